@@ -1,0 +1,39 @@
+// The position record: twelve bitboards, the state word and the undo stacks.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "board/types.h"
+
+namespace orvex {
+
+// One made move: the state before it and which bitboards it saved.
+struct HistoryEntry {
+  std::uint64_t prev_state;
+  // Bit i set: the move pushed the old pieces[i] onto piece_history[i].
+  std::uint16_t saved_mask;
+
+  bool operator==(const HistoryEntry&) const = default;
+};
+
+// For every kind i, piece_history[i] holds exactly one value for each entry of
+// move_history whose saved_mask has bit i, in the same order.
+struct Board {
+  std::array<std::vector<Bitboard>, kPieceKinds> piece_history;
+  std::vector<HistoryEntry> move_history;
+  std::array<Bitboard, kPieceKinds> pieces{};
+  std::uint64_t state = 0;
+
+  bool operator==(const Board&) const = default;
+};
+
+// Returns the union of the six bitboards of the side whose pawn is kind base.
+inline Bitboard side_occupancy(const Board& board, int base) {
+  Bitboard b = 0;
+  for (int k = 0; k < 6; ++k) b |= board.pieces[base + k];
+  return b;
+}
+
+}  // namespace orvex

@@ -1,0 +1,28 @@
+// Reading and writing FEN text.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "board/board.h"
+#include "board/parsed.h"
+
+namespace orvex {
+
+inline constexpr std::string_view kDefaultFen =
+    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -";
+
+// Returns the twelve bitboards of the placement field (the first field).
+// Throws Panic on a text without fields or an unreadable placement character.
+std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen);
+
+// Reads the first four fields into a board with empty history. A bad side to
+// move or castling field is returned as an error ("Invalid side-to-move",
+// "Invalid castling specifier"); a bad placement or a missing field throws Panic.
+Parsed<Board> board_from_fen(std::string_view fen);
+
+// Returns the position as four FEN fields, without move counters.
+std::string board_fen(const Board& board);
+
+}  // namespace orvex

@@ -1,0 +1,54 @@
+#include "move_generator/attacks.h"
+
+#include "move_generator/step_tables.h"
+
+namespace orvex {
+namespace {
+
+constexpr auto kKnightAttacks = step_attacks(kKnightSteps, kKnightStepLimit);
+constexpr auto kKingAttacks = step_attacks(kKingSteps, kKingStepLimit);
+// Squares from which a black pawn attacks s, and from which a white one does.
+constexpr auto kBlackPawnSources = step_attacks(std::array<std::int16_t, 2>{7, 9}, 1);
+constexpr auto kWhitePawnSources = step_attacks(std::array<std::int16_t, 2>{-7, -9}, 1);
+
+}  // namespace
+
+void get_k_moves(Bitboard movers, Bitboard own, const std::array<std::int16_t, 8>& steps,
+                 int limit, MoveList& out) {
+  while (movers) {
+    const Square s = pop_lsb(movers);
+    for (std::int16_t offset : steps) {
+      const std::uint16_t t = step(s, offset);
+      if (t > 63 || file_distance(t, s) > limit || has_square(own, t)) continue;
+      out.push(ChessMove::pack(s, t, kOrdinary));
+    }
+  }
+}
+
+void magic_moves(const AttackTables& tables, const Board& board, int base, Bitboard own,
+                 Bitboard enemy, int kind, MoveList& out) {
+  Bitboard movers = board.pieces[base + kind] | board.pieces[base + kQueen];
+  const Bitboard occupancy = own | enemy;
+  while (movers) {
+    const Square s = pop_lsb(movers);
+    Bitboard targets =
+        (kind == kRook ? tables.rook_attacks(s, occupancy) : tables.bishop_attacks(s, occupancy)) &
+        ~own;
+    while (targets) out.push(ChessMove::pack(s, pop_lsb(targets), kOrdinary));
+  }
+}
+
+bool square_in_check(const AttackTables& tables, const Board& board, Square square, int colour) {
+  const int base = colour == 1 ? kBlackBase : kWhiteBase;
+  const auto& p = board.pieces;
+  if (kKnightAttacks[square] & p[base + kKnight]) return true;
+  const Bitboard pawn_sources = colour == 1 ? kBlackPawnSources[square] : kWhitePawnSources[square];
+  if (pawn_sources & p[base + kPawn]) return true;
+  Bitboard occupancy = 0;
+  for (Bitboard b : p) occupancy |= b;
+  if (tables.rook_attacks(square, occupancy) & (p[base + kRook] | p[base + kQueen])) return true;
+  if (tables.bishop_attacks(square, occupancy) & (p[base + kBishop] | p[base + kQueen])) return true;
+  return (kKingAttacks[square] & p[base + kKing]) != 0;
+}
+
+}  // namespace orvex

@@ -1,0 +1,33 @@
+// Step and sliding moves, and whether a square is attacked.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "board/board.h"
+#include "move_generator/attack_tables.h"
+#include "move_generator/move_list.h"
+
+namespace orvex {
+
+// Offsets in the order the moves are listed.
+inline constexpr std::array<std::int16_t, 8> kKingSteps = {-8, 8, 1, -1, 9, 7, -9, -7};
+inline constexpr std::array<std::int16_t, 8> kKnightSteps = {-17, -15, -6, 10, 17, 15, 6, -10};
+constexpr int kKingStepLimit = 1;
+constexpr int kKnightStepLimit = 2;
+
+// Appends, for each mover square ascending and each step in order, the move to
+// square + step when it is on the board, within limit files and not in own.
+void get_k_moves(Bitboard movers, Bitboard own, const std::array<std::int16_t, 8>& steps,
+                 int limit, MoveList& out);
+
+// Appends the straight (kind 3) or diagonal (kind 2) slides of the side's
+// rooks or bishops together with its queens, by from-square then to-square.
+void magic_moves(const AttackTables& tables, const Board& board, int base, Bitboard own,
+                 Bitboard enemy, int kind, MoveList& out);
+
+// Returns whether a piece of the side opposite to colour (1 white, 0 black)
+// attacks square, which must be on the board.
+bool square_in_check(const AttackTables& tables, const Board& board, Square square, int colour);
+
+}  // namespace orvex

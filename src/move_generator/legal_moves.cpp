@@ -1,0 +1,139 @@
+#include "move_generator/legal_moves.h"
+
+#include "board/make_move.h"
+#include "move_generator/attacks.h"
+
+namespace orvex {
+namespace {
+
+// The per-side constants of pawn moves and castling.
+struct SideConstants {
+  int push;
+  int capture_first;
+  int capture_second;
+  int double_push;
+  int start_rank;
+  int pre_promotion_rank;
+  int en_passant_rank;
+  int en_passant_base;
+  Square king_home;
+  int colour;
+};
+
+constexpr SideConstants kWhiteSide{8, 7, 9, 16, 1, 6, 4, state_bits::kWhiteEnPassantBase, 4, 1};
+constexpr SideConstants kBlackSide{-8, -7, -9, -16, 6, 1, 3, state_bits::kBlackEnPassantBase, 60, 0};
+
+struct Castling {
+  std::uint64_t right;
+  Square must_be_safe[2];
+  Square must_be_empty;  // -1: none
+  ChessMove move;
+};
+
+constexpr Castling kWhiteCastlings[2] = {
+    {state_bits::kWhiteKingSide, {5, 6}, -1, ChessMove::pack(4, 6, kCastling)},
+    {state_bits::kWhiteQueenSide, {2, 3}, 1, ChessMove::pack(4, 2, kCastling)},
+};
+constexpr Castling kBlackCastlings[2] = {
+    {state_bits::kBlackKingSide, {61, 62}, -1, ChessMove::pack(60, 62, kCastling)},
+    {state_bits::kBlackQueenSide, {58, 59}, 57, ChessMove::pack(60, 58, kCastling)},
+};
+
+void push_promotions(Square from, Square to, MoveList& out) {
+  for (int code = kPromoteKnight; code <= kPromoteQueen; ++code) {
+    out.push(ChessMove::pack(from, to, code));
+  }
+}
+
+void pawn_moves(const Board& board, const SideConstants& side, Bitboard own_pawns, Bitboard enemy,
+                Bitboard occupancy, Bitboard pawn_occupancy, MoveList& out) {
+  while (own_pawns) {
+    const Square s = pop_lsb(own_pawns);
+    const int r = rank_of(s);
+    for (int d : {side.capture_first, side.capture_second}) {
+      const std::uint16_t t = step(s, d);
+      if (t > 63 || file_distance(t, s) > 1) continue;
+      if (has_square(enemy, t)) {
+        if (r == side.pre_promotion_rank) {
+          push_promotions(s, t, out);
+        } else {
+          out.push(ChessMove::pack(s, t, kOrdinary));
+        }
+      }
+      // En passant goes only onto an empty target: a piece there is either
+      // captured above or the mover's own.
+      if (r == side.en_passant_rank && (board.state >> (side.en_passant_base + file_of(t)) & 1) &&
+          !has_square(occupancy, t)) {
+        out.push(ChessMove::pack(s, t, kEnPassant));
+      }
+    }
+    const std::uint16_t t = step(s, side.push);
+    if (t > 63 || has_square(pawn_occupancy, t)) continue;
+    if (r == side.pre_promotion_rank) {
+      push_promotions(s, t, out);
+      continue;
+    }
+    out.push(ChessMove::pack(s, t, kOrdinary));
+    if (r == side.start_rank) {
+      const std::uint16_t u = step(s, side.double_push);
+      if (u <= 63 && !has_square(pawn_occupancy, u)) out.push(ChessMove::make(s, u, kDoublePush));
+    }
+  }
+}
+
+}  // namespace
+
+void generate_candidates(const AttackTables& tables, const Board& board, MoveList& out) {
+  const bool white = white_to_move(board.state);
+  const int base = white ? kWhiteBase : kBlackBase;
+  const SideConstants& side = white ? kWhiteSide : kBlackSide;
+  const Bitboard own = side_occupancy(board, base);
+  const Bitboard enemy = side_occupancy(board, white ? kBlackBase : kWhiteBase);
+  const Bitboard occupancy = own | enemy;
+  const Bitboard king = board.pieces[base + kKing];
+
+  get_k_moves(king, own, kKingSteps, kKingStepLimit, out);
+
+  if (has_square(king, side.king_home) &&
+      !square_in_check(tables, board, side.king_home, side.colour)) {
+    for (const Castling& c : white ? kWhiteCastlings : kBlackCastlings) {
+      if (!(board.state & c.right)) continue;
+      bool usable = true;
+      for (Square s : c.must_be_safe) {
+        if (has_square(occupancy, s) || square_in_check(tables, board, s, side.colour)) {
+          usable = false;
+          break;
+        }
+      }
+      if (usable && c.must_be_empty >= 0 && has_square(occupancy, c.must_be_empty)) usable = false;
+      if (usable) out.push(c.move);
+    }
+  }
+
+  get_k_moves(board.pieces[base + kKnight], own, kKnightSteps, kKnightStepLimit, out);
+  pawn_moves(board, side, board.pieces[base + kPawn], enemy, occupancy, own ^ enemy, out);
+  magic_moves(tables, board, base, own, enemy, kRook, out);
+  magic_moves(tables, board, base, own, enemy, kBishop, out);
+}
+
+void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& moves) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < moves.size(); ++i) {
+    const ChessMove move = moves[i];
+    if (push_move(board, move) != PushOutcome::kMade) continue;
+    const bool white_now = white_to_move(board.state);
+    const Bitboard king = board.pieces[white_now ? kBlackKing : kWhiteKing];
+    const bool attacked =
+        king != 0 && square_in_check(tables, board, std::countr_zero(king), white_now ? 0 : 1);
+    pop_move(board);
+    if (!attacked) moves[kept++] = move;
+  }
+  moves.resize_down(kept);
+}
+
+void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
+  generate_candidates(tables, board, out);
+  filter_by_make_unmake(tables, board, out);
+}
+
+}  // namespace orvex

@@ -1,0 +1,23 @@
+// The legal moves of the side to move, in their fixed order.
+#pragma once
+
+#include "board/board.h"
+#include "move_generator/attack_tables.h"
+#include "move_generator/move_list.h"
+
+namespace orvex {
+
+// Appends the candidate moves in list order: king steps, castling, knight
+// steps, pawn moves, straight slides, diagonal slides.
+void generate_candidates(const AttackTables& tables, const Board& board, MoveList& out);
+
+// Keeps the candidates after which the mover's king is not attacked, by making
+// and unmaking each one on the board; drops those push_move refuses. A mover
+// left without a king keeps the move. The board ends exactly as it began.
+void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& moves);
+
+// Writes the legal moves of the side to move into out, in generation order.
+// The board ends exactly as it began.
+void legal_moves(const AttackTables& tables, Board& board, MoveList& out);
+
+}  // namespace orvex
