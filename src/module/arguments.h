@@ -1,0 +1,34 @@
+// Argument extraction for the methods of the module, by position or keyword.
+#pragma once
+
+#include <initializer_list>
+#include <string_view>
+
+#include "module/owned_ref.h"
+#include "module/python.h"
+
+namespace orvex::py {
+
+// Describes the parameters of one callable: its name for messages, the
+// parameter names, and how many of them are required.
+struct Signature {
+  const char* function;
+  std::initializer_list<const char*> parameters;
+  Py_ssize_t required;
+};
+
+// Fills out[i] with a borrowed reference to parameter i, or null when an
+// optional one was not given. Returns false with TypeError set on a missing,
+// unexpected, repeated or surplus argument.
+bool extract_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames, PyObject** out);
+bool extract_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Checks that an argument is a str; sets TypeError naming the parameter if not.
+bool require_str(const Signature& sig, const char* parameter, PyObject* value);
+
+// Reads a str as UTF-8; lone surrogates are kept as their three-byte form.
+// keep holds any temporary the text points into. Returns false with an error.
+bool utf8_text(PyObject* str, std::string_view& text, OwnedRef& keep);
+
+}  // namespace orvex::py

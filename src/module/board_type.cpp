@@ -1,0 +1,215 @@
+// Board: a position built from FEN text, with moves pushed and popped.
+#include "module/board_type.h"
+
+#include <new>
+#include <string>
+#include <utility>
+
+#include "board/bitboard_view.h"
+#include "board/fen.h"
+#include "board/make_move.h"
+#include "board/reflect.h"
+#include "chess_move/chess_move.h"
+#include "module/arguments.h"
+#include "module/errors.h"
+#include "module/owned_ref.h"
+
+namespace orvex::py {
+namespace {
+
+PyTypeObject* type_object = nullptr;
+
+BoardObject* as_board(PyObject* self) { return reinterpret_cast<BoardObject*>(self); }
+
+// Returns a new Board object that owns record, or null with an error set.
+PyObject* wrap_board(PyTypeObject* type, Board&& record) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  BoardObject* object = as_board(self);
+  new (&object->board) Board(std::move(record));
+  new (&object->borrow) BorrowFlag();
+  return self;
+}
+
+// Returns the twelve lists of 64 booleans, or null with an error set.
+PyObject* view_to_lists(const std::array<Bitboard, kPieceKinds>& pieces) {
+  const BitboardView view = bitboard_view(pieces);
+  OwnedRef result(PyList_New(kPieceKinds));
+  if (result.empty()) return nullptr;
+  for (int k = 0; k < kPieceKinds; ++k) {
+    PyObject* squares = PyList_New(kSquares);
+    if (!squares) return nullptr;
+    for (int s = 0; s < kSquares; ++s) {
+      PyList_SET_ITEM(squares, s, Py_NewRef(view[k * kSquares + s] ? Py_True : Py_False));
+    }
+    PyList_SET_ITEM(result.get(), k, squares);
+  }
+  return result.release();
+}
+
+const Signature kNewSignature{"Board", {"fen"}, 0};
+const Signature kBitboardFromFenSignature{"bitboard_from_fen", {"fen"}, 1};
+const Signature kPushSignature{"push", {"chess_move"}, 1};
+
+PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* fen_arg = nullptr;
+  if (!extract_tuple(kNewSignature, args, kwargs, &fen_arg)) return nullptr;
+  std::string_view fen = kDefaultFen;
+  OwnedRef keep;
+  if (fen_arg && (!require_str(kNewSignature, "fen", fen_arg) || !utf8_text(fen_arg, fen, keep))) {
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Parsed<Board> parsed = board_from_fen(fen);
+    if (!parsed.ok()) {
+      PyErr_Format(PyExc_ValueError, "Invalid fen: %s", parsed.error().c_str());
+      return nullptr;
+    }
+    return wrap_board(type, std::move(parsed.value()));
+  });
+}
+
+void board_dealloc(PyObject* self) {
+  as_board(self)->board.~Board();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  PyObject* fen_arg = nullptr;
+  if (!extract_fastcall(kBitboardFromFenSignature, args, nargs, kwnames, &fen_arg) ||
+      !require_str(kBitboardFromFenSignature, "fen", fen_arg)) {
+    return nullptr;
+  }
+  std::string_view fen;
+  OwnedRef keep;
+  if (!utf8_text(fen_arg, fen, keep)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return view_to_lists(pieces_from_fen(fen)); });
+}
+
+PyObject* board_fen_method(PyObject* self, PyObject*) {
+  BorrowGuard borrow;
+  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&] {
+    const std::string fen = board_fen(as_board(self)->board);
+    return PyUnicode_FromStringAndSize(fen.data(), static_cast<Py_ssize_t>(fen.size()));
+  });
+}
+
+PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* move_arg = nullptr;
+  if (!extract_fastcall(kPushSignature, args, nargs, kwnames, &move_arg) ||
+      !require_str(kPushSignature, "chess_move", move_arg)) {
+    return nullptr;
+  }
+  std::string_view text;
+  OwnedRef keep;
+  if (!utf8_text(move_arg, text, keep)) return nullptr;
+  BorrowGuard borrow;
+  if (const char* error = borrow.exclude(as_board(self)->borrow)) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const Parsed<ChessMove> move = ChessMove::from_str(text);
+    if (!move.ok()) {
+      PyErr_Format(PyExc_ValueError, "Invalid chess move: %s", move.error().c_str());
+      return nullptr;
+    }
+    if (push_move(as_board(self)->board, move.value()) == PushOutcome::kNeedsPromotion) {
+      PyErr_Format(PyExc_ValueError,
+                   "Invalid chess move: %U moves a pawn to the last rank and needs a promotion "
+                   "piece (n, b, r or q)",
+                   move_arg);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* board_pop(PyObject* self, PyObject*) {
+  BorrowGuard borrow;
+  if (const char* error = borrow.exclude(as_board(self)->borrow)) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&] {
+    pop_move(as_board(self)->board);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* board_bitboard(PyObject* self, PyObject*) {
+  BorrowGuard borrow;
+  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&] { return view_to_lists(as_board(self)->board.pieces); });
+}
+
+PyObject* board_turn(PyObject* self, PyObject*) {
+  static PyObject* white = PyUnicode_InternFromString("white");
+  static PyObject* black = PyUnicode_InternFromString("black");
+  BorrowGuard borrow;
+  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
+  PyObject* name = white_to_move(as_board(self)->board.state) ? white : black;
+  if (!name) return nullptr;
+  return Py_NewRef(name);
+}
+
+PyObject* board_reflect(PyObject* self, PyObject*) {
+  BorrowGuard borrow;
+  if (const char* error = borrow.exclude(as_board(self)->borrow)) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&] {
+    reflect(as_board(self)->board);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* board_copy(PyObject* self, PyObject*) {
+  BorrowGuard borrow;
+  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
+  PyTypeObject* type = board_type();
+  if (!type) {
+    PyErr_Print();
+    set_panic("failed to create type object for Board");
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&] { return wrap_board(type, Board(as_board(self)->board)); });
+}
+
+PyMethodDef board_methods[] = {
+    {"bitboard_from_fen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_bitboard_from_fen)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "bitboard_from_fen(fen)\n--\n\n"},
+    {"fen", board_fen_method, METH_NOARGS, "fen($self)\n--\n\n"},
+    {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_push)),
+     METH_FASTCALL | METH_KEYWORDS, "push($self, chess_move)\n--\n\n"},
+    {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},
+    {"bitboard", board_bitboard, METH_NOARGS, "bitboard($self)\n--\n\n"},
+    {"turn", board_turn, METH_NOARGS, "turn($self)\n--\n\n"},
+    {"reflect", board_reflect, METH_NOARGS, "reflect($self)\n--\n\n"},
+    {"copy", board_copy, METH_NOARGS, "copy($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot board_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(board_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
+    {Py_tp_methods, board_methods},
+    {0, nullptr},
+};
+
+PyType_Spec board_spec = {
+    "orvex_chess.Board",
+    sizeof(BoardObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    board_slots,
+};
+
+}  // namespace
+
+PyTypeObject* board_type() {
+  if (!type_object) type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&board_spec));
+  return type_object;
+}
+
+bool is_board(PyObject* object) { return type_object && Py_IS_TYPE(object, type_object); }
+
+}  // namespace orvex::py

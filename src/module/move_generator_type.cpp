@@ -1,0 +1,128 @@
+// MoveGenerator: attack tables built once, called with a Board for its legal moves.
+#include "module/move_generator_type.h"
+
+#include <new>
+#include <structmember.h>
+
+#include "move_generator/legal_moves.h"
+#include "module/arguments.h"
+#include "module/board_type.h"
+#include "module/errors.h"
+#include "module/move_strings.h"
+#include "module/owned_ref.h"
+
+namespace orvex::py {
+namespace {
+
+struct MoveGeneratorObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  AttackTables tables;
+  BorrowFlag borrow;
+};
+
+PyTypeObject* type_object = nullptr;
+
+MoveGeneratorObject* as_generator(PyObject* self) {
+  return reinterpret_cast<MoveGeneratorObject*>(self);
+}
+
+const Signature kNewSignature{"MoveGenerator", {}, 0};
+const Signature kCallSignature{"MoveGenerator.__call__", {"board"}, 1};
+
+PyObject* generator_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (!extract_tuple(kNewSignature, args, kwargs, nullptr)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    AttackTables tables;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    MoveGeneratorObject* object = as_generator(self);
+    object->vectorcall = generator_call;
+    new (&object->tables) AttackTables(std::move(tables));
+    new (&object->borrow) BorrowFlag();
+    return self;
+  });
+}
+
+void generator_dealloc(PyObject* self) {
+  as_generator(self)->tables.~AttackTables();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Returns a new list of the moves' texts, or null with an error set.
+PyObject* move_texts(const MoveList& moves) {
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+  if (list.empty()) return nullptr;
+  for (std::size_t i = 0; i < moves.size(); ++i) {
+    PyObject* text = move_string(moves[i]);
+    if (!text) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list.release();
+}
+
+PyObject* generator_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  PyObject* board_arg = nullptr;
+  if (!extract_fastcall(kCallSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames,
+                        &board_arg)) {
+    return nullptr;
+  }
+  if (!is_board(board_arg)) {
+    PyErr_Format(PyExc_TypeError, "argument 'board': '%.200s' object cannot be converted to 'Board'",
+                 Py_TYPE(board_arg)->tp_name);
+    return nullptr;
+  }
+  BorrowGuard generator_borrow;
+  if (const char* error = generator_borrow.share(as_generator(self)->borrow)) {
+    return borrow_error(error);
+  }
+  BoardObject* board = reinterpret_cast<BoardObject*>(board_arg);
+  BorrowGuard board_borrow;
+  if (const char* error = board_borrow.exclude(board->borrow)) return borrow_error(error);
+  PyObject* result = guarded<PyObject*>(nullptr, [&] {
+    MoveList moves;
+    legal_moves(as_generator(self)->tables, board->board, moves);
+    return move_texts(moves);
+  });
+  generator_borrow.release();
+  board_borrow.release();
+  return result;
+}
+
+PyMemberDef generator_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(MoveGeneratorObject, vectorcall)), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot generator_slots[] = {
+    {Py_tp_doc, const_cast<char*>("MoveGenerator()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(generator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, generator_members},
+    {0, nullptr},
+};
+
+PyType_Spec generator_spec = {
+    "orvex_chess.MoveGenerator",
+    sizeof(MoveGeneratorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL,
+    generator_slots,
+};
+
+}  // namespace
+
+PyTypeObject* move_generator_type() {
+  if (!type_object) {
+    type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&generator_spec));
+  }
+  return type_object;
+}
+
+}  // namespace orvex::py
