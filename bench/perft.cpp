@@ -19,8 +19,8 @@ std::uint64_t perft(const orvex::AttackTables& tables, orvex::Board& board, int 
   orvex::legal_moves(tables, board, moves);
   if (depth <= 1) return moves.size();
   std::uint64_t nodes = 0;
-  for (orvex::ChessMove move : moves) {
-    (void)orvex::push_move(board, move);
+  for (std::size_t i = 0; i < moves.size(); ++i) {
+    (void)orvex::push_move(board, moves[i]);
     nodes += perft(tables, board, depth - 1);
     orvex::pop_move(board);
   }

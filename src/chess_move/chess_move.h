@@ -28,7 +28,9 @@ enum SpecialCode : std::uint16_t {
 //              3 castling, 4-7 promotion to knight, bishop, rook, queen)
 class ChessMove {
  public:
-  constexpr ChessMove() = default;
+  // Left uninitialised, so that move lists cost nothing to create; ChessMove{}
+  // is the zero code.
+  ChessMove() = default;
   constexpr explicit ChessMove(std::uint16_t value) : value_(value) {}
 
   // Packs a move; throws Panic "Invalid FROM int", "Invalid TO int" or
@@ -56,7 +58,7 @@ class ChessMove {
   constexpr bool operator==(const ChessMove&) const = default;
 
  private:
-  std::uint16_t value_ = 0;
+  std::uint16_t value_;
 };
 
 }  // namespace orvex

@@ -39,13 +39,18 @@ void magic_moves(const AttackTables& tables, const Board& board, int base, Bitbo
 }
 
 bool square_in_check(const AttackTables& tables, const Board& board, Square square, int colour) {
+  Bitboard occupancy = 0;
+  for (Bitboard b : board.pieces) occupancy |= b;
+  return square_attacked(tables, board, square, colour, occupancy);
+}
+
+bool square_attacked(const AttackTables& tables, const Board& board, Square square, int colour,
+                     Bitboard occupancy) {
   const int base = colour == 1 ? kBlackBase : kWhiteBase;
   const auto& p = board.pieces;
   if (kKnightAttacks[square] & p[base + kKnight]) return true;
   const Bitboard pawn_sources = colour == 1 ? kBlackPawnSources[square] : kWhitePawnSources[square];
   if (pawn_sources & p[base + kPawn]) return true;
-  Bitboard occupancy = 0;
-  for (Bitboard b : p) occupancy |= b;
   if (tables.rook_attacks(square, occupancy) & (p[base + kRook] | p[base + kQueen])) return true;
   if (tables.bishop_attacks(square, occupancy) & (p[base + kBishop] | p[base + kQueen])) return true;
   return (kKingAttacks[square] & p[base + kKing]) != 0;

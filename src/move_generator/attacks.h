@@ -30,4 +30,9 @@ void magic_moves(const AttackTables& tables, const Board& board, int base, Bitbo
 // attacks square, which must be on the board.
 bool square_in_check(const AttackTables& tables, const Board& board, Square square, int colour);
 
+// The same question with the line pieces blocked by occupancy instead of by the
+// board's own pieces.
+bool square_attacked(const AttackTables& tables, const Board& board, Square square, int colour,
+                     Bitboard occupancy);
+
 }  // namespace orvex

@@ -2,6 +2,7 @@
 
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
+#include "move_generator/lines.h"
 
 namespace orvex {
 namespace {
@@ -116,23 +117,95 @@ void generate_candidates(const AttackTables& tables, const Board& board, MoveLis
   magic_moves(tables, board, base, own, enemy, kBishop, out);
 }
 
-void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& moves) {
+namespace {
+
+// Makes the move, asks whether the mover's king is attacked, and unmakes it.
+// A move the board refuses is not kept; a mover left without a king keeps it.
+bool keeps_king_safe(const AttackTables& tables, Board& board, ChessMove move) {
+  if (push_move(board, move) != PushOutcome::kMade) return false;
+  const bool white_now = white_to_move(board.state);
+  const Bitboard king = board.pieces[white_now ? kBlackKing : kWhiteKing];
+  const bool attacked =
+      king != 0 && square_in_check(tables, board, std::countr_zero(king), white_now ? 0 : 1);
+  pop_move(board);
+  return !attacked;
+}
+
+// Returns whether the pin shortcut can reason about the board: the side to
+// move has exactly one king and no square holds two pieces.
+bool shortcut_applies(const Board& board, int base) {
+  const Bitboard king = board.pieces[base + kKing];
+  if (king == 0 || (king & (king - 1)) != 0) return false;
+  Bitboard all = 0;
+  Bitboard shared = 0;
+  for (Bitboard b : board.pieces) {
+    shared |= all & b;
+    all |= b;
+  }
+  return shared == 0;
+}
+
+// Keeps the legal candidates of a board with one king, not in check, and no
+// shared squares, without making them. After a move that is not the king's,
+// only a line through the vacated from-square can newly reach the king, and
+// only if that square was the single piece between the king and an enemy line
+// piece: the piece is pinned and must stay on that line. A king step is legal
+// when its target is not attacked with the king lifted off the board. Castling
+// and en passant (which empties two squares) are made and unmade.
+void filter_with_pins(const AttackTables& tables, Board& board, int base, Square king,
+                      MoveList& moves) {
+  const auto& p = board.pieces;
+  const int enemy = base == kWhiteBase ? kBlackBase : kWhiteBase;
+  const int colour = base == kWhiteBase ? 1 : 0;
+  const Bitboard own = side_occupancy(board, base);
+  const Bitboard occupancy = own | side_occupancy(board, enemy);
+
+  Bitboard pinned = 0;
+  Bitboard snipers =
+      (tables.rook_attacks(king, 0) & (p[enemy + kRook] | p[enemy + kQueen])) |
+      (tables.bishop_attacks(king, 0) & (p[enemy + kBishop] | p[enemy + kQueen]));
+  while (snipers) {
+    const Bitboard blockers = between(king, pop_lsb(snipers)) & occupancy;
+    if (blockers && !(blockers & (blockers - 1)) && (blockers & own)) pinned |= blockers;
+  }
+
+  const Bitboard without_king = occupancy ^ square_bb(king);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < moves.size(); ++i) {
     const ChessMove move = moves[i];
-    if (push_move(board, move) != PushOutcome::kMade) continue;
-    const bool white_now = white_to_move(board.state);
-    const Bitboard king = board.pieces[white_now ? kBlackKing : kWhiteKing];
-    const bool attacked =
-        king != 0 && square_in_check(tables, board, std::countr_zero(king), white_now ? 0 : 1);
-    pop_move(board);
-    if (!attacked) moves[kept++] = move;
+    bool legal;
+    if (move.special() == kCastling || move.special() == kEnPassant) {
+      legal = keeps_king_safe(tables, board, move);
+    } else if (move.from() == king) {
+      legal = !square_attacked(tables, board, move.to(), colour, without_king);
+    } else {
+      legal = !has_square(pinned, move.from()) || has_square(line_through(king, move.from()), move.to());
+    }
+    if (legal) moves[kept++] = move;
+  }
+  moves.resize_down(kept);
+}
+
+}  // namespace
+
+void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& moves) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < moves.size(); ++i) {
+    if (keeps_king_safe(tables, board, moves[i])) moves[kept++] = moves[i];
   }
   moves.resize_down(kept);
 }
 
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
   generate_candidates(tables, board, out);
+  const int base = white_to_move(board.state) ? kWhiteBase : kBlackBase;
+  if (shortcut_applies(board, base)) {
+    const Square king = std::countr_zero(board.pieces[base + kKing]);
+    if (!square_in_check(tables, board, king, base == kWhiteBase ? 1 : 0)) {
+      filter_with_pins(tables, board, base, king, out);
+      return;
+    }
+  }
   filter_by_make_unmake(tables, board, out);
 }
 

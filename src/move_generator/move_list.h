@@ -21,6 +21,7 @@ class MoveList {
     moves_[size_++] = move;
   }
   std::size_t size() const { return size_; }
+  // Keeps the first n moves.
   void resize_down(std::size_t n) { size_ = n; }
   ChessMove operator[](std::size_t i) const { return moves_[i]; }
   ChessMove& operator[](std::size_t i) { return moves_[i]; }
@@ -28,6 +29,7 @@ class MoveList {
   const ChessMove* end() const { return moves_.data() + size_; }
 
  private:
+  // Left uninitialised: only the first size_ moves are ever read.
   std::array<ChessMove, kCapacity> moves_;
   std::size_t size_ = 0;
 };
