@@ -56,4 +56,15 @@ bool square_attacked(const AttackTables& tables, const Board& board, Square squa
   return (kKingAttacks[square] & p[base + kKing]) != 0;
 }
 
+Bitboard attackers_of(const AttackTables& tables, const Board& board, Square square, int colour,
+                      Bitboard occupancy) {
+  const int base = colour == 1 ? kBlackBase : kWhiteBase;
+  const auto& p = board.pieces;
+  const Bitboard pawn_sources = colour == 1 ? kBlackPawnSources[square] : kWhitePawnSources[square];
+  return (kKnightAttacks[square] & p[base + kKnight]) | (pawn_sources & p[base + kPawn]) |
+         (tables.rook_attacks(square, occupancy) & (p[base + kRook] | p[base + kQueen])) |
+         (tables.bishop_attacks(square, occupancy) & (p[base + kBishop] | p[base + kQueen])) |
+         (kKingAttacks[square] & p[base + kKing]);
+}
+
 }  // namespace orvex

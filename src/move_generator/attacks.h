@@ -35,4 +35,9 @@ bool square_in_check(const AttackTables& tables, const Board& board, Square squa
 bool square_attacked(const AttackTables& tables, const Board& board, Square square, int colour,
                      Bitboard occupancy);
 
+// Returns the squares of the pieces of the side opposite to colour that attack
+// square, with the line pieces blocked by occupancy.
+Bitboard attackers_of(const AttackTables& tables, const Board& board, Square square, int colour,
+                      Bitboard occupancy);
+
 }  // namespace orvex

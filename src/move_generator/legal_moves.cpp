@@ -145,15 +145,16 @@ bool shortcut_applies(const Board& board, int base) {
   return shared == 0;
 }
 
-// Keeps the legal candidates of a board with one king, not in check, and no
-// shared squares, without making them. After a move that is not the king's,
-// only a line through the vacated from-square can newly reach the king, and
-// only if that square was the single piece between the king and an enemy line
-// piece: the piece is pinned and must stay on that line. A king step is legal
-// when its target is not attacked with the king lifted off the board. Castling
-// and en passant (which empties two squares) are made and unmade.
+// Keeps the legal candidates of a board with one king and no shared squares,
+// without making them. After a move that is not the king's, only a line
+// through the vacated from-square can newly reach the king, and only if that
+// square was the single piece between the king and an enemy line piece: such a
+// pinned piece must stay on that line. In check, such a move must also capture
+// the single checker or step between it and the king. A king step is legal when
+// its target is not attacked with the king lifted off the board. Castling and
+// en passant (which empties two squares) are made and unmade.
 void filter_with_pins(const AttackTables& tables, Board& board, int base, Square king,
-                      MoveList& moves) {
+                      Bitboard checkers, MoveList& moves) {
   const auto& p = board.pieces;
   const int enemy = base == kWhiteBase ? kBlackBase : kWhiteBase;
   const int colour = base == kWhiteBase ? 1 : 0;
@@ -169,6 +170,14 @@ void filter_with_pins(const AttackTables& tables, Board& board, int base, Square
     if (blockers && !(blockers & (blockers - 1)) && (blockers & own)) pinned |= blockers;
   }
 
+  // The squares a move other than the king's must reach: anywhere when not
+  // in check, the checker or the squares between it and the king in single
+  // check, none in double check.
+  Bitboard targets = ~Bitboard{0};
+  if (checkers) {
+    targets = checkers & (checkers - 1) ? 0 : checkers | between(king, std::countr_zero(checkers));
+  }
+
   const Bitboard without_king = occupancy ^ square_bb(king);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < moves.size(); ++i) {
@@ -179,7 +188,8 @@ void filter_with_pins(const AttackTables& tables, Board& board, int base, Square
     } else if (move.from() == king) {
       legal = !square_attacked(tables, board, move.to(), colour, without_king);
     } else {
-      legal = !has_square(pinned, move.from()) || has_square(line_through(king, move.from()), move.to());
+      legal = has_square(targets, move.to()) &&
+              (!has_square(pinned, move.from()) || has_square(line_through(king, move.from()), move.to()));
     }
     if (legal) moves[kept++] = move;
   }
@@ -201,10 +211,12 @@ void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
   const int base = white_to_move(board.state) ? kWhiteBase : kBlackBase;
   if (shortcut_applies(board, base)) {
     const Square king = std::countr_zero(board.pieces[base + kKing]);
-    if (!square_in_check(tables, board, king, base == kWhiteBase ? 1 : 0)) {
-      filter_with_pins(tables, board, base, king, out);
-      return;
-    }
+    Bitboard occupancy = 0;
+    for (Bitboard b : board.pieces) occupancy |= b;
+    const Bitboard checkers =
+        attackers_of(tables, board, king, base == kWhiteBase ? 1 : 0, occupancy);
+    filter_with_pins(tables, board, base, king, checkers, out);
+    return;
   }
   filter_by_make_unmake(tables, board, out);
 }
