@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "board/bitboard_view.h"
+#include "board/board_bytes.h"
 #include "board/fen.h"
 #include "board/make_move.h"
 #include "board/reflect.h"
@@ -62,7 +63,7 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     Parsed<Board> parsed = board_from_fen(fen);
     if (!parsed.ok()) {
-      PyErr_Format(PyExc_ValueError, "Invalid fen: %s", parsed.error().c_str());
+      set_value_error("Invalid fen: ", parsed.error());
       return nullptr;
     }
     return wrap_board(type, std::move(parsed.value()));
@@ -112,7 +113,7 @@ PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const Parsed<ChessMove> move = ChessMove::from_str(text);
     if (!move.ok()) {
-      PyErr_Format(PyExc_ValueError, "Invalid chess move: %s", move.error().c_str());
+      set_value_error("Invalid chess move: ", move.error());
       return nullptr;
     }
     if (push_move(as_board(self)->board, move.value()) == PushOutcome::kNeedsPromotion) {
@@ -172,6 +173,60 @@ PyObject* board_copy(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] { return wrap_board(type, Board(as_board(self)->board)); });
 }
 
+// Returns a duplicate for copy.deepcopy; a board refers to no other object, so
+// the memo is not needed.
+PyObject* board_deepcopy(PyObject* self, PyObject*) { return board_copy(self, nullptr); }
+
+// Returns (Board, (fen,), state bytes): pickle rebuilds the position from the
+// FEN text, then __setstate__ restores the whole record, history included.
+PyObject* board_reduce(PyObject* self, PyObject*) {
+  BorrowGuard borrow;
+  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&] {
+    const Board& board = as_board(self)->board;
+    const std::string fen = board_fen(board);
+    const std::string bytes = board_to_bytes(board);
+    return Py_BuildValue("O(s#)y#", reinterpret_cast<PyObject*>(Py_TYPE(self)), fen.data(),
+                         static_cast<Py_ssize_t>(fen.size()), bytes.data(),
+                         static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+// Replaces the whole record with one read from bytes made by __reduce__; on
+// bytes it cannot read it raises ValueError and leaves the board unchanged.
+PyObject* board_setstate(PyObject* self, PyObject* state) {
+  if (!PyBytes_Check(state)) {
+    PyErr_Format(PyExc_TypeError, "__setstate__() argument 'state' must be bytes, not %.200s",
+                 Py_TYPE(state)->tp_name);
+    return nullptr;
+  }
+  const std::string_view bytes(PyBytes_AS_STRING(state),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(state)));
+  BorrowGuard borrow;
+  if (const char* error = borrow.exclude(as_board(self)->borrow)) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Parsed<Board> parsed = board_from_bytes(bytes);
+    if (!parsed.ok()) {
+      set_value_error("Invalid board state: ", parsed.error());
+      return nullptr;
+    }
+    as_board(self)->board = std::move(parsed.value());
+    Py_RETURN_NONE;
+  });
+}
+
+// Returns "Board('<fen>')", which rebuilds the position (the history aside).
+PyObject* board_repr(PyObject* self) {
+  BorrowGuard borrow;
+  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::string fen = board_fen(as_board(self)->board);
+    OwnedRef text(PyUnicode_FromStringAndSize(fen.data(), static_cast<Py_ssize_t>(fen.size())));
+    if (text.empty()) return nullptr;
+    return PyUnicode_FromFormat("Board(%R)", text.get());
+  });
+}
+
 PyMethodDef board_methods[] = {
     {"bitboard_from_fen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_bitboard_from_fen)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "bitboard_from_fen(fen)\n--\n\n"},
@@ -183,6 +238,10 @@ PyMethodDef board_methods[] = {
     {"turn", board_turn, METH_NOARGS, "turn($self)\n--\n\n"},
     {"reflect", board_reflect, METH_NOARGS, "reflect($self)\n--\n\n"},
     {"copy", board_copy, METH_NOARGS, "copy($self)\n--\n\n"},
+    {"__copy__", board_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", board_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+    {"__reduce__", board_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__setstate__", board_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -191,6 +250,7 @@ PyType_Slot board_slots[] = {
                     "Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(board_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(board_repr)},
     {Py_tp_methods, board_methods},
     {0, nullptr},
 };

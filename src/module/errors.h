@@ -3,6 +3,7 @@
 
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "board/panic.h"
 #include "module/python.h"
@@ -15,6 +16,10 @@ PyObject* panic_exception();
 
 // Sets PanicException with the message.
 void set_panic(const char* message);
+
+// Sets ValueError with the prefix followed by the detail, which is UTF-8 text
+// that may hold NUL characters and lone surrogates.
+void set_value_error(const char* prefix, std::string_view detail);
 
 // Sets RuntimeError for a borrow conflict and returns null.
 PyObject* borrow_error(const char* message);

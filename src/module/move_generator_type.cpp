@@ -93,6 +93,17 @@ PyObject* generator_call(PyObject* self, PyObject* const* args, size_t nargsf, P
   return result;
 }
 
+// Returns (MoveGenerator, ()): a generator is pickled and copied by building
+// its tables anew, which gives the same moves.
+PyObject* generator_reduce(PyObject* self, PyObject*) {
+  return Py_BuildValue("O()", reinterpret_cast<PyObject*>(Py_TYPE(self)));
+}
+
+PyMethodDef generator_methods[] = {
+    {"__reduce__", generator_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef generator_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET,
      static_cast<Py_ssize_t>(offsetof(MoveGeneratorObject, vectorcall)), READONLY, nullptr},
@@ -105,6 +116,7 @@ PyType_Slot generator_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, generator_members},
+    {Py_tp_methods, generator_methods},
     {0, nullptr},
 };
 

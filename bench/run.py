@@ -1,0 +1,669 @@
+"""Speed of orvex_chess against python-chess, native peers and a floor.
+
+Run from the repository root:
+
+    python bench/run.py            # full run, a few minutes at most
+    python bench/run.py --quick    # short run
+
+Everything is measured in one process on one machine, with the garbage
+collector off while timing. Each measurement is repeated over several rounds;
+a round calls the operation k times on every position (k chosen so a round
+takes a set time), timing each position apart. The table's "median" takes
+each position's median over the rounds, adds them up and divides by the
+number of calls; "min" does the same with each position's fastest round. A
+burst of load from elsewhere that hits one position in one round thus leaves
+the median alone. The per-round totals are kept in the JSON file too.
+No time is ever asserted: this prints and records, it does not judge.
+
+Results go to bench/results.json (bench/results-quick.json for --quick).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib.metadata
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+from time import perf_counter_ns
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import chess  # noqa: E402
+
+import orvex_chess  # noqa: E402
+import suite as suite_mod  # noqa: E402
+
+PEERS = ("fastchess", "chessmg")
+
+
+def log(*args) -> None:
+    print(*args, flush=True)
+
+
+# --------------------------------------------------------------------------
+# Timing
+
+
+_LOOP = """
+def _run(items, k, pc):
+    out = []
+    rep = range(k)
+    for {unpack} in items:
+        t0 = pc()
+        for _ in rep:
+{body}
+        out.append(pc() - t0)
+    return out
+"""
+
+
+def make_loop(unpack: str, body: str, env: dict):
+    """Compiles a timing loop with ``body`` inline (no per-call lambda).
+
+    The loop returns, for each item, the nanoseconds taken by k repeats of
+    the body. Every implementation of an operation gets the same loop shape,
+    so the loop overhead is the same in every column.
+    """
+    source = _LOOP.format(unpack=unpack,
+                          body="\n".join("            " + line for line in body.splitlines()))
+    namespace = dict(env)
+    exec(source, namespace)  # noqa: S102 - our own fixed source text
+    return namespace["_run"]
+
+
+class Case:
+    """One implementation of one operation, over a list of items."""
+
+    def __init__(self, op: str, impl: str, loop, items: list, calls: list[int],
+                 positions: list[int]):
+        self.op, self.impl, self.loop = op, impl, loop
+        self.items, self.calls, self.positions = items, calls, positions
+        self.k = 1
+        self.rounds: list[list[float]] = []  # per round: ns per repeat, per item
+
+    def calibrate(self, target_ns: int) -> None:
+        self.loop(self.items, 1, perf_counter_ns)  # warm-up
+        once = sum(self.loop(self.items, 1, perf_counter_ns))
+        self.k = max(1, round(target_ns / max(once, 1)))
+
+    def run_round(self) -> None:
+        ns = self.loop(self.items, self.k, perf_counter_ns)
+        self.rounds.append([t / self.k for t in ns])
+
+    def _index(self, subset: set[int] | None) -> list[int]:
+        return [i for i, p in enumerate(self.positions) if subset is None or p in subset]
+
+    def per_call(self, subset: set[int] | None = None) -> list[float]:
+        """Nanoseconds per call of each whole round, over all items or a subset."""
+        idx = self._index(subset)
+        calls = sum(self.calls[i] for i in idx)
+        return [sum(r[i] for i in idx) / calls for r in self.rounds] if calls else []
+
+    def summary(self, subset: set[int] | None = None) -> dict:
+        """Median and min per call.
+
+        Each position's median (and min) over the rounds is taken first, then
+        they are added up and divided by the number of calls: a burst of load
+        that hits one position in one round then moves the figure not at all.
+        """
+        idx = self._index(subset)
+        calls = sum(self.calls[i] for i in idx)
+        med = sum(statistics.median(r[i] for r in self.rounds) for i in idx) / calls
+        low = sum(min(r[i] for r in self.rounds) for i in idx) / calls
+        whole = self.per_call(subset)
+        return {"median_ns": med, "min_ns": low, "rounds_ns": whole,
+                "median_of_round_totals_ns": statistics.median(whole),
+                "min_of_round_totals_ns": min(whole)}
+
+
+def fmt_ns(ns: float | None) -> str:
+    if ns is None:
+        return "-"
+    if ns < 1e3:
+        return f"{ns:.0f} ns"
+    if ns < 1e6:
+        return f"{ns / 1e3:.3g} µs"
+    if ns < 1e9:
+        return f"{ns / 1e6:.3g} ms"
+    return f"{ns / 1e9:.3g} s"
+
+
+def fmt_ratio(x: float | None) -> str:
+    return "-" if x is None else (f"{x:.1f}x" if x >= 10 else f"{x:.2f}x")
+
+
+# --------------------------------------------------------------------------
+# The implementations
+
+
+def python_chess_planes(board: chess.Board) -> list[list[bool]]:
+    """The 12 x 64 piece planes (white P N B R Q K, then black), a1..h8."""
+    planes = []
+    for color in (chess.WHITE, chess.BLACK):
+        for piece_type in chess.PIECE_TYPES:
+            bits = format(board.pieces_mask(piece_type, color), "064b")[::-1]
+            planes.append([c == "1" for c in bits])
+    return planes
+
+
+def perft_orvex(generate, board, depth: int) -> int:
+    moves = generate(board)
+    if depth <= 1:
+        return len(moves)
+    nodes = 0
+    for move in moves:
+        board.push(move)
+        nodes += perft_orvex(generate, board, depth - 1)
+        board.pop()
+    return nodes
+
+
+def perft_python_chess(board: chess.Board, depth: int) -> int:
+    moves = list(board.legal_moves)
+    if depth <= 1:
+        return len(moves)
+    nodes = 0
+    for move in moves:
+        board.push(move)
+        nodes += perft_python_chess(board, depth - 1)
+        board.pop()
+    return nodes
+
+
+def perft_fastchess(board, depth: int) -> int:
+    # fastchess has no pop: copy, then push on the copy.
+    moves = board.legal_moves_uci()
+    if depth <= 1:
+        return len(moves)
+    nodes = 0
+    for move in moves:
+        child = board.copy()
+        child.push_uci(move)
+        nodes += perft_fastchess(child, depth - 1)
+    return nodes
+
+
+def perft_chessmg(position, depth: int) -> int:
+    moves = position.legal_moves()
+    if depth <= 1:
+        return len(moves)
+    nodes = 0
+    for move in moves:
+        position.make_move(move)
+        nodes += perft_chessmg(position, depth - 1)
+        position.undo_move()
+    return nodes
+
+
+def load_peers() -> tuple[dict, dict]:
+    peers, skipped = {}, {}
+    for name in PEERS:
+        try:
+            peers[name] = __import__(name)
+        except ImportError as e:
+            skipped[name] = f"not installed ({e}); pip install '.[bench]'"
+    return peers, skipped
+
+
+def version_of(dist: str) -> str:
+    try:
+        return importlib.metadata.version(dist)
+    except importlib.metadata.PackageNotFoundError:
+        return "?"
+
+
+def rss_kib() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def git_head() -> str:
+    try:
+        head = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src"],
+                               capture_output=True, text=True).stdout.strip()
+        return head + (" (src/ has uncommitted changes)" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "?"
+
+
+# --------------------------------------------------------------------------
+# Checks done before timing: peers are timed only where they agree.
+
+
+def move_sets(suite, generate, peers) -> dict:
+    """Compares each implementation's move set with ours on every suite position."""
+    ours = [generate(orvex_chess.Board(p.fen)) for p in suite]
+    report = {}
+
+    def compare(name, produce):
+        agree, differ = set(), []
+        for i, p in enumerate(suite):
+            try:
+                theirs = produce(p.fen)
+            except Exception as e:  # a peer that refuses a position
+                differ.append({"index": i, "fen": p.fen, "error": repr(e)})
+                continue
+            if set(theirs) == set(ours[i]) and len(theirs) == len(set(theirs)):
+                agree.add(i)
+            else:
+                differ.append({"index": i, "fen": p.fen,
+                               "missing": sorted(set(ours[i]) - set(theirs)),
+                               "extra": sorted(set(theirs) - set(ours[i]))})
+        report[name] = {"agree": agree, "differ": differ}
+
+    compare("python-chess", lambda f: [m.uci() for m in chess.Board(f).legal_moves])
+    if "fastchess" in peers:
+        compare("fastchess", lambda f: peers["fastchess"].Board(f).legal_moves_uci())
+    if "chessmg" in peers:
+        compare("chessmg", lambda f: [m.uci for m in peers["chessmg"].ChessPosition(f).legal_moves()])
+    dup = [i for i, m in enumerate(ours) if len(m) != len(set(m))]
+    return {"ours": ours, "peers": report, "orvex_duplicates": dup}
+
+
+def other_checks(suite) -> dict:
+    """Our fen(), bitboard() and reflect() against python-chess, for the record."""
+    def four(fen):
+        return " ".join(fen.split()[:4])
+
+    fen_diff, planes_diff, reflect_diff = [], [], []
+    for i, p in enumerate(suite):
+        ob, cb = orvex_chess.Board(p.fen), chess.Board(p.fen)
+        if four(ob.fen()) != four(cb.fen()):
+            fen_diff.append(i)
+        if ob.bitboard() != python_chess_planes(cb):
+            planes_diff.append(i)
+        ob.reflect()
+        if four(ob.fen()) != four(cb.mirror().fen()):
+            reflect_diff.append(i)
+    return {"fen": fen_diff, "bitboard": planes_diff, "reflect": reflect_diff}
+
+
+# --------------------------------------------------------------------------
+
+
+def build_cases(suite, ours, agree, peers) -> list[Case]:
+    n = len(suite)
+    everyone = list(range(n))
+    fens = [p.fen for p in suite]
+    generate = orvex_chess.MoveGenerator()
+    fc, cm = peers.get("fastchess"), peers.get("chessmg")
+    env = {"generate": generate, "Board": orvex_chess.Board, "chess": chess,
+           "planes": python_chess_planes, "fastchess": fc, "chessmg": cm}
+    cases: list[Case] = []
+
+    def add(op, impl, unpack, body, items, positions, calls=None):
+        if not items:  # a peer that agrees with us nowhere
+            return
+        cases.append(Case(op, impl, make_loop(unpack, body, env), items,
+                          calls or [1] * len(items), positions))
+
+    def where(name):
+        return sorted(agree[name]) if name in agree else everyone
+
+    # generator(board) and the floor
+    add("generator(board)", "orvex", "b", "generate(b)",
+        [orvex_chess.Board(f) for f in fens], everyone)
+    add("generator(board)", "python-chess", "b", "[m.uci() for m in b.legal_moves]",
+        [chess.Board(f) for f in fens], everyone)
+    if fc:
+        idx = where("fastchess")
+        add("generator(board)", "fastchess", "b", "b.legal_moves_uci()",
+            [fc.Board(fens[i]) for i in idx], idx)
+    if cm:
+        idx = where("chessmg")
+        add("generator(board)", "chessmg", "p", "[m.uci for m in p.legal_moves()]",
+            [cm.ChessPosition(fens[i]) for i in idx], idx)
+    add("generator(board)", "floor: list(t)", "t", "list(t)", [tuple(m) for m in ours], everyone)
+
+    # Board(fen)
+    add("Board(fen)", "orvex", "f", "Board(f)", fens, everyone)
+    add("Board(fen)", "python-chess", "f", "chess.Board(f)", fens, everyone)
+    if fc:
+        idx = where("fastchess")
+        add("Board(fen)", "fastchess", "f", "fastchess.Board(f)", [fens[i] for i in idx], idx)
+    if cm:
+        idx = where("chessmg")
+        add("Board(fen)", "chessmg", "f", "chessmg.ChessPosition(f)", [fens[i] for i in idx], idx)
+
+    # push/pop pair, over every legal move of every position
+    calls = [len(m) for m in ours]
+    add("push + pop", "orvex", "b, ms", "for m in ms:\n    b.push(m)\n    b.pop()",
+        [(orvex_chess.Board(f), tuple(m)) for f, m in zip(fens, ours)], everyone, calls)
+    add("push + pop", "python-chess", "b, ms", "for m in ms:\n    b.push_uci(m)\n    b.pop()",
+        [(chess.Board(f), tuple(m)) for f, m in zip(fens, ours)], everyone, calls)
+    if cm:
+        idx = where("chessmg")
+        add("push + pop", "chessmg", "p, ms", "for m in ms:\n    p.make_move(m)\n    p.undo_move()",
+            [(cm.ChessPosition(fens[i]), tuple(ours[i])) for i in idx], idx,
+            [calls[i] for i in idx])
+
+    # fen()
+    add("fen()", "orvex", "b", "b.fen()", [orvex_chess.Board(f) for f in fens], everyone)
+    add("fen()", "python-chess", "b", "b.fen()", [chess.Board(f) for f in fens], everyone)
+    if fc:
+        idx = where("fastchess")
+        add("fen()", "fastchess", "b", "b.fen()", [fc.Board(fens[i]) for i in idx], idx)
+    if cm:
+        idx = where("chessmg")
+        add("fen()", "chessmg", "p", "p.fen", [cm.ChessPosition(fens[i]) for i in idx], idx)
+
+    # copy()
+    add("copy()", "orvex", "b", "b.copy()", [orvex_chess.Board(f) for f in fens], everyone)
+    add("copy()", "python-chess", "b", "b.copy()", [chess.Board(f) for f in fens], everyone)
+    if fc:
+        idx = where("fastchess")
+        add("copy()", "fastchess", "b", "b.copy()", [fc.Board(fens[i]) for i in idx], idx)
+    if cm:
+        idx = where("chessmg")
+        add("copy()", "chessmg", "p", "p.copy()", [cm.ChessPosition(fens[i]) for i in idx], idx)
+
+    # bitboard()
+    add("bitboard()", "orvex", "b", "b.bitboard()", [orvex_chess.Board(f) for f in fens], everyone)
+    add("bitboard()", "python-chess", "b", "planes(b)", [chess.Board(f) for f in fens], everyone)
+
+    # reflect() (in place) against mirror() (a new board)
+    add("reflect()", "orvex", "b", "b.reflect()", [orvex_chess.Board(f) for f in fens], everyone)
+    add("reflect()", "python-chess", "b", "b.mirror()", [chess.Board(f) for f in fens], everyone)
+    if fc:
+        idx = where("fastchess")
+        add("reflect()", "fastchess", "b", "b.mirror()", [fc.Board(fens[i]) for i in idx], idx)
+    return cases
+
+
+def time_cases(cases: list[Case], rounds: int, target_ns: int) -> float:
+    t0 = time.perf_counter()
+    gc.collect()
+    gc.disable()
+    try:
+        for case in cases:
+            case.calibrate(target_ns)
+        for _ in range(rounds):
+            for case in cases:
+                case.run_round()
+    finally:
+        gc.enable()
+    return time.perf_counter() - t0
+
+
+def report_cases(cases: list[Case]) -> tuple[list[dict], list[str]]:
+    lines, rows = [], []
+    by_op: dict[str, list[Case]] = {}
+    for c in cases:
+        by_op.setdefault(c.op, []).append(c)
+    head = (f"  {'operation':18s} {'implementation':16s} {'positions':>9s} {'calls/round':>11s} "
+            f"{'median':>10s} {'min':>10s} {'÷ orvex':>9s} {'orvex ÷ floor':>13s}")
+    lines.append(head)
+    for op, group in by_op.items():
+        orvex = next(c for c in group if c.impl == "orvex")
+        floor = next((c for c in group if c.impl.startswith("floor")), None)
+        for c in group:
+            s = c.summary()
+            subset = set(c.positions)
+            o = orvex.summary(subset)
+            row = {"operation": op, "implementation": c.impl, "positions": len(subset),
+                   "k": c.k, "calls_per_round": c.k * sum(c.calls), **s}
+            ratio = floor_ratio = None
+            if c is not orvex and not c.impl.startswith("floor"):
+                ratio = s["median_ns"] / o["median_ns"]
+                row["over_orvex"] = ratio
+                row["over_orvex_min"] = s["min_ns"] / o["min_ns"]
+            if c is orvex and floor is not None:
+                f = floor.summary()
+                floor_ratio = s["median_ns"] / f["median_ns"]
+                row["orvex_over_floor"] = floor_ratio
+                row["orvex_over_floor_min"] = s["min_ns"] / f["min_ns"]
+            rows.append(row)
+            lines.append(f"  {op if c is group[0] else '':18s} {c.impl:16s} {len(subset):9d} "
+                         f"{c.k * sum(c.calls):11d} {fmt_ns(s['median_ns']):>10s} "
+                         f"{fmt_ns(s['min_ns']):>10s} {fmt_ratio(ratio) if ratio else '':>9s} "
+                         f"{fmt_ratio(floor_ratio) if floor_ratio else '':>13s}")
+    return rows, lines
+
+
+def report_generator_by_kind(cases: list[Case], suite) -> tuple[dict, list[str]]:
+    group = [c for c in cases if c.op == "generator(board)"]
+    orvex = next(c for c in group if c.impl == "orvex")
+    floor = next((c for c in group if c.impl.startswith("floor")), None)
+    peers = [c for c in group if c is not orvex and c is not floor]
+    lines = ["  " + f"{'kind':12s} {'n':>4s} {'orvex':>10s}" +
+             "".join(f" {c.impl:>13s} {'÷ orvex':>8s}" for c in peers) +
+             (f" {'floor':>9s} {'orvex ÷ floor':>13s}" if floor else "")]
+    out = {}
+    for kind in suite_mod.KINDS:
+        members = {i for i, p in enumerate(suite) if p.kind == kind}
+        o = orvex.summary(members)["median_ns"]
+        cells, rec = [], {"positions": len(members), "orvex_median_ns": o}
+        for c in peers:
+            sub = members & set(c.positions)
+            if not sub:
+                cells.append(f" {'-':>13s} {'':>8s}")
+                continue
+            v = c.summary(sub)["median_ns"]
+            ratio = v / orvex.summary(sub)["median_ns"]
+            rec[c.impl] = {"median_ns": v, "over_orvex": ratio}
+            cells.append(f" {fmt_ns(v):>13s} {fmt_ratio(ratio):>8s}")
+        if floor:
+            v = floor.summary(members)["median_ns"]
+            rec["floor"] = {"median_ns": v, "orvex_over_floor": o / v}
+            cells.append(f" {fmt_ns(v):>9s} {fmt_ratio(o / v):>13s}")
+        out[kind] = rec
+        lines.append(f"  {kind:12s} {len(members):4d} {fmt_ns(o):>10s}" + "".join(cells))
+    return out, lines
+
+
+def run_perft(peers: dict, rounds: int, depth: int) -> tuple[dict, list[str]]:
+    generate = orvex_chess.MoveGenerator()
+    impls = [("orvex", lambda f: orvex_chess.Board(f), lambda b: perft_orvex(generate, b, depth)),
+             ("python-chess", chess.Board, lambda b: perft_python_chess(b, depth))]
+    if "fastchess" in peers:
+        impls.append(("fastchess*", peers["fastchess"].Board, lambda b: perft_fastchess(b, depth)))
+    if "chessmg" in peers:
+        impls.append(("chessmg", peers["chessmg"].ChessPosition,
+                      lambda b: perft_chessmg(b, depth)))
+    times = {name: {p: [] for p, _ in suite_mod.START_POSITIONS} for name, _, _ in impls}
+    nodes = {name: {} for name, _, _ in impls}
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            for pname, fen in suite_mod.START_POSITIONS:
+                for name, make, walk in impls:
+                    board = make(fen)
+                    t0 = perf_counter_ns()
+                    n = walk(board)
+                    times[name][pname].append(perf_counter_ns() - t0)
+                    nodes[name][pname] = n
+    finally:
+        gc.enable()
+    peer_names = [name for name, _, _ in impls[1:]]
+    lines = ["  " + f"{'position':10s} {'nodes':>7s} {'orvex':>9s} {'leaves/s':>9s}" +
+             "".join(f" {n:>12s} {'÷ orvex':>8s}" for n in peer_names)]
+    out = {"depth": depth, "rounds": rounds, "positions": {}, "wrong_counts": []}
+    totals = {name: [0] * rounds for name, _, _ in impls}
+    for pname, _ in suite_mod.START_POSITIONS:
+        expected = suite_mod.PERFT_COUNTS[pname][depth - 1]
+        rec = {"expected_nodes": expected}
+        for name, _, _ in impls:
+            t = times[name][pname]
+            rec[name] = {"nodes": nodes[name][pname], "median_ns": statistics.median(t),
+                         "min_ns": min(t), "rounds_ns": t}
+            for r in range(rounds):
+                totals[name][r] += t[r]
+            if nodes[name][pname] != expected:
+                out["wrong_counts"].append(f"{name} {pname}: {nodes[name][pname]} != {expected}")
+        o = rec["orvex"]["median_ns"]
+        cells = "".join(f" {fmt_ns(rec[n]['median_ns']):>12s} {fmt_ratio(rec[n]['median_ns'] / o):>8s}"
+                        for n in peer_names)
+        lines.append(f"  {pname:10s} {expected:7d} {fmt_ns(o):>9s} "
+                     f"{expected / o * 1e9 / 1e3:7.0f} k{cells}")
+        out["positions"][pname] = rec
+    all_nodes = sum(suite_mod.PERFT_COUNTS[p][depth - 1] for p, _ in suite_mod.START_POSITIONS)
+    # as in the table above: the sum of each position's median over the rounds
+    tot = {n: sum(out["positions"][p][n]["median_ns"] for p, _ in suite_mod.START_POSITIONS)
+           for n in totals}
+    out["total_round_ns"] = totals
+    cells = "".join(f" {fmt_ns(tot[n]):>12s} {fmt_ratio(tot[n] / tot['orvex']):>8s}"
+                    for n in peer_names)
+    lines.append(f"  {'total':10s} {all_nodes:7d} {fmt_ns(tot['orvex']):>9s} "
+                 f"{all_nodes / tot['orvex'] * 1e9 / 1e3:7.0f} k{cells}")
+    out["total_median_ns"] = tot
+    if "fastchess" in peers:
+        lines.append("  * fastchess has no pop(): its walk copies the board and pushes on the copy")
+    lines.append("  all node counts correct" if not out["wrong_counts"]
+                 else "  WRONG NODE COUNTS: " + "; ".join(out["wrong_counts"]))
+    return out, lines
+
+
+def run_rss(suite, calls: int) -> tuple[dict, str]:
+    generate = orvex_chess.MoveGenerator()
+    boards = [orvex_chess.Board(p.fen) for p in suite]
+    per = calls // len(boards)
+    for b in boards * 40:  # warm-up
+        generate(b)
+    gc.collect()
+    before = rss_kib()
+    t0 = time.perf_counter()
+    for _ in range(per):
+        for b in boards:
+            generate(b)
+    seconds = time.perf_counter() - t0
+    gc.collect()
+    after = rss_kib()
+    done = per * len(boards)
+    out = {"calls": done, "rss_before_kib": before, "rss_after_kib": after,
+           "growth_kib": after - before, "seconds": seconds}
+    return out, (f"  RSS {before / 1024:.1f} MiB before, {after / 1024:.1f} MiB after "
+                 f"{done:,} generator calls: growth {after - before:+d} KiB ({seconds:.1f} s)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="short run (about half a minute)")
+    parser.add_argument("--no-cpp", action="store_true", help="skip the C++ perft part")
+    parser.add_argument("--json", type=Path, default=None,
+                        help="where to write results (default bench/results.json, "
+                             "bench/results-quick.json with --quick)")
+    args = parser.parse_args()
+    quick = args.quick
+    rounds = 5 if quick else 11
+    target_ns = 15_000_000 if quick else 100_000_000
+    perft_rounds = 2 if quick else 5
+    rss_calls = 1_000_000
+    json_path = args.json or HERE / ("results-quick.json" if quick else "results.json")
+
+    started = time.perf_counter()
+    peers, skipped = load_peers()
+    info = {
+        "mode": "quick" if quick else "full",
+        "python": sys.version.split()[0], "platform": platform.platform(),
+        "cpus": os.cpu_count(), "load_before": os.getloadavg(),
+        "orvex_chess": {"version": version_of("orvex_chess"), "file": orvex_chess.__file__,
+                        "repo_head": git_head()},
+        "python-chess": version_of("chess"),
+        "peers": {n: version_of(n) for n in peers}, "skipped_peers": skipped,
+    }
+    log(f"orvex_chess benchmark ({info['mode']} run): Python {info['python']}, "
+        f"{info['cpus']} CPUs, load average {' '.join(f'{x:.2f}' for x in info['load_before'])}")
+    log(f"  orvex_chess {info['orvex_chess']['version']} from {orvex_chess.__file__} "
+        f"(repo HEAD {info['orvex_chess']['repo_head']})")
+    log("  python-chess " + info["python-chess"] + "".join(
+        f", {n} {v}" for n, v in info["peers"].items()))
+    for name, why in skipped.items():
+        log(f"  skipping {name}: {why}")
+
+    suite = suite_mod.build_suite()
+    for line in suite_mod.describe(suite):
+        log(line)
+
+    generate = orvex_chess.MoveGenerator()
+    sets = move_sets(suite, generate, peers)
+    agree = {name: r["agree"] for name, r in sets["peers"].items()}
+    log("move sets against orvex on the suite:")
+    for name, r in sets["peers"].items():
+        log(f"  {name:13s} same set on {len(r['agree'])}/{len(suite)} positions")
+        for d in r["differ"][:10]:
+            log(f"    differs at #{d['index']} {d['fen']}: " +
+                (d["error"] if "error" in d else f"missing {d['missing']} extra {d['extra']}"))
+        if len(r["differ"]) > 10:
+            log(f"    ... and {len(r['differ']) - 10} more")
+    if sets["orvex_duplicates"]:
+        log(f"  orvex lists a move twice at positions {sets['orvex_duplicates']}")
+    checks = other_checks(suite)
+    log("  orvex against python-chess: fen() differs on %d, bitboard() on %d, "
+        "reflect() vs mirror() on %d positions" %
+        (len(checks["fen"]), len(checks["bitboard"]), len(checks["reflect"])))
+    log("  peers are timed only on the positions where their move set is ours; "
+        "'÷ orvex' compares over the same positions")
+
+    cases = build_cases(suite, sets["ours"], agree, peers)
+    log(f"\nPython API, time per call ({rounds} rounds, gc off; each position's median and "
+        "min over the rounds, averaged over the calls):")
+    seconds = time_cases(cases, rounds, target_ns)
+    rows, lines = report_cases(cases)
+    for line in lines:
+        log(line)
+    log(f"  ({seconds:.0f} s)")
+
+    log("\ngenerator(board) by kind of position (median per call):")
+    by_kind, lines = report_generator_by_kind(cases, suite)
+    for line in lines:
+        log(line)
+
+    log(f"\nperft through the Python API, depth 3 ({perft_rounds} rounds, median time "
+        "per position; leaves/s is orvex's):")
+    t0 = time.perf_counter()
+    perft, lines = run_perft(peers, perft_rounds, 3)
+    for line in lines:
+        log(line)
+    log(f"  ({time.perf_counter() - t0:.0f} s)")
+
+    log("\nmemory:")
+    rss, line = run_rss(suite, rss_calls)
+    log(line)
+
+    cpp = None
+    if not args.no_cpp:
+        log("")
+        import cpp_perft
+        budget = 28 if quick else 170  # seconds for the whole run
+        cpp = cpp_perft.run(quick=quick, log=log, deadline=started + budget)
+
+    info["load_after"] = os.getloadavg()
+    info["seconds"] = time.perf_counter() - started
+    results = {
+        "info": info,
+        "suite": {"seed": suite_mod.SEED, "positions": [
+            {"fen": p.fen, "kind": p.kind, "origin": p.origin, "ply": p.ply,
+             "features": sorted(p.features)} for p in suite]},
+        "move_set_checks": {name: {"agree": len(r["agree"]), "differ": r["differ"]}
+                            for name, r in sets["peers"].items()},
+        "orvex_checks": checks,
+        "python_api": rows,
+        "generator_by_kind": by_kind,
+        "perft_python_api": perft,
+        "rss": rss,
+        "cpp_perft": cpp,
+    }
+    json_path.write_text(json.dumps(results, indent=1, default=list) + "\n")
+    log(f"\nload average after: {' '.join(f'{x:.2f}' for x in info['load_after'])}; "
+        f"total {info['seconds']:.0f} s; results written to "
+        f"{json_path.relative_to(REPO) if json_path.is_relative_to(REPO) else json_path}")
+
+
+if __name__ == "__main__":
+    main()

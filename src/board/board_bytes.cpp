@@ -1,0 +1,133 @@
+#include "board/board_bytes.h"
+
+#include <bit>
+#include <cstdint>
+#include <utility>
+
+namespace orvex {
+namespace {
+
+constexpr std::size_t kEntryBytes = 8 + 2;
+constexpr std::uint16_t kKindsMask = (1u << kPieceKinds) - 1;
+
+void put(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+// Reads little-endian numbers from a text whose length has been checked.
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+
+  std::uint64_t take(int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+      value |= std::uint64_t{static_cast<unsigned char>(bytes_[pos_ + i])} << (8 * i);
+    }
+    pos_ += static_cast<std::size_t>(bytes);
+    return value;
+  }
+  std::uint64_t u64() { return take(8); }
+  std::uint16_t u16() { return static_cast<std::uint16_t>(take(2)); }
+
+ private:
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+};
+
+ParseError error(std::string message) { return ParseError{std::move(message)}; }
+
+}  // namespace
+
+std::string board_to_bytes(const Board& board) {
+  std::size_t values = 0;
+  for (const auto& stack : board.piece_history) values += stack.size();
+  std::string out;
+  out.reserve(kBoardBytesHeader + kEntryBytes * board.move_history.size() + 8 * values);
+  out.append(kBoardBytesMagic);
+  out.push_back(static_cast<char>(kBoardBytesVersion));
+  for (Bitboard b : board.pieces) put(out, b, 8);
+  put(out, board.state, 8);
+  put(out, board.move_history.size(), 8);
+  for (const auto& stack : board.piece_history) put(out, stack.size(), 8);
+  for (const HistoryEntry& entry : board.move_history) {
+    put(out, entry.prev_state, 8);
+    put(out, entry.saved_mask, 2);
+  }
+  for (const auto& stack : board.piece_history) {
+    for (Bitboard b : stack) put(out, b, 8);
+  }
+  return out;
+}
+
+Parsed<Board> board_from_bytes(std::string_view bytes) {
+  const std::size_t size = bytes.size();
+  if (size < kBoardBytesHeader) {
+    return error("too short: " + std::to_string(size) + " bytes, a board state has at least " +
+                 std::to_string(kBoardBytesHeader));
+  }
+  if (bytes.substr(0, kBoardBytesMagic.size()) != kBoardBytesMagic) {
+    return error("not a board state (unknown header)");
+  }
+  const unsigned version = static_cast<unsigned char>(bytes[kBoardBytesMagic.size()]);
+  if (version != kBoardBytesVersion) {
+    return error("unsupported format version " + std::to_string(version));
+  }
+
+  Board board;
+  Reader reader(bytes.substr(kBoardBytesMagic.size() + 1));
+  for (Bitboard& b : board.pieces) b = reader.u64();
+  board.state = reader.u64();
+  const std::uint64_t moves = reader.u64();
+  std::array<std::uint64_t, kPieceKinds> lengths{};
+  for (std::uint64_t& length : lengths) length = reader.u64();
+
+  // Every move saves each kind at most once, so no stack is longer than the
+  // move list; checked first so that the size sum below cannot overflow.
+  const std::size_t body = size - kBoardBytesHeader;
+  if (moves > body / kEntryBytes) {
+    return error("wrong length: " + std::to_string(moves) + " moves do not fit in " +
+                 std::to_string(size) + " bytes");
+  }
+  std::uint64_t values = 0;
+  for (int k = 0; k < kPieceKinds; ++k) {
+    if (lengths[k] > moves) {
+      return error("history of kind " + std::to_string(k) + " holds " + std::to_string(lengths[k]) +
+                   " bitboards but only " + std::to_string(moves) + " moves were made");
+    }
+    values += lengths[k];
+  }
+  const std::uint64_t expected = kBoardBytesHeader + kEntryBytes * moves + 8 * values;
+  if (expected != size) {
+    return error("wrong length: expected " + std::to_string(expected) + " bytes, got " +
+                 std::to_string(size));
+  }
+
+  std::array<std::uint64_t, kPieceKinds> saved{};
+  board.move_history.reserve(static_cast<std::size_t>(moves));
+  for (std::uint64_t i = 0; i < moves; ++i) {
+    HistoryEntry entry;
+    entry.prev_state = reader.u64();
+    entry.saved_mask = reader.u16();
+    if (entry.saved_mask & ~kKindsMask) {
+      return error("move " + std::to_string(i + 1) + " has saved mask " +
+                   std::to_string(entry.saved_mask) + " with bits above 11");
+    }
+    for (unsigned mask = entry.saved_mask; mask; mask &= mask - 1) ++saved[std::countr_zero(mask)];
+    board.move_history.push_back(entry);
+  }
+  for (int k = 0; k < kPieceKinds; ++k) {
+    if (saved[k] != lengths[k]) {
+      return error("history of kind " + std::to_string(k) + " holds " + std::to_string(lengths[k]) +
+                   " bitboards but the moves saved " + std::to_string(saved[k]));
+    }
+  }
+  for (int k = 0; k < kPieceKinds; ++k) {
+    auto& stack = board.piece_history[k];
+    stack.reserve(static_cast<std::size_t>(lengths[k]));
+    for (std::uint64_t i = 0; i < lengths[k]; ++i) stack.push_back(reader.u64());
+  }
+  return board;
+}
+
+}  // namespace orvex

@@ -1,0 +1,101 @@
+// The pin shortcut of the legality filter must keep exactly the moves that
+// making, testing and unmaking each candidate keeps, on every board.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "board/fen.h"
+#include "board/make_move.h"
+#include "move_generator/legal_moves.h"
+#include "test_support.h"
+
+namespace orvex {
+namespace {
+
+std::vector<std::uint16_t> codes(const MoveList& moves) {
+  std::vector<std::uint16_t> out;
+  for (ChessMove m : moves) out.push_back(m.value());
+  return out;
+}
+
+// Checks one board: same list both ways, and the board left as it was.
+void expect_same_as_make_unmake(Board& board, const std::string& label) {
+  const Board before = board;
+  MoveList reference;
+  generate_candidates(testing::tables(), board, reference);
+  filter_by_make_unmake(testing::tables(), board, reference);
+  ASSERT_EQ(board, before) << label;
+  MoveList fast;
+  legal_moves(testing::tables(), board, fast);
+  ASSERT_EQ(board, before) << label;
+  ASSERT_EQ(codes(fast), codes(reference)) << label << " fen " << board_fen(board);
+}
+
+class ShortcutFromPlay : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ShortcutFromPlay, AgreesAlongRandomGames) {
+  std::mt19937 rng(12345);
+  for (int game = 0; game < 40; ++game) {
+    Board board = testing::board_at(GetParam());
+    for (int ply = 0; ply < 120; ++ply) {
+      expect_same_as_make_unmake(board, "game " + std::to_string(game) + " ply " + std::to_string(ply));
+      MoveList moves;
+      legal_moves(testing::tables(), board, moves);
+      if (moves.size() == 0) break;
+      ASSERT_EQ(push_move(board, moves[rng() % moves.size()]), PushOutcome::kMade);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StandardPositions, ShortcutFromPlay,
+    ::testing::Values("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",
+                      "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
+                      "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -",
+                      "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -",
+                      "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -",
+                      "4k3/8/8/3q4/8/8/3R4/3K4 w - -"));
+
+// Boards play never reaches: several kings, no king, pieces sharing a square,
+// any castling rights and en-passant file.
+TEST(ShortcutOnOddBoards, AgreesOnRandomBoards) {
+  std::mt19937_64 rng(777);
+  for (int i = 0; i < 20000; ++i) {
+    Board board;
+    const int density = 1 + static_cast<int>(rng() % 4);
+    for (int k = 0; k < kPieceKinds; ++k) {
+      Bitboard b = rng();
+      for (int d = 0; d < density + 1; ++d) b &= rng();
+      if (k == kWhiteKing || k == kBlackKing) {
+        const unsigned roll = rng() % 8;
+        b = roll == 0 ? 0 : roll == 1 ? (b | square_bb(rng() % 64)) : square_bb(rng() % 64);
+      }
+      board.pieces[k] = b;
+    }
+    board.state = (rng() & 0x1F) | (std::uint64_t{1} << (5 + rng() % 16));
+    expect_same_as_make_unmake(board, "random board " + std::to_string(i));
+  }
+}
+
+// Pins along every line, checks and discovered checks from real positions.
+TEST(ShortcutOnOddBoards, AgreesOnHandPickedPositions) {
+  for (const char* fen : {
+           "4k3/8/8/8/1b6/8/3N4/4K3 w - -",          // knight pinned on a diagonal
+           "4k3/4r3/8/8/8/8/4Q3/4K3 w - -",          // queen pinned on a file, may slide
+           "8/8/8/KPp4r/8/8/8/7k w - c6",            // en passant exposes the king on the rank
+           "4k3/8/8/8/8/8/4p3/4K2R w K -",           // king in check by a pawn
+           "r3k2r/8/8/8/8/8/8/R3K2R w KQkq -",       // castling both ways
+           "4k3/8/8/8/8/8/8/4K3 w - -",              // bare kings
+           "K6k/8/8/8/8/8/8/7K w - -",               // two white kings
+           "8/8/8/8/8/8/8/R6k w - -",                // no white king
+       }) {
+    Board board = testing::board_at(fen);
+    expect_same_as_make_unmake(board, fen);
+    board.state ^= state_bits::kWhiteToMove;
+    expect_same_as_make_unmake(board, std::string(fen) + " (other side)");
+  }
+}
+
+}  // namespace
+}  // namespace orvex

@@ -1,0 +1,63 @@
+// Small helpers shared by the core tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board/fen.h"
+#include "board/make_move.h"
+#include "chess_move/chess_move.h"
+#include "move_generator/attack_tables.h"
+#include "move_generator/move_list.h"
+
+namespace orvex::testing {
+
+// Building the tables takes a moment; every test shares one set.
+inline const AttackTables& tables() {
+  static const AttackTables t;
+  return t;
+}
+
+inline Board board_at(std::string_view fen) {
+  Parsed<Board> parsed = board_from_fen(fen);
+  if (!parsed.ok()) ADD_FAILURE() << "unreadable FEN " << fen << ": " << parsed.error();
+  return parsed.ok() ? parsed.value() : Board{};
+}
+
+inline ChessMove move_of(std::string_view text) {
+  Parsed<ChessMove> parsed = ChessMove::from_str(text);
+  if (!parsed.ok()) ADD_FAILURE() << "unreadable move " << text << ": " << parsed.error();
+  return parsed.ok() ? parsed.value() : ChessMove{};
+}
+
+// Pushes a move given as text and expects it to be made.
+inline void push(Board& board, std::string_view text) {
+  ASSERT_EQ(push_move(board, move_of(text)), PushOutcome::kMade) << text;
+}
+
+inline std::string joined(const MoveList& moves) {
+  std::string out;
+  for (ChessMove m : moves) {
+    if (!out.empty()) out += ' ';
+    m.write_text(out);
+  }
+  return out;
+}
+
+inline std::vector<std::string> texts(const MoveList& moves) {
+  std::vector<std::string> out;
+  for (ChessMove m : moves) out.push_back(m.text());
+  return out;
+}
+
+inline Bitboard squares_bb(std::initializer_list<const char*> names) {
+  Bitboard b = 0;
+  for (const char* n : names) b |= square_bb((n[1] - '1') * 8 + (n[0] - 'a'));
+  return b;
+}
+
+}  // namespace orvex::testing

@@ -1,0 +1,235 @@
+"""The installed orvex-chess command: moves, perft, errors and help."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from orvex_chess import Board, MoveGenerator
+
+from conftest import DEFAULT_FEN
+
+KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
+POSITION3 = "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -"
+POSITION4 = "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -"
+POSITION5 = "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -"
+
+# Published perft 3 of the start position, divided by root move.
+START_DIVIDE_3 = {
+    "a2a3": 380, "b2b3": 420, "c2c3": 420, "d2d3": 539, "e2e3": 599, "f2f3": 380,
+    "g2g3": 420, "h2h3": 380, "a2a4": 420, "b2b4": 421, "c2c4": 441, "d2d4": 560,
+    "e2e4": 600, "f2f4": 401, "g2g4": 421, "h2h4": 420, "b1a3": 400, "b1c3": 440,
+    "g1f3": 440, "g1h3": 400,
+}
+
+
+def _command():
+    beside = Path(sys.executable).parent / "orvex-chess"
+    found = str(beside) if beside.exists() else shutil.which("orvex-chess")
+    assert found, "the orvex-chess command is not installed (pip install .)"
+    return found
+
+
+COMMAND = _command()
+
+
+def run(*args):
+    return subprocess.run([COMMAND, *args], capture_output=True, text=True, timeout=300,
+                          env={**os.environ, "COLUMNS": "100"})
+
+
+def nodes_of(stdout):
+    found = re.findall(r"^Nodes: (\d+)$", stdout, flags=re.MULTILINE)
+    assert len(found) == 1, stdout
+    return int(found[0])
+
+
+def test_moves_of_the_start_position():
+    result = run("moves")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == " ".join(MoveGenerator()(Board())) + "\n"
+    assert len(result.stdout.split()) == 20
+    assert result.stderr == ""
+
+
+@pytest.mark.parametrize(
+    "args, fen, count",
+    [
+        ([KIWIPETE], KIWIPETE, 48),
+        (KIWIPETE.split(), KIWIPETE, 48),
+        ([POSITION3 + " 0 1"], POSITION3, 14),
+        (["--", POSITION4], POSITION4, 6),
+        (["8/8/8/8/8/8/8/8 w - -"], "8/8/8/8/8/8/8/8 w - -", 0),
+    ],
+    ids=["quoted", "separate-fields", "with-counters", "after-double-dash", "no-moves"],
+)
+def test_moves_of_a_fen(args, fen, count):
+    result = run("moves", *args)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == " ".join(MoveGenerator()(Board(fen))) + "\n"
+    assert len(result.stdout.split()) == count
+
+
+@pytest.mark.parametrize("letter", ["q", "Q", "n", "N"])
+def test_promotion_letter_in_either_case(letter):
+    result = run("moves", "1r2k3/P7/8/8/8/8/8/4K3 w - -", "--moves", f"a7b8{letter}")
+    assert result.returncode == 0, result.stderr
+    board = Board("1r2k3/P7/8/8/8/8/8/4K3 w - -")
+    board.push(f"a7b8{letter.lower()}")
+    assert result.stdout.split() == MoveGenerator()(board)
+
+
+def test_moves_after_played_moves():
+    result = run("moves", "--moves", "e2e4 e7e5 g1f3")
+    assert result.returncode == 0, result.stderr
+    board = Board()
+    for move in ["e2e4", "e7e5", "g1f3"]:
+        board.push(move)
+    assert result.stdout.split() == MoveGenerator()(board)
+
+
+def test_perft_divide_on_the_start_position():
+    result = run("perft", "--depth", "3", "--divide")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    divide = [line for line in lines if re.fullmatch(r"[a-h][1-8][a-h][1-8][nbrq]?: \d+", line)]
+    assert len(divide) == 20
+    counts = {move: int(n) for move, n in (line.split(": ") for line in divide)}
+    assert counts == START_DIVIDE_3
+    # Root moves in the library's order, then a blank line and the totals.
+    assert list(counts) == MoveGenerator()(Board())
+    assert lines[20] == ""
+    assert nodes_of(result.stdout) == 8902
+
+
+@pytest.mark.parametrize(
+    "fen, depth, nodes",
+    [
+        (DEFAULT_FEN, 1, 20),
+        (DEFAULT_FEN, 2, 400),
+        (KIWIPETE, 1, 48),
+        (KIWIPETE, 2, 2039),
+        (POSITION3, 3, 2812),
+        (POSITION4, 2, 264),
+        (POSITION5, 2, 1486),
+    ],
+)
+def test_perft_counts(fen, depth, nodes):
+    result = run("perft", fen, "--depth", str(depth))
+    assert result.returncode == 0, result.stderr
+    assert nodes_of(result.stdout) == nodes
+    assert not re.search(r"^[a-h][1-8][a-h][1-8]", result.stdout, flags=re.MULTILINE)
+
+
+def test_perft_divide_sums_to_the_total_on_kiwipete():
+    result = run("perft", KIWIPETE, "-d", "2", "--divide", "--no-progress")
+    assert result.returncode == 0, result.stderr
+    counts = [int(n) for n in re.findall(r"^[a-h][1-8][a-h][1-8][nbrq]?: (\d+)$", result.stdout,
+                                         flags=re.MULTILINE)]
+    assert len(counts) == 48
+    assert sum(counts) == nodes_of(result.stdout) == 2039
+
+
+def test_perft_defaults_to_the_start_position_at_depth_5():
+    result = run("perft", "--no-progress")
+    assert result.returncode == 0, result.stderr
+    assert nodes_of(result.stdout) == 4865609
+
+
+def test_perft_reports_time_and_speed():
+    result = run("perft", "--depth", "2")
+    assert result.returncode == 0, result.stderr
+    assert re.search(r"^Time: \d+\.\d{3} s$", result.stdout, flags=re.MULTILINE), result.stdout
+    assert re.search(r"^Speed: (\d+|-) nodes/s$", result.stdout, flags=re.MULTILINE), result.stdout
+
+
+def test_perft_after_played_moves():
+    result = run("perft", "--moves", "e2e4", "--depth", "1")
+    assert result.returncode == 0, result.stderr
+    assert nodes_of(result.stdout) == 20
+
+
+@pytest.mark.parametrize("flags, shown", [([], True), (["--no-progress"], False)])
+def test_progress_bar_on_stderr(flags, shown):
+    result = run("perft", "--depth", "2", *flags)
+    assert result.returncode == 0, result.stderr
+    assert ("perft 2" in result.stderr and "move" in result.stderr) == shown
+    assert "perft 2:" not in result.stdout
+    if not shown:
+        assert result.stderr == ""
+
+
+BAD_INPUT = [
+    (["x w - -"], "Invalid piece type"),
+    (["8/8/8/8/8/8/8/8 w KQkq"], "en-passant field"),
+    ([""], "placement field"),
+    (["8/8/8/8/8/8/8/8 x - -"], "Invalid side-to-move"),
+    (["8/8/8/8/8/8/8/8 w Kx -"], "Invalid castling specifier"),
+    (["x\nw - -"], "'x\\nw - -': Invalid piece type"),
+    (["--moves", "e2e5"], "not a legal move"),
+    (["--moves", "e2e4 e2e4"], "not a legal move"),
+    (["--moves", "e2"], "cannot read move 'e2'"),
+    (["--moves", "E2E4"], "cannot read move 'E2E4'"),
+    (["--moves", "e7e8"], "not a legal move"),
+    (["--moves", "i2e4"], "cannot read move 'i2e4'"),
+    (["--moves", "e2e4x"], "cannot read move 'e2e4x'"),
+]
+
+
+@pytest.mark.parametrize("command", ["moves", "perft"])
+@pytest.mark.parametrize("args, detail", BAD_INPUT)
+def test_bad_input_gives_one_line_and_status_2(command, args, detail):
+    extra = ["--depth", "1"] if command == "perft" else []
+    result = run(command, *args, *extra)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1, result.stderr
+    assert lines[0].startswith("orvex-chess: error: ")
+    assert detail in lines[0]
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["perft", "--depth", "0"],
+        ["perft", "--depth", "three"],
+        ["perft", "--width", "3"],
+        ["moves", "--divide"],
+        ["castle"],
+        [],
+    ],
+)
+def test_bad_options_exit_2_without_traceback(args):
+    result = run(*args)
+    assert result.returncode == 2
+    assert "Traceback" not in result.stderr
+    assert "usage: orvex-chess" in result.stderr
+
+
+@pytest.mark.parametrize(
+    "args, options",
+    [
+        ([], ["moves", "perft", "--version", "--help"]),
+        (["moves"], ["FEN", "--moves", "--help", "one line"]),
+        (["perft"], ["FEN", "--depth", "--divide", "--moves", "--no-progress", "--help",
+                     "default: 5", "stderr"]),
+    ],
+)
+def test_help_documents_every_option(args, options):
+    result = run(*args, "--help")
+    assert result.returncode == 0
+    text = " ".join(result.stdout.split())
+    for option in options:
+        assert option in text, option
+
+
+def test_version():
+    result = run("--version")
+    assert result.returncode == 0
+    assert re.fullmatch(r"orvex-chess \d+\.\d+\.\d+\S*\n", result.stdout)

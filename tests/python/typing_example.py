@@ -1,0 +1,75 @@
+"""Uses every class and method of orvex_chess; checked by mypy --strict and run as a script."""
+
+from __future__ import annotations
+
+import copy
+import pickle
+import sys
+from typing import Literal
+
+import orvex_chess
+from orvex_chess import Board, MoveGenerator
+
+if sys.version_info >= (3, 11):
+    from typing import assert_type
+else:
+    from typing_extensions import assert_type
+
+
+def legal_moves(generator: MoveGenerator, board: Board) -> list[str]:
+    return generator(board)
+
+
+def main() -> None:
+    board = Board()
+    kiwipete = Board(fen="r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -")
+    generator = MoveGenerator()
+
+    moves = assert_type(generator(board), list[str])
+    assert len(moves) == 20
+    assert len(legal_moves(generator, board=kiwipete)) == 48
+    assert generator(board=board) == moves
+
+    board.push("e2e4")
+    board.push(chess_move="e7e5")
+    fen = assert_type(board.fen(), str)
+    assert fen == "rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq e6"
+    side = assert_type(board.turn(), Literal["white", "black"])
+    assert side == "white"
+
+    view = assert_type(board.bitboard(), list[list[bool]])
+    assert view[0][28] and not view[0][12]
+    assert Board.bitboard_from_fen(fen) == view
+    assert Board.bitboard_from_fen(fen=fen) == view
+
+    duplicate = assert_type(board.copy(), Board)
+    shallow = assert_type(copy.copy(board), Board)
+    deep = assert_type(copy.deepcopy(board), Board)
+    text = assert_type(repr(board), str)
+    rebuilt = eval(text, {"Board": Board})
+    assert rebuilt.fen() == fen
+
+    restored: Board = pickle.loads(pickle.dumps(board))
+    for other in (duplicate, shallow, deep, restored):
+        other.pop()
+        assert other.fen() == "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3"
+    assert board.fen() == fen
+
+    callable_, args, state = assert_type(board.__reduce__(), tuple[type[Board], tuple[str], bytes])
+    blank = callable_(*args)
+    blank.__setstate__(state)
+    blank.__deepcopy__({})
+    assert blank.copy().__copy__().fen() == fen
+
+    board.reflect()
+    assert board.turn() == "black"
+
+    same_generator: MoveGenerator = pickle.loads(pickle.dumps(generator))
+    assert same_generator(kiwipete) == generator(kiwipete)
+    assert generator.__reduce__() == (MoveGenerator, ())
+    assert orvex_chess.MoveGenerator is MoveGenerator
+
+
+if __name__ == "__main__":
+    main()
+    print("ok")
