@@ -90,13 +90,26 @@ PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t n
   return guarded<PyObject*>(nullptr, [&] { return view_to_lists(pieces_from_fen(fen)); });
 }
 
-PyObject* board_fen_method(PyObject* self, PyObject*) {
+PyObject* new_str(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+enum class Access { kShared, kExclusive };
+
+// Runs body on the board while it is borrowed; a borrow conflict raises
+// RuntimeError and a C++ exception the matching Python error.
+template <class Body>
+PyObject* with_board(PyObject* self, Access access, Body&& body) {
+  BoardObject* object = as_board(self);
   BorrowGuard borrow;
-  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
-  return guarded<PyObject*>(nullptr, [&] {
-    const std::string fen = board_fen(as_board(self)->board);
-    return PyUnicode_FromStringAndSize(fen.data(), static_cast<Py_ssize_t>(fen.size()));
-  });
+  const char* error = access == Access::kExclusive ? borrow.exclude(object->borrow)
+                                                   : borrow.share(object->borrow);
+  if (error) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return body(object->board); });
+}
+
+PyObject* board_fen_method(PyObject* self, PyObject*) {
+  return with_board(self, Access::kShared, [](Board& board) { return new_str(board_fen(board)); });
 }
 
 PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -108,15 +121,13 @@ PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   std::string_view text;
   OwnedRef keep;
   if (!utf8_text(move_arg, text, keep)) return nullptr;
-  BorrowGuard borrow;
-  if (const char* error = borrow.exclude(as_board(self)->borrow)) return borrow_error(error);
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  return with_board(self, Access::kExclusive, [&](Board& board) -> PyObject* {
     const Parsed<ChessMove> move = ChessMove::from_str(text);
     if (!move.ok()) {
       set_value_error("Invalid chess move: ", move.error());
       return nullptr;
     }
-    if (push_move(as_board(self)->board, move.value()) == PushOutcome::kNeedsPromotion) {
+    if (push_move(board, move.value()) == PushOutcome::kNeedsPromotion) {
       PyErr_Format(PyExc_ValueError,
                    "Invalid chess move: %U moves a pawn to the last rank and needs a promotion "
                    "piece (n, b, r or q)",
@@ -128,49 +139,42 @@ PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* board_pop(PyObject* self, PyObject*) {
-  BorrowGuard borrow;
-  if (const char* error = borrow.exclude(as_board(self)->borrow)) return borrow_error(error);
-  return guarded<PyObject*>(nullptr, [&] {
-    pop_move(as_board(self)->board);
+  return with_board(self, Access::kExclusive, [](Board& board) {
+    pop_move(board);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* board_bitboard(PyObject* self, PyObject*) {
-  BorrowGuard borrow;
-  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
-  return guarded<PyObject*>(nullptr, [&] { return view_to_lists(as_board(self)->board.pieces); });
+  return with_board(self, Access::kShared, [](Board& board) { return view_to_lists(board.pieces); });
 }
 
 PyObject* board_turn(PyObject* self, PyObject*) {
   static PyObject* white = PyUnicode_InternFromString("white");
   static PyObject* black = PyUnicode_InternFromString("black");
-  BorrowGuard borrow;
-  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
-  PyObject* name = white_to_move(as_board(self)->board.state) ? white : black;
-  if (!name) return nullptr;
-  return Py_NewRef(name);
+  return with_board(self, Access::kShared, [](Board& board) -> PyObject* {
+    PyObject* name = white_to_move(board.state) ? white : black;
+    return name ? Py_NewRef(name) : nullptr;
+  });
 }
 
 PyObject* board_reflect(PyObject* self, PyObject*) {
-  BorrowGuard borrow;
-  if (const char* error = borrow.exclude(as_board(self)->borrow)) return borrow_error(error);
-  return guarded<PyObject*>(nullptr, [&] {
-    reflect(as_board(self)->board);
+  return with_board(self, Access::kExclusive, [](Board& board) {
+    reflect(board);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* board_copy(PyObject* self, PyObject*) {
-  BorrowGuard borrow;
-  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
-  PyTypeObject* type = board_type();
-  if (!type) {
-    PyErr_Print();
-    set_panic("failed to create type object for Board");
-    return nullptr;
-  }
-  return guarded<PyObject*>(nullptr, [&] { return wrap_board(type, Board(as_board(self)->board)); });
+  return with_board(self, Access::kShared, [](Board& board) -> PyObject* {
+    PyTypeObject* type = board_type();
+    if (!type) {
+      PyErr_Print();
+      set_panic("failed to create type object for Board");
+      return nullptr;
+    }
+    return wrap_board(type, Board(board));
+  });
 }
 
 // Returns a duplicate for copy.deepcopy; a board refers to no other object, so
@@ -180,10 +184,7 @@ PyObject* board_deepcopy(PyObject* self, PyObject*) { return board_copy(self, nu
 // Returns (Board, (fen,), state bytes): pickle rebuilds the position from the
 // FEN text, then __setstate__ restores the whole record, history included.
 PyObject* board_reduce(PyObject* self, PyObject*) {
-  BorrowGuard borrow;
-  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
-  return guarded<PyObject*>(nullptr, [&] {
-    const Board& board = as_board(self)->board;
+  return with_board(self, Access::kShared, [&](Board& board) {
     const std::string fen = board_fen(board);
     const std::string bytes = board_to_bytes(board);
     return Py_BuildValue("O(s#)y#", reinterpret_cast<PyObject*>(Py_TYPE(self)), fen.data(),
@@ -202,26 +203,21 @@ PyObject* board_setstate(PyObject* self, PyObject* state) {
   }
   const std::string_view bytes(PyBytes_AS_STRING(state),
                                static_cast<std::size_t>(PyBytes_GET_SIZE(state)));
-  BorrowGuard borrow;
-  if (const char* error = borrow.exclude(as_board(self)->borrow)) return borrow_error(error);
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  return with_board(self, Access::kExclusive, [&](Board& board) -> PyObject* {
     Parsed<Board> parsed = board_from_bytes(bytes);
     if (!parsed.ok()) {
       set_value_error("Invalid board state: ", parsed.error());
       return nullptr;
     }
-    as_board(self)->board = std::move(parsed.value());
+    board = std::move(parsed.value());
     Py_RETURN_NONE;
   });
 }
 
 // Returns "Board('<fen>')", which rebuilds the position (the history aside).
 PyObject* board_repr(PyObject* self) {
-  BorrowGuard borrow;
-  if (const char* error = borrow.share(as_board(self)->borrow)) return borrow_error(error);
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const std::string fen = board_fen(as_board(self)->board);
-    OwnedRef text(PyUnicode_FromStringAndSize(fen.data(), static_cast<Py_ssize_t>(fen.size())));
+  return with_board(self, Access::kShared, [](Board& board) -> PyObject* {
+    OwnedRef text(new_str(board_fen(board)));
     if (text.empty()) return nullptr;
     return PyUnicode_FromFormat("Board(%R)", text.get());
   });
