@@ -107,4 +107,11 @@ bool utf8_text(PyObject* str, std::string_view& text, OwnedRef& keep) {
   return true;
 }
 
+bool extract_text(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                  PyObject* kwnames, TextArgument& out) {
+  return extract_fastcall(sig, args, nargsf, kwnames, &out.object) &&
+         require_str(sig, *sig.parameters.begin(), out.object) &&
+         utf8_text(out.object, out.text, out.keep);
+}
+
 }  // namespace orvex::py

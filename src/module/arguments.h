@@ -27,6 +27,18 @@ bool extract_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObj
 // Checks that an argument is a str; sets TypeError naming the parameter if not.
 bool require_str(const Signature& sig, const char* parameter, PyObject* value);
 
+// A str argument and its UTF-8 text, which stays valid while this lives.
+struct TextArgument {
+  PyObject* object = nullptr;
+  std::string_view text;
+  OwnedRef keep;
+};
+
+// Extracts the single required str parameter of sig and reads its text.
+// Returns false with TypeError (or the encoding error) set.
+bool extract_text(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                  PyObject* kwnames, TextArgument& out);
+
 // Reads a str as UTF-8; lone surrogates are kept as their three-byte form.
 // keep holds any temporary the text points into. Returns false with an error.
 bool utf8_text(PyObject* str, std::string_view& text, OwnedRef& keep);

@@ -79,15 +79,9 @@ void board_dealloc(PyObject* self) {
 
 PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  PyObject* fen_arg = nullptr;
-  if (!extract_fastcall(kBitboardFromFenSignature, args, nargs, kwnames, &fen_arg) ||
-      !require_str(kBitboardFromFenSignature, "fen", fen_arg)) {
-    return nullptr;
-  }
-  std::string_view fen;
-  OwnedRef keep;
-  if (!utf8_text(fen_arg, fen, keep)) return nullptr;
-  return guarded<PyObject*>(nullptr, [&] { return view_to_lists(pieces_from_fen(fen)); });
+  TextArgument fen;
+  if (!extract_text(kBitboardFromFenSignature, args, nargs, kwnames, fen)) return nullptr;
+  return guarded<PyObject*>(nullptr, [&] { return view_to_lists(pieces_from_fen(fen.text)); });
 }
 
 PyObject* new_str(const std::string& text) {
@@ -113,16 +107,10 @@ PyObject* board_fen_method(PyObject* self, PyObject*) {
 }
 
 PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* move_arg = nullptr;
-  if (!extract_fastcall(kPushSignature, args, nargs, kwnames, &move_arg) ||
-      !require_str(kPushSignature, "chess_move", move_arg)) {
-    return nullptr;
-  }
-  std::string_view text;
-  OwnedRef keep;
-  if (!utf8_text(move_arg, text, keep)) return nullptr;
+  TextArgument move_text;
+  if (!extract_text(kPushSignature, args, nargs, kwnames, move_text)) return nullptr;
   return with_board(self, Access::kExclusive, [&](Board& board) -> PyObject* {
-    const Parsed<ChessMove> move = ChessMove::from_str(text);
+    const Parsed<ChessMove> move = ChessMove::from_str(move_text.text);
     if (!move.ok()) {
       set_value_error("Invalid chess move: ", move.error());
       return nullptr;
@@ -131,7 +119,7 @@ PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       PyErr_Format(PyExc_ValueError,
                    "Invalid chess move: %U moves a pawn to the last rank and needs a promotion "
                    "piece (n, b, r or q)",
-                   move_arg);
+                   move_text.object);
       return nullptr;
     }
     Py_RETURN_NONE;
