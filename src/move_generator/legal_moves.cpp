@@ -132,17 +132,18 @@ bool keeps_king_safe(const AttackTables& tables, Board& board, ChessMove move) {
 }
 
 // Returns whether the pin shortcut can reason about the board: the side to
-// move has exactly one king and no square holds two pieces.
-bool shortcut_applies(const Board& board, int base) {
-  const Bitboard king = board.pieces[base + kKing];
-  if (king == 0 || (king & (king - 1)) != 0) return false;
+// move has exactly one king and no square holds two pieces. Sets occupancy to
+// the union of all twelve bitboards.
+bool shortcut_applies(const Board& board, int base, Bitboard& occupancy) {
   Bitboard all = 0;
   Bitboard shared = 0;
   for (Bitboard b : board.pieces) {
     shared |= all & b;
     all |= b;
   }
-  return shared == 0;
+  occupancy = all;
+  const Bitboard king = board.pieces[base + kKing];
+  return king != 0 && (king & (king - 1)) == 0 && shared == 0;
 }
 
 // Keeps the legal candidates of a board with one king and no shared squares,
@@ -209,10 +210,9 @@ void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& m
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
   generate_candidates(tables, board, out);
   const int base = white_to_move(board.state) ? kWhiteBase : kBlackBase;
-  if (shortcut_applies(board, base)) {
+  Bitboard occupancy;
+  if (shortcut_applies(board, base, occupancy)) {
     const Square king = std::countr_zero(board.pieces[base + kKing]);
-    Bitboard occupancy = 0;
-    for (Bitboard b : board.pieces) occupancy |= b;
     const Bitboard checkers =
         attackers_of(tables, board, king, base == kWhiteBase ? 1 : 0, occupancy);
     filter_with_pins(tables, board, base, king, checkers, out);
