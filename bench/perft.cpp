@@ -1,4 +1,7 @@
 // Counts perft leaf nodes with the core alone and prints nodes per second.
+//
+//   orvex_perft_bench [DEPTH_OFFSET]   the six standard positions
+//   orvex_perft_bench FEN DEPTH        one position
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -7,25 +10,9 @@
 #include <vector>
 
 #include "board/fen.h"
-#include "board/make_move.h"
-#include "move_generator/legal_moves.h"
+#include "move_generator/perft.h"
 
 namespace {
-
-// Leaves are counted the way the Python walk does: the last level is the
-// length of the generated list.
-std::uint64_t perft(const orvex::AttackTables& tables, orvex::Board& board, int depth) {
-  orvex::MoveList moves;
-  orvex::legal_moves(tables, board, moves);
-  if (depth <= 1) return moves.size();
-  std::uint64_t nodes = 0;
-  for (std::size_t i = 0; i < moves.size(); ++i) {
-    (void)orvex::push_move(board, moves[i]);
-    nodes += perft(tables, board, depth - 1);
-    orvex::pop_move(board);
-  }
-  return nodes;
-}
 
 struct Position {
   const char* name;
@@ -33,6 +20,7 @@ struct Position {
   int depth;
 };
 
+// The standard positions (tests/data/perft.txt) at depths of about a second each.
 constexpr Position kPositions[] = {
     {"start", "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -", 6},
     {"kiwipete", "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -", 5},
@@ -44,9 +32,8 @@ constexpr Position kPositions[] = {
 
 }  // namespace
 
-// Usage: orvex_perft_bench [DEPTH_OFFSET] [FEN DEPTH]
 int main(int argc, char** argv) {
-  orvex::AttackTables tables;
+  const orvex::AttackTables& tables = orvex::attack_tables();
   std::vector<Position> positions(std::begin(kPositions), std::end(kPositions));
   int offset = 0;
   if (argc == 2) offset = std::atoi(argv[1]);
@@ -63,7 +50,7 @@ int main(int argc, char** argv) {
     orvex::Board board = parsed.value();
     const int depth = p.depth + offset;
     const auto start = std::chrono::steady_clock::now();
-    const std::uint64_t nodes = perft(tables, board, depth);
+    const std::uint64_t nodes = orvex::perft(tables, board, depth);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     total_nodes += nodes;

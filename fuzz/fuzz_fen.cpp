@@ -15,8 +15,8 @@
 
 #include "board/bitboard_view.h"
 #include "board/fen.h"
-#include "board/panic.h"
-#include "board/utf8.h"
+#include "base/panic.h"
+#include "base/utf8.h"
 #include "fuzz_support.h"
 
 namespace orvex::fuzz {

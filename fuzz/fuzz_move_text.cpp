@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "board/panic.h"
-#include "board/utf8.h"
+#include "base/panic.h"
+#include "base/utf8.h"
 #include "chess_move/chess_move.h"
 #include "fuzz_support.h"
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "board/fen.h"
-#include "board/panic.h"
+#include "base/panic.h"
 #include "program.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

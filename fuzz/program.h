@@ -27,7 +27,7 @@
 #include "board/board_bytes.h"
 #include "board/fen.h"
 #include "board/make_move.h"
-#include "board/panic.h"
+#include "base/panic.h"
 #include "board/reflect.h"
 #include "chess_move/chess_move.h"
 #include "fuzz_support.h"
@@ -40,10 +40,7 @@ namespace orvex::fuzz {
 
 constexpr std::size_t kMaxOperations = 256;
 
-inline const AttackTables& tables() {
-  static const AttackTables t;
-  return t;
-}
+inline const AttackTables& tables() { return attack_tables(); }
 
 inline std::string codes_text(const MoveList& moves) {
   std::string out;

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "board/types.h"
+#include "base/types.h"
 
 namespace orvex {
 

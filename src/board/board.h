@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "board/types.h"
+#include "base/types.h"
 
 namespace orvex {
 
@@ -29,10 +29,18 @@ struct Board {
   bool operator==(const Board&) const = default;
 };
 
-// Returns the union of the six bitboards of the side whose pawn is kind base.
-inline Bitboard side_occupancy(const Board& board, int base) {
+// Returns the union of the six bitboards of one side.
+inline Bitboard side_occupancy(const Board& board, Color c) {
+  const int base = color_base(c);
   Bitboard b = 0;
-  for (int k = 0; k < 6; ++k) b |= board.pieces[base + k];
+  for (int t = 0; t < kPieceTypes; ++t) b |= board.pieces[base + t];
+  return b;
+}
+
+// Returns the union of all twelve bitboards.
+inline Bitboard occupancy(const Board& board) {
+  Bitboard b = 0;
+  for (Bitboard p : board.pieces) b |= p;
   return b;
 }
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "base/crc32.h"
+
 namespace orvex {
 namespace {
 
@@ -43,7 +45,8 @@ std::string board_to_bytes(const Board& board) {
   std::size_t values = 0;
   for (const auto& stack : board.piece_history) values += stack.size();
   std::string out;
-  out.reserve(kBoardBytesHeader + kEntryBytes * board.move_history.size() + 8 * values);
+  out.reserve(kBoardBytesHeader + kEntryBytes * board.move_history.size() + 8 * values +
+              kBoardBytesChecksum);
   out.append(kBoardBytesMagic);
   out.push_back(static_cast<char>(kBoardBytesVersion));
   for (Bitboard b : board.pieces) put(out, b, 8);
@@ -57,22 +60,35 @@ std::string board_to_bytes(const Board& board) {
   for (const auto& stack : board.piece_history) {
     for (Bitboard b : stack) put(out, b, 8);
   }
+  put(out, crc32(out), 4);
   return out;
 }
 
 Parsed<Board> board_from_bytes(std::string_view bytes) {
-  const std::size_t size = bytes.size();
-  if (size < kBoardBytesHeader) {
-    return error("too short: " + std::to_string(size) + " bytes, a board state has at least " +
-                 std::to_string(kBoardBytesHeader));
+  if (bytes.size() < kBoardBytesHeader) {
+    return error("too short: " + std::to_string(bytes.size()) +
+                 " bytes, a board state has at least " + std::to_string(kBoardBytesHeader));
   }
   if (bytes.substr(0, kBoardBytesMagic.size()) != kBoardBytesMagic) {
     return error("not a board state (unknown header)");
   }
   const unsigned version = static_cast<unsigned char>(bytes[kBoardBytesMagic.size()]);
-  if (version != kBoardBytesVersion) {
+  if (version != 1 && version != kBoardBytesVersion) {
     return error("unsupported format version " + std::to_string(version));
   }
+  if (version >= 2) {
+    if (bytes.size() < kBoardBytesHeader + kBoardBytesChecksum) {
+      return error("too short: " + std::to_string(bytes.size()) +
+                   " bytes, a board state has at least " +
+                   std::to_string(kBoardBytesHeader + kBoardBytesChecksum));
+    }
+    const std::string_view body = bytes.substr(0, bytes.size() - kBoardBytesChecksum);
+    if (Reader(bytes.substr(body.size())).take(4) != crc32(body)) {
+      return error("checksum mismatch: the bytes are damaged");
+    }
+    bytes = body;
+  }
+  const std::size_t size = bytes.size();
 
   Board board;
   Reader reader(bytes.substr(kBoardBytesMagic.size() + 1));

@@ -6,27 +6,30 @@
 #include <string_view>
 
 #include "board/board.h"
-#include "board/parsed.h"
+#include "base/parsed.h"
 
 namespace orvex {
 
 // The layout, every number little-endian:
-//   4 bytes "OVXB", 1 byte format version (1),
+//   4 bytes "OVXB", 1 byte format version (2),
 //   12 x u64 pieces, u64 state,
 //   u64 number of moves, 12 x u64 lengths of the piece_history stacks,
 //   per move (oldest first) u64 prev_state and u16 saved_mask,
-//   the piece_history values, stack of kind 0 first, each bottom to top.
+//   the piece_history values, stack of kind 0 first, each bottom to top,
+//   u32 CRC-32 of every byte before it.
+// Version 1 is the same without the CRC-32; it is still read.
 inline constexpr std::string_view kBoardBytesMagic = "OVXB";
-inline constexpr unsigned char kBoardBytesVersion = 1;
+inline constexpr unsigned char kBoardBytesVersion = 2;
 inline constexpr std::size_t kBoardBytesHeader = 4 + 1 + 8 * kPieceKinds + 8 + 8 + 8 * kPieceKinds;
+inline constexpr std::size_t kBoardBytesChecksum = 4;
 
 // Returns the record as bytes that board_from_bytes reads back unchanged.
 std::string board_to_bytes(const Board& board);
 
-// Reads bytes written by board_to_bytes. Bytes of another length, header or
-// version, a saved mask with bits above 11, or history stacks whose lengths
-// disagree with the saved masks are returned as an error; nothing is thrown
-// for any input.
+// Reads bytes written by board_to_bytes (either version). Bytes of another
+// length, header or version, a checksum that does not match, a saved mask with
+// bits above 11, or history stacks whose lengths disagree with the saved masks
+// are returned as an error; nothing is thrown for any input.
 Parsed<Board> board_from_bytes(std::string_view bytes);
 
 }  // namespace orvex

@@ -1,7 +1,7 @@
 #include "board/fen.h"
 
-#include "board/panic.h"
-#include "board/utf8.h"
+#include "base/panic.h"
+#include "base/utf8.h"
 
 namespace orvex {
 namespace {
@@ -81,13 +81,12 @@ Parsed<Board> board_from_fen(std::string_view fen) {
     }
   }
 
-  // Only the file letter of the target is read; the rank digit is not.
+  // Only the file letter of the target is read; the rank digit is not. A
+  // first character other than a to h sets no bit.
   const std::string_view en_passant = required_field(fields, "en-passant field");
-  if (en_passant != "-") {
-    std::size_t pos = 0;
-    const char32_t file = next_code_point(en_passant, pos);
-    const unsigned offset = white_to_move(board.state) ? 36 : 44;
-    board.state |= std::uint64_t{1} << ((file + offset) % 64);
+  const char file = en_passant.front();
+  if (file >= 'a' && file <= 'h') {
+    board.state |= std::uint64_t{1} << (en_passant_base(side_to_move(board.state)) + (file - 'a'));
   }
   return board;
 }
@@ -98,7 +97,7 @@ std::string board_fen(const Board& board) {
   for (int rank = 7; rank >= 0; --rank) {
     int empty = 0;
     for (int file = 0; file < 8; ++file) {
-      const Square s = rank * 8 + file;
+      const Square s = make_square(file, rank);
       int kind = 0;
       while (kind < kPieceKinds && !has_square(board.pieces[kind], s)) ++kind;
       if (kind == kPieceKinds) {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "board/board.h"
-#include "board/parsed.h"
+#include "base/parsed.h"
 
 namespace orvex {
 

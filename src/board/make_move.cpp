@@ -1,21 +1,23 @@
 #include "board/make_move.h"
 
-#include "board/panic.h"
+#include "base/panic.h"
 
 namespace orvex {
 namespace {
 
-// Returns the first kind, in order 0 to 11, whose bitboard holds s, or -1.
-int first_kind_on(const Board& board, Square s, int from_kind, int to_kind) {
+// Returns the first kind in [from_kind, to_kind) whose bitboard holds s, or kNoKind.
+PieceKind first_kind_on(const Board& board, Square s, int from_kind, int to_kind) {
   for (int k = from_kind; k < to_kind; ++k) {
-    if (has_square(board.pieces[k], s)) return k;
+    if (has_square(board.pieces[k], s)) return static_cast<PieceKind>(k);
   }
-  return -1;
+  return kNoKind;
 }
 
-void save(Board& board, int kind, std::uint16_t& mask) {
-  board.piece_history[kind].push_back(board.pieces[kind]);
-  mask |= static_cast<std::uint16_t>(1u << kind);
+// Makes sure that one more push_back cannot allocate. Throws std::bad_alloc
+// when the room cannot be had; the stack is unchanged then.
+template <class Stack>
+void make_room(Stack& stack) {
+  if (stack.size() == stack.capacity()) stack.reserve(stack.empty() ? 16 : 2 * stack.size());
 }
 
 // Moves the bit from -> to on one bitboard; nothing is set if from was empty.
@@ -31,67 +33,74 @@ PushOutcome push_move(Board& board, ChessMove move) {
   const Square from = move.from();
   const Square to = move.to();
   const int code = move.special();
-  const bool white = white_to_move(board.state);
+  const Color us = side_to_move(board.state);
 
-  const int mover = first_kind_on(board, from, 0, kPieceKinds);
-  if (mover < 0) throw Panic("missing value: no piece stands on the from-square");
-  const bool mover_white = mover < kBlackBase;
-  const bool pawn = mover == kWhitePawn || mover == kBlackPawn;
+  const PieceKind mover = first_kind_on(board, from, 0, kPieceKinds);
+  if (mover == kNoKind) throw Panic("missing value: no piece stands on the from-square");
+  const Color mover_color = color_of(mover);
+  const bool pawn = type_of(mover) == kPawn;
 
-  int captured = -1;
+  const int enemy_base = color_base(~mover_color);
+  PieceKind captured = first_kind_on(board, to, enemy_base, enemy_base + kPieceTypes);
   bool en_passant = false;
-  const Bitboard to_bb = square_bb(to);
-  const int enemy_base = mover_white ? kBlackBase : kWhiteBase;
-  captured = first_kind_on(board, to, enemy_base, enemy_base + 6);
-  if (captured < 0 && pawn && file_of(from) != file_of(to)) {
+  if (captured == kNoKind && pawn && file_of(from) != file_of(to)) {
     en_passant = true;
-    captured = mover_white ? kBlackPawn : kWhitePawn;
+    captured = make_kind(~mover_color, kPawn);
   }
 
-  int promotion = -1;
+  PieceKind promotion = kNoKind;
   if (pawn && (rank_of(to) == 0 || rank_of(to) == 7)) {
     // Refused before anything changes: the pawn must say what it becomes.
     if (code < kPromoteKnight || code > kPromoteQueen) return PushOutcome::kNeedsPromotion;
-    promotion = code + mover - 3;
+    promotion = static_cast<PieceKind>(code + mover - 3);
   }
 
-  int rook = -1;
-  if ((mover == kWhiteKing || mover == kBlackKing) && file_of(from) == 4 &&
-      (file_of(to) == 2 || file_of(to) == 6)) {
-    rook = mover - 2;
+  PieceKind rook = kNoKind;
+  if (type_of(mover) == kKing && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6)) {
+    rook = make_kind(mover_color, kRook);
   }
+
+  // All or nothing: room is made on every stack this move pushes to before
+  // anything is written, so that running out of memory leaves the board as it was.
+  const PieceKind saved[] = {mover, captured, rook, promotion};
+  for (PieceKind k : saved) {
+    if (k != kNoKind) make_room(board.piece_history[k]);
+  }
+  make_room(board.move_history);
 
   std::uint16_t mask = 0;
-  save(board, mover, mask);
-  if (captured >= 0) save(board, captured, mask);
-  if (rook >= 0) save(board, rook, mask);
-  if (promotion >= 0) save(board, promotion, mask);
+  for (PieceKind k : saved) {
+    if (k == kNoKind) continue;
+    board.piece_history[k].push_back(board.pieces[k]);
+    mask |= static_cast<std::uint16_t>(1u << k);
+  }
   board.move_history.push_back(HistoryEntry{board.state, mask});
 
+  const Bitboard to_bb = square_bb(to);
   move_bit(board.pieces[mover], from, to);
-  if (captured >= 0) board.pieces[captured] &= ~to_bb;
+  if (captured != kNoKind) board.pieces[captured] &= ~to_bb;
 
   // The captured pawn stands behind the target; nothing is there when the
   // target is on the first or last rank.
   if (en_passant) {
-    if (white) {
-      if (to >= 8) board.pieces[kBlackPawn] &= ~square_bb(to - 8);
+    if (us == kWhite) {
+      if (to >= 8) board.pieces[kBlackPawn] &= ~square_bb(shifted(to, -8));
     } else {
-      if (to < 56) board.pieces[kWhitePawn] &= ~square_bb(to + 8);
+      if (to < 56) board.pieces[kWhitePawn] &= ~square_bb(shifted(to, 8));
     }
   }
 
   // The castling rook moves with the king.
-  if (rook >= 0) {
-    const Square home = white ? 0 : 56;
+  if (rook != kNoKind) {
+    const Square home = us == kWhite ? kA1 : kA8;
     if (file_of(to) == 6) {
-      move_bit(board.pieces[rook], home + 7, home + 5);
+      move_bit(board.pieces[rook], shifted(home, 7), shifted(home, 5));
     } else {
-      move_bit(board.pieces[rook], home + 0, home + 3);
+      move_bit(board.pieces[rook], home, shifted(home, 3));
     }
   }
 
-  if (promotion >= 0) {
+  if (promotion != kNoKind) {
     board.pieces[mover] &= ~to_bb;
     board.pieces[promotion] |= to_bb;
   }
@@ -103,21 +112,21 @@ PushOutcome push_move(Board& board, ChessMove move) {
     state |= std::uint64_t{1} << (state_bits::kWhiteEnPassantBase + file_of(to));
   }
 
-  if (white) {
+  if (us == kWhite) {
     if (mover == kWhiteKing) state &= ~(state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide);
-    if (mover == kWhiteRook && from == 7) state &= ~state_bits::kWhiteKingSide;
-    if (mover == kWhiteRook && from == 0) state &= ~state_bits::kWhiteQueenSide;
+    if (mover == kWhiteRook && from == kH1) state &= ~state_bits::kWhiteKingSide;
+    if (mover == kWhiteRook && from == kA1) state &= ~state_bits::kWhiteQueenSide;
   } else {
     if (mover == kBlackKing) state &= ~(state_bits::kBlackKingSide | state_bits::kBlackQueenSide);
-    if (mover == kBlackRook && from == 63) state &= ~state_bits::kBlackKingSide;
-    if (mover == kBlackRook && from == 56) state &= ~state_bits::kBlackQueenSide;
+    if (mover == kBlackRook && from == kH8) state &= ~state_bits::kBlackKingSide;
+    if (mover == kBlackRook && from == kA8) state &= ~state_bits::kBlackQueenSide;
   }
 
   // A rook captured on its corner takes its castling right with it.
-  if (captured == kWhiteRook && to == 0) state &= ~state_bits::kWhiteQueenSide;
-  if (captured == kWhiteRook && to == 7) state &= ~state_bits::kWhiteKingSide;
-  if (captured == kBlackRook && to == 56) state &= ~state_bits::kBlackQueenSide;
-  if (captured == kBlackRook && to == 63) state &= ~state_bits::kBlackKingSide;
+  if (captured == kWhiteRook && to == kA1) state &= ~state_bits::kWhiteQueenSide;
+  if (captured == kWhiteRook && to == kH1) state &= ~state_bits::kWhiteKingSide;
+  if (captured == kBlackRook && to == kA8) state &= ~state_bits::kBlackQueenSide;
+  if (captured == kBlackRook && to == kH8) state &= ~state_bits::kBlackKingSide;
 
   board.state = state ^ state_bits::kWhiteToMove;
   return PushOutcome::kMade;

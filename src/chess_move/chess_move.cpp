@@ -2,8 +2,9 @@
 
 #include <cstdint>
 
-#include "board/panic.h"
-#include "board/utf8.h"
+#include "base/excerpt.h"
+#include "base/panic.h"
+#include "base/utf8.h"
 
 namespace orvex {
 
@@ -31,7 +32,7 @@ Parsed<ChessMove> ChessMove::from_str(std::string_view text) {
     }
   } else if (text.size() != 4) {
     return ParseError{"Unsupported move notation. Must be 4 or 5 (promotion) characters. Found: " +
-                      std::string(text)};
+                      excerpt(text)};
   }
 
   // Each character counts as the low eight bits of its code point.

@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "board/parsed.h"
+#include "base/parsed.h"
+#include "base/types.h"
 
 namespace orvex {
 
@@ -47,8 +48,8 @@ class ChessMove {
   static Parsed<ChessMove> from_str(std::string_view text);
 
   constexpr std::uint16_t value() const { return value_; }
-  constexpr int from() const { return value_ & 63; }
-  constexpr int to() const { return (value_ >> 6) & 63; }
+  constexpr Square from() const { return static_cast<Square>(value_ & 63); }
+  constexpr Square to() const { return static_cast<Square>((value_ >> 6) & 63); }
   constexpr int special() const { return value_ >> 12; }
 
   // Appends the coordinate notation; throws Panic for codes 8 to 15.

@@ -32,6 +32,8 @@ struct TextArgument {
   PyObject* object = nullptr;
   std::string_view text;
   OwnedRef keep;
+  // A shortened copy of object that text was read from instead, if any.
+  OwnedRef keep_head;
 };
 
 // Extracts the single required str parameter of sig and reads its text.

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "board/panic.h"
+#include "base/panic.h"
 #include "module/python.h"
 
 namespace orvex::py {

@@ -1,53 +1,45 @@
-// MoveGenerator: attack tables built once, called with a Board for its legal moves.
+// MoveGenerator: called with a Board for its legal moves.
 #include "module/move_generator_type.h"
 
 #include <new>
+#include <vector>
+
 #include <structmember.h>
 
-#include "move_generator/legal_moves.h"
 #include "module/arguments.h"
 #include "module/board_type.h"
 #include "module/errors.h"
 #include "module/move_strings.h"
 #include "module/owned_ref.h"
+#include "move_generator/legal_moves.h"
 
 namespace orvex::py {
 namespace {
 
-struct MoveGeneratorObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
-  AttackTables tables;
-  BorrowFlag borrow;
-};
-
 PyTypeObject* type_object = nullptr;
-
-MoveGeneratorObject* as_generator(PyObject* self) {
-  return reinterpret_cast<MoveGeneratorObject*>(self);
-}
 
 const Signature kNewSignature{"MoveGenerator", {}, 0};
 const Signature kCallSignature{"MoveGenerator.__call__", {"board"}, 1};
 
 PyObject* generator_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
+// The first generator of the process builds the attack tables; every later
+// one shares them.
 PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!extract_tuple(kNewSignature, args, kwargs, nullptr)) return nullptr;
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    AttackTables tables;
+    const AttackTables& tables = attack_tables();
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     MoveGeneratorObject* object = as_generator(self);
     object->vectorcall = generator_call;
-    new (&object->tables) AttackTables(std::move(tables));
+    object->tables = &tables;
     new (&object->borrow) BorrowFlag();
     return self;
   });
 }
 
 void generator_dealloc(PyObject* self) {
-  as_generator(self)->tables.~AttackTables();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -80,12 +72,12 @@ PyObject* generator_call(PyObject* self, PyObject* const* args, size_t nargsf, P
   if (const char* error = generator_borrow.share(as_generator(self)->borrow)) {
     return borrow_error(error);
   }
-  BoardObject* board = reinterpret_cast<BoardObject*>(board_arg);
+  BoardObject* board = as_board(board_arg);
   BorrowGuard board_borrow;
   if (const char* error = board_borrow.exclude(board->borrow)) return borrow_error(error);
   PyObject* result = guarded<PyObject*>(nullptr, [&] {
     MoveList moves;
-    legal_moves(as_generator(self)->tables, board->board, moves);
+    legal_moves(*as_generator(self)->tables, board->board, moves);
     return move_texts(moves);
   });
   generator_borrow.release();
@@ -93,16 +85,17 @@ PyObject* generator_call(PyObject* self, PyObject* const* args, size_t nargsf, P
   return result;
 }
 
-// Returns (MoveGenerator, ()): a generator is pickled and copied by building
-// its tables anew, which gives the same moves.
-PyObject* generator_reduce(PyObject* self, PyObject*) {
-  return Py_BuildValue("O()", reinterpret_cast<PyObject*>(Py_TYPE(self)));
+// Every concept's methods in one table, ended by the sentinel.
+PyMethodDef* gathered_methods() {
+  static std::vector<PyMethodDef> methods;
+  if (methods.empty()) {
+    for (auto part : {generator_pickle_methods()}) {
+      methods.insert(methods.end(), part.begin(), part.end());
+    }
+    methods.push_back({nullptr, nullptr, 0, nullptr});
+  }
+  return methods.data();
 }
-
-PyMethodDef generator_methods[] = {
-    {"__reduce__", generator_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 PyMemberDef generator_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET,
@@ -116,7 +109,7 @@ PyType_Slot generator_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, generator_members},
-    {Py_tp_methods, generator_methods},
+    {Py_tp_methods, nullptr},  // filled in by move_generator_type()
     {0, nullptr},
 };
 
@@ -132,6 +125,9 @@ PyType_Spec generator_spec = {
 
 PyTypeObject* move_generator_type() {
   if (!type_object) {
+    for (PyType_Slot& slot : generator_slots) {
+      if (slot.slot == Py_tp_methods) slot.pfunc = gathered_methods();
+    }
     type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&generator_spec));
   }
   return type_object;

@@ -1,4 +1,4 @@
-// The rook and bishop attack tables of a generator.
+// The rook and bishop attack tables, built once per process.
 #pragma once
 
 #include <array>
@@ -6,13 +6,10 @@
 #include <span>
 #include <vector>
 
-#include "board/types.h"
+#include "base/types.h"
 #include "move_generator/magic_constants.h"
 
 namespace orvex {
-
-constexpr int kTableEntries = 4096;
-constexpr int kTableCount = 128;
 
 // Returns the squares of s's file on ranks 2 to 7 and of its rank on files b
 // to g, without s itself.
@@ -30,40 +27,56 @@ Bitboard get_bishop_cross(Square s);
 // it builds the tables and checks them.
 Bitboard slide_attacks(Square s, Bitboard occupancy, int kind);
 
-// Returns the 4096-entry table of square s for a rook (kind 3) or a bishop.
-// Throws Panic if an occupancy hashes to 4096 or above.
-std::vector<Bitboard> rook_bishop_moves(Square s, Bitboard mask, int kind);
-
+// Returns the multiply-and-shift index of an occupancy.
 constexpr unsigned magic_index(Bitboard occupancy, Bitboard mask, std::uint64_t multiplier,
                                unsigned shift) {
   return static_cast<unsigned>(((occupancy & mask) * multiplier) >> (shift & 63));
 }
 
-// Table 2s is the rook table of square s, table 2s + 1 its bishop table.
+// Returns the table of square s for a rook (kind 3) or a bishop: one entry per
+// index the hash can give, 2^(64 - shift), each the attack set of the
+// occupancies that hash there. Throws Panic if an index falls outside it.
+std::vector<Bitboard> rook_bishop_moves(Square s, Bitboard mask, int kind);
+
+// The attack tables of every square, each only as large as its shift needs
+// (107,648 entries, 841 KiB, in one block). Immutable once built.
 class AttackTables {
  public:
   AttackTables();
+  AttackTables(const AttackTables&) = delete;
+  AttackTables& operator=(const AttackTables&) = delete;
 
-  std::span<const Bitboard> table(int index) const {
-    return {entries_.data() + static_cast<std::size_t>(index) * kTableEntries, kTableEntries};
-  }
-  int table_count() const { return kTableCount; }
-
-  Bitboard rook_attacks(Square s, Bitboard occupancy) const {
-    return entries_[static_cast<std::size_t>(2 * s) * kTableEntries +
-                    magic_index(occupancy, rook_masks_[s], kRookMultipliers[s], kRookShifts[s])];
-  }
+  Bitboard rook_attacks(Square s, Bitboard occupancy) const { return rook_[s].attacks(occupancy); }
   Bitboard bishop_attacks(Square s, Bitboard occupancy) const {
-    return entries_[static_cast<std::size_t>(2 * s + 1) * kTableEntries +
-                    magic_index(occupancy, bishop_masks_[s], kBishopMultipliers[s],
-                                kBishopShifts[s])];
+    return bishop_[s].attacks(occupancy);
+  }
+
+  // The table of square s for a rook (kind 3) or a bishop.
+  std::span<const Bitboard> table(Square s, int kind) const {
+    const Magic& m = kind == kRook ? rook_[s] : bishop_[s];
+    return {m.entries, std::size_t{1} << (64 - m.shift)};
   }
 
  private:
-  // All 128 tables, one after the other.
+  // Everything one lookup reads, side by side.
+  struct Magic {
+    Bitboard mask;
+    std::uint64_t multiplier;
+    const Bitboard* entries;
+    unsigned shift;
+
+    Bitboard attacks(Bitboard occupancy) const {
+      return entries[((occupancy & mask) * multiplier) >> shift];
+    }
+  };
+
   std::vector<Bitboard> entries_;
-  std::array<Bitboard, 64> rook_masks_{};
-  std::array<Bitboard, 64> bishop_masks_{};
+  std::array<Magic, kSquares> rook_{};
+  std::array<Magic, kSquares> bishop_{};
 };
+
+// Returns the process's attack tables, built on first use; safe to call from
+// any thread, and the tables are only read afterwards.
+const AttackTables& attack_tables();
 
 }  // namespace orvex

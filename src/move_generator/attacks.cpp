@@ -19,15 +19,15 @@ void get_k_moves(Bitboard movers, Bitboard own, const std::array<std::int16_t, 8
     const Square s = pop_lsb(movers);
     for (std::int16_t offset : steps) {
       const std::uint16_t t = step(s, offset);
-      if (t > 63 || file_distance(t, s) > limit || has_square(own, t)) continue;
+      if (t > 63 || file_distance(t, s) > limit || has_square(own, static_cast<Square>(t))) continue;
       out.push(ChessMove::pack(s, t, kOrdinary));
     }
   }
 }
 
-void magic_moves(const AttackTables& tables, const Board& board, int base, Bitboard own,
-                 Bitboard enemy, int kind, MoveList& out) {
-  Bitboard movers = board.pieces[base + kind] | board.pieces[base + kQueen];
+void magic_moves(const AttackTables& tables, const Board& board, Color us, Bitboard own,
+                 Bitboard enemy, PieceType kind, MoveList& out) {
+  Bitboard movers = board.pieces[make_kind(us, kind)] | board.pieces[make_kind(us, kQueen)];
   const Bitboard occupancy = own | enemy;
   while (movers) {
     const Square s = pop_lsb(movers);
@@ -38,29 +38,27 @@ void magic_moves(const AttackTables& tables, const Board& board, int base, Bitbo
   }
 }
 
-bool square_in_check(const AttackTables& tables, const Board& board, Square square, int colour) {
-  Bitboard occupancy = 0;
-  for (Bitboard b : board.pieces) occupancy |= b;
-  return square_attacked(tables, board, square, colour, occupancy);
+bool square_in_check(const AttackTables& tables, const Board& board, Square square, Color colour) {
+  return square_attacked(tables, board, square, colour, occupancy(board));
 }
 
-bool square_attacked(const AttackTables& tables, const Board& board, Square square, int colour,
+bool square_attacked(const AttackTables& tables, const Board& board, Square square, Color colour,
                      Bitboard occupancy) {
-  const int base = colour == 1 ? kBlackBase : kWhiteBase;
+  const int base = color_base(~colour);
   const auto& p = board.pieces;
   if (kKnightAttacks[square] & p[base + kKnight]) return true;
-  const Bitboard pawn_sources = colour == 1 ? kBlackPawnSources[square] : kWhitePawnSources[square];
+  const Bitboard pawn_sources = colour == kWhite ? kBlackPawnSources[square] : kWhitePawnSources[square];
   if (pawn_sources & p[base + kPawn]) return true;
   if (tables.rook_attacks(square, occupancy) & (p[base + kRook] | p[base + kQueen])) return true;
   if (tables.bishop_attacks(square, occupancy) & (p[base + kBishop] | p[base + kQueen])) return true;
   return (kKingAttacks[square] & p[base + kKing]) != 0;
 }
 
-Bitboard attackers_of(const AttackTables& tables, const Board& board, Square square, int colour,
+Bitboard attackers_of(const AttackTables& tables, const Board& board, Square square, Color colour,
                       Bitboard occupancy) {
-  const int base = colour == 1 ? kBlackBase : kWhiteBase;
+  const int base = color_base(~colour);
   const auto& p = board.pieces;
-  const Bitboard pawn_sources = colour == 1 ? kBlackPawnSources[square] : kWhitePawnSources[square];
+  const Bitboard pawn_sources = colour == kWhite ? kBlackPawnSources[square] : kWhitePawnSources[square];
   return (kKnightAttacks[square] & p[base + kKnight]) | (pawn_sources & p[base + kPawn]) |
          (tables.rook_attacks(square, occupancy) & (p[base + kRook] | p[base + kQueen])) |
          (tables.bishop_attacks(square, occupancy) & (p[base + kBishop] | p[base + kQueen])) |

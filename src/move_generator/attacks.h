@@ -23,21 +23,21 @@ void get_k_moves(Bitboard movers, Bitboard own, const std::array<std::int16_t, 8
 
 // Appends the straight (kind 3) or diagonal (kind 2) slides of the side's
 // rooks or bishops together with its queens, by from-square then to-square.
-void magic_moves(const AttackTables& tables, const Board& board, int base, Bitboard own,
-                 Bitboard enemy, int kind, MoveList& out);
+void magic_moves(const AttackTables& tables, const Board& board, Color us, Bitboard own,
+                 Bitboard enemy, PieceType kind, MoveList& out);
 
-// Returns whether a piece of the side opposite to colour (1 white, 0 black)
-// attacks square, which must be on the board.
-bool square_in_check(const AttackTables& tables, const Board& board, Square square, int colour);
+// Returns whether a piece of the side opposite to colour attacks square, which
+// must be on the board.
+bool square_in_check(const AttackTables& tables, const Board& board, Square square, Color colour);
 
 // The same question with the line pieces blocked by occupancy instead of by the
 // board's own pieces.
-bool square_attacked(const AttackTables& tables, const Board& board, Square square, int colour,
+bool square_attacked(const AttackTables& tables, const Board& board, Square square, Color colour,
                      Bitboard occupancy);
 
 // Returns the squares of the pieces of the side opposite to colour that attack
 // square, with the line pieces blocked by occupancy.
-Bitboard attackers_of(const AttackTables& tables, const Board& board, Square square, int colour,
+Bitboard attackers_of(const AttackTables& tables, const Board& board, Square square, Color colour,
                       Bitboard occupancy);
 
 }  // namespace orvex

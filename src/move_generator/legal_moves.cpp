@@ -18,29 +18,28 @@ struct SideConstants {
   int en_passant_rank;
   int en_passant_base;
   Square king_home;
-  int colour;
 };
 
-constexpr SideConstants kWhiteSide{8, 7, 9, 16, 1, 6, 4, state_bits::kWhiteEnPassantBase, 4, 1};
-constexpr SideConstants kBlackSide{-8, -7, -9, -16, 6, 1, 3, state_bits::kBlackEnPassantBase, 60, 0};
+constexpr SideConstants kWhiteSide{8, 7, 9, 16, 1, 6, 4, state_bits::kWhiteEnPassantBase, kE1};
+constexpr SideConstants kBlackSide{-8, -7, -9, -16, 6, 1, 3, state_bits::kBlackEnPassantBase, kE8};
 
 struct Castling {
   std::uint64_t right;
   Square must_be_safe[2];
-  Square must_be_empty;  // -1: none
+  Square must_be_empty;  // kNoSquare: none
   ChessMove move;
 };
 
 constexpr Castling kWhiteCastlings[2] = {
-    {state_bits::kWhiteKingSide, {5, 6}, -1, ChessMove::pack(4, 6, kCastling)},
-    {state_bits::kWhiteQueenSide, {2, 3}, 1, ChessMove::pack(4, 2, kCastling)},
+    {state_bits::kWhiteKingSide, {kF1, kG1}, kNoSquare, ChessMove::pack(kE1, kG1, kCastling)},
+    {state_bits::kWhiteQueenSide, {kC1, kD1}, kB1, ChessMove::pack(kE1, kC1, kCastling)},
 };
 constexpr Castling kBlackCastlings[2] = {
-    {state_bits::kBlackKingSide, {61, 62}, -1, ChessMove::pack(60, 62, kCastling)},
-    {state_bits::kBlackQueenSide, {58, 59}, 57, ChessMove::pack(60, 58, kCastling)},
+    {state_bits::kBlackKingSide, {kF8, kG8}, kNoSquare, ChessMove::pack(kE8, kG8, kCastling)},
+    {state_bits::kBlackQueenSide, {kC8, kD8}, kB8, ChessMove::pack(kE8, kC8, kCastling)},
 };
 
-void push_promotions(Square from, Square to, MoveList& out) {
+void push_promotions(int from, int to, MoveList& out) {
   for (int code = kPromoteKnight; code <= kPromoteQueen; ++code) {
     out.push(ChessMove::pack(from, to, code));
   }
@@ -54,7 +53,7 @@ void pawn_moves(const Board& board, const SideConstants& side, Bitboard own_pawn
     for (int d : {side.capture_first, side.capture_second}) {
       const std::uint16_t t = step(s, d);
       if (t > 63 || file_distance(t, s) > 1) continue;
-      if (has_square(enemy, t)) {
+      if (has_square(enemy, static_cast<Square>(t))) {
         if (r == side.pre_promotion_rank) {
           push_promotions(s, t, out);
         } else {
@@ -63,13 +62,13 @@ void pawn_moves(const Board& board, const SideConstants& side, Bitboard own_pawn
       }
       // En passant goes only onto an empty target: a piece there is either
       // captured above or the mover's own.
-      if (r == side.en_passant_rank && (board.state >> (side.en_passant_base + file_of(t)) & 1) &&
-          !has_square(occupancy, t)) {
+      if (r == side.en_passant_rank && (board.state >> (side.en_passant_base + (t & 7)) & 1) &&
+          !has_square(occupancy, static_cast<Square>(t))) {
         out.push(ChessMove::pack(s, t, kEnPassant));
       }
     }
     const std::uint16_t t = step(s, side.push);
-    if (t > 63 || has_square(pawn_occupancy, t)) continue;
+    if (t > 63 || has_square(pawn_occupancy, static_cast<Square>(t))) continue;
     if (r == side.pre_promotion_rank) {
       push_promotions(s, t, out);
       continue;
@@ -77,7 +76,9 @@ void pawn_moves(const Board& board, const SideConstants& side, Bitboard own_pawn
     out.push(ChessMove::pack(s, t, kOrdinary));
     if (r == side.start_rank) {
       const std::uint16_t u = step(s, side.double_push);
-      if (u <= 63 && !has_square(pawn_occupancy, u)) out.push(ChessMove::make(s, u, kDoublePush));
+      if (u <= 63 && !has_square(pawn_occupancy, static_cast<Square>(u))) {
+        out.push(ChessMove::make(s, u, kDoublePush));
+      }
     }
   }
 }
@@ -85,36 +86,37 @@ void pawn_moves(const Board& board, const SideConstants& side, Bitboard own_pawn
 }  // namespace
 
 void generate_candidates(const AttackTables& tables, const Board& board, MoveList& out) {
-  const bool white = white_to_move(board.state);
-  const int base = white ? kWhiteBase : kBlackBase;
-  const SideConstants& side = white ? kWhiteSide : kBlackSide;
-  const Bitboard own = side_occupancy(board, base);
-  const Bitboard enemy = side_occupancy(board, white ? kBlackBase : kWhiteBase);
+  const Color us = side_to_move(board.state);
+  const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
+  const Bitboard own = side_occupancy(board, us);
+  const Bitboard enemy = side_occupancy(board, ~us);
   const Bitboard occupancy = own | enemy;
-  const Bitboard king = board.pieces[base + kKing];
+  const Bitboard king = board.pieces[make_kind(us, kKing)];
 
   get_k_moves(king, own, kKingSteps, kKingStepLimit, out);
 
   if (has_square(king, side.king_home) &&
-      !square_in_check(tables, board, side.king_home, side.colour)) {
-    for (const Castling& c : white ? kWhiteCastlings : kBlackCastlings) {
+      !square_in_check(tables, board, side.king_home, us)) {
+    for (const Castling& c : us == kWhite ? kWhiteCastlings : kBlackCastlings) {
       if (!(board.state & c.right)) continue;
       bool usable = true;
       for (Square s : c.must_be_safe) {
-        if (has_square(occupancy, s) || square_in_check(tables, board, s, side.colour)) {
+        if (has_square(occupancy, s) || square_in_check(tables, board, s, us)) {
           usable = false;
           break;
         }
       }
-      if (usable && c.must_be_empty >= 0 && has_square(occupancy, c.must_be_empty)) usable = false;
+      if (usable && c.must_be_empty != kNoSquare && has_square(occupancy, c.must_be_empty)) {
+        usable = false;
+      }
       if (usable) out.push(c.move);
     }
   }
 
-  get_k_moves(board.pieces[base + kKnight], own, kKnightSteps, kKnightStepLimit, out);
-  pawn_moves(board, side, board.pieces[base + kPawn], enemy, occupancy, own ^ enemy, out);
-  magic_moves(tables, board, base, own, enemy, kRook, out);
-  magic_moves(tables, board, base, own, enemy, kBishop, out);
+  get_k_moves(board.pieces[make_kind(us, kKnight)], own, kKnightSteps, kKnightStepLimit, out);
+  pawn_moves(board, side, board.pieces[make_kind(us, kPawn)], enemy, occupancy, own ^ enemy, out);
+  magic_moves(tables, board, us, own, enemy, kRook, out);
+  magic_moves(tables, board, us, own, enemy, kBishop, out);
 }
 
 namespace {
@@ -123,10 +125,9 @@ namespace {
 // A move the board refuses is not kept; a mover left without a king keeps it.
 bool keeps_king_safe(const AttackTables& tables, Board& board, ChessMove move) {
   if (push_move(board, move) != PushOutcome::kMade) return false;
-  const bool white_now = white_to_move(board.state);
-  const Bitboard king = board.pieces[white_now ? kBlackKing : kWhiteKing];
-  const bool attacked =
-      king != 0 && square_in_check(tables, board, std::countr_zero(king), white_now ? 0 : 1);
+  const Color mover = ~side_to_move(board.state);
+  const Bitboard king = board.pieces[make_kind(mover, kKing)];
+  const bool attacked = king != 0 && square_in_check(tables, board, lsb(king), mover);
   pop_move(board);
   return !attacked;
 }
@@ -134,7 +135,7 @@ bool keeps_king_safe(const AttackTables& tables, Board& board, ChessMove move) {
 // Returns whether the pin shortcut can reason about the board: the side to
 // move has exactly one king and no square holds two pieces. Sets occupancy to
 // the union of all twelve bitboards.
-bool shortcut_applies(const Board& board, int base, Bitboard& occupancy) {
+bool shortcut_applies(const Board& board, Color us, Bitboard& occupancy) {
   Bitboard all = 0;
   Bitboard shared = 0;
   for (Bitboard b : board.pieces) {
@@ -142,7 +143,7 @@ bool shortcut_applies(const Board& board, int base, Bitboard& occupancy) {
     all |= b;
   }
   occupancy = all;
-  const Bitboard king = board.pieces[base + kKing];
+  const Bitboard king = board.pieces[make_kind(us, kKing)];
   return king != 0 && (king & (king - 1)) == 0 && shared == 0;
 }
 
@@ -154,13 +155,12 @@ bool shortcut_applies(const Board& board, int base, Bitboard& occupancy) {
 // the single checker or step between it and the king. A king step is legal when
 // its target is not attacked with the king lifted off the board. Castling and
 // en passant (which empties two squares) are made and unmade.
-void filter_with_pins(const AttackTables& tables, Board& board, int base, Square king,
+void filter_with_pins(const AttackTables& tables, Board& board, Color us, Square king,
                       Bitboard checkers, MoveList& moves) {
   const auto& p = board.pieces;
-  const int enemy = base == kWhiteBase ? kBlackBase : kWhiteBase;
-  const int colour = base == kWhiteBase ? 1 : 0;
-  const Bitboard own = side_occupancy(board, base);
-  const Bitboard occupancy = own | side_occupancy(board, enemy);
+  const int enemy = color_base(~us);
+  const Bitboard own = side_occupancy(board, us);
+  const Bitboard occupancy = own | side_occupancy(board, ~us);
 
   Bitboard pinned = 0;
   Bitboard snipers =
@@ -176,7 +176,7 @@ void filter_with_pins(const AttackTables& tables, Board& board, int base, Square
   // check, none in double check.
   Bitboard targets = ~Bitboard{0};
   if (checkers) {
-    targets = checkers & (checkers - 1) ? 0 : checkers | between(king, std::countr_zero(checkers));
+    targets = checkers & (checkers - 1) ? 0 : checkers | between(king, lsb(checkers));
   }
 
   const Bitboard without_king = occupancy ^ square_bb(king);
@@ -187,7 +187,7 @@ void filter_with_pins(const AttackTables& tables, Board& board, int base, Square
     if (move.special() == kCastling || move.special() == kEnPassant) {
       legal = keeps_king_safe(tables, board, move);
     } else if (move.from() == king) {
-      legal = !square_attacked(tables, board, move.to(), colour, without_king);
+      legal = !square_attacked(tables, board, move.to(), us, without_king);
     } else {
       legal = has_square(targets, move.to()) &&
               (!has_square(pinned, move.from()) || has_square(line_through(king, move.from()), move.to()));
@@ -209,13 +209,12 @@ void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& m
 
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
   generate_candidates(tables, board, out);
-  const int base = white_to_move(board.state) ? kWhiteBase : kBlackBase;
+  const Color us = side_to_move(board.state);
   Bitboard occupancy;
-  if (shortcut_applies(board, base, occupancy)) {
-    const Square king = std::countr_zero(board.pieces[base + kKing]);
-    const Bitboard checkers =
-        attackers_of(tables, board, king, base == kWhiteBase ? 1 : 0, occupancy);
-    filter_with_pins(tables, board, base, king, checkers, out);
+  if (shortcut_applies(board, us, occupancy)) {
+    const Square king = lsb(board.pieces[make_kind(us, kKing)]);
+    const Bitboard checkers = attackers_of(tables, board, king, us, occupancy);
+    filter_with_pins(tables, board, us, king, checkers, out);
     return;
   }
   filter_by_make_unmake(tables, board, out);

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "board/types.h"
+#include "base/types.h"
 
 namespace orvex {
 
@@ -27,19 +27,21 @@ struct LineTables {
 
 constexpr LineTables make_line_tables() {
   LineTables t{};
-  for (Square a = 0; a < 64; ++a) {
-    for (Square b = 0; b < 64; ++b) {
+  for (int ai = 0; ai < kSquares; ++ai) {
+    for (int bi = 0; bi < kSquares; ++bi) {
+      const Square a = static_cast<Square>(ai);
+      const Square b = static_cast<Square>(bi);
       const int d = line_step(a, b);
       if (d == 0) continue;
-      for (Square s = a + d; s != b; s += d) t.between[a][b] |= square_bb(s);
+      for (int s = a + d; s != b; s += d) t.between[a][b] |= square_bb(static_cast<Square>(s));
       // The whole line: walk both ways from a to the board's edge.
       Bitboard line = square_bb(a);
       for (int dir : {d, -d}) {
-        Square cur = a;
+        int cur = a;
         while (true) {
           const int next = cur + dir;
           if (next < 0 || next > 63 || file_distance(next, cur) > 1) break;
-          line |= square_bb(next);
+          line |= square_bb(static_cast<Square>(next));
           cur = next;
         }
       }

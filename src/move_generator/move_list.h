@@ -4,7 +4,7 @@
 #include <array>
 #include <cstddef>
 
-#include "board/panic.h"
+#include "base/panic.h"
 #include "chess_move/chess_move.h"
 
 namespace orvex {

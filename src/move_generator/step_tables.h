@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "board/types.h"
+#include "base/types.h"
 
 namespace orvex {
 
@@ -19,7 +19,8 @@ template <std::size_t N>
 constexpr std::array<StepTargets, 64> step_targets(const std::array<std::int16_t, N>& steps,
                                                    int limit) {
   std::array<StepTargets, 64> table{};
-  for (Square s = 0; s < 64; ++s) {
+  for (int i = 0; i < kSquares; ++i) {
+    const Square s = static_cast<Square>(i);
     for (std::int16_t offset : steps) {
       const std::uint16_t t = step(s, offset);
       if (t > 63 || file_distance(t, s) > limit) continue;
@@ -33,8 +34,10 @@ template <std::size_t N>
 constexpr std::array<Bitboard, 64> step_attacks(const std::array<std::int16_t, N>& steps, int limit) {
   std::array<Bitboard, 64> table{};
   const auto targets = step_targets(steps, limit);
-  for (Square s = 0; s < 64; ++s) {
-    for (int i = 0; i < targets[s].count; ++i) table[s] |= square_bb(targets[s].squares[i]);
+  for (int s = 0; s < kSquares; ++s) {
+    for (int i = 0; i < targets[s].count; ++i) {
+      table[s] |= square_bb(static_cast<Square>(targets[s].squares[i]));
+    }
   }
   return table;
 }

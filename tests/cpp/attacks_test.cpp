@@ -47,10 +47,10 @@ class MagicMovesTest : public ::testing::TestWithParam<SlideCase> {};
 
 TEST_P(MagicMovesTest, ListsByFromThenToSquare) {
   const Board board = board_at(GetParam().fen);
-  const int base = white_to_move(board.state) ? kWhiteBase : kBlackBase;
+  const Color us = side_to_move(board.state);
   MoveList out;
-  magic_moves(tables(), board, base, side_occupancy(board, base),
-              side_occupancy(board, 6 - base), GetParam().kind, out);
+  magic_moves(tables(), board, us, side_occupancy(board, us), side_occupancy(board, ~us),
+              static_cast<PieceType>(GetParam().kind), out);
   EXPECT_EQ(joined(out), GetParam().expected);
 }
 
@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MagicMoves, OccupancyComesFromTheArguments) {
   const Board board = board_at("8/8/8/8/8/8/8/R6Q w - -");
   MoveList out;
-  magic_moves(tables(), board, kWhiteBase, 0, squares_bb({"a3", "c1"}), 3, out);
+  magic_moves(tables(), board, kWhite, 0, squares_bb({"a3", "c1"}), kRook, out);
   EXPECT_EQ(joined(out),
             "a1b1 a1c1 a1a2 a1a3 h1c1 h1d1 h1e1 h1f1 h1g1 h1h2 h1h3 h1h4 h1h5 h1h6 h1h7 h1h8");
 }
@@ -93,8 +93,8 @@ class SquareInCheckTest : public ::testing::TestWithParam<CheckCase> {};
 
 TEST_P(SquareInCheckTest, AnswersForTheOtherSide) {
   const CheckCase& c = GetParam();
-  const Square s = (c.square[1] - '1') * 8 + (c.square[0] - 'a');
-  EXPECT_EQ(square_in_check(tables(), board_at(c.fen), s, c.colour), c.attacked);
+  const Square s = make_square(c.square[0] - 'a', c.square[1] - '1');
+  EXPECT_EQ(square_in_check(tables(), board_at(c.fen), s, static_cast<Color>(c.colour)), c.attacked);
 }
 
 INSTANTIATE_TEST_SUITE_P(

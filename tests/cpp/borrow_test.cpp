@@ -148,30 +148,6 @@ TEST_P(GuardRelease, WhenAnExceptionLeavesTheScope) {
   EXPECT_TRUE(flag.is_free());
 }
 
-// The shape of every method of the module: borrow, then return early on one
-// of several paths.
-bool method(BorrowFlag& flag, Kind kind, int path, bool& saw_borrow) {
-  BorrowGuard guard;
-  if (take(guard, flag, kind)) return false;
-  saw_borrow = !flag.is_free();
-  if (path == 0) return true;
-  if (path == 1) throw std::invalid_argument("bad input");
-  return false;
-}
-
-TEST_P(GuardRelease, OnEveryReturnPath) {
-  BorrowFlag flag;
-  for (int path = 0; path < 3; ++path) {
-    bool saw_borrow = false;
-    try {
-      method(flag, GetParam(), path, saw_borrow);
-    } catch (const std::invalid_argument&) {
-    }
-    EXPECT_TRUE(saw_borrow) << "path " << path;
-    EXPECT_TRUE(flag.is_free()) << "path " << path;
-  }
-}
-
 TEST_P(GuardRelease, ExplicitReleaseThenDestructionReleasesOnce) {
   BorrowFlag flag;
   ASSERT_EQ(flag.share(), nullptr);  // someone else's shared borrow
@@ -253,27 +229,6 @@ TEST(BorrowGuard, ManySharedGuardsThenOneExclusive) {
   EXPECT_EQ(writer.exclude(flag), nullptr);
   BorrowGuard reader;
   EXPECT_STREQ(reader.share(flag), "Already mutably borrowed");
-}
-
-// A generator call borrows the generator shared and the board exclusively and
-// gives both back, generator first, on its way out.
-TEST(BorrowGuard, TwoObjectsOfOneCallAreBothReleased) {
-  BorrowFlag generator;
-  BorrowFlag board;
-  {
-    BorrowGuard generator_borrow;
-    ASSERT_EQ(generator_borrow.share(generator), nullptr);
-    BorrowGuard board_borrow;
-    ASSERT_EQ(board_borrow.exclude(board), nullptr);
-    // The same board handed in twice cannot be borrowed again.
-    BorrowGuard twice;
-    EXPECT_STREQ(twice.share(board), "Already mutably borrowed");
-    generator_borrow.release();
-    EXPECT_TRUE(generator.is_free());
-    EXPECT_TRUE(board.is_exclusive());
-  }
-  EXPECT_TRUE(generator.is_free());
-  EXPECT_TRUE(board.is_free());
 }
 
 }  // namespace

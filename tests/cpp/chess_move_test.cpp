@@ -1,5 +1,5 @@
 // The 16-bit move code and its coordinate notation.
-#include "board/panic.h"
+#include "base/panic.h"
 #include "test_support.h"
 
 namespace orvex::testing {

@@ -69,7 +69,7 @@ TEST(ShortcutOnOddBoards, AgreesOnRandomBoards) {
       for (int d = 0; d < density + 1; ++d) b &= rng();
       if (k == kWhiteKing || k == kBlackKing) {
         const unsigned roll = rng() % 8;
-        b = roll == 0 ? 0 : roll == 1 ? (b | square_bb(rng() % 64)) : square_bb(rng() % 64);
+        b = roll == 0 ? 0 : roll == 1 ? (b | square_bb(testing::sq(rng() % 64))) : square_bb(testing::sq(rng() % 64));
       }
       board.pieces[k] = b;
     }

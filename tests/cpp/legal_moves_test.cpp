@@ -2,6 +2,8 @@
 #include <algorithm>
 
 #include "move_generator/legal_moves.h"
+#include "move_generator/perft.h"
+#include "perft_table.h"
 #include "test_support.h"
 
 namespace orvex::testing {
@@ -126,69 +128,40 @@ TEST(LegalMoves, SideWithoutKingKeepsEveryCandidate) {
   }
 }
 
-std::uint64_t perft(Board& board, int depth) {
-  MoveList moves;
-  legal_moves(tables(), board, moves);
-  if (depth == 1) return moves.size();
-  std::uint64_t nodes = 0;
-  for (ChessMove m : moves) {
-    if (push_move(board, m) != PushOutcome::kMade) ADD_FAILURE() << "refused " << m.text();
-    nodes += perft(board, depth - 1);
-    pop_move(board);
-  }
-  return nodes;
-}
+// Every published count of the shared table up to this many leaves.
+constexpr std::uint64_t kMostLeaves = 20'000'000;
 
 struct PerftCase {
-  const char* name;
-  const char* fen;
+  std::string name;
+  std::string fen;
   int depth;
   std::uint64_t nodes;
 };
+
+std::vector<PerftCase> perft_cases() {
+  std::vector<PerftCase> cases;
+  for (const PerftRow& row : perft_table()) {
+    for (std::size_t d = 0; d < row.counts.size(); ++d) {
+      if (row.counts[d] > kMostLeaves) break;
+      cases.push_back({row.name, row.fen, static_cast<int>(d + 1), row.counts[d]});
+    }
+  }
+  return cases;
+}
 
 class PerftTest : public ::testing::TestWithParam<PerftCase> {};
 
 TEST_P(PerftTest, CountsThePublishedNodes) {
   Board board = board_at(GetParam().fen);
   const Board before = board;
-  EXPECT_EQ(perft(board, GetParam().depth), GetParam().nodes);
+  EXPECT_EQ(perft(tables(), board, GetParam().depth), GetParam().nodes);
   EXPECT_EQ(board, before);
 }
 
-constexpr const char* kStart = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -";
-constexpr const char* kKiwipete = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -";
-constexpr const char* kRookEndgame = "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -";
-constexpr const char* kPromotions = "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -";
-constexpr const char* kMirrored = "r2q1rk1/pP1p2pp/Q4n2/bbp1p3/Np6/1B3NBn/pPPP1PPP/R3K2R b KQ -";
-constexpr const char* kBishopCheck = "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -";
-constexpr const char* kMiddlegame =
-    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - -";
-
-INSTANTIATE_TEST_SUITE_P(
-    Positions, PerftTest,
-    ::testing::Values(
-        PerftCase{"Start1", kStart, 1, 20}, PerftCase{"Start2", kStart, 2, 400},
-        PerftCase{"Start3", kStart, 3, 8902}, PerftCase{"Start4", kStart, 4, 197281},
-        PerftCase{"Start5", kStart, 5, 4865609},
-        PerftCase{"Kiwipete1", kKiwipete, 1, 48}, PerftCase{"Kiwipete2", kKiwipete, 2, 2039},
-        PerftCase{"Kiwipete3", kKiwipete, 3, 97862}, PerftCase{"Kiwipete4", kKiwipete, 4, 4085603},
-        PerftCase{"Kiwipete5", kKiwipete, 5, 193690690},
-        PerftCase{"RookEndgame1", kRookEndgame, 1, 14}, PerftCase{"RookEndgame2", kRookEndgame, 2, 191},
-        PerftCase{"RookEndgame3", kRookEndgame, 3, 2812},
-        PerftCase{"RookEndgame4", kRookEndgame, 4, 43238},
-        PerftCase{"RookEndgame5", kRookEndgame, 5, 674624},
-        PerftCase{"RookEndgame6", kRookEndgame, 6, 11030083},
-        PerftCase{"Promotions1", kPromotions, 1, 6}, PerftCase{"Promotions2", kPromotions, 2, 264},
-        PerftCase{"Promotions3", kPromotions, 3, 9467}, PerftCase{"Promotions4", kPromotions, 4, 422333},
-        PerftCase{"Promotions5", kPromotions, 5, 15833292},
-        PerftCase{"Mirrored3", kMirrored, 3, 9467}, PerftCase{"Mirrored4", kMirrored, 4, 422333},
-        PerftCase{"BishopCheck1", kBishopCheck, 1, 44}, PerftCase{"BishopCheck2", kBishopCheck, 2, 1486},
-        PerftCase{"BishopCheck3", kBishopCheck, 3, 62379},
-        PerftCase{"BishopCheck4", kBishopCheck, 4, 2103487},
-        PerftCase{"Middlegame1", kMiddlegame, 1, 46}, PerftCase{"Middlegame2", kMiddlegame, 2, 2079},
-        PerftCase{"Middlegame3", kMiddlegame, 3, 89890},
-        PerftCase{"Middlegame4", kMiddlegame, 4, 3894594}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Positions, PerftTest, ::testing::ValuesIn(perft_cases()),
+                         [](const auto& info) {
+                           return info.param.name + "_depth" + std::to_string(info.param.depth);
+                         });
 
 }  // namespace
 }  // namespace orvex::testing

@@ -1,7 +1,7 @@
 // Making and unmaking moves.
 #include <bit>
 
-#include "board/panic.h"
+#include "base/panic.h"
 #include "move_generator/legal_moves.h"
 #include "test_support.h"
 

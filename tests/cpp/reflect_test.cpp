@@ -1,5 +1,5 @@
 // The colour-reversed mirror image of a position.
-#include "board/panic.h"
+#include "base/panic.h"
 #include "board/reflect.h"
 #include "test_support.h"
 
@@ -7,7 +7,7 @@ namespace orvex::testing {
 namespace {
 
 TEST(Mirror, SendsEverySquareToTheSameFileOfTheOtherRank) {
-  for (Square s = 0; s < 64; ++s) EXPECT_EQ(mirror(square_bb(s)), square_bb(s ^ 56)) << s;
+  for (int s = 0; s < 64; ++s) EXPECT_EQ(mirror(square_bb(sq(s))), square_bb(sq(s ^ 56))) << s;
   EXPECT_EQ(mirror(0x00000000000000FFu), 0xFF00000000000000u);
   EXPECT_EQ(mirror(0x0102040810204080u), 0x8040201008040201u);
 }

@@ -16,11 +16,7 @@
 
 namespace orvex::testing {
 
-// Building the tables takes a moment; every test shares one set.
-inline const AttackTables& tables() {
-  static const AttackTables t;
-  return t;
-}
+inline const AttackTables& tables() { return attack_tables(); }
 
 inline Board board_at(std::string_view fen) {
   Parsed<Board> parsed = board_from_fen(fen);
@@ -54,9 +50,12 @@ inline std::vector<std::string> texts(const MoveList& moves) {
   return out;
 }
 
+// The square of a number, for tables written with numbers.
+constexpr Square sq(int index) { return static_cast<Square>(index); }
+
 inline Bitboard squares_bb(std::initializer_list<const char*> names) {
   Bitboard b = 0;
-  for (const char* n : names) b |= square_bb((n[1] - '1') * 8 + (n[0] - 'a'));
+  for (const char* n : names) b |= square_bb(make_square(n[0] - 'a', n[1] - '1'));
   return b;
 }
 

@@ -1,24 +1,27 @@
 """Shared helpers for the move-generation tests: perft and python-chess glue."""
 
+from pathlib import Path
+
 import chess
 
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
+PERFT_TABLE = Path(__file__).resolve().parent.parent / "data" / "perft.txt"
 
-# The standard perft test positions (move counters dropped: Board keeps none).
-KIWIPETE_FEN = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
-PERFT3_FEN = "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -"
-PERFT4_FEN = "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -"
-PERFT5_FEN = "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -"
-PERFT6_FEN = "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - -"
 
-PERFT_FENS = {
-    "start": START_FEN,
-    "kiwipete": KIWIPETE_FEN,
-    "position3": PERFT3_FEN,
-    "position4": PERFT4_FEN,
-    "position5": PERFT5_FEN,
-    "position6": PERFT6_FEN,
-}
+def read_perft_table(path=PERFT_TABLE):
+    """The standard perft positions: {name: (fen, [count at depth 1, 2, ...])}."""
+    table = {}
+    for line in path.read_text().splitlines():
+        if not line.strip() or line.startswith("#"):
+            continue
+        name, fen, counts = (field.strip() for field in line.split("|"))
+        table[name] = (fen, [int(n) for n in counts.split()])
+    return table
+
+
+PERFT_TABLE_ROWS = read_perft_table()
+PERFT_FENS = {name: fen for name, (fen, _) in PERFT_TABLE_ROWS.items()}
+KIWIPETE_FEN = PERFT_FENS["kiwipete"]
 
 
 def perft(generator, board, depth):

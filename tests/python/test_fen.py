@@ -65,8 +65,9 @@ def test_well_formed_fen_round_trips(fen):
         (f"{EMPTY} b - h3", f"{EMPTY} b - h3"),
         (f"{EMPTY} w - i", f"{EMPTY} w - -"),
         (f"{EMPTY} w - A", f"{EMPTY} w - -"),
-        # The file is taken from the code point modulo 64: U+0125 lands on file e.
-        (f"{EMPTY} w - \u0125", f"{EMPTY} w - e6"),
+        # Only a to h name a file: any other first character sets nothing.
+        (f"{EMPTY} w - \u0125", f"{EMPTY} w - -"),
+        (f"{EMPTY} b - T", f"{EMPTY} b - -"),
         # Placement is not counted: ranks run on, wrap past h8, '0' adds nothing.
         ("9/8/8/8/8/8/8/8K w - -", "8/8/8/8/8/8/K7/8 w - -"),
         ("8/8/K w - -", "8/8/8/8/8/8/8/K7 w - -"),

@@ -4,36 +4,17 @@ import chess
 import pytest
 
 import orvex_chess
-from chess_helpers import PERFT_FENS, perft, snapshot
+from chess_helpers import PERFT_FENS, PERFT_TABLE_ROWS, perft, snapshot
 
-# Published perft results of the standard test positions.
+# Published counts from the shared table, walked through the Python API up to
+# about 100,000 leaves; deeper ones up to 5 million run with -m slow.
+FAST_LEAVES = 100_000
+SLOW_LEAVES = 5_000_000
 PUBLISHED = [
-    ("start", 1, 20),
-    ("start", 2, 400),
-    ("start", 3, 8902),
-    ("start", 4, 197281),
-    pytest.param("start", 5, 4865609, marks=pytest.mark.slow),
-    ("kiwipete", 1, 48),
-    ("kiwipete", 2, 2039),
-    ("kiwipete", 3, 97862),
-    pytest.param("kiwipete", 4, 4085603, marks=pytest.mark.slow),
-    ("position3", 1, 14),
-    ("position3", 2, 191),
-    ("position3", 3, 2812),
-    ("position3", 4, 43238),
-    pytest.param("position3", 5, 674624, marks=pytest.mark.slow),
-    ("position4", 1, 6),
-    ("position4", 2, 264),
-    ("position4", 3, 9467),
-    pytest.param("position4", 4, 422333, marks=pytest.mark.slow),
-    ("position5", 1, 44),
-    ("position5", 2, 1486),
-    ("position5", 3, 62379),
-    pytest.param("position5", 4, 2103487, marks=pytest.mark.slow),
-    ("position6", 1, 46),
-    ("position6", 2, 2079),
-    ("position6", 3, 89890),
-    pytest.param("position6", 4, 3894594, marks=pytest.mark.slow),
+    pytest.param(name, depth, count, marks=[pytest.mark.slow] if count > FAST_LEAVES else [])
+    for name, (_, counts) in PERFT_TABLE_ROWS.items()
+    for depth, count in enumerate(counts, start=1)
+    if count <= SLOW_LEAVES
 ]
 
 
@@ -79,11 +60,6 @@ def test_perft_below_existing_history(generator, name):
     board.pop()
     board.pop()
     assert board.fen() == fen
-
-
-def test_perft_depth_zero_is_one(generator):
-    board = orvex_chess.Board()
-    assert perft(generator, board, 0) == 1
 
 
 def test_perft_of_a_mated_position_is_zero(generator):

@@ -1,0 +1,17 @@
+// Perft: the number of move sequences of a given length, for checking and
+// timing the generator.
+#pragma once
+
+#include <cstdint>
+
+#include "board/board.h"
+#include "move_generator/attack_tables.h"
+
+namespace orvex {
+
+// Returns the number of legal move sequences of exactly depth plies from the
+// board, counting the last ply by the length of its move list (depth 0 is 1).
+// The board ends exactly as it began.
+std::uint64_t perft(const AttackTables& tables, Board& board, int depth);
+
+}  // namespace orvex

@@ -1,0 +1,124 @@
+"""Regression tests for faults found by trying the library as a hostile user."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from orvex_chess import Board, MoveGenerator
+
+from conftest import DEFAULT_FEN, PanicException
+
+# Pushes knight moves until the address space runs out, then checks that the
+# board is still whole: its pickle loads, the generator works on it, and popping
+# every move ends on the start position.
+OUT_OF_MEMORY_SCRIPT = textwrap.dedent(
+    """
+    import pickle, resource
+    import orvex_chess
+
+    def vm_bytes():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * resource.getpagesize()
+
+    board = orvex_chess.Board()
+    generator = orvex_chess.MoveGenerator()
+    cycle = ["g1f3", "g8f6", "f3g1", "f6g8"]
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + EXTRA_BYTES, hard))
+    pushed = 0
+    failures = 0
+    try:
+        while failures < 3:
+            try:
+                board.push(cycle[pushed % 4])
+                pushed += 1
+            except MemoryError:
+                failures += 1
+                try:
+                    generator(board)
+                except MemoryError:
+                    pass
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert pushed > 1000, pushed
+    restored = pickle.loads(pickle.dumps(board))
+    assert generator(restored) == generator(board)
+    for _ in range(pushed):
+        board.pop()
+    assert board.fen() == orvex_chess.Board().fen(), board.fen()
+    try:
+        board.pop()
+    except BaseException as exc:
+        assert type(exc).__name__ == "PanicException", exc
+    else:
+        raise AssertionError("a move too many was taken back")
+    print("ok", pushed)
+    """
+)
+
+
+@pytest.mark.parametrize("limit_mib", [48, 64, 80, 100])
+def test_push_out_of_memory_keeps_the_history_whole(limit_mib):
+    script = OUT_OF_MEMORY_SCRIPT.replace("EXTRA_BYTES", str(limit_mib << 20))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.startswith("ok")
+
+
+EXCERPT = 40
+
+
+@pytest.mark.parametrize("text", [
+    "\ud800" * 10_000_000,
+    "e2e4" * 2_500_000,
+    "\u00e9" * 1000,
+    "e2e4\u00e9",  # five characters, six bytes
+], ids=["surrogates", "long-ascii", "non-ascii", "five-characters-six-bytes"])
+def test_long_move_text_gives_a_short_error(text):
+    board = Board()
+    with pytest.raises(ValueError) as info:
+        board.push(text)
+    message = str(info.value)
+    prefix = "Invalid chess move: Unsupported move notation. Must be 4 or 5 (promotion) characters. Found: "
+    assert message.startswith(prefix)
+    shown = message[len(prefix):]
+    if len(text) > EXCERPT:
+        assert shown == text[:EXCERPT] + "..."
+    else:
+        assert shown == text
+    assert board.fen() == DEFAULT_FEN
+
+
+def test_generators_share_one_set_of_tables():
+    def rss_kib():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmRSS")
+
+    MoveGenerator()  # the first one builds the tables
+    before = rss_kib()
+    generators = [MoveGenerator() for _ in range(100)]
+    assert rss_kib() - before < 2048  # each used to hold 4 MiB of its own
+    board = Board()
+    assert all(g(board) == generators[0](board) for g in generators)
+
+
+@pytest.mark.parametrize("fen", [
+    "4k3/8/8/8/8/8/8/4K3 b - T",    # used to give white the move
+    "r3k2r/8/8/8/8/8/8/R3K2R w - ]",  # used to add the K right
+])
+def test_odd_en_passant_letter_changes_nothing(fen):
+    board = Board(fen)
+    placement, side = fen.split()[:2]
+    assert board.fen() == f"{placement} {side} - -"
+    assert "e1g1" not in MoveGenerator()(board)
+
+
+def test_panic_is_still_raised_for_missing_fields():
+    with pytest.raises(PanicException):
+        Board("8/8/8/8/8/8/8/8 w KQkq")
