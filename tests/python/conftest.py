@@ -17,6 +17,15 @@ def _panic_type():
 PanicException = _panic_type()
 
 
+def _sanitized():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+# Whether the module runs under AddressSanitizer (scripts/sanitize.sh).
+SANITIZED = _sanitized()
+
+
 def snapshot(board):
     """Everything observable about a board except its history."""
     return board.fen(), board.bitboard()

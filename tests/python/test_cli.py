@@ -48,8 +48,10 @@ def nodes_of(stdout):
     return int(found[0])
 
 
-def test_moves_of_the_start_position():
-    result = run("moves")
+@pytest.mark.parametrize("command", [[COMMAND], [sys.executable, "-m", "orvex_tools"]],
+                         ids=["script", "python-m"])
+def test_moves_of_the_start_position(command):
+    result = subprocess.run([*command, "moves"], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout == " ".join(MoveGenerator()(Board())) + "\n"
     assert len(result.stdout.split()) == 20

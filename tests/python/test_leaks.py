@@ -16,21 +16,15 @@ import pytest
 
 from orvex_chess import Board, MoveGenerator
 
-from conftest import DEFAULT_FEN, PanicException
+from conftest import DEFAULT_FEN, SANITIZED, PanicException
 
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
 PROMOTION = "8/P6k/8/8/8/8/6Kp/8 w - -"
 GENERATOR = MoveGenerator()
 
 
-def _sanitized():
-    # Under AddressSanitizer freed memory is held in quarantine, so the
-    # resident size says nothing; LeakSanitizer checks for leaks instead.
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
-SANITIZED = _sanitized()
+# Under AddressSanitizer freed memory is held in quarantine, so the resident
+# size says nothing; LeakSanitizer checks for leaks instead.
 # The sanitized build is many times slower: it runs a tenth of each loop.
 SCALE = 10 if SANITIZED else 1
 SLACK_KB = 3 * 1024

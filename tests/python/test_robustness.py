@@ -8,7 +8,7 @@ import pytest
 
 from orvex_chess import Board, MoveGenerator
 
-from conftest import DEFAULT_FEN, PanicException
+from conftest import DEFAULT_FEN, SANITIZED, PanicException
 
 # Pushes knight moves until the address space runs out, then checks that the
 # board is still whole: its pickle loads, the generator works on it, and popping
@@ -59,6 +59,8 @@ OUT_OF_MEMORY_SCRIPT = textwrap.dedent(
 )
 
 
+# AddressSanitizer needs address space of its own and aborts when it runs out.
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer cannot run with a small address space")
 @pytest.mark.parametrize("limit_mib", [48, 64, 80, 100])
 def test_push_out_of_memory_keeps_the_history_whole(limit_mib):
     script = OUT_OF_MEMORY_SCRIPT.replace("EXTRA_BYTES", str(limit_mib << 20))
@@ -92,6 +94,7 @@ def test_long_move_text_gives_a_short_error(text):
     assert board.fen() == DEFAULT_FEN
 
 
+@pytest.mark.skipif(SANITIZED, reason="the resident size means nothing under AddressSanitizer")
 def test_generators_share_one_set_of_tables():
     def rss_kib():
         with open("/proc/self/status") as f:

@@ -1,6 +1,6 @@
 """The orvex-chess command: legal moves and perft counts from the command line.
 
-    orvex-chess moves [FEN] [--moves "e2e4 e7e5"]
+    orvex-chess moves [FEN] [--moves "e2e4 e7e5"]     (also: python -m orvex_tools)
     orvex-chess perft [FEN] [--depth N] [--divide] [--moves "..."] [--no-progress]
 
 A FEN may be given as one quoted argument or as its fields in separate words;
