@@ -91,11 +91,10 @@ Outcome reference_board(std::string_view text) {
     state |= std::uint64_t{2} << i;
   }
   if (f.size() < 4) return out;
-  if (f[3] != "-") {
-    std::size_t pos = 0;
-    const char32_t file = next_code_point(f[3], pos);
-    state |= std::uint64_t{1} << ((file + (state & 1 ? 36 : 44)) % 64);
-  }
+  // Only a file letter a to h names an en-passant file.
+  std::size_t pos = 0;
+  const char32_t file = next_code_point(f[3], pos);
+  if (file >= 'a' && file <= 'h') state |= std::uint64_t{1} << ((state & 1 ? 5 : 13) + (file - 'a'));
   out.kind = Outcome::kBoard;
   out.board.state = state;
   return out;

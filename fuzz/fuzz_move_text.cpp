@@ -37,7 +37,16 @@ Outcome reference_parse(std::string_view text) {
     if (i == std::string_view::npos) return {Outcome::kError, 0, "Unsupported promotion type"};
     code = 4 + static_cast<int>(i % 4);
   } else if (text.size() != 4) {
-    return {Outcome::kError, 0, std::string(kLengthError) + std::string(text)};
+    // The message shows the first 40 characters, then "...".
+    std::size_t end = 0;
+    int characters = 0;
+    while (end < text.size() && characters < 40) {
+      next_code_point(text, end);
+      ++characters;
+    }
+    const std::string shown = end < text.size() ? std::string(text.substr(0, end)) + "..."
+                                                : std::string(text);
+    return {Outcome::kError, 0, std::string(kLengthError) + shown};
   }
   unsigned chars[4];
   std::size_t count = 0;

@@ -184,16 +184,15 @@ class Program {
                                                  codes_text(fast) + "\nmake-unmake:   " +
                                                  codes_text(reference));
 
-    const bool white = white_to_move(before.state);
-    const int own_base = white ? kWhiteBase : kBlackBase;
-    const Bitboard own = side_occupancy(before, own_base);
+    const Color us = side_to_move(before.state);
+    const Bitboard own = side_occupancy(before, us);
     for (ChessMove move : fast) {
       const std::string text = move.text();  // a generated move always has a text
       ORVEX_CHECK(has_square(own, move.from()), text + " on " + describe(before));
       ORVEX_CHECK(push_move(board_, move) == PushOutcome::kMade, text + " on " + describe(before));
-      const Bitboard king = board_.pieces[own_base + kKing];
+      const Bitboard king = board_.pieces[make_kind(us, kKing)];
       if (king) {
-        ORVEX_CHECK(!square_in_check(tables(), board_, std::countr_zero(king), white ? 1 : 0),
+        ORVEX_CHECK(!square_in_check(tables(), board_, lsb(king), us),
                     text + " leaves the king attacked on " + describe(before));
       }
       pop_move(board_);
