@@ -68,12 +68,17 @@ def placement_after(board: chess.Board, move: chess.Move) -> str:
     return " ".join(after.fen().split()[:2])
 
 
-def pgx_pairs(step, fen: str) -> list[tuple[int, str]]:
+def pgx_pairs(step, fen: str) -> list[tuple[int, str]] | None:
+    """pgx's legal actions of the position and their moves; None where pgx
+    has ended the game (insufficient material), as it then makes no moves."""
     board = chess.Board(fen)
     by_result = {}
     for move in board.legal_moves:
         by_result.setdefault(placement_after(board, move), []).append(move.uci())
-    state = _from_fen(fen)
+    # Move counters reset, so that no fifty-move rule ends the game.
+    state = _from_fen(" ".join(fen.split()[:4]) + " 0 1")
+    if bool(state.terminated):
+        return None
     ids = [int(a) for a in np.flatnonzero(np.asarray(state.legal_action_mask))]
     pairs = []
     for action in ids:
@@ -120,6 +125,8 @@ def main() -> None:
             continue
         seen.add(key)
         pairs = pgx_pairs(step, fen)
+        if pairs is None:
+            continue
         lines.append(key + " | " + " ".join(f"{a}:{m}" for a, m in pairs))
     header = [
         "# pgx's AlphaZero chess action ids of each position's legal moves (scripts/make_az_fixture.py).",

@@ -6,7 +6,15 @@ popping with no move made) raises PanicException, which derives from
 BaseException, not Exception, and is not an attribute of this module.
 """
 
-from typing import Any, Literal, final
+from typing import Any, Literal, TypeVar, final, overload
+
+from typing_extensions import Buffer
+
+# The policy encodings of move_index, index_move, legal_indices and legal_mask:
+# "az" (8 x 8 x 73 = 4672 ids, as pgx numbers them), "lc0" (1858 moves).
+_Encoding = Literal["az", "lc0"]
+# A caller's out= buffer, returned as given after it is filled.
+_Out = TypeVar("_Out", bound=Buffer)
 
 @final
 class Board:
@@ -41,6 +49,22 @@ class Board:
         """Replaces the whole record with one from __reduce__; raises ValueError on bad bytes, leaving the board unchanged."""
     def __repr__(self) -> str:
         """Returns "Board('<fen>')", which rebuilds the position (the history aside); raises nothing."""
+    @overload
+    def planes(self, *, mirror: bool = False, out: None = None) -> memoryview:
+        """Returns a new (12, 8, 8) uint8 array, plane = piece kind, [rank][file], rank 1 first (mirror: the mover's view); raises TypeError on a non-bool mirror."""
+    @overload
+    def planes(self, *, mirror: bool = False, out: _Out) -> _Out:
+        """Fills and returns out, a writable C-contiguous (12, 8, 8) uint8 buffer; raises TypeError (item type) or ValueError (shape, read-only, layout) on a bad one."""
+    @overload
+    def bitboards(self, *, out: None = None) -> memoryview:
+        """Returns a new (12,) uint64 array of the bitboards, kinds PNBRQKpnbrqk; raises nothing."""
+    @overload
+    def bitboards(self, *, out: _Out) -> _Out:
+        """Fills and returns out, a writable (12,) uint64 buffer; raises TypeError (item type) or ValueError (shape, read-only, layout) on a bad one."""
+    def move_index(self, chess_move: str, encoding: _Encoding) -> int:
+        """Returns the move's index in the encoding for the side to move; raises ValueError on bad move text, a move no mover's piece can make, or an unknown encoding."""
+    def index_move(self, index: int, encoding: _Encoding) -> str:
+        """Returns the move an index names for the side to move, as the generator writes it; raises ValueError on an index outside the encoding or naming no mover's move."""
 
 @final
 class MoveGenerator:
@@ -52,3 +76,11 @@ class MoveGenerator:
         """Returns the legal moves of the side to move in a fixed order, leaving the board as it was; raises nothing of its own."""
     def __reduce__(self) -> tuple[type[MoveGenerator], tuple[()]]:
         """Returns (MoveGenerator, ()) so that pickle builds a new generator; raises nothing."""
+    def legal_indices(self, board: Board, encoding: _Encoding) -> memoryview:
+        """Returns the legal moves' indices in the encoding as an int16 array in generation order; raises ValueError on an unknown encoding."""
+    @overload
+    def legal_mask(self, board: Board, encoding: _Encoding, *, out: None = None) -> memoryview:
+        """Returns a new bool array of the encoding's size, True at the legal moves' indices; raises ValueError on an unknown encoding."""
+    @overload
+    def legal_mask(self, board: Board, encoding: _Encoding, *, out: _Out) -> _Out:
+        """Fills and returns out, a writable bool or uint8 buffer of the encoding's size; raises TypeError (item type) or ValueError (shape, read-only, layout, encoding) on a bad one."""

@@ -5,6 +5,18 @@
 namespace orvex::py {
 namespace {
 
+Py_ssize_t most_positional(const Signature& sig) {
+  const Py_ssize_t count = static_cast<Py_ssize_t>(sig.parameters.size());
+  return sig.positional < 0 || sig.positional > count ? count : sig.positional;
+}
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+  const Py_ssize_t most = most_positional(sig);
+  PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.function,
+               most, most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+  return false;
+}
+
 bool too_many(const Signature& sig, Py_ssize_t given) {
   const Py_ssize_t most = static_cast<Py_ssize_t>(sig.parameters.size());
   if (most == 0) {
@@ -60,7 +72,9 @@ bool extract_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t na
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t count = static_cast<Py_ssize_t>(sig.parameters.size());
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nargs > count) return too_many(sig, nargs + nkw);
+  if (nargs > most_positional(sig)) {
+    return most_positional(sig) < count ? too_many_positional(sig, nargs) : too_many(sig, nargs + nkw);
+  }
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], nargs, out)) return false;
@@ -72,7 +86,9 @@ bool extract_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObj
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   const Py_ssize_t count = static_cast<Py_ssize_t>(sig.parameters.size());
   const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-  if (nargs > count) return too_many(sig, nargs + nkw);
+  if (nargs > most_positional(sig)) {
+    return most_positional(sig) < count ? too_many_positional(sig, nargs) : too_many(sig, nargs + nkw);
+  }
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
   if (nkw) {
     PyObject* key;
@@ -90,6 +106,20 @@ bool require_str(const Signature& sig, const char* parameter, PyObject* value) {
   PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", sig.function,
                parameter, Py_TYPE(value)->tp_name);
   return false;
+}
+
+bool read_bool(const Signature& sig, const char* parameter, PyObject* value, bool fallback, bool& out) {
+  if (!value) {
+    out = fallback;
+    return true;
+  }
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bool, not %.200s", sig.function, parameter,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  out = value == Py_True;
+  return true;
 }
 
 bool utf8_text(PyObject* str, std::string_view& text, OwnedRef& keep) {

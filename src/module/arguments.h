@@ -10,11 +10,13 @@
 namespace orvex::py {
 
 // Describes the parameters of one callable: its name for messages, the
-// parameter names, and how many of them are required.
+// parameter names, how many of them are required, and how many may be given
+// by position (the rest are keyword-only; -1: all).
 struct Signature {
   const char* function;
   std::initializer_list<const char*> parameters;
   Py_ssize_t required;
+  Py_ssize_t positional = -1;
 };
 
 // Fills out[i] with a borrowed reference to parameter i, or null when an
@@ -26,6 +28,10 @@ bool extract_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObj
 
 // Checks that an argument is a str; sets TypeError naming the parameter if not.
 bool require_str(const Signature& sig, const char* parameter, PyObject* value);
+
+// Reads an optional bool argument (null: the default); anything but True or
+// False sets TypeError naming the parameter.
+bool read_bool(const Signature& sig, const char* parameter, PyObject* value, bool fallback, bool& out);
 
 // A str argument and its UTF-8 text, which stays valid while this lives.
 struct TextArgument {

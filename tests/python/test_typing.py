@@ -60,6 +60,10 @@ WRONG_USES = [
     ("orvex_chess.ChessMove", "attr-defined"),
     ("orvex_chess.PanicException", "attr-defined"),
     ("class Derived(Board): pass", "misc"),
+    ("board.move_index('e2e4', 'alphazero')", "arg-type"),
+    ("board.planes(True)", "call-overload"),
+    ("generator.legal_mask(board, 'az', out=[0])", "call-overload"),
+    ("index: str = board.move_index('e2e4', 'az')", "assignment"),
 ]
 
 PROLOGUE = [

@@ -20,6 +20,10 @@ def legal_moves(generator: MoveGenerator, board: Board) -> list[str]:
     return generator(board)
 
 
+def view_bits(squares: list[bool]) -> int:
+    return sum(1 << s for s, on in enumerate(squares) if on)
+
+
 def main() -> None:
     board = Board()
     kiwipete = Board(fen="r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -")
@@ -60,6 +64,18 @@ def main() -> None:
     blank.__setstate__(state)
     blank.__deepcopy__({})
     assert blank.copy().__copy__().fen() == fen
+
+    planes = assert_type(board.planes(), memoryview)
+    assert planes.shape == (12, 8, 8) and planes.format == "B"
+    out = memoryview(bytearray(768)).cast("B", (12, 8, 8))
+    assert assert_type(board.planes(mirror=True, out=out), memoryview) is out
+    assert assert_type(board.bitboards(), memoryview).tolist()[0] == view_bits(view[0])
+    index = assert_type(board.move_index("g1f3", "az"), int)
+    assert assert_type(board.index_move(index, encoding="az"), str) == "g1f3"
+    indices = assert_type(generator.legal_indices(board, "lc0"), memoryview)
+    mask = memoryview(bytearray(1858))  # uint8 items; a bool buffer works as well
+    assert assert_type(generator.legal_mask(board, "lc0", out=mask), memoryview) is mask
+    assert sum(mask.tolist()) == len(indices) == len(generator(board))
 
     board.reflect()
     assert board.turn() == "black"

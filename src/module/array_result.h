@@ -1,0 +1,56 @@
+// Array results: C-contiguous buffers with a shape and an item type, which
+// numpy.asarray wraps without copying and memoryview reads without numpy.
+//
+// A new array is a memoryview, cast to its item type and shape, over a fresh
+// bytearray that owns the memory. A caller's out= is any writable C-contiguous
+// buffer of the right shape and item type; it is filled in place and returned.
+#pragma once
+
+#include <initializer_list>
+#include <span>
+
+#include "module/python.h"
+
+namespace orvex::py {
+
+// The item types of array results, each with its size in bytes.
+enum class ItemType { kBool, kUint8, kInt16, kInt32, kUint64 };
+
+// The array being filled by one call: a new one, or the caller's buffer.
+// Releases whatever it holds when it goes out of scope.
+class ArrayResult {
+ public:
+  ArrayResult() = default;
+  ArrayResult(const ArrayResult&) = delete;
+  ArrayResult& operator=(const ArrayResult&) = delete;
+  ~ArrayResult();
+
+  // Makes a new array of that item type and shape; false with an error set.
+  bool create(ItemType type, std::span<const Py_ssize_t> shape);
+
+  // Takes the caller's out= buffer, which must be writable, C-contiguous, of
+  // that shape and of one of the accepted item types (the first is the one
+  // named in messages). False with an error naming the function and the
+  // parameter set: TypeError for a non-buffer or a wrong item type,
+  // ValueError for a wrong shape, a read-only or a non-contiguous buffer.
+  bool adopt(PyObject* out, const char* function, const char* parameter,
+             std::initializer_list<ItemType> accepted, std::span<const Py_ssize_t> shape);
+
+  // create() when out is null or None, else adopt().
+  bool open(PyObject* out, const char* function, const char* parameter,
+            std::initializer_list<ItemType> accepted, std::span<const Py_ssize_t> shape);
+
+  // Where to write the items, in C order.
+  void* data() const { return data_; }
+
+  // Returns the array (a new reference) and lets go of the buffer.
+  PyObject* finish();
+
+ private:
+  PyObject* result_ = nullptr;
+  Py_buffer view_{};
+  bool has_view_ = false;
+  void* data_ = nullptr;
+};
+
+}  // namespace orvex::py
