@@ -85,12 +85,13 @@ bool ArrayResult::create(ItemType type, std::span<const Py_ssize_t> shape) {
     result_ = flat.release();
     return true;
   }
-  static PyObject* cast_name = PyUnicode_InternFromString("cast");
+  // memoryview.cast, called through its descriptor: no lookup per call.
+  static PyObject* cast = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyMemoryView_Type), "cast");
   PyObject* format = format_object(type);
-  if (!cast_name || !format) return false;
+  if (!cast || !format) return false;
   if (shape.size() == 1) {
     PyObject* args[] = {flat.get(), format};
-    result_ = PyObject_VectorcallMethod(cast_name, args, 2, nullptr);
+    result_ = PyObject_Vectorcall(cast, args, 2, nullptr);
     return result_ != nullptr;
   }
   OwnedRef dims(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
@@ -101,7 +102,7 @@ bool ArrayResult::create(ItemType type, std::span<const Py_ssize_t> shape) {
     PyTuple_SET_ITEM(dims.get(), static_cast<Py_ssize_t>(i), n);
   }
   PyObject* args[] = {flat.get(), format, dims.get()};
-  result_ = PyObject_VectorcallMethod(cast_name, args, 3, nullptr);
+  result_ = PyObject_Vectorcall(cast, args, 3, nullptr);
   return result_ != nullptr;
 }
 

@@ -1,0 +1,210 @@
+"""Speed of the arrays for learning: planes and legal-move indices and masks,
+orvex_chess against python-chess, fastchess and chessmg, in one run.
+
+Run from the repository root, with numpy and the benchmark extras installed:
+
+    pip install . && pip install ".[bench]"
+    python bench/tensors.py            # about a minute
+    python bench/tensors.py --quick    # a few seconds
+
+Every row times one call on each position of the benchmark suite
+(bench/suite.py). The loop is compiled with the call inline, the same shape
+for every row; rounds are interleaved over all rows, and each position's
+median over the rounds is summed and divided by the calls ("median"; "min"
+takes each position's fastest round). "÷ orvex" divides a row's median by the
+first orvex row of the same operation: above 1 means orvex is faster.
+
+The rows:
+- planes: ``board.planes()`` (a new (12, 8, 8) uint8 array), the same into a
+  numpy array with ``out=``, and with ``mirror=True``; fastchess
+  ``to_tensor()`` ((18, 8, 8) float32, the fastest native peer); python-chess's
+  fastest bit trick: the twelve bitboards read from ``occupied_co`` and the
+  piece sets, put in a uint64 array and expanded by ``numpy.unpackbits``.
+- legal indices ("az"): ``generator.legal_indices(board, "az")``; each peer's
+  legal moves looked up in a dict from move text to id.
+- legal mask ("az"): ``generator.legal_mask(board, "az")`` and with ``out=``;
+  each peer's ids written into a preallocated numpy bool array.
+No time is asserted anywhere: this prints, it does not judge.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib.metadata
+import os
+import statistics
+import sys
+from pathlib import Path
+from time import perf_counter_ns
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import chess  # noqa: E402
+import numpy as np  # noqa: E402
+
+import orvex_chess  # noqa: E402
+import suite as suite_mod  # noqa: E402
+
+_LOOP = """
+def _run(items, k, pc):
+    out = []
+    rep = range(k)
+    for {unpack} in items:
+        t0 = pc()
+        for _ in rep:
+            {body}
+        out.append(pc() - t0)
+    return out
+"""
+
+
+def make_loop(unpack: str, body: str, env: dict):
+    """Compiles a timing loop with body inline; returns ns per item for k repeats."""
+    namespace = dict(env)
+    exec(_LOOP.format(unpack=unpack, body=body), namespace)  # noqa: S102 - fixed source
+    return namespace["_run"]
+
+
+class Row:
+    def __init__(self, op: str, impl: str, unpack: str, body: str, items: list, env: dict):
+        self.op, self.impl, self.items = op, impl, items
+        self.loop = make_loop(unpack, body, env)
+        self.k = 1
+        self.rounds: list[list[float]] = []
+
+    def calibrate(self, target_ns: float) -> None:
+        self.loop(self.items, 1, perf_counter_ns)
+        once = sum(self.loop(self.items, 1, perf_counter_ns))
+        self.k = max(1, round(target_ns / max(once, 1)))
+
+    def run_round(self) -> None:
+        self.rounds.append([t / self.k for t in self.loop(self.items, self.k, perf_counter_ns)])
+
+    def median_ns(self) -> float:
+        n = len(self.items)
+        return sum(statistics.median(r[i] for r in self.rounds) for i in range(n)) / n
+
+    def min_ns(self) -> float:
+        n = len(self.items)
+        return sum(min(r[i] for r in self.rounds) for i in range(n)) / n
+
+
+def pc_planes(board: chess.Board) -> np.ndarray:
+    white, black = board.occupied_co
+    kinds = (board.pawns, board.knights, board.bishops, board.rooks, board.queens, board.kings)
+    bits = np.array([k & white for k in kinds] + [k & black for k in kinds], dtype=np.uint64)
+    return np.unpackbits(bits.view(np.uint8), bitorder="little").reshape(12, 8, 8)
+
+
+def load(name: str):
+    try:
+        return __import__(name)
+    except ImportError:
+        print(f"{name}: not installed, skipped (pip install '.[bench]')")
+        return None
+
+
+def version(dist: str) -> str:
+    try:
+        return importlib.metadata.version(dist)
+    except importlib.metadata.PackageNotFoundError:
+        return "?"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="few short rounds")
+    args = parser.parse_args()
+    rounds, target_ns = (3, 2e6) if args.quick else (15, 2e7)
+
+    fastchess, chessmg = load("fastchess"), load("chessmg")
+    generator = orvex_chess.MoveGenerator()
+    positions = suite_mod.build_suite()
+    boards = [orvex_chess.Board(p.fen) for p in positions]
+
+    # Move text to "az" id, one table per side to move, from our own indices.
+    tables: dict[bool, dict[str, int]] = {True: {}, False: {}}
+    for board in boards:
+        table = tables[board.turn() == "white"]
+        for move in generator(board):
+            table[move] = board.move_index(move, "az")
+    ours = [set(generator.legal_indices(b, "az").tolist()) for b in boards]
+
+    env = {"generator": generator, "np": np, "pc_planes": pc_planes}
+    planes_out = np.zeros((12, 8, 8), dtype=np.uint8)
+    mask_out = np.zeros(4672, dtype=bool)
+    env.update(planes_out=planes_out, mask_out=mask_out)
+    rows = [
+        Row("planes", "orvex planes()", "b", "b.planes()", boards, env),
+        Row("planes", "orvex planes(out=)", "b", "b.planes(out=planes_out)", boards, env),
+        Row("planes", "orvex planes(mirror=True, out=)", "b", "b.planes(mirror=True, out=planes_out)",
+            boards, env),
+        Row("planes", "python-chess bits + unpackbits", "b", "pc_planes(b)",
+            [chess.Board(p.fen) for p in positions], env),
+        Row("legal indices az", "orvex legal_indices", "b", "generator.legal_indices(b, 'az')",
+            boards, env),
+        Row("legal mask az", "orvex legal_mask", "b", "generator.legal_mask(b, 'az')", boards, env),
+        Row("legal mask az", "orvex legal_mask(out=)", "b",
+            "generator.legal_mask(b, 'az', out=mask_out)", boards, env),
+    ]
+
+    # The peers' legal moves, each with the position's table; a peer is timed
+    # only on the positions where its moves give our ids.
+    peers = {"python-chess": ([chess.Board(p.fen) for p in positions],
+                              "[t[m.uci()] for m in b.legal_moves]")}
+    if fastchess:
+        rows.insert(3, Row("planes", "fastchess to_tensor()", "b", "b.to_tensor()",
+                           [fastchess.Board(p.fen) for p in positions], env))
+        peers["fastchess"] = ([fastchess.Board(p.fen) for p in positions],
+                              "[t[m] for m in b.legal_moves_uci()]")
+    if chessmg:
+        peers["chessmg"] = ([chessmg.ChessPosition(p.fen) for p in positions],
+                            "[t[m.uci] for m in b.legal_moves()]")
+    notes = []
+    for name, (objects, moves_expr) in peers.items():
+        items = []
+        for pos, obj, mine in zip(positions, objects, ours):
+            table = tables[pos.fen.split()[1] == "w"]
+            try:
+                theirs = set(eval(moves_expr, {"b": obj, "t": table}))  # noqa: S307 - fixed text
+            except KeyError:
+                theirs = None
+            if theirs == mine:
+                items.append((obj, table))
+        if len(items) < len(positions):
+            notes.append(f"{name}: timed on {len(items)} of {len(positions)} positions "
+                         "(its moves differ on the others)")
+        rows.append(Row("legal indices az", f"{name} + dict", "b, t", moves_expr, items, env))
+        rows.append(Row("legal mask az", f"{name} + dict + numpy", "b, t",
+                        f"mask_out[:] = False; mask_out[{moves_expr}] = True", items, env))
+    rows.sort(key=lambda r: ["planes", "legal indices az", "legal mask az"].index(r.op))
+
+    gc.disable()
+    for row in rows:
+        row.calibrate(target_ns / len(row.items))
+    for _ in range(rounds):
+        for row in rows:
+            row.run_round()
+    gc.enable()
+
+    print(f"orvex_chess {version('orvex_chess')}, python-chess {chess.__version__}, "
+          f"fastchess {version('fastchess')}, chessmg {version('chessmg')}, numpy {np.__version__}")
+    print(f"suite: {len(positions)} positions; {rounds} rounds; load average "
+          f"{os.getloadavg()[0]:.2f}")
+    for note in notes:
+        print(note)
+    print()
+    print(f"| {'operation':17} | {'implementation':34} | {'median':>9} | {'min':>9} | ÷ orvex |")
+    print(f"|{'-' * 19}|{'-' * 36}|{'-' * 11}|{'-' * 11}|---------|")
+    reference: dict[str, float] = {}
+    for row in rows:
+        median = row.median_ns()
+        reference.setdefault(row.op, median)
+        print(f"| {row.op:17} | {row.impl:34} | {median:6.0f} ns | {row.min_ns():6.0f} ns | "
+              f"{median / reference[row.op]:6.2f}x |")
+
+
+if __name__ == "__main__":
+    main()
