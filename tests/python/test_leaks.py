@@ -277,3 +277,32 @@ def test_queries_keep_counts_and_memory():
     with unchanged(board, white, black, True, False):
         for _ in range(n):
             queries()
+
+
+def test_tensor_calls_keep_counts_and_memory():
+    board = Board(KIWIPETE)
+    planes = memoryview(bytearray(768)).cast("B", (12, 8, 8))
+    mask = memoryview(bytearray(4672)).cast("?")
+    wrong = memoryview(bytearray(100))
+    encoding, move = fresh("az"), fresh("e1g1")
+
+    def calls():
+        board.planes()
+        board.planes(mirror=True, out=planes)
+        board.bitboards()
+        GENERATOR.legal_indices(board, encoding)
+        GENERATOR.legal_mask(board, "lc0")
+        GENERATOR.legal_mask(board, encoding, out=mask)
+        board.index_move(board.move_index(move, encoding), encoding)
+        for failing in (lambda: board.planes(out=wrong), lambda: board.move_index("e7e5", encoding),
+                        lambda: board.index_move(0, encoding), lambda: board.index_move(0, "xx")):
+            try:
+                failing()
+            except ValueError:
+                continue
+            raise AssertionError("the call did not fail")
+
+    n = repeat(20_000, calls)
+    with unchanged(board, planes, mask, wrong, encoding, move, True, False):
+        for _ in range(n):
+            calls()
