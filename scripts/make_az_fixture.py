@@ -7,19 +7,20 @@ environment that has pgx, jax, jaxlib and chess (python-chess) installed:
 
     python3 -m venv build/pgx-venv
     build/pgx-venv/bin/pip install pgx jax jaxlib chess==1.11.2
-    build/pgx-venv/bin/python scripts/make_az_fixture.py
+    build/pgx-venv/bin/python scripts/make_az_fixture.py    # a few minutes
 
-Positions: every position of the benchmark suite (bench/suite.py), then
-positions sampled from seeded random play from the standard perft positions
-and a few hand-made ones (promotions with and without captures, castling on
-both wings, en passant, for both colours). Each position is loaded into pgx
-from its FEN; every action of pgx's legal-action mask is stepped, and the move
-is recognised as the one python-chess legal move that gives the same
-placement and side to move. A position where pgx's legal actions and
-python-chess's legal moves do not match one to one stops the script.
+Seeded games are played inside pgx from the standard perft positions and a
+few hand-made ones (promotions with and without captures, castling on both
+wings, en passant, for both colours). At every ply each action of pgx's
+legal-action mask is stepped, and its move is recognised as the one
+python-chess legal move that gives the same placement and side to move; a
+position where pgx's actions and python-chess's legal moves do not match one
+to one stops the script. The next action is drawn at random, preferring
+promotions, castling and en passant captures so that games reach them often.
+Positions are kept when they offer one of those, and at random otherwise.
 
-Output, one position per line: the four-field FEN, "|", then "id:move" pairs
-in increasing id order (coordinate notation as python-chess writes it).
+Output, one position per line: the four-field FEN as pgx writes it, "|", then
+"id:move" pairs in increasing id order (coordinate notation).
 """
 
 from __future__ import annotations
@@ -36,105 +37,97 @@ import pgx
 from pgx.chess import _from_fen, _to_fen
 
 REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "bench"))
-
-import suite  # noqa: E402
-
 OUT = REPO / "tests" / "data" / "az_pgx.txt"
+PERFT = REPO / "tests" / "data" / "perft.txt"
 SEED = 12
-RANDOM_POSITIONS = 250
+GAMES_PER_START = 3
+MAX_PLIES = 120
+KEEP_PROBABILITY = 0.12
 
 HAND_MADE = [
-    # promotions, white and black, with captures on both sides
     "r1r1k3/1P6/8/8/8/8/8/4K3 w - - 0 1",
     "4k3/8/8/8/8/8/1p6/R1R1K3 b - - 0 1",
     "1n5n/P5P1/8/3k4/8/8/p6p/1N1K2N1 w - - 0 1",
     "1n5n/P5P1/8/3k4/8/8/p6p/1N1K2N1 b - - 0 1",
-    # castling on both wings, both colours
     "r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1",
     "r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1",
-    # en passant, both colours and both sides
     "4k3/8/8/2PpP3/8/8/8/4K3 w - d6 0 1",
     "4k3/8/8/8/2pPp3/8/8/4K3 b - d3 0 1",
-    # every direction and distance of a queen, every knight jump
-    "7k/8/8/3Q4/8/2N5/8/K7 w - - 0 1",
-    "7K/8/8/3q4/8/2n5/8/k7 b - - 0 1",
+    "r3k2r/1P4P1/8/8/8/8/1p4p1/R3K2R w KQkq - 0 1",
+    "4k3/pppppppp/8/8/8/8/PPPPPPPP/4K3 w - - 0 1",
 ]
 
 
-def placement_after(board: chess.Board, move: chess.Move) -> str:
-    after = board.copy(stack=False)
-    after.push(move)
-    return " ".join(after.fen().split()[:2])
+def perft_fens() -> list[str]:
+    fens = []
+    for line in PERFT.read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            fens.append(line.split("|")[1].strip() + " 0 1")
+    return fens
 
 
-def pgx_pairs(step, fen: str) -> list[tuple[int, str]] | None:
-    """pgx's legal actions of the position and their moves; None where pgx
-    has ended the game (insufficient material), as it then makes no moves."""
+def fen_of(state) -> str:
+    # pgx's FEN writer is quick on plain numpy arrays, slow on device arrays.
+    return _to_fen(jax.device_get(state))
+
+
+def pairs_of(step, state, fen: str) -> list[tuple[int, str, object]]:
+    """pgx's legal actions with their moves and the states they lead to."""
     board = chess.Board(fen)
-    by_result = {}
+    by_result: dict[str, list[str]] = {}
     for move in board.legal_moves:
-        by_result.setdefault(placement_after(board, move), []).append(move.uci())
-    # Move counters reset, so that no fifty-move rule ends the game.
-    state = _from_fen(" ".join(fen.split()[:4]) + " 0 1")
-    if bool(state.terminated):
-        return None
-    ids = [int(a) for a in np.flatnonzero(np.asarray(state.legal_action_mask))]
+        after = board.copy(stack=False)
+        after.push(move)
+        by_result.setdefault(" ".join(after.fen().split()[:2]), []).append(move.uci())
     pairs = []
-    for action in ids:
-        result = " ".join(_to_fen(step(state, jnp.int32(action))).split()[:2])
+    for action in np.flatnonzero(np.asarray(state.legal_action_mask)):
+        child = step(state, jnp.int32(action))
+        result = " ".join(fen_of(child).split()[:2])
         moves = by_result.get(result, [])
         if len(moves) != 1:
             raise SystemExit(f"{fen}: action {action} gives {result}, python-chess moves {moves}")
-        pairs.append((action, moves[0]))
-    if sorted(m for _, m in pairs) != sorted(m.uci() for m in board.legal_moves):
+        pairs.append((int(action), moves[0], child))
+    if sorted(m for _, m, _ in pairs) != sorted(m.uci() for m in board.legal_moves):
         raise SystemExit(f"{fen}: pgx and python-chess disagree on the legal moves")
     return pairs
 
 
-def random_positions(count: int) -> list[str]:
-    rng = random.Random(SEED)
-    fens: list[str] = []
-    game = 0
-    while len(fens) < count:
-        _, start = suite.START_POSITIONS[game % len(suite.START_POSITIONS)]
-        game += 1
-        board = chess.Board(start)
-        for _ in range(150):
-            moves = list(board.legal_moves)
-            if not moves:
-                break
-            board.push(rng.choice(moves))
-            if rng.random() < 0.1 or board.has_legal_en_passant() or any(
-                    m.promotion or board.is_castling(m) for m in board.legal_moves):
-                fens.append(board.fen())
-                if len(fens) == count:
-                    break
-    return fens
+def special(board: chess.Board, uci: str) -> bool:
+    move = chess.Move.from_uci(uci)
+    return bool(move.promotion) or board.is_castling(move) or board.is_en_passant(move)
 
 
 def main() -> None:
     env = pgx.make("chess")
     step = jax.jit(env.step)
-    fens = [p.fen for p in suite.build_suite()] + random_positions(RANDOM_POSITIONS) + HAND_MADE
-    seen = set()
-    lines = []
-    for fen in fens:
-        key = " ".join(fen.split()[:4])
-        if key in seen:
-            continue
-        seen.add(key)
-        pairs = pgx_pairs(step, fen)
-        if pairs is None:
-            continue
-        lines.append(key + " | " + " ".join(f"{a}:{m}" for a, m in pairs))
+    rng = random.Random(SEED)
+    lines: dict[str, str] = {}
+    starts = perft_fens() + HAND_MADE
+    for start in starts:
+        initial = _from_fen(start)
+        for game in range(GAMES_PER_START):
+            state = initial
+            for ply in range(MAX_PLIES):
+                if bool(state.terminated):
+                    break
+                fen = fen_of(state)
+                pairs = pairs_of(step, state, fen)
+                if not pairs:
+                    break
+                board = chess.Board(fen)
+                rare = [p for p in pairs if special(board, p[1])]
+                key = " ".join(fen.split()[:4])
+                if (rare or (game == 0 and ply == 0) or rng.random() < KEEP_PROBABILITY) and key not in lines:
+                    lines[key] = " ".join(f"{a}:{m}" for a, m, _ in pairs)
+                state = (rng.choice(rare) if rare and rng.random() < 0.6 else rng.choice(pairs))[2]
+        print(f"{start}: {len(lines)} positions so far", flush=True)
     header = [
         "# pgx's AlphaZero chess action ids of each position's legal moves (scripts/make_az_fixture.py).",
         f"# pgx {pgx.__version__}; FEN (four fields) | id:move ...",
     ]
-    OUT.write_text("\n".join(header + lines) + "\n")
+    OUT.write_text("\n".join(header + [f"{fen} | {pairs}" for fen, pairs in lines.items()]) + "\n")
     print(f"{len(lines)} positions written to {OUT}")
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
