@@ -4,8 +4,8 @@ orvex_chess against python-chess, fastchess and chessmg, in one run.
 Run from the repository root, with numpy and the benchmark extras installed:
 
     pip install . && pip install ".[bench]"
-    python bench/tensors.py            # about a minute
-    python bench/tensors.py --quick    # a few seconds
+    python bench/tensors.py            # about 15 seconds
+    python bench/tensors.py --quick    # about 2 seconds
 
 Every row times one call on each position of the benchmark suite
 (bench/suite.py). The loop is compiled with the call inline, the same shape
@@ -117,7 +117,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="few short rounds")
     args = parser.parse_args()
-    rounds, target_ns = (3, 2e6) if args.quick else (15, 2e7)
+    rounds, target_ns = (5, 2e7) if args.quick else (21, 5e7)
 
     fastchess, chessmg = load("fastchess"), load("chessmg")
     generator = orvex_chess.MoveGenerator()
@@ -183,7 +183,7 @@ def main() -> None:
 
     gc.disable()
     for row in rows:
-        row.calibrate(target_ns / len(row.items))
+        row.calibrate(target_ns)
     for _ in range(rounds):
         for row in rows:
             row.run_round()
