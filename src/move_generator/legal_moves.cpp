@@ -83,6 +83,33 @@ void pawn_moves(const Board& board, const SideConstants& side, Bitboard own_pawn
   }
 }
 
+// Appends the castlings of the side: king side, then queen side. Some king
+// must stand on the home square, out of check; the right must be set; the
+// squares the king crosses must be empty and not attacked, and on the queen
+// side b1 (b8) empty too.
+void castling_moves(const AttackTables& tables, const Board& board, Color us, Bitboard occupancy,
+                    MoveList& out) {
+  const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
+  if (!has_square(board.pieces[make_kind(us, kKing)], side.king_home) ||
+      square_in_check(tables, board, side.king_home, us)) {
+    return;
+  }
+  for (const Castling& c : us == kWhite ? kWhiteCastlings : kBlackCastlings) {
+    if (!(board.state & c.right)) continue;
+    bool usable = true;
+    for (Square s : c.must_be_safe) {
+      if (has_square(occupancy, s) || square_in_check(tables, board, s, us)) {
+        usable = false;
+        break;
+      }
+    }
+    if (usable && c.must_be_empty != kNoSquare && has_square(occupancy, c.must_be_empty)) {
+      usable = false;
+    }
+    if (usable) out.push(c.move);
+  }
+}
+
 }  // namespace
 
 void generate_candidates(const AttackTables& tables, const Board& board, MoveList& out) {
@@ -95,28 +122,94 @@ void generate_candidates(const AttackTables& tables, const Board& board, MoveLis
 
   get_k_moves(king, own, kKingSteps, kKingStepLimit, out);
 
-  if (has_square(king, side.king_home) &&
-      !square_in_check(tables, board, side.king_home, us)) {
-    for (const Castling& c : us == kWhite ? kWhiteCastlings : kBlackCastlings) {
-      if (!(board.state & c.right)) continue;
-      bool usable = true;
-      for (Square s : c.must_be_safe) {
-        if (has_square(occupancy, s) || square_in_check(tables, board, s, us)) {
-          usable = false;
-          break;
-        }
-      }
-      if (usable && c.must_be_empty != kNoSquare && has_square(occupancy, c.must_be_empty)) {
-        usable = false;
-      }
-      if (usable) out.push(c.move);
-    }
-  }
+  castling_moves(tables, board, us, occupancy, out);
 
   get_k_moves(board.pieces[make_kind(us, kKnight)], own, kKnightSteps, kKnightStepLimit, out);
   pawn_moves(board, side, board.pieces[make_kind(us, kPawn)], enemy, occupancy, own ^ enemy, out);
   magic_moves(tables, board, us, own, enemy, kRook, out);
   magic_moves(tables, board, us, own, enemy, kBishop, out);
+}
+
+void generate_candidates_to(const AttackTables& tables, const Board& board, PieceType type,
+                            Square to, MoveList& out) {
+  const Color us = side_to_move(board.state);
+  const Bitboard own = side_occupancy(board, us);
+  if (has_square(own, to)) return;
+  const Bitboard enemy = side_occupancy(board, ~us);
+  const Bitboard occupancy = own | enemy;
+  const auto& p = board.pieces;
+  Bitboard from = 0;
+  switch (type) {
+    case kPawn: {
+      // The generator's pawn moves, looked at from the target: a push or
+      // double push onto an empty square, a capture of an enemy piece, or an
+      // en-passant capture onto an empty target.
+      const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
+      const Bitboard pawns = p[make_kind(us, kPawn)];
+      const bool empty = !has_square(occupancy, to);
+      for (int d : {side.capture_first, side.capture_second}) {
+        const int s = to - d;
+        if (s < 0 || s > 63 || file_distance(s, to) != 1 || !has_square(pawns, static_cast<Square>(s))) {
+          continue;
+        }
+        const int r = s >> 3;
+        if (has_square(enemy, to)) {
+          if (r == side.pre_promotion_rank) {
+            push_promotions(s, to, out);
+          } else {
+            out.push(ChessMove::pack(s, to, kOrdinary));
+          }
+        }
+        if (r == side.en_passant_rank && (board.state >> (side.en_passant_base + file_of(to)) & 1) &&
+            empty) {
+          out.push(ChessMove::pack(s, to, kEnPassant));
+        }
+      }
+      if (!empty) return;
+      const int s = to - side.push;
+      if (s < 0 || s > 63) return;
+      if (has_square(pawns, static_cast<Square>(s))) {
+        if ((s >> 3) == side.pre_promotion_rank) {
+          push_promotions(s, to, out);
+        } else {
+          out.push(ChessMove::pack(s, to, kOrdinary));
+        }
+        return;
+      }
+      const int d = to - side.double_push;
+      if (!has_square(occupancy, static_cast<Square>(s)) && d >= 0 && d <= 63 &&
+          (d >> 3) == side.start_rank && has_square(pawns, static_cast<Square>(d))) {
+        out.push(ChessMove::pack(d, to, kDoublePush));
+      }
+      return;
+    }
+    case kKnight:
+      from = kKnightAttacks[to] & p[make_kind(us, kKnight)];
+      break;
+    case kBishop:
+      from = tables.bishop_attacks(to, occupancy) & p[make_kind(us, kBishop)];
+      break;
+    case kRook:
+      from = tables.rook_attacks(to, occupancy) & p[make_kind(us, kRook)];
+      break;
+    case kQueen:
+      from = (tables.rook_attacks(to, occupancy) | tables.bishop_attacks(to, occupancy)) &
+             p[make_kind(us, kQueen)];
+      break;
+    case kKing: {
+      from = kKingAttacks[to] & p[make_kind(us, kKing)];
+      while (from) out.push(ChessMove::pack(pop_lsb(from), to, kOrdinary));
+      const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
+      if (rank_of(to) != rank_of(side.king_home) || (file_of(to) != 2 && file_of(to) != 6)) return;
+      MoveList castlings;
+      castling_moves(tables, board, us, occupancy, castlings);
+      for (ChessMove m : castlings) {
+        if (m.to() == to) out.push(m);
+      }
+      return;
+    }
+  }
+  while (from) out.push(ChessMove::pack(pop_lsb(from), to, kOrdinary));
 }
 
 namespace {
@@ -197,6 +290,36 @@ void filter_with_pins(const AttackTables& tables, Board& board, Color us, Square
   moves.resize_down(kept);
 }
 
+// Up to this many candidates are tested one by one (filter_few) rather than
+// after finding the pins (filter_with_pins).
+constexpr std::size_t kFewMoves = 3;
+
+// Keeps the legal candidates of a board with one king and no shared squares,
+// each tested on its own without making it: after a move that is not the
+// king's, the king is safe when no enemy piece but one on the target attacks
+// it with the from-square emptied and the target filled. A king step is tested
+// as in filter_with_pins; castling and en passant are made and unmade.
+void filter_few(const AttackTables& tables, Board& board, Color us, Square king,
+                Bitboard occupancy, MoveList& moves) {
+  const Bitboard without_king = occupancy ^ square_bb(king);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < moves.size(); ++i) {
+    const ChessMove move = moves[i];
+    bool legal;
+    if (move.special() == kCastling || move.special() == kEnPassant) {
+      legal = keeps_king_safe(tables, board, move);
+    } else if (move.from() == king) {
+      legal = !square_attacked(tables, board, move.to(), us, without_king);
+    } else {
+      const Bitboard target = square_bb(move.to());
+      const Bitboard after = (occupancy ^ square_bb(move.from())) | target;
+      legal = !(attackers_of(tables, board, king, us, after) & ~target);
+    }
+    if (legal) moves[kept++] = move;
+  }
+  moves.resize_down(kept);
+}
+
 }  // namespace
 
 void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& moves) {
@@ -207,17 +330,25 @@ void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& m
   moves.resize_down(kept);
 }
 
-void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
-  generate_candidates(tables, board, out);
+void keep_legal(const AttackTables& tables, Board& board, MoveList& moves) {
   const Color us = side_to_move(board.state);
   Bitboard occupancy;
   if (shortcut_applies(board, us, occupancy)) {
     const Square king = lsb(board.pieces[make_kind(us, kKing)]);
+    if (moves.size() <= kFewMoves) {
+      filter_few(tables, board, us, king, occupancy, moves);
+      return;
+    }
     const Bitboard checkers = attackers_of(tables, board, king, us, occupancy);
-    filter_with_pins(tables, board, us, king, checkers, out);
+    filter_with_pins(tables, board, us, king, checkers, moves);
     return;
   }
-  filter_by_make_unmake(tables, board, out);
+  filter_by_make_unmake(tables, board, moves);
+}
+
+void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
+  generate_candidates(tables, board, out);
+  keep_legal(tables, board, out);
 }
 
 }  // namespace orvex
