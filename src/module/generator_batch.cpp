@@ -17,7 +17,7 @@
 #include "module/move_strings.h"
 #include "module/owned_ref.h"
 #include "move_generator/legal_moves.h"
-#include "move_generator/perft.h"
+#include "move_generator/parallel_perft.h"
 
 namespace orvex::py {
 namespace {

@@ -1,15 +1,10 @@
 // Perft: the number of move sequences of a given length, for checking and
-// timing the generator; alone, or cut into pieces counted on several threads.
+// timing the generator.
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
-#include <vector>
 
-#include "base/parallel.h"
 #include "board/board.h"
-#include "chess_move/chess_move.h"
 #include "move_generator/attack_tables.h"
 
 namespace orvex {
@@ -18,43 +13,5 @@ namespace orvex {
 // board, counting the last ply by the length of its move list (depth 0 is 1).
 // The board ends exactly as it began.
 std::uint64_t perft(const AttackTables& tables, Board& board, int depth);
-
-// The same count, given up once stop is requested: the result is then
-// meaningless (but the board still ends as it began).
-std::uint64_t perft(const AttackTables& tables, Board& board, int depth, const StopFlag& stop);
-
-// The walk of perft(depth) cut into independent pieces, one per sequence of
-// its first plies: two plies from depth 3 on, one at depth 2, and at depth 0
-// or 1 a single piece with no moves. The pieces' counts add up to perft(depth).
-struct PerftPieces {
-  int depth = 0;
-  int plies = 0;
-  // The first plies moves of each piece (the rest of each array unused).
-  std::vector<std::array<ChessMove, 2>> prefixes;
-};
-
-// Returns the pieces of perft(depth) from the board, which ends as it began.
-PerftPieces perft_pieces(const AttackTables& tables, Board& board, int depth);
-
-// Returns the count of one piece, walked on board, which must stand in the
-// position the pieces were made from and ends as it began. Gives up (with a
-// meaningless result) once stop is requested.
-std::uint64_t count_piece(const AttackTables& tables, Board& board, const PerftPieces& pieces,
-                          std::size_t piece, const StopFlag& stop);
-
-// Returns perft(depth) with the pieces counted over up to threads threads,
-// each on its own copy of the position; board is only read. Rethrows a
-// failure of any thread; gives up (meaningless result) once stop is requested.
-std::uint64_t parallel_perft(const AttackTables& tables, const Board& board, int depth,
-                             unsigned threads, StopFlag& stop);
-
-// Returns a board in the same position with an empty history: all that a
-// walk or a generation needs.
-inline Board position_copy(const Board& board) {
-  Board copy;
-  copy.pieces = board.pieces;
-  copy.state = board.state;
-  return copy;
-}
 
 }  // namespace orvex
