@@ -51,11 +51,12 @@ bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,
       ReleasedLock unlocked;
       progress = job->wait_for_done(delivered + 1, kSignalPollInterval);
     }
-    if (PyErr_CheckSignals() < 0) {
-      ok = false;
-      break;
+    // Signals are looked at before each delivery too, in case many chunks
+    // came at once.
+    ok = PyErr_CheckSignals() == 0;
+    for (; ok && delivered < progress.done; ++delivered) {
+      ok = deliver(delivered) && PyErr_CheckSignals() == 0;
     }
-    for (; ok && delivered < progress.done; ++delivered) ok = deliver(delivered);
     if (!ok || (progress.ended && delivered < chunks)) break;
   }
   if (!ok) stop.request();
