@@ -47,7 +47,7 @@ def test_many_equals_one_call_per_position_on_the_benchmark_suite(generator, sui
 
 
 # The shared table's counts up to 5 million leaves (depths 1 to 5); those over
-# 200,000 run with -m slow.
+# 200,000 are marked slow (-m "not slow" leaves them out).
 PUBLISHED = [
     pytest.param(name, depth, count, marks=[pytest.mark.slow] if count > 200_000 else [])
     for name, (_, counts) in PERFT_TABLE_ROWS.items()
