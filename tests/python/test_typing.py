@@ -60,7 +60,7 @@ WRONG_USES = [
     ("generator.many([board, 1])", "list-item"),
     ("generator.many(board)", "arg-type"),
     ("generator.many([board], 2)", "call-arg"),
-    ("count: str = generator.perft(board, 2)", "assignment"),
+    ("nodes: str = generator.perft(board, 2)", "assignment"),
     ("generator.perft(board, '2')", "arg-type"),
     ("orvex_chess.ChessMove", "attr-defined"),
     ("orvex_chess.PanicException", "attr-defined"),
