@@ -240,7 +240,7 @@ PyObject* generator_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     OwnedRef result(PyList_New(static_cast<Py_ssize_t>(count)));
     if (result.empty()) return nullptr;
     std::vector<ChunkMoves> moves(chunks);
-    PerWorker<Board> boards(std::min<std::size_t>(threads, std::max<std::size_t>(chunks, 1)));
+    PerWorker<Board> boards(threads);
     StopFlag stop;
     const bool ok = run_batch(
         chunks, {threads, true}, stop,
@@ -312,10 +312,12 @@ PyObject* generator_perft(PyObject* self, PyObject* const* args, Py_ssize_t narg
       pieces = perft_pieces(tables, root, depth);
     }
     std::vector<std::uint64_t> counts(pieces.prefixes.size());
-    PerWorker<Board> boards(std::min<std::size_t>(threads, counts.size()), root);
+    PerWorker<Board> boards(threads, root);
     StopFlag stop;
+    // Pieces of up to three plies take well under a millisecond each.
+    const bool short_pieces = pieces.depth - pieces.plies <= 3;
     const bool ok = run_batch(
-        counts.size(), {threads, pieces.plies == 0}, stop,
+        counts.size(), {threads, short_pieces}, stop,
         [&](std::size_t piece, unsigned worker) {
           counts[piece] = count_piece(tables, boards[worker], pieces, piece, stop);
         },
