@@ -336,3 +336,40 @@ def test_ctrl_c_stops_a_batch_call_and_leaves_the_board(method, threads):
                             timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["interrupted", "ok"]
+
+
+# --- Memory -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda g, b, f: g.many([b, f] * 300, threads=2), None),
+        (lambda g, b, f: g.many([b, f] * 300 + ["x w - -"], threads=2), ValueError),
+        (lambda g, b, f: g.many([b, f, 3], threads=2), TypeError),
+        (lambda g, b, f: g.perft(b, 2, threads=2), None),
+        (lambda g, b, f: g.perft(b, 3, threads=0), ValueError),
+    ],
+    ids=["many", "many-bad-fen", "many-bad-item", "perft", "perft-bad-threads"],
+)
+def test_batch_calls_keep_counts_and_memory(call, error):
+    from test_leaks import fresh, repeat, unchanged
+
+    generator = orvex_chess.MoveGenerator()
+    board = orvex_chess.Board(fresh(PERFT_FENS["kiwipete"]))
+    fen = fresh(PERFT_FENS["position4"])
+    strings = generator(board) + generator(orvex_chess.Board(fen))
+
+    def once():
+        try:
+            call(generator, board, fen)
+        except Exception as exc:  # noqa: BLE001 - checked below
+            assert error is not None and isinstance(exc, error), exc
+        else:
+            assert error is None
+
+    n = repeat(2_000, once)
+    with unchanged(generator, board, fen, *strings):
+        for _ in range(n):
+            once()
+    board.push("e1f1")  # not left borrowed
