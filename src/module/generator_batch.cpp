@@ -102,7 +102,9 @@ std::size_t chunk_size(std::size_t count, unsigned threads) {
 // borrows. Returns false with an error set.
 bool read_positions(PyObject* positions, std::vector<OwnedRef>& items, BoardBorrows& borrows,
                     std::vector<Position>& out) {
-  if (PyUnicode_Check(positions) || PyBytes_Check(positions) || PyByteArray_Check(positions)) {
+  const bool text = PyUnicode_Check(positions) || PyBytes_Check(positions) ||
+                    PyByteArray_Check(positions);
+  if (text || (!Py_TYPE(positions)->tp_iter && !PySequence_Check(positions))) {
     PyErr_Format(PyExc_TypeError,
                  "%s() argument 'positions' must be a sequence of Board objects or FEN strings, "
                  "not %.200s",
@@ -110,23 +112,14 @@ bool read_positions(PyObject* positions, std::vector<OwnedRef>& items, BoardBorr
     return false;
   }
   // A list is read as it is now; the call keeps its own references, so that
-  // the list may change while the workers run.
-  OwnedRef fast(PySequence_Fast(positions, "argument 'positions' must be a sequence"));
-  if (fast.empty()) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() argument 'positions' must be a sequence of Board objects or FEN "
-                   "strings, not %.200s",
-                   kManySignature.function, Py_TYPE(positions)->tp_name);
-    }
-    return false;
-  }
+  // the list may change while the workers run. An iterator's error passes on.
+  OwnedRef fast(PySequence_Fast(positions, "argument 'positions' must be iterable"));
+  if (fast.empty()) return false;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
   PyObject** objects = PySequence_Fast_ITEMS(fast.get());
-  items.reserve(static_cast<std::size_t>(count));
+  items.reserve(static_cast<std::size_t>(count));  // no reallocation below
   for (Py_ssize_t i = 0; i < count; ++i) items.emplace_back(Py_NewRef(objects[i]));
 
-  std::vector<OwnedRef> encoded;  // UTF-8 copies of str objects with lone surrogates
   out.resize(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {
     PyObject* item = items[i].get();
@@ -227,16 +220,16 @@ PyObject* generator_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   }
   const AttackTables& tables = *as_generator(self)->tables;
 
-  // Destroyed in reverse order: the borrows go back before the references.
-  std::vector<OwnedRef> items;
-  BoardBorrows borrows;
-  std::vector<Position> positions;
-  if (!read_positions(arguments[0], items, borrows, positions)) return nullptr;
-
-  const std::size_t count = positions.size();
-  const std::size_t size = chunk_size(count, threads);
-  const std::size_t chunks = (count + size - 1) / size;
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    // Destroyed in reverse order: the borrows go back before the references.
+    std::vector<OwnedRef> items;
+    BoardBorrows borrows;
+    std::vector<Position> positions;
+    if (!read_positions(arguments[0], items, borrows, positions)) return nullptr;
+
+    const std::size_t count = positions.size();
+    const std::size_t size = chunk_size(count, threads);
+    const std::size_t chunks = (count + size - 1) / size;
     OwnedRef result(PyList_New(static_cast<Py_ssize_t>(count)));
     if (result.empty()) return nullptr;
     std::vector<ChunkMoves> moves(chunks);

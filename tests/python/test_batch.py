@@ -106,6 +106,18 @@ def test_many_takes_any_iterable(generator, kind):
     assert generator.many(kind([])) == []
 
 
+def test_an_iterator_that_fails_passes_its_error_on(generator):
+    board = orvex_chess.Board()
+
+    def positions():
+        yield board
+        raise LookupError("no more positions")
+
+    with pytest.raises(LookupError, match="no more positions"):
+        generator.many(positions())
+    board.push("e2e4")  # not left borrowed
+
+
 @pytest.mark.parametrize(
     "fen, reason",
     [
