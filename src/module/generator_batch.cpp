@@ -95,7 +95,7 @@ struct ChunkMoves {
 // Positions per chunk: a few chunks per thread for balance, each big enough
 // that its overhead does not show and small enough to hand results on early.
 std::size_t chunk_size(std::size_t count, unsigned threads) {
-  return std::clamp<std::size_t>(count / (std::size_t{threads} * 4), 256, 1024);
+  return std::clamp<std::size_t>(count / (std::size_t{threads} * 8), 128, 1024);
 }
 
 // Reads the items of positions into plain data, keeping references and
