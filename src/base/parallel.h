@@ -4,11 +4,11 @@
 // A job is a count of chunks and a body called once per chunk as
 // body(chunk, worker): chunk is in [0, chunks), worker in [0, threads) names
 // the thread that runs it. Two calls with the same worker never overlap, so
-// per-worker scratch space (a board, a move list, an output buffer indexed by
-// worker) needs no lock; each chunk writes its results into a slot of its own,
+// per-worker scratch space (a board, a move list: keep it in a PerWorker,
+// below) needs no lock; each chunk writes its results into a slot of its own,
 // which needs no lock either. Chunks are handed out in increasing order, one
 // at a time, to whichever worker is free, so chunks of unequal cost balance
-// themselves: cut the work into a few times more chunks than threads.
+// themselves: cut the work into several times more chunks than threads.
 //
 // Synchronous use, from any C++ code:
 //

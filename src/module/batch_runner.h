@@ -32,8 +32,10 @@
 //       [&](std::size_t chunk) { /* lock held */ ... PyList_SET_ITEM(...); return true; });
 //   return ok ? list.release() : nullptr;
 //
-// Whatever happens, the workers have been stopped and joined when run_batch()
-// returns, so the chunk bodies may refer to the caller's locals.
+// A chunk's worker index is below options.threads: size per-worker scratch
+// (PerWorker in base/parallel.h) by it. Whatever happens, the workers have
+// been stopped and joined when run_batch() returns, so the chunk bodies may
+// refer to the caller's locals.
 #pragma once
 
 #include <chrono>
