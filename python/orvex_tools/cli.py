@@ -16,7 +16,7 @@ import argparse
 import re
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 import orvex_chess
 
@@ -72,7 +72,7 @@ def split_fens(words: Sequence[str]) -> list[str]:
         return [START_FEN]
     fens: list[list[str]] = []
     for word in words:
-        if not fens or ("/" in word and fens[-1] != []):
+        if not fens or "/" in word:
             fens.append([])
         fens[-1].append(word)
     return [" ".join(fen) for fen in fens]
@@ -96,7 +96,9 @@ def legal_moves_of_fens(generator: orvex_chess.MoveGenerator, fens: Sequence[str
         raise InputError(f"cannot read FEN {fens[index]!r}{names[index]}: {found.group(2)}") from None
 
 
-def _whole_number(name: str, least: int):
+def _whole_number(name: str, least: int) -> Callable[[str], int]:
+    """Returns an argparse type that reads a whole number of at least least."""
+
     def parse(text: str) -> int:
         try:
             value = int(text)
