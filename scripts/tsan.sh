@@ -61,7 +61,9 @@ if [ "$run_python" = 1 ]; then
     "$PWD/$VENV"/*) ;;
     *) echo "the instrumented module is not the one imported: $module" >&2; exit 1 ;;
   esac
-  if ! ldd "$module" | grep -q libtsan; then
+  # grep reads all of ldd's output: with -q it could stop early and, under
+  # pipefail, fail the check on ldd's broken pipe.
+  if ! ldd "$module" | grep libtsan >/dev/null; then
     echo "$module is not built with ThreadSanitizer" >&2
     exit 1
   fi
