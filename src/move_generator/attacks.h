@@ -7,14 +7,9 @@
 #include "board/board.h"
 #include "move_generator/attack_tables.h"
 #include "move_generator/move_list.h"
+#include "move_generator/step_tables.h"
 
 namespace orvex {
-
-// Offsets in the order the moves are listed.
-inline constexpr std::array<std::int16_t, 8> kKingSteps = {-8, 8, 1, -1, 9, 7, -9, -7};
-inline constexpr std::array<std::int16_t, 8> kKnightSteps = {-17, -15, -6, 10, 17, 15, 6, -10};
-constexpr int kKingStepLimit = 1;
-constexpr int kKnightStepLimit = 2;
 
 // Appends, for each mover square ascending and each step in order, the move to
 // square + step when it is on the board, within limit files and not in own.
@@ -30,14 +25,22 @@ void magic_moves(const AttackTables& tables, const Board& board, Color us, Bitbo
 // must be on the board.
 bool square_in_check(const AttackTables& tables, const Board& board, Square square, Color colour);
 
-// The same question with the line pieces blocked by occupancy instead of by the
-// board's own pieces.
-bool square_attacked(const AttackTables& tables, const Board& board, Square square, Color colour,
-                     Bitboard occupancy);
+// The same question about twelve bitboards, with the line pieces blocked by
+// occupancy instead of by the pieces themselves.
+inline bool square_attacked(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+                            Square square, Color colour, Bitboard occupancy) {
+  const int base = color_base(~colour);
+  const Bitboard pawn_sources =
+      colour == kWhite ? kBlackPawnSources[square] : kWhitePawnSources[square];
+  return ((kKnightAttacks[square] & p[base + kKnight]) | (pawn_sources & p[base + kPawn]) |
+          (kKingAttacks[square] & p[base + kKing])) ||
+         (tables.rook_attacks(square, occupancy) & (p[base + kRook] | p[base + kQueen])) ||
+         (tables.bishop_attacks(square, occupancy) & (p[base + kBishop] | p[base + kQueen]));
+}
 
-// Returns the squares of the pieces of the side opposite to colour that attack
-// square, with the line pieces blocked by occupancy.
-Bitboard attackers_of(const AttackTables& tables, const Board& board, Square square, Color colour,
-                      Bitboard occupancy);
+inline bool square_attacked(const AttackTables& tables, const Board& board, Square square,
+                            Color colour, Bitboard occupancy) {
+  return square_attacked(tables, board.pieces, square, colour, occupancy);
+}
 
 }  // namespace orvex

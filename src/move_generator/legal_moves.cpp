@@ -2,7 +2,7 @@
 
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
-#include "move_generator/lines.h"
+#include "move_generator/mask_generator.h"
 
 namespace orvex {
 namespace {
@@ -132,71 +132,6 @@ bool keeps_king_safe(const AttackTables& tables, Board& board, ChessMove move) {
   return !attacked;
 }
 
-// Returns whether the pin shortcut can reason about the board: the side to
-// move has exactly one king and no square holds two pieces. Sets occupancy to
-// the union of all twelve bitboards.
-bool shortcut_applies(const Board& board, Color us, Bitboard& occupancy) {
-  Bitboard all = 0;
-  Bitboard shared = 0;
-  for (Bitboard b : board.pieces) {
-    shared |= all & b;
-    all |= b;
-  }
-  occupancy = all;
-  const Bitboard king = board.pieces[make_kind(us, kKing)];
-  return king != 0 && (king & (king - 1)) == 0 && shared == 0;
-}
-
-// Keeps the legal candidates of a board with one king and no shared squares,
-// without making them. After a move that is not the king's, only a line
-// through the vacated from-square can newly reach the king, and only if that
-// square was the single piece between the king and an enemy line piece: such a
-// pinned piece must stay on that line. In check, such a move must also capture
-// the single checker or step between it and the king. A king step is legal when
-// its target is not attacked with the king lifted off the board. Castling and
-// en passant (which empties two squares) are made and unmade.
-void filter_with_pins(const AttackTables& tables, Board& board, Color us, Square king,
-                      Bitboard checkers, MoveList& moves) {
-  const auto& p = board.pieces;
-  const int enemy = color_base(~us);
-  const Bitboard own = side_occupancy(board, us);
-  const Bitboard occupancy = own | side_occupancy(board, ~us);
-
-  Bitboard pinned = 0;
-  Bitboard snipers =
-      (tables.rook_attacks(king, 0) & (p[enemy + kRook] | p[enemy + kQueen])) |
-      (tables.bishop_attacks(king, 0) & (p[enemy + kBishop] | p[enemy + kQueen]));
-  while (snipers) {
-    const Bitboard blockers = between(king, pop_lsb(snipers)) & occupancy;
-    if (blockers && !(blockers & (blockers - 1)) && (blockers & own)) pinned |= blockers;
-  }
-
-  // The squares a move other than the king's must reach: anywhere when not
-  // in check, the checker or the squares between it and the king in single
-  // check, none in double check.
-  Bitboard targets = ~Bitboard{0};
-  if (checkers) {
-    targets = checkers & (checkers - 1) ? 0 : checkers | between(king, lsb(checkers));
-  }
-
-  const Bitboard without_king = occupancy ^ square_bb(king);
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < moves.size(); ++i) {
-    const ChessMove move = moves[i];
-    bool legal;
-    if (move.special() == kCastling || move.special() == kEnPassant) {
-      legal = keeps_king_safe(tables, board, move);
-    } else if (move.from() == king) {
-      legal = !square_attacked(tables, board, move.to(), us, without_king);
-    } else {
-      legal = has_square(targets, move.to()) &&
-              (!has_square(pinned, move.from()) || has_square(line_through(king, move.from()), move.to()));
-    }
-    if (legal) moves[kept++] = move;
-  }
-  moves.resize_down(kept);
-}
-
 }  // namespace
 
 void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& moves) {
@@ -208,15 +143,8 @@ void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& m
 }
 
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
+  if (legal_moves_one_king(tables, board.pieces, board.state, out)) return;
   generate_candidates(tables, board, out);
-  const Color us = side_to_move(board.state);
-  Bitboard occupancy;
-  if (shortcut_applies(board, us, occupancy)) {
-    const Square king = lsb(board.pieces[make_kind(us, kKing)]);
-    const Bitboard checkers = attackers_of(tables, board, king, us, occupancy);
-    filter_with_pins(tables, board, us, king, checkers, out);
-    return;
-  }
   filter_by_make_unmake(tables, board, out);
 }
 
