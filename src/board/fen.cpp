@@ -20,6 +20,99 @@ std::string_view required_field(Fields& fields, const char* name) {
   return field;
 }
 
+// What a byte means to the one-pass reader.
+enum ByteClass : std::int8_t {
+  kOther = -1,  // anything else, bytes 0x80 to 0xFF included
+  // 0 to 11: the piece kinds
+  kDigit = 12,  // 1 to 8
+  kSlash = 13,
+  kSpace = 14,  // ASCII white space
+};
+
+constexpr std::array<std::int8_t, 256> make_byte_classes() {
+  std::array<std::int8_t, 256> classes{};
+  for (auto& c : classes) c = kOther;
+  for (int k = 0; k < kPieceKinds; ++k) {
+    classes[static_cast<unsigned char>(kPieceLetters[k])] = static_cast<std::int8_t>(k);
+  }
+  for (char c = '1'; c <= '8'; ++c) classes[static_cast<unsigned char>(c)] = kDigit;
+  classes['/'] = kSlash;
+  for (unsigned char c : {'\t', '\n', '\v', '\f', '\r', ' '}) classes[c] = kSpace;
+  return classes;
+}
+
+constexpr std::array<std::int8_t, 256> kByteClasses = make_byte_classes();
+
+// Reads the common case in one pass: ASCII text whose placement has eight
+// ranks of eight squares, and well-formed side, castling and en-passant
+// fields. Returns false, with board unspecified, for any other text: the
+// general reader then gives the result or the error.
+bool read_plain_fen(std::string_view fen, Board& board) {
+  const char* p = fen.data();
+  const char* const end = p + fen.size();
+  auto byte_class = [&](const char* at) {
+    return at < end ? kByteClasses[static_cast<unsigned char>(*at)] : std::int8_t{kOther};
+  };
+  // Skips ASCII white space; false at the text's end or at a byte that may
+  // begin a wider white space.
+  auto skip_space = [&]() {
+    while (p < end && kByteClasses[static_cast<unsigned char>(*p)] == kSpace) ++p;
+    return p < end && static_cast<unsigned char>(*p) < 0x80;
+  };
+
+  if (!skip_space()) return false;
+  int square = 56;  // a8; each rank ends eight squares on, then drops sixteen
+  int rank_end = 64;
+  for (;; ++p) {
+    const int c = byte_class(p);
+    if (c < kDigit) {
+      if (c < 0 || square >= rank_end) return false;
+      board.pieces[c] |= square_bb(static_cast<Square>(square));
+      ++square;
+    } else if (c == kDigit) {
+      square += *p - '0';
+      if (square > rank_end) return false;
+    } else if (c == kSlash) {
+      if (square != rank_end || square == 8) return false;
+      square -= 16;
+      rank_end -= 8;
+    } else {  // white space or anything else
+      if (c != kSpace || rank_end != 8 || square != 8) return false;
+      break;
+    }
+  }
+
+  if (!skip_space() || byte_class(p + 1) != kSpace) return false;
+  if (*p == 'w') {
+    board.state = state_bits::kWhiteToMove;
+  } else if (*p != 'b') {
+    return false;
+  }
+  ++p;
+
+  if (!skip_space()) return false;
+  bool rights = true;
+  for (; p < end && kByteClasses[static_cast<unsigned char>(*p)] != kSpace; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
+    if (!rights) continue;
+    switch (*p) {
+      case '-': rights = false; break;
+      case 'K': board.state |= state_bits::kWhiteKingSide; break;
+      case 'Q': board.state |= state_bits::kWhiteQueenSide; break;
+      case 'k': board.state |= state_bits::kBlackKingSide; break;
+      case 'q': board.state |= state_bits::kBlackQueenSide; break;
+      default: return false;
+    }
+  }
+
+  // Only the first byte of the en-passant field counts.
+  if (!skip_space()) return false;
+  if (*p >= 'a' && *p <= 'h') {
+    board.state |= std::uint64_t{1} << (en_passant_base(side_to_move(board.state)) + (*p - 'a'));
+  }
+  return true;
+}
+
 }  // namespace
 
 std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen) {
@@ -52,6 +145,14 @@ std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen) {
 }
 
 Parsed<Board> board_from_fen(std::string_view fen) {
+  {
+    Board board;
+    if (read_plain_fen(fen, board)) return board;
+  }
+  return board_from_fen_general(fen);
+}
+
+Parsed<Board> board_from_fen_general(std::string_view fen) {
   Board board;
   board.pieces = pieces_from_fen(fen);
 
