@@ -17,9 +17,8 @@ PyTypeObject* type_object = nullptr;
 
 const Signature kNewSignature{"Board", {"fen"}, 0};
 
-PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* fen_arg = nullptr;
-  if (!extract_tuple(kNewSignature, args, kwargs, &fen_arg)) return nullptr;
+// Reads the fen argument (null: the default) into a new board of type.
+PyObject* board_from_argument(PyTypeObject* type, PyObject* fen_arg) {
   std::string_view fen = kDefaultFen;
   OwnedRef keep;
   if (fen_arg && (!require_str(kNewSignature, "fen", fen_arg) || !utf8_text(fen_arg, fen, keep))) {
@@ -33,6 +32,21 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     return wrap_board(type, std::move(parsed.value()));
   });
+}
+
+PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* fen_arg = nullptr;
+  if (!extract_tuple(kNewSignature, args, kwargs, &fen_arg)) return nullptr;
+  return board_from_argument(type, fen_arg);
+}
+
+// Board(...) without building an argument tuple.
+PyObject* board_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  PyObject* fen_arg = nullptr;
+  if (!extract_fastcall(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen_arg)) {
+    return nullptr;
+  }
+  return board_from_argument(reinterpret_cast<PyTypeObject*>(type), fen_arg);
 }
 
 void board_dealloc(PyObject* self) {
@@ -90,6 +104,9 @@ PyTypeObject* board_type() {
       if (slot.slot == Py_tp_methods) slot.pfunc = gathered_methods();
     }
     type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&board_spec));
+    // Calls of the class go straight to the constructor (the class cannot
+    // be subclassed, so no other type reaches it).
+    if (type_object) type_object->tp_vectorcall = board_vectorcall;
   }
   return type_object;
 }
