@@ -92,22 +92,35 @@ bool en_passant_exposes_king(const Context& c, Square from, Square to) {
           (kKingAttacks[c.king] & c.p[them + kKing])) != 0;
 }
 
-// Writes the moves of one pawn; a move is kept when its bit is set.
-template <Color Us>
+// The code of a pawn's move by offset: from | (from + offset) << 6 |
+// special << 12 is from * 65 plus this. Off the board it is garbage, which
+// is fine for a move written only to be dropped.
+constexpr ChessMove pawn_code(unsigned from, int offset, unsigned special) {
+  return ChessMove(static_cast<std::uint16_t>(from * 65 + static_cast<unsigned>(offset * 64) +
+                                              (special << 12)));
+}
+
+// Writes the moves of one pawn; a move is kept when its bit is set. Without
+// en-passant captures (WithEnPassant false) those two are not looked at.
+template <Color Us, bool WithEnPassant>
 ChessMove* write_pawn(ChessMove* o, const PawnSets& sets, Square s) {
   using S = PawnSide<Us>;
   const unsigned from = s;
-  o[0] = code(from, from + S::kFirst, kOrdinary);
+  o[0] = pawn_code(from, S::kFirst, kOrdinary);
   o += (sets.first >> s) & 1;
-  o[0] = code(from, from + S::kFirst, kEnPassant);
-  o += (sets.first_ep >> s) & 1;
-  o[0] = code(from, from + S::kSecond, kOrdinary);
+  if (WithEnPassant) {
+    o[0] = pawn_code(from, S::kFirst, kEnPassant);
+    o += (sets.first_ep >> s) & 1;
+  }
+  o[0] = pawn_code(from, S::kSecond, kOrdinary);
   o += (sets.second >> s) & 1;
-  o[0] = code(from, from + S::kSecond, kEnPassant);
-  o += (sets.second_ep >> s) & 1;
-  o[0] = code(from, from + S::kPush, kOrdinary);
+  if (WithEnPassant) {
+    o[0] = pawn_code(from, S::kSecond, kEnPassant);
+    o += (sets.second_ep >> s) & 1;
+  }
+  o[0] = pawn_code(from, S::kPush, kOrdinary);
   o += (sets.push >> s) & 1;
-  o[0] = code(from, from + 2 * S::kPush, kDoublePush);
+  o[0] = pawn_code(from, 2 * S::kPush, kDoublePush);
   o += (sets.double_push >> s) & 1;
   return o;
 }
@@ -166,7 +179,11 @@ ChessMove* write_pawn_moves(const Context& c, std::uint64_t state, ChessMove* o)
   if (Us == kBlack) {
     while (promoting) o = write_promoting_pawn<Us>(o, sets, pop_lsb(promoting));
   }
-  while (plain) o = write_pawn<Us>(o, sets, pop_lsb(plain));
+  if (sets.first_ep | sets.second_ep) {
+    while (plain) o = write_pawn<Us, true>(o, sets, pop_lsb(plain));
+  } else {
+    while (plain) o = write_pawn<Us, false>(o, sets, pop_lsb(plain));
+  }
   if (Us == kWhite) {
     while (promoting) o = write_promoting_pawn<Us>(o, sets, pop_lsb(promoting));
   }
