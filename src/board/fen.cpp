@@ -1,5 +1,7 @@
 #include "board/fen.h"
 
+#include <algorithm>
+
 #include "base/panic.h"
 #include "base/utf8.h"
 
@@ -43,6 +45,34 @@ constexpr std::array<std::int8_t, 256> make_byte_classes() {
 
 constexpr std::array<std::int8_t, 256> kByteClasses = make_byte_classes();
 
+// What a byte does to the placement: the slot its bit goes to (a piece kind,
+// or a spare slot for anything else), how far it moves the square (a piece
+// one, a digit its value, a slash from the end of one rank to the start of
+// the next, any other byte far out of reach), and how far it moves the end
+// of the rank (a slash eight squares down).
+struct PlacementByte {
+  std::uint8_t slot;
+  std::int8_t step;
+  std::int8_t rank_step;
+};
+
+constexpr std::array<PlacementByte, 256> make_placement_bytes() {
+  std::array<PlacementByte, 256> bytes{};
+  for (int b = 0; b < 256; ++b) {
+    const int c = kByteClasses[b];
+    PlacementByte& p = bytes[b];
+    p.slot = static_cast<std::uint8_t>(c < 0 ? 15 : c);
+    p.step = static_cast<std::int8_t>(c >= 0 && c < kDigit ? 1
+                                      : c == kDigit       ? b - '0'
+                                      : c == kSlash       ? -16
+                                                          : 100);
+    p.rank_step = static_cast<std::int8_t>(c == kSlash ? 8 : 0);
+  }
+  return bytes;
+}
+
+constexpr std::array<PlacementByte, 256> kPlacementBytes = make_placement_bytes();
+
 // Reads the common case in one pass: ASCII text whose placement has eight
 // ranks of eight squares, and well-formed side, castling and en-passant
 // fields. Returns false, with board unspecified, for any other text: the
@@ -61,26 +91,28 @@ bool read_plain_fen(std::string_view fen, Board& board) {
   };
 
   if (!skip_space()) return false;
-  int square = 56;  // a8; each rank ends eight squares on, then drops sixteen
-  int rank_end = 64;
-  for (;; ++p) {
-    const int c = byte_class(p);
-    if (c < kDigit) {
-      if (c < 0 || square >= rank_end) return false;
-      board.pieces[c] |= square_bb(static_cast<Square>(square));
-      ++square;
-    } else if (c == kDigit) {
-      square += *p - '0';
-      if (square > rank_end) return false;
-    } else if (c == kSlash) {
-      if (square != rank_end || square == 8) return false;
-      square -= 16;
-      rank_end -= 8;
-    } else {  // white space or anything else
-      if (c != kSpace || rank_end != 8 || square != 8) return false;
-      break;
-    }
+  // The placement without a branch per character: every byte writes a bit
+  // (digits, slashes and other bytes into spare slots) and moves the square
+  // on. Squares left in the rank must stay within 0 to 8, and be exactly 8
+  // just after a slash; a slash after the last rank leaves its end below 8,
+  // which the check after the loop refuses.
+  std::array<Bitboard, 16> bits{};
+  // Counted modulo 2^32, so that no length of text can overflow them; a wrong
+  // placement has set bad by then.
+  unsigned square = 56;  // a8
+  unsigned rank_end = 64;
+  unsigned bad = 0;
+  for (; p < end; ++p) {
+    const PlacementByte& b = kPlacementBytes[static_cast<unsigned char>(*p)];
+    if (b.slot == kSpace) break;
+    bits[b.slot] |= Bitboard{1} << (square & 63);
+    square += static_cast<unsigned>(b.step);
+    rank_end -= static_cast<unsigned>(b.rank_step);
+    const unsigned left = rank_end - square - static_cast<unsigned>(b.rank_step);
+    bad |= left > static_cast<unsigned>(8 - b.rank_step);
   }
+  if (bad || p == end || rank_end != 8 || square != 8) return false;
+  std::copy(bits.begin(), bits.begin() + kPieceKinds, board.pieces.begin());
 
   if (!skip_space() || byte_class(p + 1) != kSpace) return false;
   if (*p == 'w') {

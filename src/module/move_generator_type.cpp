@@ -47,8 +47,10 @@ void generator_dealloc(PyObject* self) {
 
 PyObject* generator_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   PyObject* board_arg = nullptr;
-  if (!extract_fastcall(kCallSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames,
-                        &board_arg)) {
+  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) {
+    board_arg = args[0];  // the common call, generator(board)
+  } else if (!extract_fastcall(kCallSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames,
+                               &board_arg)) {
     return nullptr;
   }
   if (!is_board(board_arg)) {
