@@ -684,6 +684,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short run (about half a minute)")
     parser.add_argument("--no-cpp", action="store_true", help="skip the C++ perft part")
+    parser.add_argument("--no-callgrind", action="store_true",
+                        help="skip the instruction counts of the C++ perft (full run only)")
     parser.add_argument("--json", type=Path, default=None,
                         help="where to write results (default bench/results.json, "
                              "bench/results-quick.json with --quick)")
@@ -781,6 +783,9 @@ def main() -> None:
         import cpp_perft
         budget = 28 if quick else 170  # seconds for the whole run
         cpp = cpp_perft.run(quick=quick, log=log, deadline=started + budget)
+        if not quick and not args.no_callgrind:
+            log("")
+            cpp["instructions_per_leaf"] = cpp_perft.instructions_per_leaf(log=log)
 
     info["load_after"] = os.getloadavg()
     info["seconds"] = time.perf_counter() - started
