@@ -1,6 +1,7 @@
 #include "board/fen.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "base/panic.h"
 #include "base/utf8.h"
@@ -48,36 +49,31 @@ constexpr std::array<std::int8_t, 256> kByteClasses = make_byte_classes();
 // What a byte does to the placement: the slot its bit goes to (a piece kind,
 // or a spare slot for anything else), how far it moves the square (a piece
 // one, a digit its value, a slash from the end of one rank to the start of
-// the next, any other byte far out of reach), and how far it moves the end
-// of the rank (a slash eight squares down).
-struct PlacementByte {
+// the next), and how far it moves the square against the end of its rank
+// (the same, but a slash eight back; any other byte far out of reach).
+struct alignas(4) PlacementByte {
   std::uint8_t slot;
   std::int8_t step;
-  std::int8_t rank_step;
+  std::int8_t gap_step;
 };
 
 constexpr std::array<PlacementByte, 256> make_placement_bytes() {
   std::array<PlacementByte, 256> bytes{};
   for (int b = 0; b < 256; ++b) {
     const int c = kByteClasses[b];
-    PlacementByte& p = bytes[b];
-    p.slot = static_cast<std::uint8_t>(c < 0 ? 15 : c);
-    p.step = static_cast<std::int8_t>(c >= 0 && c < kDigit ? 1
-                                      : c == kDigit       ? b - '0'
-                                      : c == kSlash       ? -16
-                                                          : 100);
-    p.rank_step = static_cast<std::int8_t>(c == kSlash ? 8 : 0);
+    const int step = c >= 0 && c < kDigit ? 1 : c == kDigit ? b - '0' : c == kSlash ? -16 : 0;
+    bytes[b] = {static_cast<std::uint8_t>(c < 0 ? 15 : c), static_cast<std::int8_t>(step),
+                static_cast<std::int8_t>(c == kSlash ? -8 : c < 0 || c == kSpace ? 100 : step)};
   }
   return bytes;
 }
 
 constexpr std::array<PlacementByte, 256> kPlacementBytes = make_placement_bytes();
 
-// Reads the common case in one pass: ASCII text whose placement has eight
-// ranks of eight squares, and well-formed side, castling and en-passant
-// fields. Returns false, with board unspecified, for any other text: the
-// general reader then gives the result or the error.
-bool read_plain_fen(std::string_view fen, Board& board) {
+}  // namespace
+
+bool read_common_fen(std::string_view fen, Board& board) {
+  if (fen.size() > 4096) return false;  // none of the common case is this long
   const char* p = fen.data();
   const char* const end = p + fen.size();
   auto byte_class = [&](const char* at) {
@@ -93,25 +89,28 @@ bool read_plain_fen(std::string_view fen, Board& board) {
   if (!skip_space()) return false;
   // The placement without a branch per character: every byte writes a bit
   // (digits, slashes and other bytes into spare slots) and moves the square
-  // on. Squares left in the rank must stay within 0 to 8, and be exactly 8
-  // just after a slash; a slash after the last rank leaves its end below 8,
-  // which the check after the loop refuses.
+  // on. gap, the square less the end of its rank, stays within -8 to 0 while
+  // the ranks are well formed: a piece or digit may not pass the end, and a
+  // slash, allowed only at the end, takes it to -8; counted modulo 2^32.
+  // The placement ends at the first space; any other white space before it
+  // is an other byte here, which sends the text to the general reader.
+  const char* const stop = static_cast<const char*>(std::memchr(p, ' ', end - p));
+  if (!stop) return false;
   std::array<Bitboard, 16> bits{};
-  // Counted modulo 2^32, so that no length of text can overflow them; a wrong
-  // placement has set bad by then.
   unsigned square = 56;  // a8
-  unsigned rank_end = 64;
-  unsigned bad = 0;
-  for (; p < end; ++p) {
-    const PlacementByte& b = kPlacementBytes[static_cast<unsigned char>(*p)];
-    if (b.slot == kSpace) break;
+  unsigned gap = static_cast<unsigned>(-8);
+  unsigned worst = 0;  // the largest gap + 8 met
+  for (; p < stop; ++p) {
+    const PlacementByte b = kPlacementBytes[static_cast<unsigned char>(*p)];
     bits[b.slot] |= Bitboard{1} << (square & 63);
     square += static_cast<unsigned>(b.step);
-    rank_end -= static_cast<unsigned>(b.rank_step);
-    const unsigned left = rank_end - square - static_cast<unsigned>(b.rank_step);
-    bad |= left > static_cast<unsigned>(8 - b.rank_step);
+    gap += static_cast<unsigned>(b.gap_step);
+    worst = std::max(worst, gap + 8);
   }
-  if (bad || p == end || rank_end != 8 || square != 8) return false;
+  // Eight full ranks, and only they, end on square 8, the end of the first
+  // rank: with full ranks each slash takes the square down by eight in all,
+  // and the text is too short for the count to wrap round.
+  if (worst > 8 || gap != 0 || square != 8) return false;
   std::copy(bits.begin(), bits.begin() + kPieceKinds, board.pieces.begin());
 
   if (!skip_space() || byte_class(p + 1) != kSpace) return false;
@@ -145,8 +144,6 @@ bool read_plain_fen(std::string_view fen, Board& board) {
   return true;
 }
 
-}  // namespace
-
 std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen) {
   Fields fields(fen);
   const std::string_view placement = required_field(fields, "placement field");
@@ -179,7 +176,7 @@ std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen) {
 Parsed<Board> board_from_fen(std::string_view fen) {
   {
     Board board;
-    if (read_plain_fen(fen, board)) return board;
+    if (read_common_fen(fen, board)) return board;
   }
   return board_from_fen_general(fen);
 }

@@ -24,6 +24,13 @@ std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen);
 // anything else by the general reader, with the same results and errors.
 Parsed<Board> board_from_fen(std::string_view fen);
 
+// The one-pass reader alone: reads the common case (ASCII text whose
+// placement has eight ranks of eight squares, with well-formed side, castling
+// and en-passant fields) into a board just made (zero bitboards and state,
+// empty history) and returns true; returns false, the board unspecified, for
+// any other text, which board_from_fen_general then reads.
+bool read_common_fen(std::string_view fen, Board& board);
+
 // The general reader alone: UTF-8 decoding and any shape of placement.
 Parsed<Board> board_from_fen_general(std::string_view fen);
 

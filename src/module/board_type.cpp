@@ -25,12 +25,21 @@ PyObject* board_from_argument(PyTypeObject* type, PyObject* fen_arg) {
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Parsed<Board> parsed = board_from_fen(fen);
-    if (!parsed.ok()) {
-      set_value_error("Invalid fen: ", parsed.error());
-      return nullptr;
+    // The common text is read straight into the new object's record.
+    OwnedRef self(type->tp_alloc(type, 0));
+    if (self.empty()) return nullptr;
+    new (&as_board(self.get())->board) Board();
+    new (&as_board(self.get())->borrow) BorrowFlag();
+    Board& board = as_board(self.get())->board;
+    if (!read_common_fen(fen, board)) {
+      Parsed<Board> parsed = board_from_fen_general(fen);
+      if (!parsed.ok()) {
+        set_value_error("Invalid fen: ", parsed.error());
+        return nullptr;
+      }
+      board = std::move(parsed.value());
     }
-    return wrap_board(type, std::move(parsed.value()));
+    return self.release();
   });
 }
 
