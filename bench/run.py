@@ -530,18 +530,30 @@ def run_perft(peers: dict, rounds: int, depth: int) -> tuple[dict, list[str]]:
 
 
 _ONCE = """
-def _run(items, pc):
-    t0 = pc()
-    for {unpack} in items:
+def _run(items, pc, chunk):
+    out = []
+    for start in range(0, len(items), chunk):
+        part = items[start:start + chunk]
+        t0 = pc()
+        for {unpack} in part:
 {body}
-    return pc() - t0
+        out.append(pc() - t0)
+    return out
 """
+
+# Positions timed together: small enough that a moment the process spends
+# descheduled hits few chunks, large enough that reading the clock costs
+# little per position.
+CHUNK = 50
 
 
 def once_loop(unpack: str, body: str, env: dict):
-    """Compiles a loop that runs ``body`` once per item and returns the total ns."""
+    """Compiles a loop that runs ``body`` once per item, in chunks of items.
+
+    It returns the nanoseconds of each chunk.
+    """
     namespace = dict(env)
-    exec(_ONCE.format(unpack=unpack, body="\n".join("        " + line for line in body.splitlines())),
+    exec(_ONCE.format(unpack=unpack, body="\n".join("            " + line for line in body.splitlines())),
          namespace)  # noqa: S102 - our own fixed source text
     return namespace["_run"]
 
@@ -583,7 +595,7 @@ def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
 
     def add(op, impl, idx, unpack, body, items):
         cases.append({"op": op, "impl": impl, "idx": idx, "loop": once_loop(unpack, body, env),
-                      "items": items, "ns": []})
+                      "items": items, "chunks": []})
 
     def orvex_rows(idx, label):
         add("generator(board)", label, idx, "b", "generate(b)",
@@ -620,14 +632,23 @@ def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
         for _ in range(rounds):
             for case in cases:
                 items = case["items"]()  # fresh objects each round, built outside the timing
-                case["ns"].append(case["loop"](items, perf_counter_ns) / len(items))
+                case["chunks"].append(case["loop"](items, perf_counter_ns, CHUNK))
                 del items
     finally:
         gc.enable()
 
+    # As in the suite table: each chunk's median (and min) over the rounds,
+    # added up and divided by the positions, so that a burst of load that hits
+    # one chunk in one round moves the figure little.
+    for c in cases:
+        n, rounds_ = len(c["idx"]), c["chunks"]
+        c["median"] = sum(statistics.median(r[i] for r in rounds_) for i in range(len(rounds_[0]))) / n
+        c["min"] = sum(min(r[i] for r in rounds_) for i in range(len(rounds_[0]))) / n
+        c["ns"] = [sum(r) / n for r in rounds_]
+
     def median(op, impl):
         c = next((c for c in cases if c["op"] == op and c["impl"] == impl), None)
-        return statistics.median(c["ns"]) if c else None
+        return c["median"] if c else None
 
     out = {"positions": len(fens), "seed": suite_mod.DISTINCT_SEED, "rounds": rounds,
            "agree": {n: len(i) for n, i in agree.items()}, "rows": []}
@@ -637,7 +658,7 @@ def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
     for c in cases:
         if c["impl"].startswith("orvex on"):
             continue
-        med, low = statistics.median(c["ns"]), min(c["ns"])
+        med, low = c["median"], c["min"]
         row = {"operation": c["op"], "implementation": c["impl"], "positions": len(c["idx"]),
                "median_ns": med, "min_ns": low, "rounds_ns": c["ns"]}
         ratio = floor_ratio = None
@@ -757,7 +778,8 @@ def main() -> None:
         log(line)
 
     log(f"\ndistinct positions, each once per round in shuffled order ({distinct_rounds} "
-        "rounds, gc off; median and min over the rounds of the time per position):")
+        f"rounds, gc off, timed in chunks of {CHUNK}; each chunk's median and min over the "
+        "rounds, added up, per position):")
     t0 = time.perf_counter()
     distinct, lines = run_distinct(peers, distinct_rounds)
     for line in lines:
