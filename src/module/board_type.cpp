@@ -52,7 +52,10 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Board(...) without building an argument tuple.
 PyObject* board_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   PyObject* fen_arg = nullptr;
-  if (!extract_fastcall(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen_arg)) {
+  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) {
+    fen_arg = args[0];  // the common call, Board(fen)
+  } else if (!extract_fastcall(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames,
+                               &fen_arg)) {
     return nullptr;
   }
   return board_from_argument(reinterpret_cast<PyTypeObject*>(type), fen_arg);

@@ -16,8 +16,10 @@ void generate_candidates(const AttackTables& tables, const Board& board, MoveLis
 // left without a king keeps the move. The board ends exactly as it began.
 void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& moves);
 
-// Writes the legal moves of the side to move into out, in generation order.
-// The board ends exactly as it began.
+// Writes the legal moves of the side to move into the empty list out, in
+// generation order: from masks (legal_moves_one_king) when the side to move
+// has one king and no square holds two pieces, else the candidates filtered
+// by make/unmake. Both give the same list. The board ends exactly as it began.
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out);
 
 }  // namespace orvex
