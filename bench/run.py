@@ -600,27 +600,30 @@ def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
     def orvex_rows(idx, label):
         add("generator(board)", label, idx, "b", "generate(b)",
             lambda: [orvex_chess.Board(fens[i]) for i in idx])
+        add("Board(fen)", label, idx, "f", "Board(f)", lambda: [fens[i] for i in idx])
         add("Board(fen) + generator", label, idx, "f", "generate(Board(f))",
             lambda: [fens[i] for i in idx])
 
     orvex_rows(everyone, "orvex")
     peer_rows = [
-        ("python-chess", "b", "[m.uci() for m in b.legal_moves]", chess.Board,
-         "f", "[m.uci() for m in chess.Board(f).legal_moves]"),
+        ("python-chess", "b", "[m.uci() for m in b.legal_moves]", chess.Board, "chess.Board(f)",
+         "[m.uci() for m in chess.Board(f).legal_moves]"),
     ]
     if fc:
-        peer_rows.append(("fastchess", "b", "b.legal_moves_uci()", fc.Board,
-                          "f", "fastchess.Board(f).legal_moves_uci()"))
+        peer_rows.append(("fastchess", "b", "b.legal_moves_uci()", fc.Board, "fastchess.Board(f)",
+                          "fastchess.Board(f).legal_moves_uci()"))
     if cm:
         peer_rows.append(("chessmg", "p", "[m.uci for m in p.legal_moves()]", cm.ChessPosition,
-                          "f", "[m.uci for m in chessmg.ChessPosition(f).legal_moves()]"))
-    for name, u1, b1, make, u2, b2 in peer_rows:
+                          "chessmg.ChessPosition(f)",
+                          "[m.uci for m in chessmg.ChessPosition(f).legal_moves()]"))
+    for name, u1, b1, make, construct, b2 in peer_rows:
         idx = agree[name]
         if not idx:
             continue
         add("generator(board)", name, idx, u1, b1,
             lambda idx=idx, make=make: [make(fens[i]) for i in idx])
-        add("Board(fen) + generator", name, idx, u2, b2, lambda idx=idx: [fens[i] for i in idx])
+        add("Board(fen)", name, idx, "f", construct, lambda idx=idx: [fens[i] for i in idx])
+        add("Board(fen) + generator", name, idx, "f", b2, lambda idx=idx: [fens[i] for i in idx])
         if len(idx) != len(fens):
             orvex_rows(idx, f"orvex on {name}'s")
     add("generator(board)", "floor: list(t)", everyone, "t", "list(t)",
