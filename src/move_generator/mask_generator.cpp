@@ -316,17 +316,6 @@ void generate(const AttackTables& tables, const std::array<Bitboard, kPieceKinds
 
 }  // namespace
 
-bool mask_reasoning_applies(const std::array<Bitboard, kPieceKinds>& pieces, std::uint64_t state) {
-  Bitboard all = 0;
-  Bitboard shared = 0;
-  for (Bitboard b : pieces) {
-    shared |= all & b;
-    all |= b;
-  }
-  const Bitboard king = pieces[make_kind(side_to_move(state), kKing)];
-  return king != 0 && (king & (king - 1)) == 0 && shared == 0;
-}
-
 bool legal_moves_one_king(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
                           std::uint64_t state, MoveList& out) {
   assert(out.size() == 0);
