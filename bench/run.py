@@ -529,6 +529,159 @@ def run_perft(peers: dict, rounds: int, depth: int) -> tuple[dict, list[str]]:
     return out, lines
 
 
+_ONCE = """
+def _run(items, pc, chunk):
+    out = []
+    for start in range(0, len(items), chunk):
+        part = items[start:start + chunk]
+        t0 = pc()
+        for {unpack} in part:
+{body}
+        out.append(pc() - t0)
+    return out
+"""
+
+# Positions timed together: small enough that a moment the process spends
+# descheduled hits few chunks, large enough that reading the clock costs
+# little per position.
+CHUNK = 50
+
+
+def once_loop(unpack: str, body: str, env: dict):
+    """Compiles a loop that runs ``body`` once per item, in chunks of items.
+
+    It returns the nanoseconds of each chunk.
+    """
+    namespace = dict(env)
+    exec(_ONCE.format(unpack=unpack, body="\n".join("            " + line for line in body.splitlines())),
+         namespace)  # noqa: S102 - our own fixed source text
+    return namespace["_run"]
+
+
+def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
+    """Each of several thousand distinct positions generated once per round.
+
+    The suite rows above repeat each position k times in a row, which lets the
+    branch predictor and the caches learn it; here every position comes once,
+    in shuffled order, so those rows' flattery is gone. Peers are timed only
+    on the positions where their move set is ours, and orvex again on the same
+    positions for their ratio.
+    """
+    fens = suite_mod.distinct_positions()
+    generate = orvex_chess.MoveGenerator()
+    fc, cm = peers.get("fastchess"), peers.get("chessmg")
+    ours = [generate(orvex_chess.Board(f)) for f in fens]
+    agree: dict[str, list[int]] = {}
+    produce = {"python-chess": lambda f: [m.uci() for m in chess.Board(f).legal_moves]}
+    if fc:
+        produce["fastchess"] = lambda f: fc.Board(f).legal_moves_uci()
+    if cm:
+        produce["chessmg"] = lambda f: [m.uci for m in cm.ChessPosition(f).legal_moves()]
+    for name, fn in produce.items():
+        idx = []
+        for i, f in enumerate(fens):
+            try:
+                theirs = fn(f)
+            except Exception:  # a peer that refuses a position
+                continue
+            if set(theirs) == set(ours[i]) and len(theirs) == len(ours[i]):
+                idx.append(i)
+        agree[name] = idx
+    everyone = list(range(len(fens)))
+    env = {"generate": generate, "Board": orvex_chess.Board, "chess": chess,
+           "fastchess": fc, "chessmg": cm}
+    # (operation, implementation, positions, loop, fresh items for a round)
+    cases = []
+
+    def add(op, impl, idx, unpack, body, items):
+        cases.append({"op": op, "impl": impl, "idx": idx, "loop": once_loop(unpack, body, env),
+                      "items": items, "chunks": []})
+
+    def orvex_rows(idx, label):
+        add("generator(board)", label, idx, "b", "generate(b)",
+            lambda: [orvex_chess.Board(fens[i]) for i in idx])
+        add("Board(fen)", label, idx, "f", "Board(f)", lambda: [fens[i] for i in idx])
+        add("Board(fen) + generator", label, idx, "f", "generate(Board(f))",
+            lambda: [fens[i] for i in idx])
+
+    orvex_rows(everyone, "orvex")
+    peer_rows = [
+        ("python-chess", "b", "[m.uci() for m in b.legal_moves]", chess.Board, "chess.Board(f)",
+         "[m.uci() for m in chess.Board(f).legal_moves]"),
+    ]
+    if fc:
+        peer_rows.append(("fastchess", "b", "b.legal_moves_uci()", fc.Board, "fastchess.Board(f)",
+                          "fastchess.Board(f).legal_moves_uci()"))
+    if cm:
+        peer_rows.append(("chessmg", "p", "[m.uci for m in p.legal_moves()]", cm.ChessPosition,
+                          "chessmg.ChessPosition(f)",
+                          "[m.uci for m in chessmg.ChessPosition(f).legal_moves()]"))
+    for name, u1, b1, make, construct, b2 in peer_rows:
+        idx = agree[name]
+        if not idx:
+            continue
+        add("generator(board)", name, idx, u1, b1,
+            lambda idx=idx, make=make: [make(fens[i]) for i in idx])
+        add("Board(fen)", name, idx, "f", construct, lambda idx=idx: [fens[i] for i in idx])
+        add("Board(fen) + generator", name, idx, "f", b2, lambda idx=idx: [fens[i] for i in idx])
+        if len(idx) != len(fens):
+            orvex_rows(idx, f"orvex on {name}'s")
+    add("generator(board)", "floor: list(t)", everyone, "t", "list(t)",
+        lambda: [tuple(m) for m in ours])
+
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            for case in cases:
+                items = case["items"]()  # fresh objects each round, built outside the timing
+                case["chunks"].append(case["loop"](items, perf_counter_ns, CHUNK))
+                del items
+    finally:
+        gc.enable()
+
+    # As in the suite table: each chunk's median (and min) over the rounds,
+    # added up and divided by the positions, so that a burst of load that hits
+    # one chunk in one round moves the figure little.
+    for c in cases:
+        n, rounds_ = len(c["idx"]), c["chunks"]
+        c["median"] = sum(statistics.median(r[i] for r in rounds_) for i in range(len(rounds_[0]))) / n
+        c["min"] = sum(min(r[i] for r in rounds_) for i in range(len(rounds_[0]))) / n
+        c["ns"] = [sum(r) / n for r in rounds_]
+
+    def median(op, impl):
+        c = next((c for c in cases if c["op"] == op and c["impl"] == impl), None)
+        return c["median"] if c else None
+
+    out = {"positions": len(fens), "seed": suite_mod.DISTINCT_SEED, "rounds": rounds,
+           "agree": {n: len(i) for n, i in agree.items()}, "rows": []}
+    lines = [f"  {'operation':24s} {'implementation':16s} {'positions':>9s} {'median':>10s} "
+             f"{'min':>10s} {'÷ orvex':>9s} {'orvex ÷ floor':>13s}"]
+    last_op = None
+    for c in cases:
+        if c["impl"].startswith("orvex on"):
+            continue
+        med, low = c["median"], c["min"]
+        row = {"operation": c["op"], "implementation": c["impl"], "positions": len(c["idx"]),
+               "median_ns": med, "min_ns": low, "rounds_ns": c["ns"]}
+        ratio = floor_ratio = None
+        if c["impl"] == "orvex":
+            floor = median(c["op"], "floor: list(t)")
+            if floor:
+                floor_ratio = row["orvex_over_floor"] = med / floor
+        elif not c["impl"].startswith("floor"):
+            base = median(c["op"], "orvex" if len(c["idx"]) == len(fens)
+                          else f"orvex on {c['impl']}'s")
+            ratio = row["over_orvex"] = med / base
+        out["rows"].append(row)
+        lines.append(f"  {c['op'] if c['op'] != last_op else '':24s} {c['impl']:16s} "
+                     f"{len(c['idx']):9d} {fmt_ns(med):>10s} {fmt_ns(low):>10s} "
+                     f"{fmt_ratio(ratio) if ratio else '':>9s} "
+                     f"{fmt_ratio(floor_ratio) if floor_ratio else '':>13s}")
+        last_op = c["op"]
+    return out, lines
+
+
 def run_rss(suite, calls: int) -> tuple[dict, str]:
     generate = orvex_chess.MoveGenerator()
     boards = [orvex_chess.Board(p.fen) for p in suite]
@@ -555,6 +708,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short run (about half a minute)")
     parser.add_argument("--no-cpp", action="store_true", help="skip the C++ perft part")
+    parser.add_argument("--no-callgrind", action="store_true",
+                        help="skip the instruction counts of the C++ perft (full run only)")
     parser.add_argument("--json", type=Path, default=None,
                         help="where to write results (default bench/results.json, "
                              "bench/results-quick.json with --quick)")
@@ -563,6 +718,7 @@ def main() -> None:
     rounds = 5 if quick else 11
     target_ns = 15_000_000 if quick else 100_000_000
     perft_rounds = 2 if quick else 5
+    distinct_rounds = 3 if quick else 9
     rss_calls = 1_000_000
     json_path = args.json or HERE / ("results-quick.json" if quick else "results.json")
 
@@ -624,6 +780,16 @@ def main() -> None:
     for line in lines:
         log(line)
 
+    log(f"\ndistinct positions, each once per round in shuffled order ({distinct_rounds} "
+        f"rounds, gc off, timed in chunks of {CHUNK}; each chunk's median and min over the "
+        "rounds, added up, per position):")
+    t0 = time.perf_counter()
+    distinct, lines = run_distinct(peers, distinct_rounds)
+    for line in lines:
+        log(line)
+    log(f"  ({distinct['positions']} positions from seeded random games; "
+        f"{time.perf_counter() - t0:.0f} s)")
+
     log(f"\nperft through the Python API, depth 3 ({perft_rounds} rounds, median time "
         "per position; leaves/s is orvex's):")
     t0 = time.perf_counter()
@@ -642,6 +808,9 @@ def main() -> None:
         import cpp_perft
         budget = 28 if quick else 170  # seconds for the whole run
         cpp = cpp_perft.run(quick=quick, log=log, deadline=started + budget)
+        if not quick and not args.no_callgrind:
+            log("")
+            cpp["instructions_per_leaf"] = cpp_perft.instructions_per_leaf(log=log)
 
     info["load_after"] = os.getloadavg()
     info["seconds"] = time.perf_counter() - started
@@ -655,6 +824,7 @@ def main() -> None:
         "orvex_checks": checks,
         "python_api": rows,
         "generator_by_kind": by_kind,
+        "distinct_positions": distinct,
         "perft_python_api": perft,
         "rss": rss,
         "cpp_perft": cpp,

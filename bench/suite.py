@@ -122,6 +122,39 @@ def build_suite(seed: int = SEED) -> list[SuitePosition]:
     return suite
 
 
+DISTINCT_COUNT = 6000
+DISTINCT_SEED = 20250615
+
+
+def distinct_positions(count: int = DISTINCT_COUNT, seed: int = DISTINCT_SEED) -> list[str]:
+    """Distinct positions from seeded random games, in shuffled order.
+
+    Every position met along the games counts (not a sample), each taken once,
+    so a timing loop over them meets each position once and in no pattern
+    that the branch predictor or the caches could learn.
+    """
+    rng = random.Random(seed)
+    seen: set[str] = set()
+    fens: list[str] = []
+    game = 0
+    while len(fens) < count:
+        board = chess.Board(START_POSITIONS[game % len(START_POSITIONS)][1])
+        game += 1
+        for _ in range(MAX_PLIES):
+            moves = list(board.legal_moves)
+            if not moves:
+                break
+            board.push(rng.choice(moves))
+            key = board.epd()
+            if key not in seen:
+                seen.add(key)
+                fens.append(board.fen())
+                if len(fens) == count:
+                    break
+    rng.shuffle(fens)
+    return fens
+
+
 def describe(suite: list[SuitePosition]) -> list[str]:
     """Lines that say how many positions of each kind the suite has."""
     kinds = Counter(p.kind for p in suite)

@@ -11,8 +11,8 @@
 // Checked throughout:
 //   - the undo stacks always agree with the saved masks of the history;
 //   - push then pop gives back the Board record exactly, history included;
-//   - legal_moves leaves the board exactly as it was, and its pin shortcut
-//     keeps the same moves as generate_candidates + filter_by_make_unmake;
+//   - legal_moves leaves the board exactly as it was, and gives the same list
+//     as generate_candidates + filter_by_make_unmake, whichever path it takes;
 //   - every generated move can be made and leaves the mover's king unattacked;
 //   - a Panic leaves the board exactly as it was before the operation.
 #pragma once
@@ -180,7 +180,7 @@ class Program {
     ORVEX_CHECK(board_ == before, "generate_candidates changed the board " + describe(before));
     filter_by_make_unmake(tables(), board_, reference);
     ORVEX_CHECK(board_ == before, "filter_by_make_unmake changed the board " + describe(before));
-    ORVEX_CHECK(same_moves(fast, reference), describe(before) + "\nshortcut:      " +
+    ORVEX_CHECK(same_moves(fast, reference), describe(before) + "\nlegal_moves:   " +
                                                  codes_text(fast) + "\nmake-unmake:   " +
                                                  codes_text(reference));
 

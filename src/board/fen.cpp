@@ -1,5 +1,8 @@
 #include "board/fen.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "base/panic.h"
 #include "base/utf8.h"
 
@@ -20,7 +23,126 @@ std::string_view required_field(Fields& fields, const char* name) {
   return field;
 }
 
+// What a byte means to the one-pass reader.
+enum ByteClass : std::int8_t {
+  kOther = -1,  // anything else, bytes 0x80 to 0xFF included
+  // 0 to 11: the piece kinds
+  kDigit = 12,  // 1 to 8
+  kSlash = 13,
+  kSpace = 14,  // ASCII white space
+};
+
+constexpr std::array<std::int8_t, 256> make_byte_classes() {
+  std::array<std::int8_t, 256> classes{};
+  for (auto& c : classes) c = kOther;
+  for (int k = 0; k < kPieceKinds; ++k) {
+    classes[static_cast<unsigned char>(kPieceLetters[k])] = static_cast<std::int8_t>(k);
+  }
+  for (char c = '1'; c <= '8'; ++c) classes[static_cast<unsigned char>(c)] = kDigit;
+  classes['/'] = kSlash;
+  for (unsigned char c : {'\t', '\n', '\v', '\f', '\r', ' '}) classes[c] = kSpace;
+  return classes;
+}
+
+constexpr std::array<std::int8_t, 256> kByteClasses = make_byte_classes();
+
+// What a byte does to the placement: the slot its bit goes to (a piece kind,
+// or a spare slot for anything else), how far it moves the square (a piece
+// one, a digit its value, a slash from the end of one rank to the start of
+// the next), and how far it moves the square against the end of its rank
+// (the same, but a slash eight back; any other byte far out of reach).
+struct alignas(4) PlacementByte {
+  std::uint8_t slot;
+  std::int8_t step;
+  std::int8_t gap_step;
+};
+
+constexpr std::array<PlacementByte, 256> make_placement_bytes() {
+  std::array<PlacementByte, 256> bytes{};
+  for (int b = 0; b < 256; ++b) {
+    const int c = kByteClasses[b];
+    const int step = c >= 0 && c < kDigit ? 1 : c == kDigit ? b - '0' : c == kSlash ? -16 : 0;
+    bytes[b] = {static_cast<std::uint8_t>(c < 0 ? 15 : c), static_cast<std::int8_t>(step),
+                static_cast<std::int8_t>(c == kSlash ? -8 : c < 0 || c == kSpace ? 100 : step)};
+  }
+  return bytes;
+}
+
+constexpr std::array<PlacementByte, 256> kPlacementBytes = make_placement_bytes();
+
 }  // namespace
+
+bool read_common_fen(std::string_view fen, Board& board) {
+  if (fen.size() > 4096) return false;  // none of the common case is this long
+  const char* p = fen.data();
+  const char* const end = p + fen.size();
+  auto byte_class = [&](const char* at) {
+    return at < end ? kByteClasses[static_cast<unsigned char>(*at)] : std::int8_t{kOther};
+  };
+  // Skips ASCII white space; false at the text's end or at a byte that may
+  // begin a wider white space.
+  auto skip_space = [&]() {
+    while (p < end && kByteClasses[static_cast<unsigned char>(*p)] == kSpace) ++p;
+    return p < end && static_cast<unsigned char>(*p) < 0x80;
+  };
+
+  if (!skip_space()) return false;
+  // The placement without a branch per character: every byte writes a bit
+  // (digits, slashes and other bytes into spare slots) and moves the square
+  // on. gap, the square less the end of its rank, stays within -8 to 0 while
+  // the ranks are well formed: a piece or digit may not pass the end, and a
+  // slash, allowed only at the end, takes it to -8; counted modulo 2^32.
+  // The placement ends at the first space; any other white space before it
+  // is an other byte here, which sends the text to the general reader.
+  const char* const stop = static_cast<const char*>(std::memchr(p, ' ', end - p));
+  if (!stop) return false;
+  std::array<Bitboard, 16> bits{};
+  unsigned square = 56;  // a8
+  unsigned gap = static_cast<unsigned>(-8);
+  unsigned worst = 0;  // the largest gap + 8 met
+  for (; p < stop; ++p) {
+    const PlacementByte b = kPlacementBytes[static_cast<unsigned char>(*p)];
+    bits[b.slot] |= Bitboard{1} << (square & 63);
+    square += static_cast<unsigned>(b.step);
+    gap += static_cast<unsigned>(b.gap_step);
+    worst = std::max(worst, gap + 8);
+  }
+  // Eight full ranks, and only they, end on square 8, the end of the first
+  // rank: with full ranks each slash takes the square down by eight in all,
+  // and the text is too short for the count to wrap round.
+  if (worst > 8 || gap != 0 || square != 8) return false;
+  std::copy(bits.begin(), bits.begin() + kPieceKinds, board.pieces.begin());
+
+  if (!skip_space() || byte_class(p + 1) != kSpace) return false;
+  if (*p == 'w') {
+    board.state = state_bits::kWhiteToMove;
+  } else if (*p != 'b') {
+    return false;
+  }
+  ++p;
+
+  if (!skip_space()) return false;
+  bool rights = true;
+  for (; p < end && kByteClasses[static_cast<unsigned char>(*p)] != kSpace; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
+    if (!rights) continue;
+    switch (*p) {
+      case '-': rights = false; break;
+      case 'K': board.state |= state_bits::kWhiteKingSide; break;
+      case 'Q': board.state |= state_bits::kWhiteQueenSide; break;
+      case 'k': board.state |= state_bits::kBlackKingSide; break;
+      case 'q': board.state |= state_bits::kBlackQueenSide; break;
+      default: return false;
+    }
+  }
+
+  // Only the first byte of the en-passant field counts.
+  if (!skip_space()) return false;
+  if (*p >= 'a' && *p <= 'h') {
+    board.state |= std::uint64_t{1} << (en_passant_base(side_to_move(board.state)) + (*p - 'a'));
+  }
+  return true;
+}
 
 std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen) {
   Fields fields(fen);
@@ -52,6 +174,14 @@ std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen) {
 }
 
 Parsed<Board> board_from_fen(std::string_view fen) {
+  {
+    Board board;
+    if (read_common_fen(fen, board)) return board;
+  }
+  return board_from_fen_general(fen);
+}
+
+Parsed<Board> board_from_fen_general(std::string_view fen) {
   Board board;
   board.pieces = pieces_from_fen(fen);
 

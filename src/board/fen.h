@@ -20,7 +20,19 @@ std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen);
 // Reads the first four fields into a board with empty history. A bad side to
 // move or castling field is returned as an error ("Invalid side-to-move",
 // "Invalid castling specifier"); a bad placement or a missing field throws Panic.
+// Common text (ASCII, eight ranks of eight squares) is read in one pass;
+// anything else by the general reader, with the same results and errors.
 Parsed<Board> board_from_fen(std::string_view fen);
+
+// The one-pass reader alone: reads the common case (ASCII text whose
+// placement has eight ranks of eight squares, with well-formed side, castling
+// and en-passant fields) into a board just made (zero bitboards and state,
+// empty history) and returns true; returns false, the board unspecified, for
+// any other text, which board_from_fen_general then reads.
+bool read_common_fen(std::string_view fen, Board& board);
+
+// The general reader alone: UTF-8 decoding and any shape of placement.
+Parsed<Board> board_from_fen_general(std::string_view fen);
 
 // Returns the position as four FEN fields, without move counters.
 std::string board_fen(const Board& board);

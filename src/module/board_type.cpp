@@ -17,22 +17,48 @@ PyTypeObject* type_object = nullptr;
 
 const Signature kNewSignature{"Board", {"fen"}, 0};
 
-PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* fen_arg = nullptr;
-  if (!extract_tuple(kNewSignature, args, kwargs, &fen_arg)) return nullptr;
+// Reads the fen argument (null: the default) into a new board of type.
+PyObject* board_from_argument(PyTypeObject* type, PyObject* fen_arg) {
   std::string_view fen = kDefaultFen;
   OwnedRef keep;
   if (fen_arg && (!require_str(kNewSignature, "fen", fen_arg) || !utf8_text(fen_arg, fen, keep))) {
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Parsed<Board> parsed = board_from_fen(fen);
-    if (!parsed.ok()) {
-      set_value_error("Invalid fen: ", parsed.error());
-      return nullptr;
+    // The common text is read straight into the new object's record.
+    OwnedRef self(type->tp_alloc(type, 0));
+    if (self.empty()) return nullptr;
+    new (&as_board(self.get())->board) Board();
+    new (&as_board(self.get())->borrow) BorrowFlag();
+    Board& board = as_board(self.get())->board;
+    if (!read_common_fen(fen, board)) {
+      Parsed<Board> parsed = board_from_fen_general(fen);
+      if (!parsed.ok()) {
+        set_value_error("Invalid fen: ", parsed.error());
+        return nullptr;
+      }
+      board = std::move(parsed.value());
     }
-    return wrap_board(type, std::move(parsed.value()));
+    return self.release();
   });
+}
+
+PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* fen_arg = nullptr;
+  if (!extract_tuple(kNewSignature, args, kwargs, &fen_arg)) return nullptr;
+  return board_from_argument(type, fen_arg);
+}
+
+// Board(...) without building an argument tuple.
+PyObject* board_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  PyObject* fen_arg = nullptr;
+  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) {
+    fen_arg = args[0];  // the common call, Board(fen)
+  } else if (!extract_fastcall(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames,
+                               &fen_arg)) {
+    return nullptr;
+  }
+  return board_from_argument(reinterpret_cast<PyTypeObject*>(type), fen_arg);
 }
 
 void board_dealloc(PyObject* self) {
@@ -91,6 +117,9 @@ PyTypeObject* board_type() {
       if (slot.slot == Py_tp_methods) slot.pfunc = gathered_methods();
     }
     type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&board_spec));
+    // Calls of the class go straight to the constructor (the class cannot
+    // be subclassed, so no other type reaches it).
+    if (type_object) type_object->tp_vectorcall = board_vectorcall;
   }
   return type_object;
 }

@@ -45,22 +45,12 @@ void generator_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// Returns a new list of the moves' texts, or null with an error set.
-PyObject* move_texts(const MoveList& moves) {
-  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(moves.size())));
-  if (list.empty()) return nullptr;
-  for (std::size_t i = 0; i < moves.size(); ++i) {
-    PyObject* text = move_string(moves[i]);
-    if (!text) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-  }
-  return list.release();
-}
-
 PyObject* generator_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   PyObject* board_arg = nullptr;
-  if (!extract_fastcall(kCallSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames,
-                        &board_arg)) {
+  if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) {
+    board_arg = args[0];  // the common call, generator(board)
+  } else if (!extract_fastcall(kCallSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames,
+                               &board_arg)) {
     return nullptr;
   }
   if (!is_board(board_arg)) {

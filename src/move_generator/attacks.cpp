@@ -1,15 +1,6 @@
 #include "move_generator/attacks.h"
 
-#include "move_generator/step_tables.h"
-
 namespace orvex {
-namespace {
-
-// Squares from which a black pawn attacks s, and from which a white one does.
-constexpr auto kBlackPawnSources = step_attacks(std::array<std::int16_t, 2>{7, 9}, 1);
-constexpr auto kWhitePawnSources = step_attacks(std::array<std::int16_t, 2>{-7, -9}, 1);
-
-}  // namespace
 
 void get_k_moves(Bitboard movers, Bitboard own, const std::array<std::int16_t, 8>& steps,
                  int limit, MoveList& out) {
@@ -38,18 +29,6 @@ void magic_moves(const AttackTables& tables, const Board& board, Color us, Bitbo
 
 bool square_in_check(const AttackTables& tables, const Board& board, Square square, Color colour) {
   return square_attacked(tables, board, square, colour, occupancy(board));
-}
-
-bool square_attacked(const AttackTables& tables, const Board& board, Square square, Color colour,
-                     Bitboard occupancy) {
-  const int base = color_base(~colour);
-  const auto& p = board.pieces;
-  if (kKnightAttacks[square] & p[base + kKnight]) return true;
-  const Bitboard pawn_sources = colour == kWhite ? kBlackPawnSources[square] : kWhitePawnSources[square];
-  if (pawn_sources & p[base + kPawn]) return true;
-  if (tables.rook_attacks(square, occupancy) & (p[base + kRook] | p[base + kQueen])) return true;
-  if (tables.bishop_attacks(square, occupancy) & (p[base + kBishop] | p[base + kQueen])) return true;
-  return (kKingAttacks[square] & p[base + kKing]) != 0;
 }
 
 bool in_check(const AttackTables& tables, const Board& board) {

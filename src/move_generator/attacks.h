@@ -11,16 +11,6 @@
 
 namespace orvex {
 
-// Offsets in the order the moves are listed.
-inline constexpr std::array<std::int16_t, 8> kKingSteps = {-8, 8, 1, -1, 9, 7, -9, -7};
-inline constexpr std::array<std::int16_t, 8> kKnightSteps = {-17, -15, -6, 10, 17, 15, 6, -10};
-constexpr int kKingStepLimit = 1;
-constexpr int kKnightStepLimit = 2;
-
-// The squares a knight or a king on a square attacks.
-inline constexpr auto kKnightAttacks = step_attacks(kKnightSteps, kKnightStepLimit);
-inline constexpr auto kKingAttacks = step_attacks(kKingSteps, kKingStepLimit);
-
 // Appends, for each mover square ascending and each step in order, the move to
 // square + step when it is on the board, within limit files and not in own.
 void get_k_moves(Bitboard movers, Bitboard own, const std::array<std::int16_t, 8>& steps,
@@ -35,10 +25,23 @@ void magic_moves(const AttackTables& tables, const Board& board, Color us, Bitbo
 // must be on the board.
 bool square_in_check(const AttackTables& tables, const Board& board, Square square, Color colour);
 
-// The same question with the line pieces blocked by occupancy instead of by the
-// board's own pieces.
-bool square_attacked(const AttackTables& tables, const Board& board, Square square, Color colour,
-                     Bitboard occupancy);
+// The same question about twelve bitboards, with the line pieces blocked by
+// occupancy instead of by the pieces themselves.
+inline bool square_attacked(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+                            Square square, Color colour, Bitboard occupancy) {
+  const int base = color_base(~colour);
+  const Bitboard pawn_sources =
+      colour == kWhite ? kBlackPawnSources[square] : kWhitePawnSources[square];
+  return ((kKnightAttacks[square] & p[base + kKnight]) | (pawn_sources & p[base + kPawn]) |
+          (kKingAttacks[square] & p[base + kKing])) ||
+         (tables.rook_attacks(square, occupancy) & (p[base + kRook] | p[base + kQueen])) ||
+         (tables.bishop_attacks(square, occupancy) & (p[base + kBishop] | p[base + kQueen]));
+}
+
+inline bool square_attacked(const AttackTables& tables, const Board& board, Square square,
+                            Color colour, Bitboard occupancy) {
+  return square_attacked(tables, board.pieces, square, colour, occupancy);
+}
 
 // Returns whether the side to move is in check: whether its king, the one on
 // the lowest square if it has several, is attacked. A side without a king is

@@ -2,7 +2,7 @@
 
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
-#include "move_generator/lines.h"
+#include "move_generator/mask_generator.h"
 
 namespace orvex {
 namespace {
@@ -241,65 +241,13 @@ bool shortcut_applies(const Board& board, Color us, Bitboard& occupancy) {
 }
 
 // Keeps the legal candidates of a board with one king and no shared squares,
-// without making them. After a move that is not the king's, only a line
-// through the vacated from-square can newly reach the king, and only if that
-// square was the single piece between the king and an enemy line piece: such a
-// pinned piece must stay on that line. In check, such a move must also capture
-// the single checker or step between it and the king. A king step is legal when
-// its target is not attacked with the king lifted off the board. Castling and
-// en passant (which empties two squares) are made and unmade.
-void filter_with_pins(const AttackTables& tables, Board& board, Color us, Square king,
-                      Bitboard checkers, MoveList& moves) {
-  const auto& p = board.pieces;
-  const int enemy = color_base(~us);
-  const Bitboard own = side_occupancy(board, us);
-  const Bitboard occupancy = own | side_occupancy(board, ~us);
-
-  Bitboard pinned = 0;
-  Bitboard snipers =
-      (tables.rook_attacks(king, 0) & (p[enemy + kRook] | p[enemy + kQueen])) |
-      (tables.bishop_attacks(king, 0) & (p[enemy + kBishop] | p[enemy + kQueen]));
-  while (snipers) {
-    const Bitboard blockers = between(king, pop_lsb(snipers)) & occupancy;
-    if (blockers && !(blockers & (blockers - 1)) && (blockers & own)) pinned |= blockers;
-  }
-
-  // The squares a move other than the king's must reach: anywhere when not
-  // in check, the checker or the squares between it and the king in single
-  // check, none in double check.
-  Bitboard targets = ~Bitboard{0};
-  if (checkers) {
-    targets = checkers & (checkers - 1) ? 0 : checkers | between(king, lsb(checkers));
-  }
-
-  const Bitboard without_king = occupancy ^ square_bb(king);
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < moves.size(); ++i) {
-    const ChessMove move = moves[i];
-    bool legal;
-    if (move.special() == kCastling || move.special() == kEnPassant) {
-      legal = keeps_king_safe(tables, board, move);
-    } else if (move.from() == king) {
-      legal = !square_attacked(tables, board, move.to(), us, without_king);
-    } else {
-      legal = has_square(targets, move.to()) &&
-              (!has_square(pinned, move.from()) || has_square(line_through(king, move.from()), move.to()));
-    }
-    if (legal) moves[kept++] = move;
-  }
-  moves.resize_down(kept);
-}
-
-// Up to this many candidates are tested one by one (filter_few) rather than
-// after finding the pins (filter_with_pins).
-constexpr std::size_t kFewMoves = 3;
-
-// Keeps the legal candidates of a board with one king and no shared squares,
-// each tested on its own without making it: after a move that is not the
+// each tested on its own without making it (cheap for the short lists of SAN
+// reading): after a move that is not the
 // king's, the king is safe when no enemy piece but one on the target attacks
 // it with the from-square emptied and the target filled. A king step is tested
-// as in filter_with_pins; castling and en passant are made and unmade.
-void filter_few(const AttackTables& tables, Board& board, Color us, Square king,
+// on the occupancy without the king; castling and en passant are made and
+// unmade.
+void filter_each(const AttackTables& tables, Board& board, Color us, Square king,
                 Bitboard occupancy, MoveList& moves) {
   const Bitboard without_king = occupancy ^ square_bb(king);
   std::size_t kept = 0;
@@ -334,21 +282,16 @@ void keep_legal(const AttackTables& tables, Board& board, MoveList& moves) {
   const Color us = side_to_move(board.state);
   Bitboard occupancy;
   if (shortcut_applies(board, us, occupancy)) {
-    const Square king = lsb(board.pieces[make_kind(us, kKing)]);
-    if (moves.size() <= kFewMoves) {
-      filter_few(tables, board, us, king, occupancy, moves);
-      return;
-    }
-    const Bitboard checkers = attackers_of(tables, board, king, us, occupancy);
-    filter_with_pins(tables, board, us, king, checkers, moves);
+    filter_each(tables, board, us, lsb(board.pieces[make_kind(us, kKing)]), occupancy, moves);
     return;
   }
   filter_by_make_unmake(tables, board, moves);
 }
 
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
+  if (legal_moves_one_king(tables, board.pieces, board.state, out)) return;
   generate_candidates(tables, board, out);
-  keep_legal(tables, board, out);
+  filter_by_make_unmake(tables, board, out);
 }
 
 }  // namespace orvex

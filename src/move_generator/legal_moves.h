@@ -25,13 +25,16 @@ void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& m
 void generate_candidates_to(const AttackTables& tables, const Board& board, PieceType type,
                             Square to, MoveList& out);
 
-// Keeps the moves that legal_moves keeps among candidates it would generate,
-// by the same test: a subset of the candidates gives the same subset of the
-// legal moves. The board ends exactly as it began.
+// Keeps the moves that legal_moves keeps among candidates it would generate:
+// a subset of the candidates gives the same subset of the legal moves. Each
+// move is tested on its own, so this suits short lists. The board ends exactly
+// as it began.
 void keep_legal(const AttackTables& tables, Board& board, MoveList& moves);
 
-// Writes the legal moves of the side to move into out, in generation order.
-// The board ends exactly as it began.
+// Writes the legal moves of the side to move into the empty list out, in
+// generation order: from masks (legal_moves_one_king) when the side to move
+// has one king and no square holds two pieces, else the candidates filtered
+// by make/unmake. Both give the same list. The board ends exactly as it began.
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out);
 
 }  // namespace orvex

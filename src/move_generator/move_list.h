@@ -26,6 +26,12 @@ class MoveList {
   ChessMove operator[](std::size_t i) const { return moves_[i]; }
   ChessMove& operator[](std::size_t i) { return moves_[i]; }
   const ChessMove* begin() const { return moves_.data(); }
+
+  // Unchecked writing for a generator that keeps within the bound above:
+  // the first free slot, and the end after writing. Up to 16 slots past the
+  // last kept move may be written speculatively; kCapacity leaves room.
+  ChessMove* tail() { return moves_.data() + size_; }
+  void set_tail(const ChessMove* end) { size_ = static_cast<std::size_t>(end - moves_.data()); }
   const ChessMove* end() const { return moves_.data() + size_; }
 
  private:

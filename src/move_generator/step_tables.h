@@ -42,4 +42,18 @@ constexpr std::array<Bitboard, 64> step_attacks(const std::array<std::int16_t, N
   return table;
 }
 
+// Offsets in the order the moves are listed.
+inline constexpr std::array<std::int16_t, 8> kKingSteps = {-8, 8, 1, -1, 9, 7, -9, -7};
+inline constexpr std::array<std::int16_t, 8> kKnightSteps = {-17, -15, -6, 10, 17, 15, 6, -10};
+constexpr int kKingStepLimit = 1;
+constexpr int kKnightStepLimit = 2;
+
+inline constexpr auto kKnightTargets = step_targets(kKnightSteps, kKnightStepLimit);
+inline constexpr auto kKingTargets = step_targets(kKingSteps, kKingStepLimit);
+inline constexpr auto kKnightAttacks = step_attacks(kKnightSteps, kKnightStepLimit);
+inline constexpr auto kKingAttacks = step_attacks(kKingSteps, kKingStepLimit);
+// Squares from which a black pawn attacks s, and from which a white one does.
+inline constexpr auto kBlackPawnSources = step_attacks(std::array<std::int16_t, 2>{7, 9}, 1);
+inline constexpr auto kWhitePawnSources = step_attacks(std::array<std::int16_t, 2>{-7, -9}, 1);
+
 }  // namespace orvex

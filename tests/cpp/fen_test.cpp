@@ -208,5 +208,53 @@ TEST(BoardFen, LowestEnPassantFileOfTheSideToMoveIsWritten) {
   EXPECT_EQ(board_fen(board), "8/8/8/8/8/8/8/8 b - b3");
 }
 
+// What reading gave: the board's bitboards and state, the error, or the Panic.
+std::string outcome(Parsed<Board> (*read)(std::string_view), std::string_view fen) {
+  try {
+    const Parsed<Board> parsed = read(fen);
+    if (!parsed.ok()) return "error " + parsed.error();
+    std::string out = "board " + std::to_string(parsed.value().state);
+    for (Bitboard b : parsed.value().pieces) out += " " + std::to_string(b);
+    return out;
+  } catch (const Panic& e) {
+    return std::string("panic ") + e.what();
+  }
+}
+
+class OnePassReaderTest : public ::testing::TestWithParam<const char*> {};
+
+// The one-pass reader either reads a text exactly as the general reader does
+// or hands it over; near misses of its shape must not be read differently.
+TEST_P(OnePassReaderTest, AgreesWithTheGeneralReader) {
+  EXPECT_EQ(outcome(board_from_fen, GetParam()), outcome(board_from_fen_general, GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, OnePassReaderTest,
+    ::testing::Values(
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+        "  r3k2r/8/8/8/8/8/8/R3K2R\tb\nkq\r\ve3\f",
+        "rnbqkbnr/8/8/8/8/8/ w - -",             // six ranks: the last one starts at a1
+        "rnbqkbnr/8/8/8/8/8/8/8/8 w - -",        // nine ranks
+        "rnbqkbnr/8/8/8/8/8/8/7 w - -",          // a short rank
+        "rnbqkbnr/9/8/8/8/8/8/8 w - -",          // a long one
+        "rnbqkbnr/08/8/8/8/8/8/8 w - -",         // the digit 0
+        "pppppppp/44/8/8/8/8/8/ppppppppp w - -",
+        "8/8/8/8/8/8/8/8 w -KQ -",               // rights after '-' are not read
+        "8/8/8/8/8/8/8/8 w KX -",
+        "8/8/8/8/8/8/8/8 wb - -",
+        "8/8/8/8/8/8/8/8 x - -",
+        "8/8/8/8/8/8/8/8 w - i3",
+        "8/8/8/8/8/8/8/8 b - h",
+        "8/8/8/8/8/8/8/8 w -",
+        "8/8/8/8/8/8/8/8 w",
+        "8/8/8/8/8/8/8/8",
+        "",
+        "8/8/8/8/8/8/8/8\xc2\xa0w - c6",             // no-break space between fields
+        "8/8/8/8/8/8/8/8 w -\xc2\xa0" "c6",
+        "8/8/8/8/8/8/8/8 w \xc3\xa9 c6",             // e with an accent
+        "8/8/8/8/8/8/8/8 w - \xe2\x80\x83" "c6",  // em space before the field
+        "8/8/8/8/8/8/8/\xc3\xa9 w - -"));
+
 }  // namespace
 }  // namespace orvex::testing

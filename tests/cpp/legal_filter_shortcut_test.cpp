@@ -1,5 +1,8 @@
-// The pin shortcut of the legality filter must keep exactly the moves that
-// making, testing and unmaking each candidate keeps, on every board.
+// The generator that works from masks (checkers, pins, safe king squares)
+// must give exactly the list of the candidates filtered by making, testing and
+// unmaking each one, in the same order, on every board; boards it cannot
+// reason about go to that filter. The perft walk, which copies positions
+// instead of unmaking, must count what the board's own make/unmake counts.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -8,6 +11,8 @@
 #include "board/fen.h"
 #include "board/make_move.h"
 #include "move_generator/legal_moves.h"
+#include "move_generator/mask_generator.h"
+#include "move_generator/perft.h"
 #include "test_support.h"
 
 namespace orvex {
@@ -96,6 +101,88 @@ TEST(ShortcutOnOddBoards, AgreesOnHandPickedPositions) {
     expect_same_as_make_unmake(board, std::string(fen) + " (other side)");
   }
 }
+
+// Random boards the masks do reason about: one piece to a square, one king
+// for the side to move, pawns on every rank, kings often at home with any
+// castling rights, and en-passant files set beside pawns on their rank.
+TEST(MaskGenerator, AgreesOnRandomOneKingBoards) {
+  std::mt19937_64 rng(2024);
+  int with_en_passant = 0;
+  for (int i = 0; i < 40000; ++i) {
+    Board board;
+    Bitboard taken = 0;
+    auto place = [&](int kind, Square s) {
+      if (has_square(taken, s)) return;
+      board.pieces[kind] |= square_bb(s);
+      taken |= square_bb(s);
+    };
+    const Color us = static_cast<Color>(rng() & 1);
+    place(make_kind(us, kKing), rng() % 3 ? (us == kWhite ? kE1 : kE8) : testing::sq(rng() % 64));
+    if (rng() % 4) place(make_kind(~us, kKing), testing::sq(rng() % 64));
+    const int count = 2 + static_cast<int>(rng() % 24);
+    for (int n = 0; n < count; ++n) {
+      const int type = static_cast<int>(rng() % 5);  // pawn to queen
+      place(make_kind(static_cast<Color>(rng() & 1), static_cast<PieceType>(type)),
+            testing::sq(rng() % 64));
+    }
+    for (Square corner : {kA1, kH1, kA8, kH8}) {
+      if (rng() % 2) place(rng() % 3 ? kWhiteRook + (rank_of(corner) ? 6 : 0) : kBlackQueen, corner);
+    }
+    // An enemy pawn that may just have made a double push, with its file set.
+    const int file = static_cast<int>(rng() % 8);
+    const Square pushed = make_square(file, us == kWhite ? 4 : 3);
+    if (rng() % 2) place(make_kind(~us, kPawn), pushed);
+    for (int side : {-1, 1}) {
+      if (file + side >= 0 && file + side < 8 && rng() % 2) {
+        place(make_kind(us, kPawn), shifted(pushed, side));
+      }
+    }
+    board.state = (rng() & state_bits::kCastlingRights) | (us == kWhite ? 1 : 0) |
+                  (std::uint64_t{1} << (en_passant_base(us) + file));
+    MoveList fast;
+    ASSERT_TRUE(legal_moves_one_king(testing::tables(), board.pieces, board.state, fast));
+    for (ChessMove m : fast) with_en_passant += m.special() == kEnPassant;
+    expect_same_as_make_unmake(board, "random one-king board " + std::to_string(i));
+  }
+  EXPECT_GT(with_en_passant, 1000);  // the en-passant cases were reached
+}
+
+// Perft by the board's own make/unmake and the full legality filter.
+std::uint64_t reference_perft(Board& board, int depth) {
+  MoveList moves;
+  generate_candidates(testing::tables(), board, moves);
+  filter_by_make_unmake(testing::tables(), board, moves);
+  if (depth == 1) return moves.size();
+  std::uint64_t nodes = 0;
+  for (ChessMove m : moves) {
+    EXPECT_EQ(push_move(board, m), PushOutcome::kMade);
+    nodes += reference_perft(board, depth - 1);
+    pop_move(board);
+  }
+  return nodes;
+}
+
+class PerftWalk : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PerftWalk, CountsWhatMakeUnmakeCounts) {
+  Board board = testing::board_at(GetParam());
+  const Board before = board;
+  Board copy = board;
+  EXPECT_EQ(perft(testing::tables(), board, 3), reference_perft(copy, 3));
+  EXPECT_EQ(board, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OddBoards, PerftWalk,
+    ::testing::Values("q3k2q/8/8/8/8/8/8/Q3K2Q w KQkq -",      // queens, not rooks, on corners
+                      "r3k2r/8/8/8/8/8/8/R3K2R b KQkq -",      // rooks taken on corners
+                      "4k3/8/8/8/8/8/8/4K3 w KQkq -",          // rights without rooks
+                      "4k3/8/8/8/8/8/8/rR2K3 w Q -",           // the mover's rook lands on its corner
+                      "K6k/8/8/8/8/8/8/r6K w - -",             // two white kings
+                      "8/8/8/2k5/8/8/8/R6R w - -",             // no white king
+                      "4k3/8/8/8/8/4q3/8/4K3 b - -",           // the king may be taken
+                      "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq a",
+                      "4k3/1P6/8/3pP3/8/8/6p1/4K3 w - d6"));   // promotions, en passant
 
 }  // namespace
 }  // namespace orvex

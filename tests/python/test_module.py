@@ -150,6 +150,10 @@ def test_keyword_arguments():
     assert board.fen() == "4k3/8/8/8/4P3/8/8/4K3 b - e3"
     assert Board.bitboard_from_fen(fen=fen) == Board(fen).bitboard()
     assert Board(fen=DEFAULT_FEN).fen() == Board().fen() == DEFAULT_FEN
+    # Board(...) has its own fast call; __new__ must read the same way.
+    assert Board.__new__(Board, fen=fen).fen() == Board.__new__(Board, fen).fen() == fen
+    with pytest.raises(TypeError, match="'fen'"):
+        Board.__new__(Board, 1)
 
 
 def test_generator_takes_board_by_position_or_keyword():

@@ -1,0 +1,342 @@
+#include "move_generator/mask_generator.h"
+
+#include <cassert>
+
+#include "move_generator/attacks.h"
+#include "move_generator/lines.h"
+
+namespace orvex {
+namespace {
+
+// Packs a move; the to-square may be off the board (wrapped) when the move
+// is written only to be dropped.
+constexpr ChessMove code(unsigned from, unsigned to, unsigned special) {
+  return ChessMove(static_cast<std::uint16_t>(from | (to & 63) << 6 | special << 12));
+}
+
+constexpr Bitboard kFileA = 0x0101010101010101;
+constexpr Bitboard kFileH = kFileA << 7;
+constexpr Bitboard rank_bb(int r) { return Bitboard{0xFF} << (8 * r); }
+
+// Shifts a set by a square offset (up the board when positive).
+template <int D>
+constexpr Bitboard shift(Bitboard b) {
+  if constexpr (D > 0) {
+    return b << D;
+  } else {
+    return b >> -D;
+  }
+}
+
+// The pawn geometry of one side: the capture towards the a-file for white
+// (towards the h-file for black) comes first.
+template <Color Us>
+struct PawnSide {
+  static constexpr int kPush = Us == kWhite ? 8 : -8;
+  static constexpr int kFirst = Us == kWhite ? 7 : -7;
+  static constexpr int kSecond = Us == kWhite ? 9 : -9;
+  // Pawns on these files have no first (second) capture.
+  static constexpr Bitboard kFirstEdge = Us == kWhite ? kFileA : kFileH;
+  static constexpr Bitboard kSecondEdge = Us == kWhite ? kFileH : kFileA;
+  // Single pushes landing here may go on to a double push.
+  static constexpr Bitboard kDoubleStep = rank_bb(Us == kWhite ? 2 : 5);
+  static constexpr Bitboard kPrePromotion = rank_bb(Us == kWhite ? 6 : 1);
+  static constexpr int kEnPassantTargetRank = Us == kWhite ? 5 : 2;
+};
+
+// The pawn moves of a set of pawns as sets of from-squares, one per kind of
+// move in the per-pawn order.
+struct PawnSets {
+  Bitboard first = 0, first_ep = 0, second = 0, second_ep = 0, push = 0, double_push = 0;
+
+  Bitboard any() const { return first | first_ep | second | second_ep | push | double_push; }
+};
+
+// Adds the captures and pushes of the pawns whose targets must lie in allowed.
+template <Color Us>
+void add_pawn_moves(Bitboard pawns, Bitboard enemy, Bitboard occupancy, Bitboard allowed,
+                    PawnSets& sets) {
+  using S = PawnSide<Us>;
+  sets.first |= shift<-S::kFirst>(shift<S::kFirst>(pawns & ~S::kFirstEdge) & enemy & allowed);
+  sets.second |= shift<-S::kSecond>(shift<S::kSecond>(pawns & ~S::kSecondEdge) & enemy & allowed);
+  const Bitboard single = shift<S::kPush>(pawns) & ~occupancy;
+  sets.push |= shift<-S::kPush>(single & allowed);
+  const Bitboard twice = shift<S::kPush>(single & S::kDoubleStep) & ~occupancy & allowed;
+  sets.double_push |= shift<-2 * S::kPush>(twice);
+}
+
+// Everything worked out once per call.
+struct Context {
+  const AttackTables& tables;
+  const std::array<Bitboard, kPieceKinds>& p;
+  Bitboard own, enemy, occupancy;
+  Square king;
+  Bitboard checkers, pinned;
+  // Where a move other than the king's must land: anywhere, the single checker
+  // or a square between it and the king, or nowhere in double check.
+  Bitboard evasions;
+};
+
+// Returns whether the king stands attacked after the en-passant capture
+// from -> to, which lifts the pawn behind the target if an enemy pawn is there.
+template <Color Us>
+bool en_passant_exposes_king(const Context& c, Square from, Square to) {
+  constexpr int them = color_base(~Us);
+  const Bitboard captured = c.p[them + kPawn] & square_bb(shifted(to, -PawnSide<Us>::kPush));
+  const Bitboard occupancy = (c.occupancy ^ square_bb(from) ^ square_bb(to)) & ~captured;
+  const Bitboard pawn_sources = Us == kWhite ? kBlackPawnSources[c.king] : kWhitePawnSources[c.king];
+  return ((kKnightAttacks[c.king] & c.p[them + kKnight]) |
+          (pawn_sources & c.p[them + kPawn] & ~captured) |
+          (c.tables.rook_attacks(c.king, occupancy) & (c.p[them + kRook] | c.p[them + kQueen])) |
+          (c.tables.bishop_attacks(c.king, occupancy) & (c.p[them + kBishop] | c.p[them + kQueen])) |
+          (kKingAttacks[c.king] & c.p[them + kKing])) != 0;
+}
+
+// The code of a pawn's move by offset: from | (from + offset) << 6 |
+// special << 12 is from * 65 plus this. Off the board it is garbage, which
+// is fine for a move written only to be dropped.
+constexpr ChessMove pawn_code(unsigned from, int offset, unsigned special) {
+  return ChessMove(static_cast<std::uint16_t>(from * 65 + static_cast<unsigned>(offset * 64) +
+                                              (special << 12)));
+}
+
+// Writes the moves of one pawn; a move is kept when its bit is set. Without
+// en-passant captures (WithEnPassant false) those two are not looked at.
+template <Color Us, bool WithEnPassant>
+ChessMove* write_pawn(ChessMove* o, const PawnSets& sets, Square s) {
+  using S = PawnSide<Us>;
+  const unsigned from = s;
+  o[0] = pawn_code(from, S::kFirst, kOrdinary);
+  o += (sets.first >> s) & 1;
+  if (WithEnPassant) {
+    o[0] = pawn_code(from, S::kFirst, kEnPassant);
+    o += (sets.first_ep >> s) & 1;
+  }
+  o[0] = pawn_code(from, S::kSecond, kOrdinary);
+  o += (sets.second >> s) & 1;
+  if (WithEnPassant) {
+    o[0] = pawn_code(from, S::kSecond, kEnPassant);
+    o += (sets.second_ep >> s) & 1;
+  }
+  o[0] = pawn_code(from, S::kPush, kOrdinary);
+  o += (sets.push >> s) & 1;
+  o[0] = pawn_code(from, 2 * S::kPush, kDoublePush);
+  o += (sets.double_push >> s) & 1;
+  return o;
+}
+
+// Writes the four promotions onto to, kept when keep is 1.
+ChessMove* write_promotions(ChessMove* o, unsigned from, unsigned to, Bitboard keep) {
+  for (unsigned special = kPromoteKnight; special <= kPromoteQueen; ++special) {
+    o[special - kPromoteKnight] = code(from, to, special);
+  }
+  return o + 4 * keep;
+}
+
+template <Color Us>
+ChessMove* write_promoting_pawn(ChessMove* o, const PawnSets& sets, Square s) {
+  using S = PawnSide<Us>;
+  const unsigned from = s;
+  o = write_promotions(o, from, from + S::kFirst, (sets.first >> s) & 1);
+  o = write_promotions(o, from, from + S::kSecond, (sets.second >> s) & 1);
+  return write_promotions(o, from, from + S::kPush, (sets.push >> s) & 1);
+}
+
+template <Color Us>
+ChessMove* write_pawn_moves(const Context& c, std::uint64_t state, ChessMove* o) {
+  using S = PawnSide<Us>;
+  const Bitboard pawns = c.p[make_kind(Us, kPawn)];
+  if (!pawns) return o;
+  PawnSets sets;
+  add_pawn_moves<Us>(pawns & ~c.pinned, c.enemy, c.occupancy, c.evasions, sets);
+  for (Bitboard pinned = pawns & c.pinned; pinned;) {
+    const Square s = pop_lsb(pinned);
+    add_pawn_moves<Us>(square_bb(s), c.enemy, c.occupancy, c.evasions & line_through(c.king, s), sets);
+  }
+
+  // En passant onto an empty target of a file the state word names; rare, so
+  // each one is tried on the masks with the two pawns lifted.
+  const Bitboard ep_targets = ((state >> en_passant_base(Us)) & 0xFF) << (8 * S::kEnPassantTargetRank) &
+                              ~c.occupancy;
+  if (ep_targets) {
+    Bitboard first = shift<-S::kFirst>(shift<S::kFirst>(pawns & ~S::kFirstEdge) & ep_targets);
+    Bitboard second = shift<-S::kSecond>(shift<S::kSecond>(pawns & ~S::kSecondEdge) & ep_targets);
+    while (first) {
+      const Square s = pop_lsb(first);
+      if (!en_passant_exposes_king<Us>(c, s, shifted(s, S::kFirst))) sets.first_ep |= square_bb(s);
+    }
+    while (second) {
+      const Square s = pop_lsb(second);
+      if (!en_passant_exposes_king<Us>(c, s, shifted(s, S::kSecond))) sets.second_ep |= square_bb(s);
+    }
+  }
+
+  // Pawns go from a1 towards h8: white's promoting pawns come after the
+  // others, black's before.
+  const Bitboard movers = sets.any();
+  Bitboard promoting = movers & S::kPrePromotion;
+  Bitboard plain = movers & ~S::kPrePromotion;
+  if (Us == kBlack) {
+    while (promoting) o = write_promoting_pawn<Us>(o, sets, pop_lsb(promoting));
+  }
+  if (sets.first_ep | sets.second_ep) {
+    while (plain) o = write_pawn<Us, true>(o, sets, pop_lsb(plain));
+  } else {
+    while (plain) o = write_pawn<Us, false>(o, sets, pop_lsb(plain));
+  }
+  if (Us == kWhite) {
+    while (promoting) o = write_promoting_pawn<Us>(o, sets, pop_lsb(promoting));
+  }
+  return o;
+}
+
+// Writes the slides of movers along straight (rook) or diagonal lines.
+template <PieceType Kind>
+ChessMove* write_slides(const Context& c, Bitboard movers, ChessMove* o) {
+  while (movers) {
+    const Square s = pop_lsb(movers);
+    Bitboard targets = (Kind == kRook ? c.tables.rook_attacks(s, c.occupancy)
+                                      : c.tables.bishop_attacks(s, c.occupancy)) &
+                       ~c.own & c.evasions;
+    if (has_square(c.pinned, s)) targets &= line_through(c.king, s);
+    const unsigned from = s;
+    while (targets) *o++ = code(from, pop_lsb(targets), kOrdinary);
+  }
+  return o;
+}
+
+struct CastlingRule {
+  std::uint64_t right;
+  Bitboard must_be_empty;
+  Square must_be_safe[2];
+  ChessMove move;
+};
+
+constexpr CastlingRule kCastlings[2][2] = {
+    // black
+    {{state_bits::kBlackKingSide, square_bb(kF8) | square_bb(kG8), {kF8, kG8},
+      ChessMove::pack(kE8, kG8, kCastling)},
+     {state_bits::kBlackQueenSide, square_bb(kB8) | square_bb(kC8) | square_bb(kD8), {kC8, kD8},
+      ChessMove::pack(kE8, kC8, kCastling)}},
+    // white
+    {{state_bits::kWhiteKingSide, square_bb(kF1) | square_bb(kG1), {kF1, kG1},
+      ChessMove::pack(kE1, kG1, kCastling)},
+     {state_bits::kWhiteQueenSide, square_bb(kB1) | square_bb(kC1) | square_bb(kD1), {kC1, kD1},
+      ChessMove::pack(kE1, kC1, kCastling)}},
+};
+
+template <Color Us>
+void generate(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+              std::uint64_t state, Bitboard own, Bitboard enemy, MoveList& out) {
+  constexpr int us = color_base(Us);
+  constexpr int them = color_base(~Us);
+  const Bitboard occupancy = own | enemy;
+  const Square king = lsb(p[us + kKing]);
+
+  // Enemy line pieces on the king's lines: with nothing between they give
+  // check; with one own piece between, that piece is pinned.
+  Bitboard checkers = 0;
+  Bitboard pinned = 0;
+  const Bitboard straight = p[them + kRook] | p[them + kQueen];
+  const Bitboard diagonal = p[them + kBishop] | p[them + kQueen];
+  Bitboard snipers = (tables.rook_attacks(king, 0) & straight) | (tables.bishop_attacks(king, 0) & diagonal);
+  while (snipers) {
+    const Square s = pop_lsb(snipers);
+    const Bitboard blockers = between(king, s) & occupancy;
+    if (!blockers) {
+      checkers |= square_bb(s);
+    } else if (!(blockers & (blockers - 1))) {
+      pinned |= blockers & own;
+    }
+  }
+  const Bitboard pawn_sources = Us == kWhite ? kBlackPawnSources[king] : kWhitePawnSources[king];
+  checkers |= (kKnightAttacks[king] & p[them + kKnight]) | (pawn_sources & p[them + kPawn]) |
+              (kKingAttacks[king] & p[them + kKing]);
+
+  ChessMove* o = out.tail();
+
+  // King steps, each onto a square no enemy piece attacks with the king lifted.
+  {
+    const Bitboard without_king = occupancy ^ square_bb(king);
+    Bitboard safe = 0;
+    for (Bitboard steps = kKingAttacks[king] & ~own; steps;) {
+      const Square t = pop_lsb(steps);
+      if (!square_attacked(tables, p, t, Us, without_king)) safe |= square_bb(t);
+    }
+    if (safe) {
+      const StepTargets& targets = kKingTargets[king];
+      for (int i = 0; i < targets.count; ++i) {
+        const unsigned t = targets.squares[i];
+        *o = code(king, t, kOrdinary);
+        o += (safe >> t) & 1;
+      }
+    }
+  }
+
+  Bitboard evasions = ~Bitboard{0};
+  if (checkers) {
+    if (checkers & (checkers - 1)) {
+      out.set_tail(o);  // double check: the king must step
+      return;
+    }
+    evasions = checkers | between(king, lsb(checkers));
+  } else if (king == (Us == kWhite ? kE1 : kE8) && (state & (Us == kWhite ? 0x6 : 0x18))) {
+    // Castling: out of check, over empty squares no enemy piece attacks. With
+    // the king not in check, its target stays unattacked once the king and
+    // the rook have moved.
+    for (const CastlingRule& rule : kCastlings[Us]) {
+      if ((state & rule.right) && !(occupancy & rule.must_be_empty) &&
+          !square_attacked(tables, p, rule.must_be_safe[0], Us, occupancy) &&
+          !square_attacked(tables, p, rule.must_be_safe[1], Us, occupancy)) {
+        *o++ = rule.move;
+      }
+    }
+  }
+
+  const Context c{tables, p, own, enemy, occupancy, king, checkers, pinned, evasions};
+
+  // Knight steps; a pinned knight cannot move.
+  for (Bitboard knights = p[us + kKnight] & ~pinned; knights;) {
+    const Square s = pop_lsb(knights);
+    const Bitboard targets = kKnightAttacks[s] & ~own & evasions;
+    if (!targets) continue;
+    const StepTargets& steps = kKnightTargets[s];
+    for (int i = 0; i < steps.count; ++i) {
+      const unsigned t = steps.squares[i];
+      *o = code(s, t, kOrdinary);
+      o += (targets >> t) & 1;
+    }
+  }
+
+  o = write_pawn_moves<Us>(c, state, o);
+  o = write_slides<kRook>(c, p[us + kRook] | p[us + kQueen], o);
+  o = write_slides<kBishop>(c, p[us + kBishop] | p[us + kQueen], o);
+  out.set_tail(o);
+}
+
+}  // namespace
+
+bool legal_moves_one_king(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+                          std::uint64_t state, MoveList& out) {
+  assert(out.size() == 0);
+  Bitboard white = 0;
+  Bitboard black = 0;
+  Bitboard shared = 0;
+  for (int t = 0; t < kPieceTypes; ++t) {
+    shared |= (white & p[kWhitePawn + t]) | (black & p[kBlackPawn + t]);
+    white |= p[kWhitePawn + t];
+    black |= p[kBlackPawn + t];
+  }
+  shared |= white & black;
+  const Color us = side_to_move(state);
+  const Bitboard king = p[make_kind(us, kKing)];
+  if (shared || !king || (king & (king - 1))) return false;
+  if (us == kWhite) {
+    generate<kWhite>(tables, p, state, white, black, out);
+  } else {
+    generate<kBlack>(tables, p, state, black, white, out);
+  }
+  return true;
+}
+
+}  // namespace orvex
