@@ -31,6 +31,16 @@ class Board:
         """Mirrors the position and swaps the colours in place, dropping the history; raises nothing."""
     def copy(self) -> Board:
         """Returns an independent duplicate, history included; raises nothing."""
+    def san(self, move: str) -> str:
+        """Returns the SAN of a legal move given in coordinate notation (g1f3 -> Nf3); raises ValueError for a move that is not legal here."""
+    def parse_san(self, san: str) -> str:
+        """Returns the coordinate notation of the one legal move the SAN text names; raises ValueError for unreadable text or no or several moves."""
+    def push_san(self, san: str) -> str:
+        """Makes the one legal move the SAN text names and returns it in coordinate notation; raises ValueError as parse_san, leaving the board unchanged."""
+    def is_check(self) -> bool:
+        """Returns whether the side to move's king (the lowest one if several) is attacked; raises nothing."""
+    def zobrist(self) -> int:
+        """Returns the 64-bit Polyglot opening-book key of the position; raises nothing."""
     def __copy__(self) -> Board:
         """Returns the same duplicate as copy(); raises nothing."""
     def __deepcopy__(self, memo: dict[int, Any], /) -> Board:

@@ -44,4 +44,15 @@ inline Bitboard occupancy(const Board& board) {
   return b;
 }
 
+// Returns whether some square holds two or more pieces (FEN text can say so).
+inline bool has_shared_square(const Board& board) {
+  Bitboard all = 0;
+  Bitboard shared = 0;
+  for (Bitboard b : board.pieces) {
+    shared |= all & b;
+    all |= b;
+  }
+  return shared != 0;
+}
+
 }  // namespace orvex

@@ -1,6 +1,9 @@
 #include "module/arguments.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "base/excerpt.h"
 
 namespace orvex::py {
 namespace {
@@ -112,6 +115,21 @@ bool extract_text(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf
   return extract_fastcall(sig, args, nargsf, kwnames, &out.object) &&
          require_str(sig, *sig.parameters.begin(), out.object) &&
          utf8_text(out.object, out.text, out.keep);
+}
+
+bool extract_short_text(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames, Py_ssize_t longest, TextArgument& out) {
+  if (!extract_fastcall(sig, args, nargsf, kwnames, &out.object) ||
+      !require_str(sig, *sig.parameters.begin(), out.object)) {
+    return false;
+  }
+  if (PyUnicode_GET_LENGTH(out.object) <= longest) return utf8_text(out.object, out.text, out.keep);
+  const Py_ssize_t head_length =
+      std::max(longest, static_cast<Py_ssize_t>(kExcerptCharacters)) + 1;
+  OwnedRef head(PyUnicode_Substring(out.object, 0, head_length));
+  if (head.empty() || !utf8_text(head.get(), out.text, out.keep)) return false;
+  out.keep_head = std::move(head);
+  return true;
 }
 
 }  // namespace orvex::py

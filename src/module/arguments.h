@@ -41,6 +41,13 @@ struct TextArgument {
 bool extract_text(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                   PyObject* kwnames, TextArgument& out);
 
+// The same for a text that is refused when longer than longest code points: a
+// longer one is cut to the part an error message shows (one character more
+// than it quotes) before it is decoded, so that a huge argument costs no more
+// than a short one. The cut text is still longer than longest.
+bool extract_short_text(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames, Py_ssize_t longest, TextArgument& out);
+
 // Reads a str as UTF-8; lone surrogates are kept as their three-byte form.
 // keep holds any temporary the text points into. Returns false with an error.
 bool utf8_text(PyObject* str, std::string_view& text, OwnedRef& keep);

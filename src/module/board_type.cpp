@@ -56,7 +56,8 @@ PyObject* board_repr(PyObject* self) {
 PyMethodDef* gathered_methods() {
   static std::vector<PyMethodDef> methods;
   if (methods.empty()) {
-    for (auto part : {board_position_methods(), board_pickle_methods()}) {
+    for (auto part : {board_position_methods(), board_pickle_methods(), board_san_methods(),
+                      board_keys_methods()}) {
       methods.insert(methods.end(), part.begin(), part.end());
     }
     methods.push_back({nullptr, nullptr, 0, nullptr});

@@ -53,5 +53,7 @@ PyObject* board_copy_method(PyObject* self, PyObject*);
 // The method tables of Board's concepts, gathered by the type in this order.
 std::span<const PyMethodDef> board_position_methods();
 std::span<const PyMethodDef> board_pickle_methods();
+std::span<const PyMethodDef> board_san_methods();
+std::span<const PyMethodDef> board_keys_methods();
 
 }  // namespace orvex::py

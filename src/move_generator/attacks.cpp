@@ -5,8 +5,6 @@
 namespace orvex {
 namespace {
 
-constexpr auto kKnightAttacks = step_attacks(kKnightSteps, kKnightStepLimit);
-constexpr auto kKingAttacks = step_attacks(kKingSteps, kKingStepLimit);
 // Squares from which a black pawn attacks s, and from which a white one does.
 constexpr auto kBlackPawnSources = step_attacks(std::array<std::int16_t, 2>{7, 9}, 1);
 constexpr auto kWhitePawnSources = step_attacks(std::array<std::int16_t, 2>{-7, -9}, 1);
@@ -52,6 +50,12 @@ bool square_attacked(const AttackTables& tables, const Board& board, Square squa
   if (tables.rook_attacks(square, occupancy) & (p[base + kRook] | p[base + kQueen])) return true;
   if (tables.bishop_attacks(square, occupancy) & (p[base + kBishop] | p[base + kQueen])) return true;
   return (kKingAttacks[square] & p[base + kKing]) != 0;
+}
+
+bool in_check(const AttackTables& tables, const Board& board) {
+  const Color us = side_to_move(board.state);
+  const Bitboard king = board.pieces[make_kind(us, kKing)];
+  return king != 0 && square_in_check(tables, board, lsb(king), us);
 }
 
 Bitboard attackers_of(const AttackTables& tables, const Board& board, Square square, Color colour,

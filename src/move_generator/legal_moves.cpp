@@ -83,6 +83,33 @@ void pawn_moves(const Board& board, const SideConstants& side, Bitboard own_pawn
   }
 }
 
+// Appends the castlings of the side: king side, then queen side. Some king
+// must stand on the home square, out of check; the right must be set; the
+// squares the king crosses must be empty and not attacked, and on the queen
+// side b1 (b8) empty too.
+void castling_moves(const AttackTables& tables, const Board& board, Color us, Bitboard occupancy,
+                    MoveList& out) {
+  const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
+  if (!has_square(board.pieces[make_kind(us, kKing)], side.king_home) ||
+      square_in_check(tables, board, side.king_home, us)) {
+    return;
+  }
+  for (const Castling& c : us == kWhite ? kWhiteCastlings : kBlackCastlings) {
+    if (!(board.state & c.right)) continue;
+    bool usable = true;
+    for (Square s : c.must_be_safe) {
+      if (has_square(occupancy, s) || square_in_check(tables, board, s, us)) {
+        usable = false;
+        break;
+      }
+    }
+    if (usable && c.must_be_empty != kNoSquare && has_square(occupancy, c.must_be_empty)) {
+      usable = false;
+    }
+    if (usable) out.push(c.move);
+  }
+}
+
 }  // namespace
 
 void generate_candidates(const AttackTables& tables, const Board& board, MoveList& out) {
@@ -95,28 +122,70 @@ void generate_candidates(const AttackTables& tables, const Board& board, MoveLis
 
   get_k_moves(king, own, kKingSteps, kKingStepLimit, out);
 
-  if (has_square(king, side.king_home) &&
-      !square_in_check(tables, board, side.king_home, us)) {
-    for (const Castling& c : us == kWhite ? kWhiteCastlings : kBlackCastlings) {
-      if (!(board.state & c.right)) continue;
-      bool usable = true;
-      for (Square s : c.must_be_safe) {
-        if (has_square(occupancy, s) || square_in_check(tables, board, s, us)) {
-          usable = false;
-          break;
-        }
-      }
-      if (usable && c.must_be_empty != kNoSquare && has_square(occupancy, c.must_be_empty)) {
-        usable = false;
-      }
-      if (usable) out.push(c.move);
-    }
-  }
+  castling_moves(tables, board, us, occupancy, out);
 
   get_k_moves(board.pieces[make_kind(us, kKnight)], own, kKnightSteps, kKnightStepLimit, out);
   pawn_moves(board, side, board.pieces[make_kind(us, kPawn)], enemy, occupancy, own ^ enemy, out);
   magic_moves(tables, board, us, own, enemy, kRook, out);
   magic_moves(tables, board, us, own, enemy, kBishop, out);
+}
+
+void generate_candidates_to(const AttackTables& tables, const Board& board, PieceType type,
+                            Square to, MoveList& out) {
+  const Color us = side_to_move(board.state);
+  const Bitboard own = side_occupancy(board, us);
+  if (has_square(own, to)) return;
+  const Bitboard enemy = side_occupancy(board, ~us);
+  const Bitboard occupancy = own | enemy;
+  const auto& p = board.pieces;
+  Bitboard from = 0;
+  switch (type) {
+    case kPawn: {
+      // Only pawns one or two ranks behind the target on its file or the next
+      // ones can reach it; their moves are listed as the generator lists them.
+      const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
+      const int file = file_of(to);
+      const int rank = rank_of(to);
+      Bitboard files = Bitboard{0x0101010101010101} << file;
+      files |= (file > 0 ? files >> 1 : 0) | (file < 7 ? files << 1 : 0);
+      Bitboard ranks = 0;
+      for (int back : {1, 2}) {
+        const int r = us == kWhite ? rank - back : rank + back;
+        if (r >= 0 && r < 8) ranks |= Bitboard{0xFF} << (8 * r);
+      }
+      MoveList moves;
+      pawn_moves(board, side, p[make_kind(us, kPawn)] & files & ranks, enemy, occupancy,
+                 own ^ enemy, moves);
+      for (ChessMove m : moves) {
+        if (m.to() == to) out.push(m);
+      }
+      return;
+    }
+    case kKnight:
+      from = kKnightAttacks[to] & p[make_kind(us, kKnight)];
+      break;
+    case kBishop:
+      from = tables.bishop_attacks(to, occupancy) & p[make_kind(us, kBishop)];
+      break;
+    case kRook:
+      from = tables.rook_attacks(to, occupancy) & p[make_kind(us, kRook)];
+      break;
+    case kQueen:
+      from = (tables.rook_attacks(to, occupancy) | tables.bishop_attacks(to, occupancy)) &
+             p[make_kind(us, kQueen)];
+      break;
+    case kKing: {
+      from = kKingAttacks[to] & p[make_kind(us, kKing)];
+      while (from) out.push(ChessMove::pack(pop_lsb(from), to, kOrdinary));
+      MoveList castlings;
+      castling_moves(tables, board, us, occupancy, castlings);
+      for (ChessMove m : castlings) {
+        if (m.to() == to) out.push(m);
+      }
+      return;
+    }
+  }
+  while (from) out.push(ChessMove::pack(pop_lsb(from), to, kOrdinary));
 }
 
 namespace {
@@ -207,17 +276,21 @@ void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& m
   moves.resize_down(kept);
 }
 
-void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
-  generate_candidates(tables, board, out);
+void keep_legal(const AttackTables& tables, Board& board, MoveList& moves) {
   const Color us = side_to_move(board.state);
   Bitboard occupancy;
   if (shortcut_applies(board, us, occupancy)) {
     const Square king = lsb(board.pieces[make_kind(us, kKing)]);
     const Bitboard checkers = attackers_of(tables, board, king, us, occupancy);
-    filter_with_pins(tables, board, us, king, checkers, out);
+    filter_with_pins(tables, board, us, king, checkers, moves);
     return;
   }
-  filter_by_make_unmake(tables, board, out);
+  filter_by_make_unmake(tables, board, moves);
+}
+
+void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
+  generate_candidates(tables, board, out);
+  keep_legal(tables, board, out);
 }
 
 }  // namespace orvex

@@ -160,7 +160,8 @@ def test_existing_methods_keep_their_order():
     names = [name for name in Board.__dict__ if not name.startswith("__") or name in
              ("__copy__", "__deepcopy__", "__reduce__", "__setstate__")]
     assert names == ["bitboard_from_fen", "fen", "push", "pop", "bitboard", "turn", "reflect",
-                     "copy", "__copy__", "__deepcopy__", "__reduce__", "__setstate__"]
+                     "copy", "__copy__", "__deepcopy__", "__reduce__", "__setstate__",
+                     "san", "parse_san", "push_san", "is_check", "zobrist"]
 
 
 # Byte offsets of the state layout: the fixed part, then one 10-byte entry per move.

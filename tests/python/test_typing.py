@@ -56,6 +56,8 @@ WRONG_USES = [
     ("count: int = board.push('e2e4')", "func-returns-value"),
     ("fen: bytes = board.fen()", "assignment"),
     ("board.__setstate__('state')", "arg-type"),
+    ("board.push_san(chess_move='e4')", "call-arg"),
+    ("check: str = board.is_check()", "assignment"),
     ("board.frobnicate()", "attr-defined"),
     ("orvex_chess.ChessMove", "attr-defined"),
     ("orvex_chess.PanicException", "attr-defined"),

@@ -61,6 +61,13 @@ def main() -> None:
     blank.__deepcopy__({})
     assert blank.copy().__copy__().fen() == fen
 
+    san_board = Board()
+    assert assert_type(san_board.san("g1f3"), str) == "Nf3"
+    assert assert_type(san_board.parse_san(san="e4"), str) == "e2e4"
+    assert assert_type(san_board.push_san("e4"), str) == "e2e4"
+    assert assert_type(san_board.is_check(), bool) is False
+    assert assert_type(san_board.zobrist(), int) == 0x823C9B50FD114196
+
     board.reflect()
     assert board.turn() == "black"
 
