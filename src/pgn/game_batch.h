@@ -74,6 +74,9 @@ struct GameBatch {
   void append(GameBatch&& other, std::uint64_t line_base);
 };
 
+// A readable account of every game of a batch, for tests and failure reports.
+std::string describe_games(const GameBatch& batch);
+
 // The message that reports a game that cannot be replayed, with lines counted
 // from 1: "game 3 (line 41): illegal move 'Ke3' on line 44".
 inline std::string failure_message(std::uint64_t index, const GameRecord& game,

@@ -9,9 +9,6 @@
 namespace orvex::pgn {
 namespace {
 
-// Pieces smaller than this are not worth a thread of their own.
-constexpr std::size_t kMinPiece = 64 * 1024;
-
 struct Piece {
   GameBatch batch;
   std::exception_ptr error;
@@ -41,41 +38,6 @@ void read_piece(std::string_view text, bool final, std::uint64_t line_base, Piec
 
 }  // namespace
 
-void GameBatch::append(GameBatch&& other, std::uint64_t line_base) {
-  if (games.empty() && text.empty()) {
-    *this = std::move(other);
-    for (GameRecord& g : games) g.line += line_base;
-    for (GameFailure& f : failures) f.line += line_base;
-    return;
-  }
-  const auto text_shift = static_cast<std::uint32_t>(text.size());
-  const auto tag_shift = static_cast<std::uint32_t>(tags.size());
-  const auto move_shift = static_cast<std::uint32_t>(moves.size());
-  const auto start_shift = static_cast<std::uint32_t>(starts.size());
-  const auto failure_shift = static_cast<std::uint32_t>(failures.size());
-  text.append(other.text);
-  for (TagRecord t : other.tags) {
-    t.name.offset += text_shift;
-    t.value.offset += text_shift;
-    tags.push_back(t);
-  }
-  moves.insert(moves.end(), other.moves.begin(), other.moves.end());
-  starts.insert(starts.end(), other.starts.begin(), other.starts.end());
-  for (GameFailure& f : other.failures) {
-    f.line += line_base;
-    failures.push_back(std::move(f));
-  }
-  for (GameRecord g : other.games) {
-    g.line += line_base;
-    g.first_tag += tag_shift;
-    g.first_move += move_shift;
-    if (g.start != kNone) g.start += start_shift;
-    if (g.failure != kNone) g.failure += failure_shift;
-    g.result.offset += text_shift;
-    games.push_back(g);
-  }
-}
-
 ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_base,
                        GameBatch& out, const std::atomic<bool>* stop) {
   Scanner scanner(text, 0, final);
@@ -100,14 +62,15 @@ std::size_t find_cut(std::string_view text, std::size_t from) {
 }
 
 ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t line_base,
-                                int threads, GameBatch& out, const std::atomic<bool>* stop) {
-  if (threads <= 1 || text.size() < 2 * kMinPiece) {
+                                int threads, GameBatch& out, const std::atomic<bool>* stop,
+                                std::size_t min_piece) {
+  if (threads <= 1 || text.size() < 2 * min_piece) {
     return read_games(text, final, line_base, out, stop);
   }
   std::vector<std::size_t> starts{0};
   for (int i = 1; i < threads; ++i) {
     const std::size_t target = text.size() / threads * i;
-    if (target < starts.back() + kMinPiece) continue;
+    if (target < starts.back() + min_piece) continue;
     const std::size_t cut = find_cut(text, target);
     if (cut == std::string_view::npos) break;
     if (cut > starts.back()) starts.push_back(cut);

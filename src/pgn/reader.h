@@ -35,14 +35,19 @@ struct ReadOutcome {
 ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_base,
                        GameBatch& out, const std::atomic<bool>* stop = nullptr);
 
+// Pieces smaller than this are not worth a thread of their own.
+inline constexpr std::size_t kMinPiece = 64 * 1024;
+
 // The same result, with the text cut at likely game boundaries (a line with
-// '[' in the first column after a blank line) into up to `threads` pieces that
-// are read at the same time. A piece whose start turns out not to be a game
-// boundary (a cut inside a comment, say) is read again from where the piece
-// before it really ended, so the games are exactly those of read_games.
+// '[' in the first column after a blank line) into up to `threads` pieces of
+// at least min_piece bytes that are read at the same time. A piece whose start
+// turns out not to be a game boundary (a cut inside a comment, say) is read
+// again from where the piece before it really ended, so the games are exactly
+// those of read_games.
 ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t line_base,
                                 int threads, GameBatch& out,
-                                const std::atomic<bool>* stop = nullptr);
+                                const std::atomic<bool>* stop = nullptr,
+                                std::size_t min_piece = kMinPiece);
 
 // A read_games_parallel running on a thread of its own, so that the games of
 // one stretch of text can be handed out while the next stretch is read.

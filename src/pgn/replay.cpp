@@ -3,7 +3,7 @@
 #include "base/excerpt.h"
 #include "board/make_move.h"
 #include "move_generator/attack_tables.h"
-#include "pgn/san_bridge.h"
+#include "notation/san.h"
 #include "pgn/scanner.h"
 #include "pgn/start_position.h"
 
@@ -105,13 +105,23 @@ void GameBuilder::move(std::string_view token, std::uint64_t line) {
     fail(line_base_ + line, token, "null move");
     return;
   }
-  const Parsed<ChessMove> move = read_san(attack_tables(), board_, token);
-  if (!move.ok()) {
-    fail(line_base_ + line, token, move.error());
-    return;
+  ChessMove move;
+  switch (match_san(attack_tables(), board_, token, move)) {
+    case SanStatus::kFound:
+      break;
+    case SanStatus::kUnreadable:
+      fail(line_base_ + line, token, "unreadable move");
+      return;
+    case SanStatus::kAmbiguous:
+      fail(line_base_ + line, token, "ambiguous move");
+      return;
+    case SanStatus::kNoLegalMove:
+    case SanStatus::kSharedSquare:
+      fail(line_base_ + line, token, "illegal move");
+      return;
   }
-  (void)push_move(board_, move.value());
-  out_.moves.push_back(move.value());
+  (void)push_move(board_, move);
+  out_.moves.push_back(move);
   ++game_.move_count;
 }
 

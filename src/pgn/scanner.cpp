@@ -1,10 +1,9 @@
 #include "pgn/scanner.h"
 
+#include "notation/san.h"
+
 namespace orvex::pgn {
 namespace {
-
-constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
-constexpr bool is_rank(char c) { return c >= '1' && c <= '8'; }
 
 constexpr bool is_tag_name_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '_' ||
@@ -12,29 +11,6 @@ constexpr bool is_tag_name_char(char c) {
 }
 
 }  // namespace
-
-bool looks_like_san(std::string_view word) {
-  while (!word.empty() && (word.back() == '+' || word.back() == '#' || word.back() == '!' ||
-                           word.back() == '?')) {
-    word.remove_suffix(1);
-  }
-  if (word == "O-O" || word == "O-O-O" || word == "0-0" || word == "0-0-0") return true;
-  if (!word.empty() && std::string_view("KQRBN").find(word.front()) != std::string_view::npos) {
-    word.remove_prefix(1);
-  }
-  // A promotion: "=Q" or a bare piece letter after the target square.
-  if (word.size() >= 3 && std::string_view("QRBNqrbn").find(word.back()) != std::string_view::npos &&
-      (is_rank(word[word.size() - 2]) || word[word.size() - 2] == '=')) {
-    word.remove_suffix(1);
-    if (word.back() == '=') word.remove_suffix(1);
-  }
-  if (word.size() < 2 || !is_file(word[word.size() - 2]) || !is_rank(word.back())) return false;
-  word.remove_suffix(2);
-  if (!word.empty() && (word.back() == 'x' || word.back() == '-')) word.remove_suffix(1);
-  if (!word.empty() && is_rank(word.back())) word.remove_suffix(1);
-  if (!word.empty() && is_file(word.back())) word.remove_suffix(1);
-  return word.empty();
-}
 
 bool begins_game(std::string_view line) {
   if (line.empty()) return false;
@@ -52,7 +28,8 @@ bool begins_game(std::string_view line) {
     while (i < word.size() && is_digit(word[i])) ++i;
     if (i < word.size() && word[i] == '.') return true;
   }
-  return looks_like_san(word);
+  SanText san;
+  return read_san(word, san);
 }
 
 bool read_tag_line(std::string_view line, std::string_view& name, std::string_view& raw_value) {

@@ -5,8 +5,8 @@
 // the first column), comment lines (';' in the first column) and lines that
 // cannot begin a game are skipped. A game begins at a line with '[' in the
 // first column (its tag section) or at a line whose first word begins movetext
-// (a move number such as "1." or "12...", a result, or a word shaped like a
-// SAN move).
+// (a move number such as "1." or "12...", a result, or a word that reads as
+// SAN, not yet checked against a position).
 //
 // Tag section: tag lines, escape and comment lines, and single blank lines;
 // two blank lines in a row end the game there (it has no movetext). The first
@@ -45,10 +45,6 @@ constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_result(std::string_view word) {
   return word == "1-0" || word == "0-1" || word == "1/2-1/2" || word == "*";
 }
-
-// Returns whether the word has the shape of a SAN move ("Nf3", "exd5", "e8=Q",
-// "O-O", "0-0-0", "Qh4xe1+", "e4!?"), without checking it against a position.
-bool looks_like_san(std::string_view word);
 
 // Returns whether a line, read between games, begins a game.
 bool begins_game(std::string_view line);
