@@ -23,7 +23,7 @@ import orvex_chess
 
 from orvex_tools import _pgn
 
-__all__ = ["Game", "GameError", "GameReader", "read_games"]
+__all__ = ["Game", "GameError", "GameReader", "decompressed", "read_games"]
 
 #: The bytes requested from the source per read (per thread with threads > 1).
 BLOCK_SIZE = 1 << 20
@@ -71,28 +71,41 @@ class GameError(NamedTuple):
 _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
 
 
-def _open_path(path: str | os.PathLike[str]) -> IO[bytes]:
-    """Opens a file for reading bytes, decompressing gzip, bzip2 or Zstandard."""
-    raw = open(path, "rb")
-    try:
+def decompressed(raw: IO[bytes], name: str = "") -> IO[bytes]:
+    """Returns a reader of the bytes of a binary file, decompressing gzip, bzip2 or Zstandard.
+
+    The compression is recognised by the first bytes, which raw must let
+    peek at (as buffered readers such as sys.stdin.buffer do) or read again
+    after a seek to the start; closing the result closes raw.
+    """
+    peek = getattr(raw, "peek", None)
+    if peek is not None:
+        magic = peek(4)[:4]
+    else:
         magic = raw.read(4)
         raw.seek(0)
-        if magic.startswith(b"\x1f\x8b"):
-            return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
-        if magic.startswith(b"BZh"):
-            return bz2.BZ2File(raw, mode="rb")  # type: ignore[return-value]
-        if magic == _ZSTD_MAGIC:
-            try:
-                import zstandard
-            except ImportError:
-                raise ModuleNotFoundError(
-                    f"{os.fspath(path)!r} is Zstandard-compressed: install the 'zstandard' "
-                    "package (pip install 'orvex_chess[zstd]')"
-                ) from None
-            return zstandard.ZstdDecompressor().stream_reader(  # type: ignore[no-any-return]
-                raw, read_across_frames=True, closefd=True
-            )
-        return raw
+    if magic.startswith(b"\x1f\x8b"):
+        return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
+    if magic.startswith(b"BZh"):
+        return bz2.BZ2File(raw, mode="rb")  # type: ignore[return-value]
+    if magic == _ZSTD_MAGIC:
+        try:
+            import zstandard
+        except ImportError:
+            raise ModuleNotFoundError(
+                f"{name or 'the file'} is Zstandard-compressed: install the 'zstandard' "
+                "package (pip install 'orvex_chess[zstd]')"
+            ) from None
+        return zstandard.ZstdDecompressor().stream_reader(  # type: ignore[no-any-return]
+            raw, read_across_frames=True, closefd=True
+        )
+    return raw
+
+
+def _open_path(path: str | os.PathLike[str]) -> IO[bytes]:
+    raw = open(path, "rb")
+    try:
+        return decompressed(raw, repr(os.fspath(path)))
     except BaseException:
         raw.close()
         raise
