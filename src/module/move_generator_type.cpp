@@ -89,7 +89,7 @@ PyObject* generator_call(PyObject* self, PyObject* const* args, size_t nargsf, P
 PyMethodDef* gathered_methods() {
   static std::vector<PyMethodDef> methods;
   if (methods.empty()) {
-    for (auto part : {generator_pickle_methods()}) {
+    for (auto part : {generator_pickle_methods(), generator_batch_methods()}) {
       methods.insert(methods.end(), part.begin(), part.end());
     }
     methods.push_back({nullptr, nullptr, 0, nullptr});

@@ -28,5 +28,6 @@ PyTypeObject* move_generator_type();
 
 // The method tables of MoveGenerator's concepts, gathered by the type in this order.
 std::span<const PyMethodDef> generator_pickle_methods();
+std::span<const PyMethodDef> generator_batch_methods();
 
 }  // namespace orvex::py

@@ -1,0 +1,101 @@
+#include "base/parallel.h"
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace orvex {
+
+unsigned available_cores() {
+#if defined(__linux__)
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+#endif
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, ChunkBody body)
+    : chunks_(chunks), stop_(stop), body_(std::move(body)), done_(chunks, false) {
+  const std::size_t wanted = std::min<std::size_t>(std::max(threads, 1u), chunks);
+  workers_.reserve(wanted);
+  std::unique_lock lock(mutex_);
+  for (unsigned w = 0; w < wanted; ++w) {
+    try {
+      workers_.emplace_back(&ParallelJob::work, this, w);
+      ++running_;
+    } catch (const std::system_error&) {
+      if (!workers_.empty()) break;  // run on the threads already started
+      throw;
+    }
+  }
+}
+
+ParallelJob::~ParallelJob() {
+  stop_.request();
+  for (std::thread& t : workers_) {
+    if (t.joinable()) t.join();
+  }
+}
+
+void ParallelJob::work(unsigned worker) {
+  // The constructor holds the lock while it starts the workers, so that
+  // running_ counts every worker before any of them can finish.
+  while (!stop_.requested()) {
+    const std::size_t chunk = next_.fetch_add(1, std::memory_order_relaxed);
+    if (chunk >= chunks_) break;
+    try {
+      body_(chunk, worker);
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!failure_) failure_ = std::current_exception();
+      stop_.request();
+      break;
+    }
+    if (stop_.requested()) break;  // the chunk may have given up half-way
+    std::lock_guard lock(mutex_);
+    done_[chunk] = true;
+    const std::size_t before = done_prefix_;
+    while (done_prefix_ < chunks_ && done_[done_prefix_]) ++done_prefix_;
+    if (done_prefix_ != before) changed_.notify_all();
+  }
+  std::lock_guard lock(mutex_);
+  if (--running_ == 0) changed_.notify_all();
+}
+
+ParallelJob::Progress ParallelJob::wait_for_done(std::size_t count,
+                                                 std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return done_prefix_ >= count || running_ == 0; });
+  return {done_prefix_, running_ == 0};
+}
+
+void ParallelJob::join() {
+  for (std::thread& t : workers_) {
+    if (t.joinable()) t.join();
+  }
+  std::exception_ptr failure;
+  {
+    std::lock_guard lock(mutex_);
+    failure = std::exchange(failure_, nullptr);
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void parallel_for(std::size_t chunks, unsigned threads, StopFlag& stop, const ChunkBody& body) {
+  if (threads <= 1 || chunks <= 1) {
+    for (std::size_t chunk = 0; chunk < chunks && !stop.requested(); ++chunk) body(chunk, 0);
+    return;
+  }
+  ParallelJob job(chunks, threads, stop, body);
+  job.join();
+}
+
+}  // namespace orvex

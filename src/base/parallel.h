@@ -1,0 +1,119 @@
+// Running independent pieces of work on several threads: N items, cut into
+// chunks, handed out to T threads, with a flag that stops them early.
+//
+// A job is a count of chunks and a body called once per chunk as
+// body(chunk, worker): chunk is in [0, chunks), worker in [0, threads) names
+// the thread that runs it. Two calls with the same worker never overlap, so
+// per-worker scratch space (a board, a move list, an output buffer indexed by
+// worker) needs no lock; each chunk writes its results into a slot of its own,
+// which needs no lock either. Chunks are handed out in increasing order, one
+// at a time, to whichever worker is free, so chunks of unequal cost balance
+// themselves: cut the work into a few times more chunks than threads.
+//
+// Synchronous use, from any C++ code:
+//
+//   std::vector<std::uint64_t> counts(pieces);
+//   orvex::StopFlag stop;
+//   orvex::parallel_for(pieces, orvex::available_cores(), stop,
+//                       [&](std::size_t chunk, unsigned) { counts[chunk] = count(chunk); });
+//
+// ParallelJob is the same job started in the background. The thread that
+// started it may wait for it in short slices (to poll for Ctrl-C), see which
+// chunks are done and use their results while later chunks still run (the
+// done prefix: chunks 0 to k - 1 have all finished), and stop it early.
+// module/batch_runner.h builds the Python side on it.
+//
+// Stopping: StopFlag::request() makes every worker take no further chunk. A
+// chunk that may run long should itself look at the flag now and then and
+// return early; a chunk that ends after the flag was raised is not counted as
+// done, so a half-finished result is never handed on. A chunk that throws
+// raises the flag too, and join() rethrows the first exception thrown.
+//
+// Nothing here is global: each job owns its threads, and they are joined
+// before the job goes away.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace orvex {
+
+// Tells the workers of a job to stop. Set once, never cleared.
+class StopFlag {
+ public:
+  void request() noexcept { stop_.store(true, std::memory_order_relaxed); }
+  bool requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<bool> stop_{false};
+};
+
+// The work of one chunk: body(chunk, worker).
+using ChunkBody = std::function<void(std::size_t chunk, unsigned worker)>;
+
+// Returns the number of processors this process may run on (its affinity
+// mask, as os.sched_getaffinity gives it), at least 1.
+unsigned available_cores();
+
+// A job running on its own threads; see the top of this file.
+class ParallelJob {
+ public:
+  // Starts min(threads, chunks) workers (at least one thread is asked for).
+  // Throws std::system_error when not even one thread can be started; with
+  // fewer threads than asked for, the job runs on those it got.
+  ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, ChunkBody body);
+  ParallelJob(const ParallelJob&) = delete;
+  ParallelJob& operator=(const ParallelJob&) = delete;
+  // Raises the stop flag and joins the workers; an exception is dropped.
+  ~ParallelJob();
+
+  // The number of worker threads running the job.
+  unsigned threads() const { return static_cast<unsigned>(workers_.size()); }
+
+  // Where the job stands: done is the done prefix, the largest k such that
+  // chunks 0 to k - 1 are all done (their results may be read); ended says
+  // that every worker has returned, so done will not grow any more (it is
+  // short of the chunk count when the job was stopped or a chunk threw).
+  struct Progress {
+    std::size_t done;
+    bool ended;
+  };
+
+  // Waits at most timeout until the first count chunks are done or every
+  // worker has returned, whichever comes first, and returns the progress.
+  Progress wait_for_done(std::size_t count, std::chrono::milliseconds timeout);
+
+  // Waits for every worker to return, then rethrows the first exception that
+  // a chunk threw, if any. Called again, it returns at once.
+  void join();
+
+ private:
+  void work(unsigned worker);
+
+  const std::size_t chunks_;
+  StopFlag& stop_;
+  const ChunkBody body_;
+  std::atomic<std::size_t> next_{0};
+
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable changed_;
+  std::vector<bool> done_;
+  std::size_t done_prefix_ = 0;
+  unsigned running_ = 0;
+  std::exception_ptr failure_;
+
+  std::vector<std::thread> workers_;
+};
+
+// Runs the job to its end and rethrows the first exception a chunk threw.
+// With one thread (or one chunk) the chunks run on the calling thread.
+void parallel_for(std::size_t chunks, unsigned threads, StopFlag& stop, const ChunkBody& body);
+
+}  // namespace orvex
