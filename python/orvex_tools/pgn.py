@@ -123,14 +123,11 @@ class GameReader:
         source: Source,
         *,
         errors: Literal["raise", "skip"] = "raise",
-        threads: int = 1,
+        threads: int | None = 1,
     ) -> None:
         if errors not in ("raise", "skip"):
-            raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-        if isinstance(threads, bool) or not isinstance(threads, int):
-            raise TypeError(f"threads must be an int, not {type(threads).__name__}")
-        if not 1 <= threads <= 1024:
-            raise ValueError(f"threads must be from 1 to 1024, not {threads}")
+            raise ValueError(f"read_games() argument 'errors' must be 'raise' or 'skip', "
+                             f"not {errors!r}")
         self._owned: IO[bytes] | None = None
         read: Callable[[int], bytes]
         if isinstance(source, (str, os.PathLike)):
@@ -140,10 +137,14 @@ class GameReader:
             read = _bytes_reader(source)
         else:
             raise TypeError(
-                "source must be a path or a file object opened for reading, "
-                f"not {type(source).__name__}"
+                "read_games() argument 'source' must be a path or a file object opened "
+                f"for reading, not {type(source).__name__}"
             )
-        self._core = _pgn.Reader(read, Game, GameError, errors == "skip", threads, BLOCK_SIZE)
+        try:
+            self._core = _pgn.Reader(read, Game, GameError, errors == "skip", threads, BLOCK_SIZE)
+        except BaseException:
+            self._close_source()
+            raise
 
     def __iter__(self) -> GameReader:
         return self
@@ -164,6 +165,9 @@ class GameReader:
     def close(self) -> None:
         """Stops reading and closes the file that the reader opened itself, if any."""
         self._core.close()
+        self._close_source()
+
+    def _close_source(self) -> None:
         if self._owned is not None:
             self._owned.close()
             self._owned = None
@@ -206,7 +210,7 @@ def read_games(
     source: Source,
     *,
     errors: Literal["raise", "skip"] = "raise",
-    threads: int = 1,
+    threads: int | None = 1,
 ) -> GameReader:
     """Returns an iterator over the games of a PGN file, in file order.
 
@@ -214,7 +218,9 @@ def read_games(
     recognised by content) or a file object opened for reading bytes or text.
     A game with an illegal or unreadable main-line move, a bad FEN tag or an
     unsupported Variant tag raises ValueError naming the game, its line and the
-    move (errors="raise"), or is skipped and counted (errors="skip"). threads
-    readers replay games at the same time; the games and errors are the same.
+    move (errors="raise"), or is skipped and counted (errors="skip"). With
+    threads > 1 (None: one per available core) that many threads replay games
+    at the same time, with the interpreter lock released; the games and errors
+    are the same.
     """
     return GameReader(source, errors=errors, threads=threads)

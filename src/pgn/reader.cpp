@@ -1,45 +1,17 @@
 #include "pgn/reader.h"
 
-#include <thread>
-#include <vector>
-
 #include "pgn/replay.h"
 #include "pgn/scanner.h"
 
 namespace orvex::pgn {
 namespace {
 
-struct Piece {
-  GameBatch batch;
-  std::exception_ptr error;
-  std::size_t start = 0;
-  std::size_t limit = std::string_view::npos;
-  std::size_t end = 0;     // where the reading stopped
-  std::uint64_t lines = 0;  // line breaks in [start, end)
-  Stop stop = Stop::kEnd;
-};
-
-bool stopped(const std::atomic<bool>* stop) {
-  return stop && stop->load(std::memory_order_relaxed);
-}
-
-void read_piece(std::string_view text, bool final, std::uint64_t line_base, Piece& piece,
-                const std::atomic<bool>* stop) {
-  Scanner scanner(text, piece.start, final);
-  GameBuilder builder(piece.batch, line_base);
-  Stop s;
-  do {
-    s = stopped(stop) ? Stop::kNeedMore : scanner.next(builder, piece.limit);
-  } while (s == Stop::kGame);
-  piece.stop = s;
-  piece.end = scanner.position();
-  piece.lines = scanner.lines();
-}
+bool stopped(const StopFlag* stop) { return stop && stop->requested(); }
 
 }  // namespace
 
 ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_base,
-                       GameBatch& out, const std::atomic<bool>* stop) {
+                       GameBatch& out, const StopFlag* stop) {
   Scanner scanner(text, 0, final);
   GameBuilder builder(out, line_base);
   Stop s;
@@ -61,96 +33,68 @@ std::size_t find_cut(std::string_view text, std::size_t from) {
   }
 }
 
-ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t line_base,
-                                int threads, GameBatch& out, const std::atomic<bool>* stop,
-                                std::size_t min_piece) {
-  if (threads <= 1 || text.size() < 2 * min_piece) {
-    return read_games(text, final, line_base, out, stop);
-  }
+PieceRead::PieceRead(std::string_view text, bool final, unsigned pieces, std::size_t min_piece)
+    : text_(text), final_(final) {
   std::vector<std::size_t> starts{0};
-  for (int i = 1; i < threads; ++i) {
-    const std::size_t target = text.size() / threads * i;
-    if (target < starts.back() + min_piece) continue;
-    const std::size_t cut = find_cut(text, target);
-    if (cut == std::string_view::npos) break;
-    if (cut > starts.back()) starts.push_back(cut);
-  }
-  if (starts.size() == 1) return read_games(text, final, line_base, out, stop);
-
-  const std::size_t n = starts.size();
-  std::vector<Piece> pieces(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    pieces[i].start = starts[i];
-    pieces[i].limit = i + 1 < n ? starts[i + 1] : std::string_view::npos;
-  }
-  {
-    std::vector<std::jthread> workers;
-    workers.reserve(n - 1);
-    for (std::size_t i = 1; i < n; ++i) {
-      workers.emplace_back([&, i] {
-        try {
-          read_piece(text, final, 0, pieces[i], stop);
-        } catch (...) {
-          pieces[i].error = std::current_exception();
-        }
-      });
-    }
-    try {
-      read_piece(text, final, 0, pieces[0], stop);
-    } catch (...) {
-      pieces[0].error = std::current_exception();
+  if (text.size() >= 2 * min_piece) {
+    for (unsigned i = 1; i < pieces; ++i) {
+      const std::size_t target = text.size() / pieces * i;
+      if (target < starts.back() + min_piece) continue;
+      const std::size_t cut = find_cut(text, target);
+      if (cut == std::string_view::npos) break;
+      if (cut > starts.back()) starts.push_back(cut);
     }
   }
-  for (const Piece& piece : pieces) {
-    if (piece.error) std::rethrow_exception(piece.error);
+  pieces_.resize(starts.size());
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    pieces_[i].start = starts[i];
+    if (i + 1 < starts.size()) pieces_[i].limit = starts[i + 1];
   }
+}
 
-  // Stitch the pieces together; a piece that did not start where the one
-  // before it ended is read again from there.
+void PieceRead::read(Piece& piece, const StopFlag* stop) {
+  Scanner scanner(text_, piece.start, final_);
+  GameBuilder builder(piece.batch, 0);
+  Stop s;
+  do {
+    s = stopped(stop) ? Stop::kNeedMore : scanner.next(builder, piece.limit);
+  } while (s == Stop::kGame);
+  piece.end = scanner.position();
+  piece.lines = scanner.lines();
+  piece.stopped_at_limit = s == Stop::kLimit;
+  piece.finished = s == Stop::kEnd;
+}
+
+void PieceRead::read_piece(std::size_t i, const StopFlag* stop) { read(pieces_[i], stop); }
+
+ReadOutcome PieceRead::stitch(std::uint64_t line_base, GameBatch& out, const StopFlag* stop) {
   ReadOutcome outcome;
-  std::uint64_t base = line_base;
-  for (std::size_t i = 0; i < n; ++i) {
-    Piece& piece = pieces[i];
+  for (Piece& piece : pieces_) {
     if (piece.start != outcome.consumed) {
+      // The piece before ended elsewhere: read this one again from there.
       piece.batch.clear();
       piece.start = outcome.consumed;
-      read_piece(text, final, 0, piece, stop);
+      read(piece, stop);
     }
-    out.append(std::move(piece.batch), base);
-    base += piece.lines;
+    out.append(std::move(piece.batch), line_base + outcome.lines);
     outcome.lines += piece.lines;
     outcome.consumed = piece.end;
-    if (piece.stop != Stop::kLimit) {
-      outcome.finished = piece.stop == Stop::kEnd;
+    if (!piece.stopped_at_limit) {
+      outcome.finished = piece.finished;
       break;
     }
   }
   return outcome;
 }
 
-BackgroundRead::BackgroundRead(std::string text, bool final, std::uint64_t line_base,
-                               int threads)
-    : text_(std::move(text)) {
-  thread_ = std::thread([this, final, line_base, threads] {
-    try {
-      outcome_ = read_games_parallel(text_, final, line_base, threads, batch_, &stop_);
-    } catch (...) {
-      error_ = std::current_exception();
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
-    finished_.notify_all();
-  });
-}
-
-BackgroundRead::~BackgroundRead() {
-  stop_.store(true, std::memory_order_relaxed);
-  thread_.join();
-}
-
-bool BackgroundRead::wait_for(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return finished_.wait_for(lock, timeout, [this] { return done_; });
+ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t line_base,
+                                unsigned threads, GameBatch& out, std::size_t min_piece) {
+  PieceRead read(text, final, threads, min_piece);
+  if (read.pieces() == 1) return read_games(text, final, line_base, out);
+  StopFlag stop;
+  parallel_for(read.pieces(), threads, stop,
+               [&](std::size_t i, unsigned) { read.read_piece(i, &stop); });
+  return read.stitch(line_base, out, nullptr);
 }
 
 }  // namespace orvex::pgn

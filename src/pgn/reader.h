@@ -1,17 +1,12 @@
 // Reading the games of a stretch of PGN text, on one thread or several.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <exception>
-#include <mutex>
-#include <string>
-#include <thread>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
+#include "base/parallel.h"
 #include "pgn/game_batch.h"
 
 namespace orvex::pgn {
@@ -30,58 +25,60 @@ struct ReadOutcome {
 
 // Reads the games of text, which starts at a line start between games, into
 // out (appending), numbering lines from line_base. Text that is not final may
-// go on: the unfinished last game is left unread. A set stop flag ends the
-// read early, between games.
+// go on: the unfinished last game is left unread. A raised stop flag ends the
+// read early, between games, as if the text ended there unfinished.
 ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_base,
-                       GameBatch& out, const std::atomic<bool>* stop = nullptr);
+                       GameBatch& out, const StopFlag* stop = nullptr);
 
 // Pieces smaller than this are not worth a thread of their own.
 inline constexpr std::size_t kMinPiece = 64 * 1024;
 
-// The same result, with the text cut at likely game boundaries (a line with
-// '[' in the first column after a blank line) into up to `threads` pieces of
-// at least min_piece bytes that are read at the same time. A piece whose start
-// turns out not to be a game boundary (a cut inside a comment, say) is read
-// again from where the piece before it really ended, so the games are exactly
-// those of read_games.
-ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t line_base,
-                                int threads, GameBatch& out,
-                                const std::atomic<bool>* stop = nullptr,
-                                std::size_t min_piece = kMinPiece);
-
-// A read_games_parallel running on a thread of its own, so that the games of
-// one stretch of text can be handed out while the next stretch is read.
-class BackgroundRead {
+// The same read with the text cut at likely game boundaries (a line with '['
+// in the first column after a blank line) into pieces of at least min_piece
+// bytes that are read at the same time, then stitched together. A piece whose
+// start turns out not to be a game boundary (a cut inside a comment, say) is
+// read again from where the piece before it really ended, so the games are
+// exactly those of read_games.
+//
+//   PieceRead read(text, final, pieces);
+//   parallel_for(read.pieces(), threads, stop,
+//                [&](std::size_t i, unsigned) { read.read_piece(i, &stop); });
+//   ReadOutcome outcome = read.stitch(line_base, out, &stop);
+class PieceRead {
  public:
-  // Starts reading text (which it keeps) at once.
-  BackgroundRead(std::string text, bool final, std::uint64_t line_base, int threads);
-  // Asks the read to stop early and waits for its thread.
-  ~BackgroundRead();
-  BackgroundRead(const BackgroundRead&) = delete;
-  BackgroundRead& operator=(const BackgroundRead&) = delete;
+  // The text must outlive the object.
+  PieceRead(std::string_view text, bool final, unsigned pieces, std::size_t min_piece = kMinPiece);
 
-  // Waits at most timeout for the read to finish; returns whether it has.
-  bool wait_for(std::chrono::milliseconds timeout);
+  std::size_t pieces() const { return pieces_.size(); }
 
-  // Once finished: rethrows what the read threw, if anything.
-  void rethrow() const {
-    if (error_) std::rethrow_exception(error_);
-  }
-  const std::string& text() const { return text_; }
-  GameBatch& batch() { return batch_; }
-  const ReadOutcome& outcome() const { return outcome_; }
+  // Reads piece i; different pieces may be read at the same time.
+  void read_piece(std::size_t i, const StopFlag* stop);
+
+  // Once every piece has been read: appends their games to out in text
+  // order, numbering lines from line_base.
+  ReadOutcome stitch(std::uint64_t line_base, GameBatch& out, const StopFlag* stop);
 
  private:
-  std::string text_;
-  GameBatch batch_;
-  ReadOutcome outcome_;
-  std::exception_ptr error_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::condition_variable finished_;
-  bool done_ = false;
-  std::thread thread_;
+  struct Piece {
+    GameBatch batch;
+    std::size_t start = 0;
+    std::size_t limit = std::string_view::npos;
+    std::size_t end = 0;      // where the reading stopped
+    std::uint64_t lines = 0;  // line breaks in [start, end)
+    bool stopped_at_limit = false;
+    bool finished = false;
+  };
+
+  void read(Piece& piece, const StopFlag* stop);
+
+  std::string_view text_;
+  bool final_;
+  std::vector<Piece> pieces_;
 };
+
+// read_games on up to `threads` threads (the calling thread and others).
+ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t line_base,
+                                unsigned threads, GameBatch& out, std::size_t min_piece = kMinPiece);
 
 // Returns the first likely game boundary at or after from: the position of a
 // '[' in the first column of a line that follows a blank line; npos if none.

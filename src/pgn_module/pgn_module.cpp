@@ -9,11 +9,14 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "base/parallel.h"
 #include "board/fen.h"
 #include "module/arguments.h"
+#include "module/batch_runner.h"
 #include "module/borrow.h"
 #include "module/errors.h"
 #include "module/move_strings.h"
@@ -26,9 +29,17 @@ namespace {
 
 // The most failures a reader keeps for its errors list.
 constexpr std::size_t kErrorsKept = 100;
-// How long a wait for the background threads lasts before signals are checked.
-constexpr std::chrono::milliseconds kSignalPoll{50};
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// A stretch of input read in pieces on worker threads while the games before
+// it are handed out.
+struct BackgroundRead {
+  std::string text;
+  std::optional<pgn::PieceRead> read;
+  StopFlag stop;
+  // Last, so that its threads are stopped and joined first.
+  std::optional<ParallelJob> job;
+};
 
 struct ReaderState {
   OwnedRef read;
@@ -36,7 +47,7 @@ struct ReaderState {
   OwnedRef error_type;
   OwnedRef errors;  // a list of at most kErrorsKept error records
   bool skip = false;
-  int threads = 1;
+  unsigned threads = 1;
   std::size_t block = 1 << 20;
 
   // Input not yet read, starting at a line start between games.
@@ -52,7 +63,7 @@ struct ReaderState {
   std::size_t cursor = 0;
   std::uint64_t next_index = 0;
   std::uint64_t skipped = 0;
-  std::unique_ptr<pgn::BackgroundRead> job;
+  std::unique_ptr<BackgroundRead> job;
   BorrowFlag borrow;
 };
 
@@ -140,13 +151,14 @@ bool refill_here(ReaderState& s) {
     s.cursor = 0;
     pgn::ReadOutcome outcome;
     std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-      outcome = pgn::read_games(s.buffer, s.input_done, s.line_base, s.current);
-    } catch (...) {
-      error = std::current_exception();
+    {
+      ReleasedLock unlocked;
+      try {
+        outcome = pgn::read_games(s.buffer, s.input_done, s.line_base, s.current);
+      } catch (...) {
+        error = std::current_exception();
+      }
     }
-    Py_END_ALLOW_THREADS
     if (error) {
       s.current.clear();
       return guarded<bool>(false, [&]() -> bool { std::rethrow_exception(error); });
@@ -172,8 +184,13 @@ bool start_background_read(ReaderState& s) {
   }
   drop_byte_order_mark(s, s.buffer);
   const bool started = guarded<bool>(false, [&] {
-    s.job = std::make_unique<pgn::BackgroundRead>(std::move(s.buffer), s.input_done, s.line_base,
-                                                  s.threads);
+    auto job = std::make_unique<BackgroundRead>();
+    job->text = std::move(s.buffer);
+    pgn::PieceRead& read = job->read.emplace(job->text, s.input_done, s.threads);
+    StopFlag& stop = job->stop;
+    job->job.emplace(read.pieces(), s.threads, stop,
+                     [&read, &stop](std::size_t i, unsigned) { read.read_piece(i, &stop); });
+    s.job = std::move(job);
     return true;
   });
   s.buffer.clear();
@@ -184,27 +201,38 @@ bool start_background_read(ReaderState& s) {
 // Takes the games of the running background read, then starts the next one.
 bool refill_background(ReaderState& s) {
   if (!s.job && !start_background_read(s)) return false;
+  const std::size_t pieces = s.job->read->pieces();
   while (true) {
-    bool done;
-    Py_BEGIN_ALLOW_THREADS
-    done = s.job->wait_for(kSignalPoll);
-    Py_END_ALLOW_THREADS
-    if (done) break;
+    ParallelJob::Progress progress;
+    {
+      ReleasedLock unlocked;
+      progress = s.job->job->wait_for_done(pieces, kSignalPollInterval);
+    }
+    if (progress.ended) break;
     if (PyErr_CheckSignals() < 0) return false;
   }
-  std::unique_ptr<pgn::BackgroundRead> job = std::move(s.job);
-  const bool ok = guarded<bool>(false, [&] {
-    job->rethrow();
-    const pgn::ReadOutcome& outcome = job->outcome();
-    s.buffer.assign(job->text(), outcome.consumed);
-    s.line_base += outcome.lines;
-    s.finished = outcome.finished;
-    s.current = std::move(job->batch());
-    s.cursor = 0;
-    return true;
-  });
-  job.reset();
-  if (!ok) return false;
+  std::unique_ptr<BackgroundRead> job = std::move(s.job);
+  std::exception_ptr error;
+  pgn::ReadOutcome outcome;
+  s.current.clear();
+  s.cursor = 0;
+  {
+    ReleasedLock unlocked;
+    try {
+      job->job->join();
+      outcome = job->read->stitch(s.line_base, s.current, nullptr);
+      s.buffer.assign(job->text, outcome.consumed);
+      job.reset();
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  if (error) {
+    s.current.clear();
+    return guarded<bool>(false, [&]() -> bool { std::rethrow_exception(error); });
+  }
+  s.line_base += outcome.lines;
+  s.finished = outcome.finished;
   return s.finished || start_background_read(s);
 }
 
@@ -291,9 +319,8 @@ PyObject* reader_next(PyObject* self) {
 // Stops a background read, drops the input and marks the reader finished.
 void finish(ReaderState& s) {
   if (s.job) {
-    Py_BEGIN_ALLOW_THREADS
+    ReleasedLock unlocked;
     s.job.reset();
-    Py_END_ALLOW_THREADS
   }
   s.finished = true;
   s.current.clear();
@@ -329,12 +356,12 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   const int skip = PyObject_IsTrue(a[3]);
   if (skip < 0) return nullptr;
-  const long threads = PyLong_AsLong(a[4]);
-  if (threads == -1 && PyErr_Occurred()) return nullptr;
+  const unsigned threads = thread_count("read_games", a[4]);
+  if (!threads) return nullptr;
   const Py_ssize_t block = PyLong_AsSsize_t(a[5]);
   if (block == -1 && PyErr_Occurred()) return nullptr;
-  if (threads < 1 || threads > 1024 || block < 1) {
-    PyErr_SetString(PyExc_ValueError, "Reader(): threads must be 1 to 1024 and block_size positive");
+  if (block < 1) {
+    PyErr_SetString(PyExc_ValueError, "Reader(): block_size must be positive");
     return nullptr;
   }
   if (!make_constants()) return nullptr;
@@ -350,7 +377,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   state->error_type.reset(Py_NewRef(a[2]));
   state->errors = std::move(errors);
   state->skip = skip != 0;
-  state->threads = static_cast<int>(threads);
+  state->threads = threads;
   state->block = static_cast<std::size_t>(block);
   return self.release();
 }

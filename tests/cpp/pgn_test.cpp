@@ -181,8 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 std::string read_all(std::string_view text, int threads, std::size_t min_piece) {
   GameBatch batch;
-  const ReadOutcome outcome =
-      read_games_parallel(text, true, 0, threads, batch, nullptr, min_piece);
+  const ReadOutcome outcome = read_games_parallel(text, true, 0, threads, batch, min_piece);
   EXPECT_TRUE(outcome.finished);
   EXPECT_EQ(outcome.consumed, text.size());
   return describe_games(batch);
@@ -216,7 +215,7 @@ TEST(ReadGames, ChunkedReadingGivesTheSameGames) {
 TEST(ReadGames, ThreadsGiveTheSameGames) {
   const std::string text = test_text();
   const std::string whole = read_all(text, 1, kMinPiece);
-  for (int threads = 2; threads <= 9; ++threads) {
+  for (unsigned threads = 2; threads <= 9; ++threads) {
     for (std::size_t min_piece : {1, 50, 300}) {
       EXPECT_EQ(read_all(text, threads, min_piece), whole)
           << threads << " threads, pieces of at least " << min_piece;
@@ -226,7 +225,8 @@ TEST(ReadGames, ThreadsGiveTheSameGames) {
 
 TEST(ReadGames, StoppedEarlyBetweenGames) {
   const std::string text = test_text();
-  std::atomic<bool> stop{true};
+  StopFlag stop;
+  stop.request();
   GameBatch batch;
   const ReadOutcome outcome = read_games(text, true, 0, batch, &stop);
   EXPECT_FALSE(outcome.finished);

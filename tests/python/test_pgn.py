@@ -232,19 +232,35 @@ def test_close_stops_reading_and_closes_the_file(tmp_path, threads):
 
 
 @pytest.mark.parametrize("arguments, error, message", [
-    ({"errors": "ignore"}, ValueError, "errors must be 'raise' or 'skip'"),
-    ({"threads": 0}, ValueError, "threads must be from 1 to 1024"),
-    ({"threads": True}, TypeError, "threads must be an int"),
-    ({"threads": 1.5}, TypeError, "threads must be an int"),
+    ({"errors": "ignore"}, ValueError, "argument 'errors' must be 'raise' or 'skip', not 'ignore'"),
+    ({"threads": 0}, ValueError, "argument 'threads' must be from 1 to 1024, not 0"),
+    ({"threads": True}, TypeError, "argument 'threads' must be int or None, not bool"),
+    ({"threads": 1.5}, TypeError, "argument 'threads' must be int or None, not float"),
 ])
-def test_bad_arguments(arguments, error, message):
-    with pytest.raises(error, match=message):
-        orvex_tools.read_games(io.StringIO(""), **arguments)
+def test_bad_arguments(tmp_path, arguments, error, message):
+    path = _write(tmp_path, "games.pgn", b"1. e4 *\n")
+    opened = []
+    real_open = open
+
+    def spy(*args, **kwargs):
+        opened.append(real_open(*args, **kwargs))
+        return opened[-1]
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr("builtins.open", spy)
+        with pytest.raises(error, match=message):
+            orvex_tools.read_games(path, **arguments)
+    assert all(handle.closed for handle in opened)
+
+
+def test_threads_none_means_every_core():
+    games = list(orvex_tools.read_games(io.StringIO(CORPUS[1]), threads=None))
+    assert len(games) == 60
 
 
 @pytest.mark.parametrize("source", [b"1. e4 *", 42])
 def test_bad_sources(source):
-    with pytest.raises(TypeError, match="source must be a path or a file object"):
+    with pytest.raises(TypeError, match="argument 'source' must be a path or a file object"):
         orvex_tools.read_games(source)
 
 
