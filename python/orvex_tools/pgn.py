@@ -13,25 +13,41 @@ from __future__ import annotations
 
 import bz2
 import gzip
-import io
 import os
 from collections.abc import Callable
 from types import TracebackType
-from typing import IO, Literal, NamedTuple, Union
+from dataclasses import dataclass
+from typing import IO, Literal, Protocol, Union, cast
 
 import orvex_chess
 
 from orvex_tools import _pgn
 
-__all__ = ["Game", "GameError", "GameReader", "decompressed", "read_games"]
+__all__ = ["ByteStream", "Game", "GameError", "GameReader", "decompressed", "read_games"]
 
 #: The bytes requested from the source per read (per thread with threads > 1).
 BLOCK_SIZE = 1 << 20
 
-Source = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
+
+class ByteStream(Protocol):
+    """A binary stream read_games can read: read(size) -> bytes, and close()."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+
+    def close(self) -> None: ...
 
 
-class Game(NamedTuple):
+class TextStream(Protocol):
+    """A text stream read_games can read: read(size) -> str."""
+
+    def read(self, size: int = ..., /) -> str: ...
+
+
+Source = Union[str, "os.PathLike[str]", ByteStream, TextStream]
+
+
+@dataclass(slots=True)
+class Game:
     """One game: its tags, start position, main-line moves and result."""
 
     #: The game's place in the file, counted from 0 (games that failed count too).
@@ -52,7 +68,8 @@ class Game(NamedTuple):
         return orvex_chess.Board(self.fen)
 
 
-class GameError(NamedTuple):
+@dataclass(frozen=True, slots=True)
+class GameError:
     """A game that could not be replayed, as kept in GameReader.errors."""
 
     #: The game's place in the file, counted from 0.
@@ -71,7 +88,7 @@ class GameError(NamedTuple):
 _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
 
 
-def decompressed(raw: IO[bytes], name: str = "") -> IO[bytes]:
+def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
     """Returns a reader of the bytes of a binary file, decompressing gzip, bzip2 or Zstandard.
 
     The compression is recognised by the first bytes, which raw must let
@@ -85,9 +102,9 @@ def decompressed(raw: IO[bytes], name: str = "") -> IO[bytes]:
         magic = raw.read(4)
         raw.seek(0)
     if magic.startswith(b"\x1f\x8b"):
-        return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
+        return gzip.GzipFile(fileobj=raw, mode="rb")
     if magic.startswith(b"BZh"):
-        return bz2.BZ2File(raw, mode="rb")  # type: ignore[return-value]
+        return bz2.BZ2File(raw, mode="rb")
     if magic == _ZSTD_MAGIC:
         try:
             import zstandard
@@ -96,13 +113,13 @@ def decompressed(raw: IO[bytes], name: str = "") -> IO[bytes]:
                 f"{name or 'the file'} is Zstandard-compressed: install the 'zstandard' "
                 "package (pip install 'orvex_chess[zstd]')"
             ) from None
-        return zstandard.ZstdDecompressor().stream_reader(  # type: ignore[no-any-return]
+        return zstandard.ZstdDecompressor().stream_reader(
             raw, read_across_frames=True, closefd=True
         )
     return raw
 
 
-def _open_path(path: str | os.PathLike[str]) -> IO[bytes]:
+def _open_path(path: str | os.PathLike[str]) -> ByteStream:
     raw = open(path, "rb")
     try:
         return decompressed(raw, repr(os.fspath(path)))
@@ -128,7 +145,7 @@ class GameReader:
         if errors not in ("raise", "skip"):
             raise ValueError(f"read_games() argument 'errors' must be 'raise' or 'skip', "
                              f"not {errors!r}")
-        self._owned: IO[bytes] | None = None
+        self._owned: ByteStream | None = None
         read: Callable[[int], bytes]
         if isinstance(source, (str, os.PathLike)):
             self._owned = _open_path(source)
@@ -150,7 +167,8 @@ class GameReader:
         return self
 
     def __next__(self) -> Game:
-        return next(self._core)
+        game: Game = next(self._core)
+        return game
 
     @property
     def skipped(self) -> int:
@@ -184,19 +202,19 @@ class GameReader:
         self.close()
 
 
-def _bytes_reader(stream: IO[bytes] | IO[str]) -> Callable[[int], bytes]:
+def _bytes_reader(stream: ByteStream | TextStream) -> Callable[[int], bytes]:
     """Returns read(n) -> bytes for a binary or a text stream (text is encoded as UTF-8)."""
-    if isinstance(stream, io.TextIOBase):
-        return _encoded(stream.read)
     first = stream.read(0)
     if isinstance(first, str):
-        return _encoded(stream.read)  # type: ignore[arg-type]
+        return _encoded(cast(TextStream, stream))
     if not isinstance(first, (bytes, bytearray, memoryview)):
         raise TypeError(f"source.read() must return bytes or str, not {type(first).__name__}")
-    return stream.read  # type: ignore[return-value]
+    return cast(ByteStream, stream).read
 
 
-def _encoded(read: Callable[[int], str]) -> Callable[[int], bytes]:
+def _encoded(stream: TextStream) -> Callable[[int], bytes]:
+    read = stream.read
+
     def read_bytes(size: int) -> bytes:
         text = read(size)
         if not isinstance(text, str):
