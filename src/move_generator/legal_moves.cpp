@@ -141,23 +141,45 @@ void generate_candidates_to(const AttackTables& tables, const Board& board, Piec
   Bitboard from = 0;
   switch (type) {
     case kPawn: {
-      // Only pawns one or two ranks behind the target on its file or the next
-      // ones can reach it; their moves are listed as the generator lists them.
+      // The generator's pawn moves, looked at from the target: a push or
+      // double push onto an empty square, a capture of an enemy piece, or an
+      // en-passant capture onto an empty target.
       const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
-      const int file = file_of(to);
-      const int rank = rank_of(to);
-      Bitboard files = Bitboard{0x0101010101010101} << file;
-      files |= (file > 0 ? files >> 1 : 0) | (file < 7 ? files << 1 : 0);
-      Bitboard ranks = 0;
-      for (int back : {1, 2}) {
-        const int r = us == kWhite ? rank - back : rank + back;
-        if (r >= 0 && r < 8) ranks |= Bitboard{0xFF} << (8 * r);
+      const Bitboard pawns = p[make_kind(us, kPawn)];
+      const bool empty = !has_square(occupancy, to);
+      for (int d : {side.capture_first, side.capture_second}) {
+        const int s = to - d;
+        if (s < 0 || s > 63 || file_distance(s, to) != 1 || !has_square(pawns, static_cast<Square>(s))) {
+          continue;
+        }
+        const int r = s >> 3;
+        if (has_square(enemy, to)) {
+          if (r == side.pre_promotion_rank) {
+            push_promotions(s, to, out);
+          } else {
+            out.push(ChessMove::pack(s, to, kOrdinary));
+          }
+        }
+        if (r == side.en_passant_rank && (board.state >> (side.en_passant_base + file_of(to)) & 1) &&
+            empty) {
+          out.push(ChessMove::pack(s, to, kEnPassant));
+        }
       }
-      MoveList moves;
-      pawn_moves(board, side, p[make_kind(us, kPawn)] & files & ranks, enemy, occupancy,
-                 own ^ enemy, moves);
-      for (ChessMove m : moves) {
-        if (m.to() == to) out.push(m);
+      if (!empty) return;
+      const int s = to - side.push;
+      if (s < 0 || s > 63) return;
+      if (has_square(pawns, static_cast<Square>(s))) {
+        if ((s >> 3) == side.pre_promotion_rank) {
+          push_promotions(s, to, out);
+        } else {
+          out.push(ChessMove::pack(s, to, kOrdinary));
+        }
+        return;
+      }
+      const int d = to - side.double_push;
+      if (!has_square(occupancy, static_cast<Square>(s)) && d >= 0 && d <= 63 &&
+          (d >> 3) == side.start_rank && has_square(pawns, static_cast<Square>(d))) {
+        out.push(ChessMove::pack(d, to, kDoublePush));
       }
       return;
     }
@@ -177,6 +199,8 @@ void generate_candidates_to(const AttackTables& tables, const Board& board, Piec
     case kKing: {
       from = kKingAttacks[to] & p[make_kind(us, kKing)];
       while (from) out.push(ChessMove::pack(pop_lsb(from), to, kOrdinary));
+      const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
+      if (rank_of(to) != rank_of(side.king_home) || (file_of(to) != 2 && file_of(to) != 6)) return;
       MoveList castlings;
       castling_moves(tables, board, us, occupancy, castlings);
       for (ChessMove m : castlings) {
@@ -266,6 +290,36 @@ void filter_with_pins(const AttackTables& tables, Board& board, Color us, Square
   moves.resize_down(kept);
 }
 
+// Up to this many candidates are tested one by one (filter_few) rather than
+// after finding the pins (filter_with_pins).
+constexpr std::size_t kFewMoves = 3;
+
+// Keeps the legal candidates of a board with one king and no shared squares,
+// each tested on its own without making it: after a move that is not the
+// king's, the king is safe when no enemy piece but one on the target attacks
+// it with the from-square emptied and the target filled. A king step is tested
+// as in filter_with_pins; castling and en passant are made and unmade.
+void filter_few(const AttackTables& tables, Board& board, Color us, Square king,
+                Bitboard occupancy, MoveList& moves) {
+  const Bitboard without_king = occupancy ^ square_bb(king);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < moves.size(); ++i) {
+    const ChessMove move = moves[i];
+    bool legal;
+    if (move.special() == kCastling || move.special() == kEnPassant) {
+      legal = keeps_king_safe(tables, board, move);
+    } else if (move.from() == king) {
+      legal = !square_attacked(tables, board, move.to(), us, without_king);
+    } else {
+      const Bitboard target = square_bb(move.to());
+      const Bitboard after = (occupancy ^ square_bb(move.from())) | target;
+      legal = !(attackers_of(tables, board, king, us, after) & ~target);
+    }
+    if (legal) moves[kept++] = move;
+  }
+  moves.resize_down(kept);
+}
+
 }  // namespace
 
 void filter_by_make_unmake(const AttackTables& tables, Board& board, MoveList& moves) {
@@ -281,6 +335,10 @@ void keep_legal(const AttackTables& tables, Board& board, MoveList& moves) {
   Bitboard occupancy;
   if (shortcut_applies(board, us, occupancy)) {
     const Square king = lsb(board.pieces[make_kind(us, kKing)]);
+    if (moves.size() <= kFewMoves) {
+      filter_few(tables, board, us, king, occupancy, moves);
+      return;
+    }
     const Bitboard checkers = attackers_of(tables, board, king, us, occupancy);
     filter_with_pins(tables, board, us, king, checkers, moves);
     return;

@@ -6,10 +6,11 @@
 // or castling), then the named moves are looked for among the legal moves of
 // the position: only the candidates of that piece type that go to the target
 // square are generated (generate_candidates_to) and filtered by the text
-// before the legality test (keep_legal), so a move costs a few dozen
-// nanoseconds and nothing is allocated. The moves found are exactly those of
-// legal_moves() that the text names, on every board, including boards with
-// several kings or none.
+// before the legality test (keep_legal), so reading a move costs about a fifth
+// of listing all legal moves and allocates nothing. The moves found are exactly those of
+// legal_moves() that the text names, also on boards with several kings or
+// none. Boards where two pieces share a square are refused: which piece moves
+// is not well defined there.
 //
 // Typical use, replaying a game:
 //
@@ -41,12 +42,12 @@ enum class CastlingSide : std::uint8_t { kNone, kKingSide, kQueenSide };
 
 // What a SAN text says on its own, before it is matched against a position.
 struct SanText {
-  PieceType piece = kPawn;            // kKing for castling
+  PieceType piece = kPawn;  // kKing for castling
   CastlingSide castling = CastlingSide::kNone;
-  Square to = kNoSquare;              // kNoSquare for castling
-  int from_file = -1;                 // 0 to 7, or -1 when not written
-  int from_rank = -1;                 // 0 to 7, or -1 when not written
-  int promotion = 0;                  // 0, or kPromoteKnight to kPromoteQueen
+  Square to = kNoSquare;    // kNoSquare for castling
+  int from_file = -1;       // 0 to 7, or -1 when not written
+  int from_rank = -1;       // 0 to 7, or -1 when not written
+  int promotion = 0;        // 0, or kPromoteKnight to kPromoteQueen
   // No piece letter but both from-file and from-rank ("e2e4", "g1-f3", "e1g1"):
   // the move of whatever stands on the from-square, castling included.
   bool coordinates = false;
@@ -87,7 +88,8 @@ Parsed<ChessMove> parse_san(const AttackTables& tables, Board& board, std::strin
 
 // Returns the legal move whose coordinate notation is text ("g1f3", "e7e8q";
 // the promotion letter may be upper case), or a message saying that the text
-// is not coordinate notation or not a legal move. The board ends as it began.
+// is not coordinate notation, is not a legal move, or that two pieces share a
+// square. The board ends as it began.
 Parsed<ChessMove> find_legal_move(const AttackTables& tables, Board& board,
                                   std::string_view text);
 

@@ -1,6 +1,7 @@
 // The candidates of one piece type to one square, which SAN reading uses,
 // must be exactly those of the whole candidate list, on every board without
-// shared squares.
+// shared squares; and the legality test of a few candidates must keep what
+// making and unmaking them keeps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,9 +31,26 @@ PieceType type_on(const Board& board, Square s) {
   return kPawn;
 }
 
-void expect_same_as_whole_list(const Board& board, const std::string& label) {
+// Each candidate on its own is kept by keep_legal exactly when making it
+// leaves the king safe.
+void expect_each_kept_as_by_make_unmake(Board& board, const MoveList& all, const std::string& label) {
+  const Board before = board;
+  for (ChessMove m : all) {
+    MoveList fast;
+    fast.push(m);
+    keep_legal(testing::tables(), board, fast);
+    MoveList reference;
+    reference.push(m);
+    filter_by_make_unmake(testing::tables(), board, reference);
+    ASSERT_EQ(fast.size(), reference.size()) << label << " move " << m.text() << " fen " << board_fen(board);
+  }
+  ASSERT_EQ(board, before) << label;
+}
+
+void expect_same_as_whole_list(Board& board, const std::string& label) {
   MoveList all;
   generate_candidates(testing::tables(), board, all);
+  expect_each_kept_as_by_make_unmake(board, all, label);
   for (int t = kPawn; t <= kKing; ++t) {
     for (int s = 0; s < kSquares; ++s) {
       const PieceType type = static_cast<PieceType>(t);

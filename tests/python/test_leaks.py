@@ -277,3 +277,32 @@ def test_queries_keep_counts_and_memory():
     with unchanged(board, white, black, True, False):
         for _ in range(n):
             queries()
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        pytest.param(lambda board, text: (board.push_san(text), board.pop()), id="push-san"),
+        pytest.param(lambda board, text: board.parse_san(text), id="parse-san"),
+        pytest.param(lambda board, text: board.san(board.parse_san(text)), id="san"),
+        pytest.param(lambda board, text: (board.is_check(), board.zobrist()), id="check-key"),
+        pytest.param(lambda board, text: board.parse_san(text + "=Q"), id="refused-san"),
+        pytest.param(lambda board, text: board.san(text + "x"), id="refused-move"),
+        pytest.param(lambda board, text: board.push_san(text * 100), id="long-text"),
+    ],
+)
+def test_san_and_keys_keep_counts_and_memory(call):
+    board = Board(KIWIPETE)
+    text = fresh("Qxf6")
+
+    def attempt():
+        try:
+            call(board, text)
+        except ValueError:
+            pass
+
+    n = repeat(100_000, attempt)
+    with unchanged(board, text, Board, True, False):
+        for _ in range(n):
+            attempt()
+    assert board.fen() == KIWIPETE

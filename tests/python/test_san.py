@@ -2,7 +2,8 @@
 
 Every legal move of the benchmark suite and of positions from seeded games
 is written by both libraries and must read the same; each game is replayed on
-our board through push_san of python-chess's SAN. A last test checks that
+our board through push_san of python-chess's SAN, and python-chess reads our
+SAN of each move played back as that move. A last test checks that
 the games reached the rarer forms of SAN.
 """
 
@@ -104,6 +105,8 @@ def record():
                 pc_move = choose_move(rng, pc_board)
                 san = pc_board.san(pc_move)
                 before = board.fen()
+                if pc_board.parse_san(board.san(pc_move.uci())) != pc_move:
+                    record.pushes.append((before, san, "python-chess reads our SAN otherwise"))
                 made = board.push_san(san)
                 pc_board.push(pc_move)
                 if made != pc_move.uci():
