@@ -6,6 +6,7 @@ popping with no move made) raises PanicException, which derives from
 BaseException, not Exception, and is not an attribute of this module.
 """
 
+from collections.abc import Iterable
 from typing import Any, Literal, final
 
 @final
@@ -60,5 +61,9 @@ class MoveGenerator:
         """Returns a generator with its attack tables built; raises nothing."""
     def __call__(self, board: Board) -> list[str]:
         """Returns the legal moves of the side to move in a fixed order, leaving the board as it was; raises nothing of its own."""
+    def many(self, positions: Iterable[Board | str], *, threads: int | None = None) -> list[list[str]]:
+        """Returns each position's legal moves, as the call gives them, computed on threads (None: one per core) without the interpreter lock; raises ValueError naming the index of a bad FEN, TypeError, RuntimeError if a board is in use, KeyboardInterrupt on Ctrl-C."""
+    def perft(self, board: Board, depth: int, *, threads: int | None = None) -> int:
+        """Returns the number of move sequences of exactly depth (0 to 64) plies, counted on threads (None: one per core) without the interpreter lock, leaving the board as it was; raises ValueError, TypeError, RuntimeError if the board is in use, KeyboardInterrupt on Ctrl-C."""
     def __reduce__(self) -> tuple[type[MoveGenerator], tuple[()]]:
         """Returns (MoveGenerator, ()) so that pickle builds a new generator; raises nothing."""

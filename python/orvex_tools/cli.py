@@ -1,13 +1,14 @@
 """The orvex-chess command: legal moves, perft counts and PGN games from the command line.
 
-    orvex-chess moves [FEN] [--moves "e2e4 e7e5"]     (also: python -m orvex_tools)
-    orvex-chess perft [FEN] [--depth N] [--divide] [--moves "..."] [--no-progress]
+    orvex-chess moves [FEN ...] [--moves "e2e4 e7e5"] [--threads N]   (also: python -m orvex_tools)
+    orvex-chess moves - [--threads N]         (one FEN per line on standard input)
+    orvex-chess perft [FEN] [--depth N] [--divide] [--moves "..."] [--threads N] [--no-progress]
     orvex-chess pgn FILE [--san] [--errors raise|skip] [--threads N] [--no-progress]
 
 A FEN may be given as one quoted argument or as its fields in separate words;
-without one the start position is used. Bad FEN or move text, or a game that
-cannot be replayed, ends the command with a one-line message on stderr and exit
-status 2.
+a word holding a '/' (a placement) begins the next FEN. Without one the start
+position is used. Bad FEN or move text, or a game that cannot be replayed,
+ends the command with a one-line message on stderr and exit status 2.
 """
 
 from __future__ import annotations
@@ -68,39 +69,52 @@ def play(board: orvex_chess.Board, generator: orvex_chess.MoveGenerator, moves: 
         board.push(move)
 
 
-def count_leaves(generator: orvex_chess.MoveGenerator, board: orvex_chess.Board, depth: int) -> int:
-    """Returns the number of move sequences of exactly depth plies from the board."""
-    if depth == 0:
-        return 1
-    moves = generator(board)
-    if depth == 1:
-        return len(moves)
-    total = 0
-    for move in moves:
-        board.push(move)
-        total += count_leaves(generator, board, depth - 1)
-        board.pop()
-    return total
+def split_fens(words: Sequence[str]) -> list[str]:
+    """Returns the FENs of the position words: a word holding a '/' (a placement
+    field) begins a new FEN, and the words after it up to the next are its
+    other fields; no words at all give the start position."""
+    if not words:
+        return [START_FEN]
+    fens: list[list[str]] = []
+    for word in words:
+        if not fens or ("/" in word and fens[-1] != []):
+            fens.append([])
+        fens[-1].append(word)
+    return [" ".join(fen) for fen in fens]
 
 
-def _positive_depth(text: str) -> int:
+# The index and the reason in the message of a bad FEN given to generator.many.
+_BATCH_FEN_ERROR = re.compile(r"Invalid fen: positions\[(\d+)\]: (.*)", re.DOTALL)
+
+
+def legal_moves_of_fens(generator: orvex_chess.MoveGenerator, fens: Sequence[str],
+                        names: Sequence[str], threads: int | None) -> list[list[str]]:
+    """Returns the legal moves of each FEN through generator.many; raises
+    InputError for the first unreadable one, named by names[i]."""
     try:
-        depth = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"depth must be a whole number, not {text!r}") from None
-    if depth < 1:
-        raise argparse.ArgumentTypeError(f"depth must be at least 1, not {depth}")
-    return depth
+        return generator.many(fens, threads=threads)
+    except ValueError as exc:
+        found = _BATCH_FEN_ERROR.fullmatch(str(exc))
+        if not found:
+            raise
+        index = int(found.group(1))
+        raise InputError(f"cannot read FEN {fens[index]!r}{names[index]}: {found.group(2)}") from None
 
 
-def _thread_count(text: str) -> int:
-    try:
-        threads = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"threads must be a whole number, not {text!r}") from None
-    if not 1 <= threads <= 1024:
-        raise argparse.ArgumentTypeError(f"threads must be from 1 to 1024, not {threads}")
-    return threads
+def _whole_number(name: str, least: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{name} must be a whole number, not {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"{name} must be at least {least}, not {value}")
+        return value
+
+    return parse
+
+
+_positive_depth = _whole_number("depth", 1)
 
 
 def _version() -> str:
@@ -125,38 +139,51 @@ def build_parser() -> argparse.ArgumentParser:
         dest="command", metavar="COMMAND", required=True, title="commands"
     )
 
-    def add_position(sub: argparse.ArgumentParser) -> None:
+    def add_position(sub: argparse.ArgumentParser, many: bool) -> None:
         sub.add_argument(
             "fen",
             nargs="*",
             metavar="FEN",
-            help="the position: one quoted argument or its fields as separate words "
-            "(default: the start position); fields after the fourth are ignored",
+            help=("the positions: each one quoted argument or its fields as separate words "
+                  "(a word with a '/' begins the next FEN), or - to read one FEN per line "
+                  "from standard input (blank lines are skipped)"
+                  if many else
+                  "the position: one quoted argument or its fields as separate words")
+            + " (default: the start position); fields after the fourth are ignored",
         )
         sub.add_argument(
             "--moves",
             default="",
             metavar="MOVES",
             help='moves in coordinate notation to play first, in one argument: "e2e4 e7e5"; '
-            "each must be legal",
+            "each must be legal" + (" (one position only)" if many else ""),
+        )
+        sub.add_argument(
+            "-t",
+            "--threads",
+            type=_whole_number("threads", 1),
+            default=None,
+            metavar="N",
+            help="threads to compute on (default: one per available core)",
         )
 
     moves = commands.add_parser(
         "moves",
-        help="print the legal moves of a position",
-        description="Print the legal moves of the position on one line, separated by single "
-        "spaces, in the library's fixed order (an empty line when there is none).",
+        help="print the legal moves of positions",
+        description="Print the legal moves of each position on one line, separated by single "
+        "spaces, in the library's fixed order (an empty line when there is none); "
+        "one line per FEN, in input order.",
     )
-    add_position(moves)
+    add_position(moves, many=True)
 
     perft = commands.add_parser(
         "perft",
         help="count the leaf nodes of the move tree",
         description="Count the move sequences of exactly DEPTH plies from the position "
-        "(perft), then print the total, the time taken and the nodes per second. "
+        "(perft) on all cores, then print the total, the time taken and the nodes per second. "
         "A progress bar per root move runs on stderr.",
     )
-    add_position(perft)
+    add_position(perft, many=False)
     perft.add_argument(
         "-d",
         "--depth",
@@ -194,11 +221,12 @@ def build_parser() -> argparse.ArgumentParser:
         "default) or is left out and counted on stderr (skip)",
     )
     pgn.add_argument(
+        "-t",
         "--threads",
-        type=_thread_count,
-        default=1,
+        type=_whole_number("threads", 1),
+        default=None,
         metavar="N",
-        help="threads that replay games at the same time (default: 1)",
+        help="threads that replay games at the same time (default: one per available core)",
     )
     pgn.add_argument(
         "--no-progress",
@@ -208,18 +236,59 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def run_moves(args: argparse.Namespace, board: orvex_chess.Board,
-              generator: orvex_chess.MoveGenerator) -> int:
-    """Prints the legal moves on one line, separated by spaces."""
-    print(" ".join(generator(board)))
+# FENs from standard input handed to generator.many at a time, so that the
+# output of a long input starts early and memory stays bounded.
+STDIN_BLOCK = 10_000
+
+
+def run_moves_of_stdin(generator: orvex_chess.MoveGenerator, threads: int | None) -> int:
+    """Prints the legal moves of each FEN line of standard input, one line each."""
+    fens: list[str] = []
+    names: list[str] = []
+
+    def flush() -> None:
+        for moves in legal_moves_of_fens(generator, fens, names, threads):
+            print(" ".join(moves))
+        fens.clear()
+        names.clear()
+
+    for number, line in enumerate(sys.stdin, start=1):
+        fen = line.strip()
+        if not fen:
+            continue
+        fens.append(fen)
+        names.append(f" on line {number} of standard input")
+        if len(fens) == STDIN_BLOCK:
+            flush()
+    flush()
     return 0
 
 
-def run_perft(args: argparse.Namespace, board: orvex_chess.Board,
-              generator: orvex_chess.MoveGenerator) -> int:
+def run_moves(args: argparse.Namespace, generator: orvex_chess.MoveGenerator) -> int:
+    """Prints the legal moves of each position on one line, separated by spaces."""
+    if args.fen == ["-"]:
+        if args.moves:
+            raise InputError("--moves needs a single position, not standard input")
+        return run_moves_of_stdin(generator, args.threads)
+    fens = split_fens(args.fen)
+    if len(fens) == 1:
+        board = read_board(fens[0])
+        play(board, generator, args.moves)
+        print(" ".join(generator(board)))
+        return 0
+    if args.moves:
+        raise InputError(f"--moves needs a single position, not {len(fens)}")
+    for moves in legal_moves_of_fens(generator, fens, [""] * len(fens), args.threads):
+        print(" ".join(moves))
+    return 0
+
+
+def run_perft(args: argparse.Namespace, generator: orvex_chess.MoveGenerator) -> int:
     """Counts the leaves below each root move with a progress bar, then prints the totals."""
     from tqdm import tqdm
 
+    board = read_board(" ".join(args.fen) if args.fen else START_FEN)
+    play(board, generator, args.moves)
     depth: int = args.depth
     start = time.perf_counter()
     root_moves = generator(board)
@@ -234,7 +303,7 @@ def run_perft(args: argparse.Namespace, board: orvex_chess.Board,
     ) as progress:
         for move in progress:
             board.push(move)
-            count = count_leaves(generator, board, depth - 1)
+            count = generator.perft(board, depth - 1, threads=args.threads)
             board.pop()
             total += count
             if args.divide:
@@ -308,13 +377,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "pgn":
             return run_pgn(args)
-        fen = " ".join(args.fen) if args.fen else START_FEN
-        board = read_board(fen)
         generator = orvex_chess.MoveGenerator()
-        play(board, generator, args.moves)
         if args.command == "moves":
-            return run_moves(args, board, generator)
-        return run_perft(args, board, generator)
+            return run_moves(args, generator)
+        return run_perft(args, generator)
     except InputError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return USAGE_ERROR

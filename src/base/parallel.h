@@ -55,6 +55,27 @@ class StopFlag {
   std::atomic<bool> stop_{false};
 };
 
+// Scratch space of one value per worker, each on cache lines of its own: two
+// workers that write next to each other in memory slow each other down many
+// times over (false sharing), so per-worker and per-chunk data that is
+// written often belongs in one of these, not in a plain vector.
+template <class T>
+class PerWorker {
+ public:
+  PerWorker(std::size_t workers, const T& initial) : slots_(workers, Slot{initial}) {}
+  explicit PerWorker(std::size_t workers) : slots_(workers) {}
+
+  T& operator[](std::size_t worker) { return slots_[worker].value; }
+  std::size_t size() const { return slots_.size(); }
+
+ private:
+  // Two lines: some processors fetch cache lines in adjacent pairs.
+  struct alignas(128) Slot {
+    T value;
+  };
+  std::vector<Slot> slots_;
+};
+
 // The work of one chunk: body(chunk, worker).
 using ChunkBody = std::function<void(std::size_t chunk, unsigned worker)>;
 

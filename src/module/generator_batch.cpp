@@ -240,13 +240,17 @@ PyObject* generator_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     OwnedRef result(PyList_New(static_cast<Py_ssize_t>(count)));
     if (result.empty()) return nullptr;
     std::vector<ChunkMoves> moves(chunks);
-    std::vector<Board> boards(std::min<std::size_t>(threads, std::max<std::size_t>(chunks, 1)));
+    PerWorker<Board> boards(std::min<std::size_t>(threads, std::max<std::size_t>(chunks, 1)));
     StopFlag stop;
     const bool ok = run_batch(
         chunks, {threads, true}, stop,
         [&](std::size_t chunk, unsigned worker) {
+          // Built apart and moved in once: neighbouring chunks' records share
+          // cache lines.
+          ChunkMoves out;
           generate_chunk(tables, positions, chunk * size, std::min(count, (chunk + 1) * size),
-                         boards[worker], moves[chunk]);
+                         boards[worker], out);
+          moves[chunk] = std::move(out);
         },
         [&](std::size_t chunk) {
           const bool delivered = deliver_chunk(moves[chunk], chunk * size, result.get());
@@ -308,7 +312,7 @@ PyObject* generator_perft(PyObject* self, PyObject* const* args, Py_ssize_t narg
       pieces = perft_pieces(tables, root, depth);
     }
     std::vector<std::uint64_t> counts(pieces.prefixes.size());
-    std::vector<Board> boards(std::min<std::size_t>(threads, counts.size()), root);
+    PerWorker<Board> boards(std::min<std::size_t>(threads, counts.size()), root);
     StopFlag stop;
     const bool ok = run_batch(
         counts.size(), {threads, pieces.plies == 0}, stop,

@@ -66,7 +66,7 @@ std::uint64_t parallel_perft(const AttackTables& tables, const Board& board, int
   Board root = position_copy(board);
   const PerftPieces pieces = perft_pieces(tables, root, depth);
   std::vector<std::uint64_t> counts(pieces.prefixes.size());
-  std::vector<Board> boards(std::max(threads, 1u), root);
+  PerWorker<Board> boards(std::max(threads, 1u), root);
   parallel_for(counts.size(), threads, stop, [&](std::size_t piece, unsigned worker) {
     counts[piece] = count_piece(tables, boards[worker], pieces, piece, stop);
   });

@@ -1,5 +1,6 @@
 """The installed orvex-chess command: moves, perft, errors and help."""
 
+import io
 import os
 import re
 import shutil
@@ -76,6 +77,59 @@ def test_moves_of_a_fen(args, fen, count):
     assert len(result.stdout.split()) == count
 
 
+def _moves_lines(*fens):
+    generator = MoveGenerator()
+    return "".join(" ".join(generator(Board(fen))) + "\n" for fen in fens)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        [KIWIPETE, POSITION3, "8/8/8/8/8/8/8/8 w - -", POSITION4],
+        [*KIWIPETE.split(), *POSITION3.split(), "8/8/8/8/8/8/8/8", "w", "-", "-", POSITION4,
+         "--threads", "2"],
+    ],
+    ids=["quoted", "separate-fields"],
+)
+def test_moves_of_several_fens_one_line_each(args):
+    result = run("moves", *args)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == _moves_lines(KIWIPETE, POSITION3, "8/8/8/8/8/8/8/8 w - -", POSITION4)
+
+
+def test_moves_of_fens_on_standard_input(monkeypatch):
+    from orvex_tools import cli
+
+    # Blocks smaller than the input, so that it is read in several.
+    monkeypatch.setattr(cli, "STDIN_BLOCK", 3)
+    fens = [KIWIPETE, POSITION3 + " 0 1", POSITION4, DEFAULT_FEN, POSITION5] * 3
+    lines = "\n".join(fens[:7]) + "\n\n  \n" + "\n".join(fens[7:]) + "\n"
+    monkeypatch.setattr(sys, "stdin", io.StringIO(lines))
+    output = io.StringIO()
+    monkeypatch.setattr(sys, "stdout", output)
+    assert cli.main(["moves", "-"]) == 0
+    assert output.getvalue() == _moves_lines(*fens)
+
+
+@pytest.mark.parametrize(
+    "args, stdin, detail",
+    [
+        (["-"], f"{DEFAULT_FEN}\n\nx w - -\n", "cannot read FEN 'x w - -' on line 3 of standard input: Invalid piece type"),
+        ([DEFAULT_FEN, "8/8/8/8/8/8/8/8 w Kx -"], "", "cannot read FEN '8/8/8/8/8/8/8/8 w Kx -': Invalid castling"),
+        ([DEFAULT_FEN, KIWIPETE, "--moves", "e2e4"], "", "--moves needs a single position, not 2"),
+        (["-", "--moves", "e2e4"], "", "--moves needs a single position"),
+    ],
+)
+def test_bad_input_of_several_positions(args, stdin, detail):
+    result = subprocess.run([COMMAND, "moves", *args], input=stdin, capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr.startswith("orvex-chess: error: ")
+    assert detail in result.stderr
+    assert len(result.stderr.splitlines()) == 1, result.stderr
+
+
 @pytest.mark.parametrize("letter", ["q", "Q", "n", "N"])
 def test_promotion_letter_in_either_case(letter):
     result = run("moves", "1r2k3/P7/8/8/8/8/8/4K3 w - -", "--moves", f"a7b8{letter}")
@@ -127,8 +181,9 @@ def test_perft_counts(fen, depth, nodes):
     assert not re.search(r"^[a-h][1-8][a-h][1-8]", result.stdout, flags=re.MULTILINE)
 
 
-def test_perft_divide_sums_to_the_total_on_kiwipete():
-    result = run("perft", KIWIPETE, "-d", "2", "--divide", "--no-progress")
+@pytest.mark.parametrize("threads", [[], ["--threads", "1"], ["-t", "3"]])
+def test_perft_divide_sums_to_the_total_on_kiwipete(threads):
+    result = run("perft", KIWIPETE, "-d", "2", "--divide", "--no-progress", *threads)
     assert result.returncode == 0, result.stderr
     counts = [int(n) for n in re.findall(r"^[a-h][1-8][a-h][1-8][nbrq]?: (\d+)$", result.stdout,
                                          flags=re.MULTILINE)]
@@ -201,6 +256,8 @@ def test_bad_input_gives_one_line_and_status_2(command, args, detail):
     [
         ["perft", "--depth", "0"],
         ["perft", "--depth", "three"],
+        ["perft", "--threads", "0"],
+        ["moves", "--threads", "many"],
         ["perft", "--width", "3"],
         ["moves", "--divide"],
         ["pgn"],
@@ -221,10 +278,10 @@ def test_bad_options_exit_2_without_traceback(args):
     "args, options",
     [
         ([], ["moves", "perft", "pgn", "--version", "--help"]),
+        (["moves"], ["FEN", "--moves", "--threads", "--help", "one line", "standard input"]),
+        (["perft"], ["FEN", "--depth", "--divide", "--moves", "--threads", "--no-progress",
+                     "--help", "default: 5", "stderr"]),
         (["pgn"], ["FILE", "--san", "--errors", "--threads", "--no-progress", "standard input"]),
-        (["moves"], ["FEN", "--moves", "--help", "one line"]),
-        (["perft"], ["FEN", "--depth", "--divide", "--moves", "--no-progress", "--help",
-                     "default: 5", "stderr"]),
     ],
 )
 def test_help_documents_every_option(args, options):

@@ -71,6 +71,12 @@ def main() -> None:
     board.reflect()
     assert board.turn() == "black"
 
+    lists = assert_type(generator.many([kiwipete, fen], threads=2), list[list[str]])
+    assert lists == [generator(kiwipete), generator(Board(fen))]
+    assert generator.many(positions=(f for f in [fen])) == lists[1:]
+    assert assert_type(generator.perft(kiwipete, 2, threads=None), int) == 2039
+    assert generator.perft(board=kiwipete, depth=0) == 1
+
     same_generator: MoveGenerator = pickle.loads(pickle.dumps(generator))
     assert same_generator(kiwipete) == generator(kiwipete)
     assert generator.__reduce__() == (MoveGenerator, ())
