@@ -18,7 +18,7 @@ import os
 import re
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import IO
 
 import orvex_chess
@@ -101,7 +101,7 @@ def legal_moves_of_fens(generator: orvex_chess.MoveGenerator, fens: Sequence[str
         raise InputError(f"cannot read FEN {fens[index]!r}{names[index]}: {found.group(2)}") from None
 
 
-def _whole_number(name: str, least: int):
+def _whole_number(name: str, least: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text)
