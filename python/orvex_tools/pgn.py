@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import bz2
 import gzip
+import importlib
 import os
 from collections.abc import Callable
 from types import TracebackType
@@ -107,15 +108,16 @@ def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
         return bz2.BZ2File(raw, mode="rb")
     if magic == _ZSTD_MAGIC:
         try:
-            import zstandard
+            zstandard = importlib.import_module("zstandard")
         except ImportError:
             raise ModuleNotFoundError(
                 f"{name or 'the file'} is Zstandard-compressed: install the 'zstandard' "
                 "package (pip install 'orvex_chess[zstd]')"
             ) from None
-        return zstandard.ZstdDecompressor().stream_reader(
+        reader: ByteStream = zstandard.ZstdDecompressor().stream_reader(
             raw, read_across_frames=True, closefd=True
         )
+        return reader
     return raw
 
 

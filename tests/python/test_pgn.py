@@ -271,3 +271,17 @@ def test_read_returning_the_wrong_type():
 
     with pytest.raises(TypeError, match="read\\(\\) must return bytes, not int"):
         list(orvex_tools.read_games(Odd()))
+
+
+def test_zstandard_missing_is_explained(tmp_path, monkeypatch):
+    path = _write(tmp_path, "games.pgn.zst", b"\x28\xb5\x2f\xfd" + b"\0" * 8)
+    real = orvex_tools.pgn.importlib.import_module
+
+    def without_zstandard(name, *args):
+        if name == "zstandard":
+            raise ImportError(name)
+        return real(name, *args)
+
+    monkeypatch.setattr(orvex_tools.pgn.importlib, "import_module", without_zstandard)
+    with pytest.raises(ModuleNotFoundError, match="Zstandard-compressed: install the 'zstandard'"):
+        orvex_tools.read_games(path)
