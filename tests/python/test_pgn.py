@@ -285,3 +285,24 @@ def test_zstandard_missing_is_explained(tmp_path, monkeypatch):
     monkeypatch.setattr(orvex_tools.pgn.importlib, "import_module", without_zstandard)
     with pytest.raises(ModuleNotFoundError, match="Zstandard-compressed: install the 'zstandard'"):
         orvex_tools.read_games(path)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_reading_keeps_counts_and_memory(threads):
+    from test_leaks import repeat, unchanged
+
+    data = (NASTY.read_bytes() + b"}\n\n") * 3
+
+    def read():
+        reader = orvex_tools.read_games(io.BytesIO(data), errors="skip", threads=threads)
+        assert len(list(reader)) == 24 and len(reader.errors) == 3
+        failing = orvex_tools.read_games(io.BytesIO(data), threads=threads)
+        with pytest.raises(ValueError):
+            list(failing)
+        abandoned = orvex_tools.read_games(io.BytesIO(data), threads=threads)
+        next(abandoned)
+
+    count = repeat(300 if threads == 1 else 60, read)
+    with unchanged(orvex_tools.Game, orvex_tools.GameError, orvex_tools.pgn._pgn.Reader):
+        for _ in range(count):
+            read()
