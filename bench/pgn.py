@@ -10,8 +10,10 @@ chess.pgn) and cached under build/bench/. Every reader reads the same file and
 replays every main-line move legally; orvex reads the whole file per round,
 python-chess (chess.pgn.read_game, far slower) its first --pc-games games. The
 table gives games and plies per second (median round) and the ratios to
-python-chess and to one thread. No time is asserted: this prints, it does not
-judge. The machine's load matters: run it on a quiet machine.
+python-chess and to one thread, and the CPU time per game of the whole process
+and of the calling thread (which builds the Python objects while the other
+threads replay). No time is asserted: this prints, it does not judge. The
+machine's load matters for the wall-clock columns: run it on a quiet machine.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ from __future__ import annotations
 import argparse
 import gc
 import os
+import resource
 import statistics
 import sys
 import time
@@ -49,17 +52,25 @@ def corpus(games: int, plies: int, seed: int) -> Path:
     return path
 
 
-def time_orvex(path: Path, threads: int) -> tuple[float, int, int]:
-    """Seconds to read every game, and the games and plies read."""
+def process_cpu() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def time_orvex(path: Path, threads: int) -> tuple[float, int, int, float, float]:
+    """Seconds to read every game, the games and plies read, and the CPU
+    seconds of the process and of the calling thread."""
     gc.disable()
     try:
+        cpu, own = process_cpu(), time.thread_time()
         start = time.perf_counter()
         games = plies = 0
         with orvex_tools.read_games(path, threads=threads) as reader:
             for game in reader:
                 games += 1
                 plies += len(game.moves)
-        return time.perf_counter() - start, games, plies
+        seconds = time.perf_counter() - start
+        return seconds, games, plies, process_cpu() - cpu, time.thread_time() - own
     finally:
         gc.enable()
 
@@ -103,20 +114,28 @@ def main() -> None:
         time_orvex(path, threads)  # warm the page cache and the tables
         runs = [time_orvex(path, threads) for _ in range(args.rounds)]
         seconds = statistics.median(r[0] for r in runs)
-        rows.append((f"orvex_tools.read_games, threads={threads}", seconds, runs[0][1], runs[0][2]))
+        cpu = statistics.median(r[3] for r in runs)
+        own = statistics.median(r[4] for r in runs)
+        rows.append((f"orvex_tools.read_games, threads={threads}", seconds, runs[0][1],
+                     runs[0][2], cpu, own))
     pc_runs = [time_python_chess(path, args.pc_games) for _ in range(max(1, args.rounds // 2))]
     pc_seconds = statistics.median(r[0] for r in pc_runs)
-    rows.append(("chess.pgn.read_game", pc_seconds, pc_runs[0][1], pc_runs[0][2]))
+    rows.append(("chess.pgn.read_game", pc_seconds, pc_runs[0][1], pc_runs[0][2], None, None))
 
     pc_rate = pc_runs[0][1] / pc_seconds
     one_thread = rows[0][2] / rows[0][1]
     print()
-    print("| reader | games | plies | games/s | plies/s | x python-chess | x 1 thread |")
-    print("| --- | --- | --- | --- | --- | --- | --- |")
-    for name, seconds, games, plies in rows:
+    print("| reader | games | plies | games/s | plies/s | x python-chess | x 1 thread "
+          "| CPU µs/game (all threads) | CPU µs/game (calling thread) |")
+    print("| --- | --- | --- | --- | --- | --- | --- | --- | --- |")
+    for name, seconds, games, plies, cpu, own in rows:
         rate = games / seconds
+        cpu_text = f"{cpu / games * 1e6:.1f}" if cpu is not None else ""
+        own_text = f"{own / games * 1e6:.1f}" if own is not None else ""
         print(f"| {name} | {games} | {plies} | {rate:,.0f} | {plies / seconds:,.0f} "
-              f"| {rate / pc_rate:,.1f} | {rate / one_thread:.2f} |")
+              f"| {rate / pc_rate:,.1f} | {rate / one_thread:.2f} | {cpu_text} | {own_text} |")
+    print("\nThe CPU columns count the work whatever the load: on an idle machine threads=2 "
+          "takes about max(calling thread, all threads / 2) per game.")
 
 
 if __name__ == "__main__":

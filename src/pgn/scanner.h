@@ -212,7 +212,7 @@ inline Scanner::Step Scanner::movetext_line_start() {
 template <class Sink>
 Scanner::Step Scanner::read_movetext(Sink& sink) {
   const std::size_t size = text_.size();
-  int depth = 0;
+  std::size_t depth = 0;
   while (true) {
     if (pos_ == size) return final_ ? Step::kGameOver : Step::kNeedMore;
     const char c = text_[pos_];

@@ -208,7 +208,7 @@ bool refill_background(ReaderState& s) {
       ReleasedLock unlocked;
       progress = s.job->job->wait_for_done(pieces, kSignalPollInterval);
     }
-    if (progress.ended) break;
+    if (progress.done == pieces || progress.ended) break;
     if (PyErr_CheckSignals() < 0) return false;
   }
   std::unique_ptr<BackgroundRead> job = std::move(s.job);
