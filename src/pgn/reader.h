@@ -1,6 +1,7 @@
 // Reading the games of a stretch of PGN text, on one thread or several.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -32,6 +33,9 @@ ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_bas
 
 // Pieces smaller than this are not worth a thread of their own.
 inline constexpr std::size_t kMinPiece = 64 * 1024;
+// The text of a parallel read is cut into this many pieces per thread, so that
+// threads that finish early take the pieces left.
+inline constexpr unsigned kPiecesPerThread = 4;
 
 // The same read with the text cut at likely game boundaries (a line with '['
 // in the first column after a blank line) into pieces of at least min_piece
@@ -40,9 +44,12 @@ inline constexpr std::size_t kMinPiece = 64 * 1024;
 // read again from where the piece before it really ended, so the games are
 // exactly those of read_games.
 //
-//   PieceRead read(text, final, pieces);
-//   parallel_for(read.pieces(), threads, stop,
-//                [&](std::size_t i, unsigned) { read.read_piece(i, &stop); });
+// Any number of threads may take pieces with read_next() until none is left;
+// the one that stitches must know that every piece has been read:
+//
+//   PieceRead read(text, final, 4 * threads);
+//   parallel_for(threads, threads, stop,
+//                [&](std::size_t, unsigned) { while (read.read_next(&stop)) {} });
 //   ReadOutcome outcome = read.stitch(line_base, out, &stop);
 class PieceRead {
  public:
@@ -53,6 +60,10 @@ class PieceRead {
 
   // Reads piece i; different pieces may be read at the same time.
   void read_piece(std::size_t i, const StopFlag* stop);
+
+  // Takes the next piece that no thread has taken yet and reads it; returns
+  // false when none is left.
+  bool read_next(const StopFlag* stop);
 
   // Once every piece has been read: appends their games to out in text
   // order, numbering lines from line_base.
@@ -74,6 +85,7 @@ class PieceRead {
   std::string_view text_;
   bool final_;
   std::vector<Piece> pieces_;
+  std::atomic<std::size_t> next_{0};
 };
 
 // read_games on up to `threads` threads (the calling thread and others).

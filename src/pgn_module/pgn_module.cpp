@@ -31,12 +31,14 @@ namespace {
 constexpr std::size_t kErrorsKept = 100;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// A stretch of input read in pieces on worker threads while the games before
-// it are handed out.
+// A stretch of input read in pieces: from its start by threads - 1 worker
+// threads, while the calling thread hands out the games before it; then by the
+// calling thread as well, once those are out.
 struct BackgroundRead {
   std::string text;
   std::optional<pgn::PieceRead> read;
   StopFlag stop;
+  std::size_t loops = 0;  // the chunks of the job: one piece-taking loop per worker
   // Last, so that its threads are stopped and joined first.
   std::optional<ParallelJob> job;
 };
@@ -186,10 +188,14 @@ bool start_background_read(ReaderState& s) {
   const bool started = guarded<bool>(false, [&] {
     auto job = std::make_unique<BackgroundRead>();
     job->text = std::move(s.buffer);
-    pgn::PieceRead& read = job->read.emplace(job->text, s.input_done, s.threads);
+    pgn::PieceRead& read =
+        job->read.emplace(job->text, s.input_done, pgn::kPiecesPerThread * s.threads);
     StopFlag& stop = job->stop;
-    job->job.emplace(read.pieces(), s.threads, stop,
-                     [&read, &stop](std::size_t i, unsigned) { read.read_piece(i, &stop); });
+    job->loops = s.threads - 1;
+    job->job.emplace(job->loops, job->loops, stop, [&read, &stop](std::size_t, unsigned) {
+      while (read.read_next(&stop)) {
+      }
+    });
     s.job = std::move(job);
     return true;
   });
@@ -198,21 +204,32 @@ bool start_background_read(ReaderState& s) {
   return s.input_done || read_input(s, s.block * static_cast<std::size_t>(s.threads), s.ahead);
 }
 
-// Takes the games of the running background read, then starts the next one.
+// Reads the pieces of the running background read that no worker has taken,
+// waits for the workers, takes the games, then starts the next read.
 bool refill_background(ReaderState& s) {
   if (!s.job && !start_background_read(s)) return false;
-  const std::size_t pieces = s.job->read->pieces();
-  while (true) {
+  BackgroundRead& running = *s.job;
+  std::exception_ptr error;
+  {
+    ReleasedLock unlocked;
+    try {
+      while (running.read->read_next(&running.stop)) {
+      }
+    } catch (...) {
+      error = std::current_exception();
+      running.stop.request();
+    }
+  }
+  while (!error) {
     ParallelJob::Progress progress;
     {
       ReleasedLock unlocked;
-      progress = s.job->job->wait_for_done(pieces, kSignalPollInterval);
+      progress = running.job->wait_for_done(running.loops, kSignalPollInterval);
     }
-    if (progress.done == pieces || progress.ended) break;
+    if (progress.done == running.loops || progress.ended) break;
     if (PyErr_CheckSignals() < 0) return false;
   }
   std::unique_ptr<BackgroundRead> job = std::move(s.job);
-  std::exception_ptr error;
   pgn::ReadOutcome outcome;
   s.current.clear();
   s.cursor = 0;
@@ -220,11 +237,13 @@ bool refill_background(ReaderState& s) {
     ReleasedLock unlocked;
     try {
       job->job->join();
-      outcome = job->read->stitch(s.line_base, s.current, nullptr);
-      s.buffer.assign(job->text, outcome.consumed);
+      if (!error) {
+        outcome = job->read->stitch(s.line_base, s.current, nullptr);
+        s.buffer.assign(job->text, outcome.consumed);
+      }
       job.reset();
     } catch (...) {
-      error = std::current_exception();
+      if (!error) error = std::current_exception();
     }
   }
   if (error) {
