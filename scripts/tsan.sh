@@ -62,13 +62,17 @@ if [ "$run_python" = 1 ]; then
     "$PWD/$VENV"/*) ;;
     *) echo "the instrumented module is not the one imported: $module" >&2; exit 1 ;;
   esac
-  if ! ldd "$module" | grep -q libtsan; then
+  # grep reads all of ldd's output: with -q it could stop early and, under
+  # pipefail, fail the check on ldd's broken pipe.
+  if ! ldd "$module" | grep libtsan >/dev/null; then
     echo "$module is not built with ThreadSanitizer" >&2
     exit 1
   fi
 
   # --capture=sys: a report goes straight to stderr (it ends the process).
+  # The reference-count and memory loops are left to scripts/sanitize.sh.
   echo "== Python batch and PGN tests under ThreadSanitizer ($module)"
   LD_PRELOAD="$TSAN_LIB" "$VENV/bin/python" -m pytest tests/python/test_batch.py \
-    tests/python/test_pgn.py -p no:cacheprovider --capture=sys "$@"
+    tests/python/test_pgn.py -p no:cacheprovider --capture=sys \
+    -k "not keep_counts_and_memory" "$@"
 fi

@@ -77,7 +77,7 @@ def split_fens(words: Sequence[str]) -> list[str]:
         return [START_FEN]
     fens: list[list[str]] = []
     for word in words:
-        if not fens or ("/" in word and fens[-1] != []):
+        if not fens or "/" in word:
             fens.append([])
         fens[-1].append(word)
     return [" ".join(fen) for fen in fens]
@@ -102,6 +102,8 @@ def legal_moves_of_fens(generator: orvex_chess.MoveGenerator, fens: Sequence[str
 
 
 def _whole_number(name: str, least: int) -> Callable[[str], int]:
+    """Returns an argparse type that reads a whole number of at least least."""
+
     def parse(text: str) -> int:
         try:
             value = int(text)

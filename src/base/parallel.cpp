@@ -24,9 +24,11 @@ unsigned available_cores() {
 
 ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, ChunkBody body)
     : chunks_(chunks), stop_(stop), body_(std::move(body)), done_(chunks, false) {
-  const std::size_t wanted = std::min<std::size_t>(std::max(threads, 1u), chunks);
+  const std::size_t wanted = std::min<std::size_t>(threads, chunks);
   workers_.reserve(wanted);
-  std::unique_lock lock(mutex_);
+  // Held while the workers start, so that running_ counts every worker
+  // before any of them can return.
+  std::lock_guard lock(mutex_);
   for (unsigned w = 0; w < wanted; ++w) {
     try {
       workers_.emplace_back(&ParallelJob::work, this, w);
@@ -45,36 +47,51 @@ ParallelJob::~ParallelJob() {
   }
 }
 
+bool ParallelJob::run_chunk(std::size_t chunk, unsigned worker) {
+  try {
+    body_(chunk, worker);
+  } catch (...) {
+    std::lock_guard lock(mutex_);
+    if (!failure_) failure_ = std::current_exception();
+    stop_.request();
+    changed_.notify_all();
+    return false;
+  }
+  if (stop_.requested()) return false;  // the chunk may have given up half-way
+  std::lock_guard lock(mutex_);
+  done_[chunk] = true;
+  const std::size_t before = done_prefix_;
+  while (done_prefix_ < chunks_ && done_[done_prefix_]) ++done_prefix_;
+  if (done_prefix_ != before) changed_.notify_all();
+  return true;
+}
+
 void ParallelJob::work(unsigned worker) {
-  // The constructor holds the lock while it starts the workers, so that
-  // running_ counts every worker before any of them can finish.
   while (!stop_.requested()) {
     const std::size_t chunk = next_.fetch_add(1, std::memory_order_relaxed);
-    if (chunk >= chunks_) break;
-    try {
-      body_(chunk, worker);
-    } catch (...) {
-      std::lock_guard lock(mutex_);
-      if (!failure_) failure_ = std::current_exception();
-      stop_.request();
-      break;
-    }
-    if (stop_.requested()) break;  // the chunk may have given up half-way
-    std::lock_guard lock(mutex_);
-    done_[chunk] = true;
-    const std::size_t before = done_prefix_;
-    while (done_prefix_ < chunks_ && done_[done_prefix_]) ++done_prefix_;
-    if (done_prefix_ != before) changed_.notify_all();
+    if (chunk >= chunks_ || !run_chunk(chunk, worker)) break;
   }
   std::lock_guard lock(mutex_);
   if (--running_ == 0) changed_.notify_all();
 }
 
-ParallelJob::Progress ParallelJob::wait_for_done(std::size_t count,
-                                                 std::chrono::milliseconds timeout) {
+bool ParallelJob::help(unsigned worker) {
+  if (stop_.requested()) return false;
+  const std::size_t chunk = next_.fetch_add(1, std::memory_order_relaxed);
+  if (chunk >= chunks_) return false;
+  run_chunk(chunk, worker);
+  return true;
+}
+
+std::size_t ParallelJob::done() {
+  std::lock_guard lock(mutex_);
+  return done_prefix_;
+}
+
+std::size_t ParallelJob::wait_for_done(std::size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, timeout, [&] { return done_prefix_ >= count || running_ == 0; });
-  return {done_prefix_, running_ == 0};
+  return done_prefix_;
 }
 
 void ParallelJob::join() {
@@ -90,11 +107,13 @@ void ParallelJob::join() {
 }
 
 void parallel_for(std::size_t chunks, unsigned threads, StopFlag& stop, const ChunkBody& body) {
-  if (threads <= 1 || chunks <= 1) {
-    for (std::size_t chunk = 0; chunk < chunks && !stop.requested(); ++chunk) body(chunk, 0);
-    return;
+  // The calling thread is the last of the threads; it needs no helpers for
+  // a single chunk.
+  const unsigned caller = std::max(threads, 1u) - 1;
+  const unsigned helpers = static_cast<unsigned>(std::min<std::size_t>(caller, chunks ? chunks - 1 : 0));
+  ParallelJob job(chunks, helpers, stop, body);
+  while (job.help(caller)) {
   }
-  ParallelJob job(chunks, threads, stop, body);
   job.join();
 }
 

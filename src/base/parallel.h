@@ -4,11 +4,11 @@
 // A job is a count of chunks and a body called once per chunk as
 // body(chunk, worker): chunk is in [0, chunks), worker in [0, threads) names
 // the thread that runs it. Two calls with the same worker never overlap, so
-// per-worker scratch space (a board, a move list, an output buffer indexed by
-// worker) needs no lock; each chunk writes its results into a slot of its own,
+// per-worker scratch space (a board, a move list: keep it in a PerWorker,
+// below) needs no lock; each chunk writes its results into a slot of its own,
 // which needs no lock either. Chunks are handed out in increasing order, one
 // at a time, to whichever worker is free, so chunks of unequal cost balance
-// themselves: cut the work into a few times more chunks than threads.
+// themselves: cut the work into several times more chunks than threads.
 //
 // Synchronous use, from any C++ code:
 //
@@ -18,10 +18,11 @@
 //                       [&](std::size_t chunk, unsigned) { counts[chunk] = count(chunk); });
 //
 // ParallelJob is the same job started in the background. The thread that
-// started it may wait for it in short slices (to poll for Ctrl-C), see which
-// chunks are done and use their results while later chunks still run (the
-// done prefix: chunks 0 to k - 1 have all finished), and stop it early.
-// module/batch_runner.h builds the Python side on it.
+// started it may take chunks itself (help), wait for it in short slices (to
+// poll for Ctrl-C), see which chunks are done and use their results while
+// later chunks still run (the done prefix: chunks 0 to k - 1 have all
+// finished), and stop it early. module/batch_runner.h builds the Python side
+// on it.
 //
 // Stopping: StopFlag::request() makes every worker take no further chunk. A
 // chunk that may run long should itself look at the flag now and then and
@@ -86,37 +87,43 @@ unsigned available_cores();
 // A job running on its own threads; see the top of this file.
 class ParallelJob {
  public:
-  // Starts min(threads, chunks) workers (at least one thread is asked for).
-  // Throws std::system_error when not even one thread can be started; with
-  // fewer threads than asked for, the job runs on those it got.
+  // Starts min(threads, chunks) worker threads, numbered 0 and up as
+  // workers. With none (threads 0), the chunks run only when the starting
+  // thread calls help(). Throws std::system_error when a thread cannot be
+  // started and none was; with fewer than asked for, the job runs on those.
   ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, ChunkBody body);
   ParallelJob(const ParallelJob&) = delete;
   ParallelJob& operator=(const ParallelJob&) = delete;
   // Raises the stop flag and joins the workers; an exception is dropped.
   ~ParallelJob();
 
-  // The number of worker threads running the job.
+  // The number of worker threads started.
   unsigned threads() const { return static_cast<unsigned>(workers_.size()); }
 
-  // Where the job stands: done is the done prefix, the largest k such that
-  // chunks 0 to k - 1 are all done (their results may be read); ended says
-  // that every worker has returned, so done will not grow any more (it is
-  // short of the chunk count when the job was stopped or a chunk threw).
-  struct Progress {
-    std::size_t done;
-    bool ended;
-  };
+  // Runs the next chunk that no worker has taken on the calling thread, as
+  // worker `worker` (an index no worker thread uses: the constructor's
+  // threads argument will do). Returns false, having run nothing, when every
+  // chunk is taken or the job is stopped. A chunk that throws is handled as
+  // on a worker thread: the job stops and join() rethrows.
+  bool help(unsigned worker);
 
-  // Waits at most timeout until the first count chunks are done or every
-  // worker has returned, whichever comes first, and returns the progress.
-  Progress wait_for_done(std::size_t count, std::chrono::milliseconds timeout);
+  // Returns the done prefix: the largest k such that chunks 0 to k - 1 are
+  // all done. Their results may be read once it has been returned.
+  std::size_t done();
 
-  // Waits for every worker to return, then rethrows the first exception that
-  // a chunk threw, if any. Called again, it returns at once.
+  // Waits at most timeout until the first count chunks are done, or every
+  // worker thread has returned (all chunks taken, or the job stopped), and
+  // returns the done prefix.
+  std::size_t wait_for_done(std::size_t count, std::chrono::milliseconds timeout);
+
+  // Waits for every worker thread to return, then rethrows the first
+  // exception that a chunk threw, if any. Called again, it returns at once.
   void join();
 
  private:
   void work(unsigned worker);
+  // Runs one chunk; returns false when the job must end (stop or failure).
+  bool run_chunk(std::size_t chunk, unsigned worker);
 
   const std::size_t chunks_;
   StopFlag& stop_;
@@ -127,14 +134,15 @@ class ParallelJob {
   std::condition_variable changed_;
   std::vector<bool> done_;
   std::size_t done_prefix_ = 0;
-  unsigned running_ = 0;
+  unsigned running_ = 0;  // worker threads that have not returned
   std::exception_ptr failure_;
 
   std::vector<std::thread> workers_;
 };
 
-// Runs the job to its end and rethrows the first exception a chunk threw.
-// With one thread (or one chunk) the chunks run on the calling thread.
+// Runs the job to its end on threads threads, the calling thread being one
+// of them (worker threads - 1; with one thread no other is started), and
+// rethrows the first exception a chunk threw.
 void parallel_for(std::size_t chunks, unsigned threads, StopFlag& stop, const ChunkBody& body);
 
 }  // namespace orvex

@@ -1,5 +1,6 @@
 #include "module/batch_runner.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 
@@ -18,26 +19,15 @@ void set_failure(std::exception_ptr failure) {
 bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,
                const ChunkBody& work, const ChunkDelivery& deliver) {
   if (chunks == 0) return true;
-  if (chunks == 1 && options.short_chunks) {
-    std::exception_ptr failure;
-    {
-      ReleasedLock unlocked;
-      try {
-        work(0, 0);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    }
-    if (failure) {
-      set_failure(failure);
-      return false;
-    }
-    return deliver(0);
-  }
+  // With short chunks the calling thread is the last of the threads (it
+  // needs no helpers for a single chunk); otherwise it only watches.
+  const unsigned threads = std::max(options.threads, 1u);
+  const unsigned caller = options.short_chunks ? threads - 1 : threads;
+  const std::size_t workers = std::min<std::size_t>(caller, options.short_chunks ? chunks - 1 : chunks);
 
   std::optional<ParallelJob> job;
   try {
-    job.emplace(chunks, options.threads, stop, work);
+    job.emplace(chunks, static_cast<unsigned>(workers), stop, work);
   } catch (...) {
     set_failure(std::current_exception());
     return false;
@@ -45,19 +35,21 @@ bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,
 
   bool ok = true;
   std::size_t delivered = 0;
-  while (delivered < chunks) {
-    ParallelJob::Progress progress;
-    {
-      ReleasedLock unlocked;
-      progress = job->wait_for_done(delivered + 1, kSignalPollInterval);
-    }
+  std::size_t done = 0;
+  while (true) {
     // Signals are looked at before each delivery too, in case many chunks
     // came at once.
     ok = PyErr_CheckSignals() == 0;
-    for (; ok && delivered < progress.done; ++delivered) {
+    for (; ok && delivered < done; ++delivered) {
       ok = deliver(delivered) && PyErr_CheckSignals() == 0;
     }
-    if (!ok || (progress.ended && delivered < chunks)) break;
+    if (!ok || delivered == chunks || stop.requested()) break;
+    ReleasedLock unlocked;
+    if (options.short_chunks && job->help(caller)) {
+      done = job->done();
+    } else {
+      done = job->wait_for_done(delivered + 1, kSignalPollInterval);
+    }
   }
   if (!ok) stop.request();
 

@@ -10,14 +10,15 @@
 //      touched until step 3.
 //   2. run_batch(): the work, cut into chunks (base/parallel.h says how a
 //      chunk body behaves), runs on worker threads with the lock released.
-//      The calling thread sleeps until chunks are done, waking at least every
-//      kSignalPollInterval to take the lock and call PyErr_CheckSignals(); a
-//      signal handler that raises (Ctrl-C raises KeyboardInterrupt) stops the
-//      workers, which give up between chunks or when their chunk next looks
-//      at the stop flag. Done chunks are delivered, in chunk order, to
-//      deliver(chunk), which runs on the calling thread with the lock held
-//      (it builds the Python results) while the workers go on with later
-//      chunks.
+//      Done chunks are delivered, in chunk order, to deliver(chunk), which
+//      runs on the calling thread with the lock held (it builds the Python
+//      results) while the workers go on with later chunks. Between
+//      deliveries the calling thread runs chunks itself, with the lock
+//      released, if they are short; else it sleeps until chunks are done.
+//      Either way it takes the lock at least every kSignalPollInterval and
+//      calls PyErr_CheckSignals(); a signal handler that raises (Ctrl-C
+//      raises KeyboardInterrupt) stops the workers, which give up between
+//      chunks or when their chunk next looks at the stop flag.
 //   3. With the lock held, release the borrows and return the result, or
 //      null with the exception that run_batch() left set.
 //
@@ -31,8 +32,10 @@
 //       [&](std::size_t chunk) { /* lock held */ ... PyList_SET_ITEM(...); return true; });
 //   return ok ? list.release() : nullptr;
 //
-// Whatever happens, the workers have been stopped and joined when run_batch()
-// returns, so the chunk bodies may refer to the caller's locals.
+// A chunk's worker index is below options.threads: size per-worker scratch
+// (PerWorker in base/parallel.h) by it. Whatever happens, the workers have
+// been stopped and joined when run_batch() returns, so the chunk bodies may
+// refer to the caller's locals.
 #pragma once
 
 #include <chrono>
@@ -62,11 +65,13 @@ class [[nodiscard]] ReleasedLock {
 inline constexpr std::chrono::milliseconds kSignalPollInterval{50};
 
 struct BatchOptions {
-  // Worker threads to run the chunks on (at most one per chunk is started).
+  // The threads that run chunks; a chunk's worker index is below this.
   unsigned threads = 1;
-  // Each chunk is short (well under kSignalPollInterval), so a batch of one
-  // chunk runs on the calling thread, with the lock released, without the
-  // cost of starting a thread.
+  // Each chunk is short (well under kSignalPollInterval): the calling thread
+  // is then one of the threads, running chunks with the lock released between
+  // its deliveries, and threads - 1 others are started (none for a single
+  // chunk). Otherwise the calling thread only waits, delivers and polls for
+  // signals while threads others run the chunks.
   bool short_chunks = false;
 };
 

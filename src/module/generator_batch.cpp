@@ -95,14 +95,16 @@ struct ChunkMoves {
 // Positions per chunk: a few chunks per thread for balance, each big enough
 // that its overhead does not show and small enough to hand results on early.
 std::size_t chunk_size(std::size_t count, unsigned threads) {
-  return std::clamp<std::size_t>(count / (std::size_t{threads} * 4), 256, 1024);
+  return std::clamp<std::size_t>(count / (std::size_t{threads} * 8), 128, 1024);
 }
 
 // Reads the items of positions into plain data, keeping references and
 // borrows. Returns false with an error set.
 bool read_positions(PyObject* positions, std::vector<OwnedRef>& items, BoardBorrows& borrows,
                     std::vector<Position>& out) {
-  if (PyUnicode_Check(positions) || PyBytes_Check(positions) || PyByteArray_Check(positions)) {
+  const bool text = PyUnicode_Check(positions) || PyBytes_Check(positions) ||
+                    PyByteArray_Check(positions);
+  if (text || (!Py_TYPE(positions)->tp_iter && !PySequence_Check(positions))) {
     PyErr_Format(PyExc_TypeError,
                  "%s() argument 'positions' must be a sequence of Board objects or FEN strings, "
                  "not %.200s",
@@ -110,23 +112,14 @@ bool read_positions(PyObject* positions, std::vector<OwnedRef>& items, BoardBorr
     return false;
   }
   // A list is read as it is now; the call keeps its own references, so that
-  // the list may change while the workers run.
-  OwnedRef fast(PySequence_Fast(positions, "argument 'positions' must be a sequence"));
-  if (fast.empty()) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() argument 'positions' must be a sequence of Board objects or FEN "
-                   "strings, not %.200s",
-                   kManySignature.function, Py_TYPE(positions)->tp_name);
-    }
-    return false;
-  }
+  // the list may change while the workers run. An iterator's error passes on.
+  OwnedRef fast(PySequence_Fast(positions, "argument 'positions' must be iterable"));
+  if (fast.empty()) return false;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
   PyObject** objects = PySequence_Fast_ITEMS(fast.get());
-  items.reserve(static_cast<std::size_t>(count));
+  items.reserve(static_cast<std::size_t>(count));  // no reallocation below
   for (Py_ssize_t i = 0; i < count; ++i) items.emplace_back(Py_NewRef(objects[i]));
 
-  std::vector<OwnedRef> encoded;  // UTF-8 copies of str objects with lone surrogates
   out.resize(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {
     PyObject* item = items[i].get();
@@ -227,20 +220,20 @@ PyObject* generator_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   }
   const AttackTables& tables = *as_generator(self)->tables;
 
-  // Destroyed in reverse order: the borrows go back before the references.
-  std::vector<OwnedRef> items;
-  BoardBorrows borrows;
-  std::vector<Position> positions;
-  if (!read_positions(arguments[0], items, borrows, positions)) return nullptr;
-
-  const std::size_t count = positions.size();
-  const std::size_t size = chunk_size(count, threads);
-  const std::size_t chunks = (count + size - 1) / size;
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    // Destroyed in reverse order: the borrows go back before the references.
+    std::vector<OwnedRef> items;
+    BoardBorrows borrows;
+    std::vector<Position> positions;
+    if (!read_positions(arguments[0], items, borrows, positions)) return nullptr;
+
+    const std::size_t count = positions.size();
+    const std::size_t size = chunk_size(count, threads);
+    const std::size_t chunks = (count + size - 1) / size;
     OwnedRef result(PyList_New(static_cast<Py_ssize_t>(count)));
     if (result.empty()) return nullptr;
     std::vector<ChunkMoves> moves(chunks);
-    PerWorker<Board> boards(std::min<std::size_t>(threads, std::max<std::size_t>(chunks, 1)));
+    PerWorker<Board> boards(threads);
     StopFlag stop;
     const bool ok = run_batch(
         chunks, {threads, true}, stop,
@@ -312,10 +305,12 @@ PyObject* generator_perft(PyObject* self, PyObject* const* args, Py_ssize_t narg
       pieces = perft_pieces(tables, root, depth);
     }
     std::vector<std::uint64_t> counts(pieces.prefixes.size());
-    PerWorker<Board> boards(std::min<std::size_t>(threads, counts.size()), root);
+    PerWorker<Board> boards(threads, root);
     StopFlag stop;
+    // Pieces of up to three plies take well under a millisecond each.
+    const bool short_pieces = pieces.depth - pieces.plies <= 3;
     const bool ok = run_batch(
-        counts.size(), {threads, pieces.plies == 0}, stop,
+        counts.size(), {threads, short_pieces}, stop,
         [&](std::size_t piece, unsigned worker) {
           counts[piece] = count_piece(tables, boards[worker], pieces, piece, stop);
         },

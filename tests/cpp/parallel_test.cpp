@@ -57,13 +57,32 @@ TEST(ParallelJob, HandsOnTheDonePrefixInOrder) {
   ParallelJob job(kChunks, 3, stop, [&](std::size_t chunk, unsigned) { squares[chunk] = chunk * chunk; });
   std::size_t seen = 0;
   while (seen < kChunks) {
-    const ParallelJob::Progress progress = job.wait_for_done(seen + 1, 1000ms);
-    ASSERT_GE(progress.done, seen);
-    for (; seen < progress.done; ++seen) ASSERT_EQ(squares[seen], seen * seen);
-    ASSERT_FALSE(progress.ended && seen < kChunks);
+    const std::size_t done = job.wait_for_done(seen + 1, 1000ms);
+    ASSERT_GE(done, seen);
+    for (; seen < done; ++seen) ASSERT_EQ(squares[seen], seen * seen);
   }
   job.join();
-  EXPECT_EQ(job.wait_for_done(kChunks, 0ms).ended, true);
+  EXPECT_EQ(job.done(), kChunks);
+}
+
+TEST(ParallelJob, TheStartingThreadMayRunChunksToo) {
+  // Without worker threads every chunk runs through help(), as worker 0;
+  // beside them, as the worker number no thread has.
+  for (unsigned threads : {0u, 2u}) {
+    constexpr std::size_t kChunks = 300;
+    std::vector<unsigned> ran_by(kChunks, 99);
+    StopFlag stop;
+    ParallelJob job(kChunks, threads, stop,
+                    [&](std::size_t chunk, unsigned worker) { ran_by[chunk] = worker; });
+    while (job.help(threads)) {
+    }
+    job.join();
+    EXPECT_EQ(job.done(), kChunks);
+    EXPECT_EQ(std::count(ran_by.begin(), ran_by.end(), 99u), 0);
+    if (threads == 0) {
+      EXPECT_EQ(std::count(ran_by.begin(), ran_by.end(), 0u), static_cast<long>(kChunks));
+    }
+  }
 }
 
 TEST(ParallelJob, StopEndsTheJobEarlyWithoutCountingUnfinishedChunks) {
@@ -75,12 +94,10 @@ TEST(ParallelJob, StopEndsTheJobEarlyWithoutCountingUnfinishedChunks) {
       raised = true;
     }
   });
-  ParallelJob::Progress progress{0, false};
-  while (!progress.ended) progress = job.wait_for_done(1'000'000, 1000ms);
-  job.join();
+  job.join();  // returns only because the workers stopped
   EXPECT_TRUE(raised);
   // Chunk 100 raised the flag before it returned, so it is not done.
-  EXPECT_LE(progress.done, 100u);
+  EXPECT_LE(job.done(), 100u);
 }
 
 TEST(ParallelJob, DestroyedWhileRunningStopsAndJoins) {

@@ -106,6 +106,18 @@ def test_many_takes_any_iterable(generator, kind):
     assert generator.many(kind([])) == []
 
 
+def test_an_iterator_that_fails_passes_its_error_on(generator):
+    board = orvex_chess.Board()
+
+    def positions():
+        yield board
+        raise LookupError("no more positions")
+
+    with pytest.raises(LookupError, match="no more positions"):
+        generator.many(positions())
+    board.push("e2e4")  # not left borrowed
+
+
 @pytest.mark.parametrize(
     "fen, reason",
     [
@@ -236,38 +248,39 @@ def test_other_threads_run_during_a_batch_call(generator, method, threads):
     assert advanced > 1000
 
 
-def _while_held(generator, board, method):
-    """Starts a long batch call holding board on another thread; returns the
-    thread, which ends by itself, and an event that shows the call finished."""
-    done = threading.Event()
+def _hold(generator, board, method):
+    """Starts a long batch call holding board on another thread and waits
+    until it holds it. Returns the thread and the list its result goes to, or
+    None if the call ended before it was seen holding the board."""
     outcome = []
 
     def run():
-        try:
-            if method == "perft":
-                outcome.append(generator.perft(board, 6, threads=1))
-            else:
-                outcome.append(len(generator.many([board] * 300_000, threads=1)))
-        finally:
-            done.set()
+        if method == "perft":
+            outcome.append(generator.perft(board, 5, threads=1))
+        else:
+            outcome.append(len(generator.many([board] * 300_000, threads=1)))
 
     thread = threading.Thread(target=run)
     thread.start()
-    deadline = time.monotonic() + 30
-    while True:  # until the call holds the board
+    while thread.is_alive():
         try:
             board.turn()
         except RuntimeError:
-            break
-        assert not done.is_set() and time.monotonic() < deadline, "the call never held the board"
-    return thread, done, outcome
+            return thread, outcome
+    thread.join()
+    return None
 
 
 @pytest.mark.parametrize("method", ["perft", "many"])
 def test_a_board_held_by_a_batch_call_refuses_other_calls(generator, method):
-    board = orvex_chess.Board()
+    board = orvex_chess.Board(PERFT_FENS["position4"])
     before = snapshot(board)
-    thread, done, outcome = _while_held(generator, board, method)
+    for _ in range(5):  # a call may end before this thread gets to look
+        held = _hold(generator, board, method)
+        if held:
+            break
+    assert held, "the call was never seen holding the board"
+    thread, outcome = held
     try:
         for call, message in [
             (board.fen, "Already mutably borrowed"),
@@ -278,7 +291,7 @@ def test_a_board_held_by_a_batch_call_refuses_other_calls(generator, method):
             (lambda: generator.perft(board, 1), "Already borrowed"),
             (lambda: generator.many([board]), "Already borrowed"),
         ]:
-            if done.is_set():
+            if not thread.is_alive():
                 break
             with pytest.raises(RuntimeError, match=f"^{message}$"):
                 call()
@@ -286,7 +299,7 @@ def test_a_board_held_by_a_batch_call_refuses_other_calls(generator, method):
         assert generator(orvex_chess.Board()) == generator.many([DEFAULT_FEN])[0]
     finally:
         thread.join()
-    assert outcome == [119_060_324 if method == "perft" else 300_000]
+    assert outcome == [15_833_292 if method == "perft" else 300_000]
     assert snapshot(board) == before
     assert history_len(board) == 0
 
@@ -336,3 +349,40 @@ def test_ctrl_c_stops_a_batch_call_and_leaves_the_board(method, threads):
                             timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["interrupted", "ok"]
+
+
+# --- Memory -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda g, b, f: g.many([b, f] * 300, threads=2), None),
+        (lambda g, b, f: g.many([b, f] * 300 + ["x w - -"], threads=2), ValueError),
+        (lambda g, b, f: g.many([b, f, 3], threads=2), TypeError),
+        (lambda g, b, f: g.perft(b, 2, threads=2), None),
+        (lambda g, b, f: g.perft(b, 3, threads=0), ValueError),
+    ],
+    ids=["many", "many-bad-fen", "many-bad-item", "perft", "perft-bad-threads"],
+)
+def test_batch_calls_keep_counts_and_memory(call, error):
+    from test_leaks import fresh, repeat, unchanged
+
+    generator = orvex_chess.MoveGenerator()
+    board = orvex_chess.Board(fresh(PERFT_FENS["kiwipete"]))
+    fen = fresh(PERFT_FENS["position4"])
+    strings = generator(board) + generator(orvex_chess.Board(fen))
+
+    def once():
+        try:
+            call(generator, board, fen)
+        except Exception as exc:  # noqa: BLE001 - checked below
+            assert error is not None and isinstance(exc, error), exc
+        else:
+            assert error is None
+
+    n = repeat(2_000, once)
+    with unchanged(generator, board, fen, *strings):
+        for _ in range(n):
+            once()
+    board.push("e1f1")  # not left borrowed

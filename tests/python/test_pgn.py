@@ -288,7 +288,7 @@ def test_zstandard_missing_is_explained(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("threads", [1, 2])
-def test_reading_keeps_counts_and_memory(threads):
+def test_readers_keep_counts_and_memory(threads):
     from test_leaks import repeat, unchanged
 
     data = (NASTY.read_bytes() + b"}\n\n") * 3
