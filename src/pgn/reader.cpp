@@ -67,13 +67,6 @@ void PieceRead::read(Piece& piece, const StopFlag* stop) {
 
 void PieceRead::read_piece(std::size_t i, const StopFlag* stop) { read(pieces_[i], stop); }
 
-bool PieceRead::read_next(const StopFlag* stop) {
-  const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
-  if (i >= pieces_.size()) return false;
-  read(pieces_[i], stop);
-  return true;
-}
-
 ReadOutcome PieceRead::stitch(std::uint64_t line_base, GameBatch& out, const StopFlag* stop) {
   ReadOutcome outcome;
   for (Piece& piece : pieces_) {
@@ -99,10 +92,8 @@ ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t
   PieceRead read(text, final, kPiecesPerThread * threads, min_piece);
   if (read.pieces() == 1) return read_games(text, final, line_base, out);
   StopFlag stop;
-  parallel_for(threads, threads, stop, [&](std::size_t, unsigned) {
-    while (read.read_next(&stop)) {
-    }
-  });
+  parallel_for(read.pieces(), threads, stop,
+               [&](std::size_t i, unsigned) { read.read_piece(i, &stop); });
   return read.stitch(line_base, out, nullptr);
 }
 

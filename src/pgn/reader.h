@@ -1,7 +1,6 @@
 // Reading the games of a stretch of PGN text, on one thread or several.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -44,12 +43,9 @@ inline constexpr unsigned kPiecesPerThread = 4;
 // read again from where the piece before it really ended, so the games are
 // exactly those of read_games.
 //
-// Any number of threads may take pieces with read_next() until none is left;
-// the one that stitches must know that every piece has been read:
-//
-//   PieceRead read(text, final, 4 * threads);
-//   parallel_for(threads, threads, stop,
-//                [&](std::size_t, unsigned) { while (read.read_next(&stop)) {} });
+//   PieceRead read(text, final, kPiecesPerThread * threads);
+//   parallel_for(read.pieces(), threads, stop,
+//                [&](std::size_t i, unsigned) { read.read_piece(i, &stop); });
 //   ReadOutcome outcome = read.stitch(line_base, out, &stop);
 class PieceRead {
  public:
@@ -60,10 +56,6 @@ class PieceRead {
 
   // Reads piece i; different pieces may be read at the same time.
   void read_piece(std::size_t i, const StopFlag* stop);
-
-  // Takes the next piece that no thread has taken yet and reads it; returns
-  // false when none is left.
-  bool read_next(const StopFlag* stop);
 
   // Once every piece has been read: appends their games to out in text
   // order, numbering lines from line_base.
@@ -85,7 +77,6 @@ class PieceRead {
   std::string_view text_;
   bool final_;
   std::vector<Piece> pieces_;
-  std::atomic<std::size_t> next_{0};
 };
 
 // read_games on up to `threads` threads (the calling thread and others).

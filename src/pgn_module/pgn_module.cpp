@@ -31,14 +31,14 @@ namespace {
 constexpr std::size_t kErrorsKept = 100;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// A stretch of input read in pieces: from its start by threads - 1 worker
-// threads, while the calling thread hands out the games before it; then by the
-// calling thread as well, once those are out.
+// A stretch of input read in pieces (the chunks of the job): from its start
+// by threads - 1 worker threads, while the calling thread hands out the games
+// before it; then by the calling thread as well, once those are out.
 struct BackgroundRead {
   std::string text;
   std::optional<pgn::PieceRead> read;
   StopFlag stop;
-  std::size_t loops = 0;  // the chunks of the job: one piece-taking loop per worker
+  unsigned helper = 0;  // the worker number of the calling thread
   // Last, so that its threads are stopped and joined first.
   std::optional<ParallelJob> job;
 };
@@ -191,11 +191,9 @@ bool start_background_read(ReaderState& s) {
     pgn::PieceRead& read =
         job->read.emplace(job->text, s.input_done, pgn::kPiecesPerThread * s.threads);
     StopFlag& stop = job->stop;
-    job->loops = s.threads - 1;
-    job->job.emplace(job->loops, job->loops, stop, [&read, &stop](std::size_t, unsigned) {
-      while (read.read_next(&stop)) {
-      }
-    });
+    job->helper = s.threads - 1;
+    job->job.emplace(read.pieces(), job->helper, stop,
+                     [&read, &stop](std::size_t i, unsigned) { read.read_piece(i, &stop); });
     s.job = std::move(job);
     return true;
   });
@@ -209,27 +207,23 @@ bool start_background_read(ReaderState& s) {
 bool refill_background(ReaderState& s) {
   if (!s.job && !start_background_read(s)) return false;
   BackgroundRead& running = *s.job;
-  std::exception_ptr error;
+  const std::size_t pieces = running.read->pieces();
   {
     ReleasedLock unlocked;
-    try {
-      while (running.read->read_next(&running.stop)) {
-      }
-    } catch (...) {
-      error = std::current_exception();
-      running.stop.request();
+    while (running.job->help(running.helper)) {
     }
   }
-  while (!error) {
-    ParallelJob::Progress progress;
+  while (!running.stop.requested()) {
+    std::size_t done;
     {
       ReleasedLock unlocked;
-      progress = running.job->wait_for_done(running.loops, kSignalPollInterval);
+      done = running.job->wait_for_done(pieces, kSignalPollInterval);
     }
-    if (progress.done == running.loops || progress.ended) break;
+    if (done == pieces) break;
     if (PyErr_CheckSignals() < 0) return false;
   }
   std::unique_ptr<BackgroundRead> job = std::move(s.job);
+  std::exception_ptr error;
   pgn::ReadOutcome outcome;
   s.current.clear();
   s.cursor = 0;
@@ -237,13 +231,11 @@ bool refill_background(ReaderState& s) {
     ReleasedLock unlocked;
     try {
       job->job->join();
-      if (!error) {
-        outcome = job->read->stitch(s.line_base, s.current, nullptr);
-        s.buffer.assign(job->text, outcome.consumed);
-      }
+      outcome = job->read->stitch(s.line_base, s.current, nullptr);
+      s.buffer.assign(job->text, outcome.consumed);
       job.reset();
     } catch (...) {
-      if (!error) error = std::current_exception();
+      error = std::current_exception();
     }
   }
   if (error) {
