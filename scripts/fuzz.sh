@@ -4,7 +4,7 @@
 #
 #   bash scripts/fuzz.sh [seconds per harness, default 60] [harness ...]
 #
-# Harnesses: fen, move_text, sequence, board_bytes, san. Each starts from its seed corpus in
+# Harnesses: fen, move_text, sequence, board_bytes, san, pgn. Each starts from its seed corpus in
 # fuzz/corpus/<harness>/; what it finds on the way is kept in
 # build/fuzz/corpus/<harness>/ (the seeds in the repository are not touched),
 # and an input that crashes is written to build/fuzz/artifacts/. The run fails
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-60}
 shift || true
 HARNESSES=("$@")
-[ ${#HARNESSES[@]} -gt 0 ] || HARNESSES=(fen move_text sequence board_bytes san)
+[ ${#HARNESSES[@]} -gt 0 ] || HARNESSES=(fen move_text sequence board_bytes san pgn)
 
 CXX_FUZZ=${CXX_FUZZ:-}
 if [ -z "$CXX_FUZZ" ]; then

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the threaded code under ThreadSanitizer: the C++ tests of the threaded
-# engine (parallel_for, ParallelJob, parallel perft), then the Python tests of
-# the batch calls (tests/python/test_batch.py) against a module built with
-# -fsanitize=thread. Any report fails the run.
+# engine (parallel_for, ParallelJob, parallel perft, threaded PGN reading), then
+# the Python tests of the batch calls and of the PGN reader
+# (tests/python/test_batch.py, tests/python/test_pgn.py) against modules built
+# with -fsanitize=thread. Any report fails the run.
 #
 #   bash scripts/tsan.sh            # both
 #   bash scripts/tsan.sh --cpp      # only the C++ tests
@@ -43,7 +44,7 @@ if [ "$run_cpp" = 1 ]; then
     -DORVEX_TSAN=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
   cmake --build build/tsan/cpp-tests --parallel 2
   ctest --test-dir build/tsan/cpp-tests --output-on-failure \
-    -R 'Parallel|PerftPieces|AvailableCores'
+    -R 'Parallel|PerftPieces|AvailableCores|ReadGames'
 fi
 
 if [ "$run_python" = 1 ]; then
@@ -70,7 +71,8 @@ if [ "$run_python" = 1 ]; then
 
   # --capture=sys: a report goes straight to stderr (it ends the process).
   # The reference-count and memory loops are left to scripts/sanitize.sh.
-  echo "== Python batch tests under ThreadSanitizer ($module)"
-  LD_PRELOAD="$TSAN_LIB" "$VENV/bin/python" -m pytest tests/python/test_batch.py -p no:cacheprovider --capture=sys \
+  echo "== Python batch and PGN tests under ThreadSanitizer ($module)"
+  LD_PRELOAD="$TSAN_LIB" "$VENV/bin/python" -m pytest tests/python/test_batch.py \
+    tests/python/test_pgn.py -p no:cacheprovider --capture=sys \
     -k "not keep_counts_and_memory" "$@"
 fi

@@ -1,8 +1,8 @@
 """orvex_tools: the companion package of orvex_chess.
 
 The module orvex_chess holds the two classes Board and MoveGenerator; what is
-built on top of them lives here: the orvex-chess command line
-(python -m orvex_tools).
+built on top of them lives here: the PGN reader (read_games) and the
+orvex-chess command line (python -m orvex_tools).
 """
 
 from importlib.metadata import PackageNotFoundError, version
@@ -12,4 +12,6 @@ try:
 except PackageNotFoundError:  # running from a source tree
     __version__ = "unknown"
 
-__all__ = ["__version__"]
+from orvex_tools.pgn import Game, GameError, GameReader, read_games
+
+__all__ = ["Game", "GameError", "GameReader", "read_games", "__version__"]

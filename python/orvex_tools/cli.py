@@ -1,24 +1,29 @@
-"""The orvex-chess command: legal moves and perft counts from the command line.
+"""The orvex-chess command: legal moves, perft counts and PGN games from the command line.
 
     orvex-chess moves [FEN ...] [--moves "e2e4 e7e5"] [--threads N]   (also: python -m orvex_tools)
     orvex-chess moves - [--threads N]         (one FEN per line on standard input)
     orvex-chess perft [FEN] [--depth N] [--divide] [--moves "..."] [--threads N] [--no-progress]
+    orvex-chess pgn FILE [--san] [--errors raise|skip] [--threads N] [--no-progress]
 
 A FEN may be given as one quoted argument or as its fields in separate words;
 a word holding a '/' (a placement) begins the next FEN. Without one the start
-position is used. Bad FEN or move text ends the command with a one-line
-message on stderr and exit status 2.
+position is used. Bad FEN or move text, or a game that cannot be replayed,
+ends the command with a one-line message on stderr and exit status 2.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import re
 import sys
 import time
 from collections.abc import Callable, Sequence
+from typing import IO
 
 import orvex_chess
+
+from orvex_tools.pgn import Game, decompressed, read_games
 
 PROG = "orvex-chess"
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
@@ -127,8 +132,9 @@ def build_parser() -> argparse.ArgumentParser:
     """Returns the parser of the command line."""
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Legal moves and perft counts of chess positions, computed by orvex_chess.",
-        epilog=f"Bad FEN or move text: a one-line message on stderr and exit status {USAGE_ERROR}.",
+        description="Legal moves, perft counts and PGN games, computed by orvex_chess.",
+        epilog=f"Bad FEN or move text, or a game that cannot be replayed: a one-line message "
+        f"on stderr and exit status {USAGE_ERROR}.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(
@@ -195,6 +201,36 @@ def build_parser() -> argparse.ArgumentParser:
         "in the library's move order",
     )
     perft.add_argument(
+        "--no-progress",
+        action="store_true",
+        help="do not show the progress bar on stderr",
+    )
+
+    pgn = commands.add_parser(
+        "pgn",
+        help="print the main-line moves of the games of a PGN file",
+        description="Read the games of a PGN file (plain, gzip, bzip2 or Zstandard) and print "
+        "one line per game: its main-line moves in coordinate notation (or SAN with --san), "
+        "separated by single spaces. A progress bar runs on stderr while a file is read.",
+    )
+    pgn.add_argument("file", metavar="FILE", help='the PGN file, or "-" for standard input')
+    pgn.add_argument("--san", action="store_true", help="print the moves in SAN")
+    pgn.add_argument(
+        "--errors",
+        choices=("raise", "skip"),
+        default="raise",
+        help="a game with an illegal or unreadable move stops the command (raise, the "
+        "default) or is left out and counted on stderr (skip)",
+    )
+    pgn.add_argument(
+        "-t",
+        "--threads",
+        type=_whole_number("threads", 1),
+        default=None,
+        metavar="N",
+        help="threads that replay games at the same time (default: one per available core)",
+    )
+    pgn.add_argument(
         "--no-progress",
         action="store_true",
         help="do not show the progress bar on stderr",
@@ -284,10 +320,65 @@ def run_perft(args: argparse.Namespace, generator: orvex_chess.MoveGenerator) ->
     return 0
 
 
+def san_line(game: Game) -> str:
+    """Returns the game's main-line moves in SAN, separated by spaces."""
+    board = game.board()
+    out = []
+    for move in game.moves:
+        out.append(board.san(move))
+        board.push(move)
+    return " ".join(out)
+
+
+def run_pgn(args: argparse.Namespace) -> int:
+    """Prints one line of moves per game, with a progress bar over the file's bytes."""
+    from tqdm import tqdm
+
+    if args.file == "-":
+        raw: IO[bytes] = sys.stdin.buffer
+        size = None
+    else:
+        try:
+            raw = open(args.file, "rb")
+            size = os.fstat(raw.fileno()).st_size
+        except OSError as exc:
+            raise InputError(f"cannot read {args.file!r}: {exc.strerror}") from None
+    progress = tqdm(
+        total=size,
+        desc="pgn",
+        unit="B",
+        unit_scale=True,
+        file=sys.stderr,
+        leave=False,
+        disable=args.no_progress or size is None,
+    )
+    out = sys.stdout
+    try:
+        source = decompressed(raw, "standard input" if size is None else repr(args.file))
+        with progress, read_games(source, errors=args.errors, threads=args.threads) as games:
+            for count, game in enumerate(games, 1):
+                out.write((san_line(game) if args.san else " ".join(game.moves)) + "\n")
+                if count % 256 == 0 and size is not None:
+                    progress.update(raw.tell() - progress.n)
+    except ValueError as exc:
+        raise InputError(str(exc)) from None
+    finally:
+        if size is not None:
+            raw.close()
+    if games.skipped:
+        print(f"{PROG}: skipped {games.skipped} game(s) that could not be replayed, such as:",
+              file=sys.stderr)
+        for error in games.errors[:5]:
+            print(f"  {error.message}", file=sys.stderr)
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line and returns the exit status."""
     args = build_parser().parse_args(argv)
     try:
+        if args.command == "pgn":
+            return run_pgn(args)
         generator = orvex_chess.MoveGenerator()
         if args.command == "moves":
             return run_moves(args, generator)
@@ -300,8 +391,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         # The reader went away (| head): stop quietly, without a second error at exit.
-        import os
-
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
 

@@ -38,9 +38,9 @@ def _command():
 COMMAND = _command()
 
 
-def run(*args):
+def run(*args, stdin=None):
     return subprocess.run([COMMAND, *args], capture_output=True, text=True, timeout=300,
-                          env={**os.environ, "COLUMNS": "100"})
+                          env={**os.environ, "COLUMNS": "100"}, input=stdin)
 
 
 def nodes_of(stdout):
@@ -260,6 +260,9 @@ def test_bad_input_gives_one_line_and_status_2(command, args, detail):
         ["moves", "--threads", "many"],
         ["perft", "--width", "3"],
         ["moves", "--divide"],
+        ["pgn"],
+        ["pgn", "games.pgn", "--errors", "ignore"],
+        ["pgn", "games.pgn", "--threads", "0"],
         ["castle"],
         [],
     ],
@@ -274,10 +277,11 @@ def test_bad_options_exit_2_without_traceback(args):
 @pytest.mark.parametrize(
     "args, options",
     [
-        ([], ["moves", "perft", "--version", "--help"]),
+        ([], ["moves", "perft", "pgn", "--version", "--help"]),
         (["moves"], ["FEN", "--moves", "--threads", "--help", "one line", "standard input"]),
         (["perft"], ["FEN", "--depth", "--divide", "--moves", "--threads", "--no-progress",
                      "--help", "default: 5", "stderr"]),
+        (["pgn"], ["FILE", "--san", "--errors", "--threads", "--no-progress", "standard input"]),
     ],
 )
 def test_help_documents_every_option(args, options):
@@ -292,3 +296,57 @@ def test_version():
     result = run("--version")
     assert result.returncode == 0
     assert re.fullmatch(r"orvex-chess \d+\.\d+\.\d+\S*\n", result.stdout)
+
+
+NASTY = Path(__file__).resolve().parent.parent / "data" / "nasty.pgn"
+
+
+def python_chess_lines(san):
+    """One line per game of the hand-written file as python-chess reads it, the bad game left out."""
+    import chess.pgn
+
+    lines = []
+    with open(NASTY, encoding="utf-8") as handle:
+        while (game := chess.pgn.read_game(handle)) is not None:
+            if game.errors or not any(True for _ in game.mainline_moves()):
+                continue
+            board = game.board()
+            words = []
+            for move in game.mainline_moves():
+                words.append(board.san(move) if san else move.uci())
+                board.push(move)
+            lines.append(" ".join(words))
+    return lines
+
+
+@pytest.mark.parametrize("flags", [[], ["--san"], ["--threads", "2"]])
+def test_pgn_prints_one_line_per_game(flags):
+    result = run("pgn", str(NASTY), "--errors", "skip", *flags)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == python_chess_lines("--san" in flags)
+    assert "skipped 1 game(s)" in result.stderr
+    assert "game 4 (line 39): illegal move 'Ke3' on line 42" in result.stderr
+
+
+def test_pgn_reads_compressed_standard_input():
+    import gzip
+
+    result = subprocess.run([COMMAND, "pgn", "-", "--errors", "skip"], capture_output=True,
+                            input=gzip.compress(NASTY.read_bytes()), timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().splitlines() == python_chess_lines(False)
+
+
+def test_pgn_stops_at_a_bad_game_with_status_2():
+    result = run("pgn", str(NASTY), "--no-progress")
+    assert result.returncode == 2
+    assert len(result.stdout.splitlines()) == 4
+    assert result.stderr == (
+        "orvex-chess: error: game 4 (line 39): illegal move 'Ke3' on line 42\n")
+
+
+def test_pgn_of_a_missing_file():
+    result = run("pgn", "no/such/file.pgn")
+    assert result.returncode == 2
+    assert result.stderr == (
+        "orvex-chess: error: cannot read 'no/such/file.pgn': No such file or directory\n")

@@ -119,3 +119,40 @@ def test_stubs_are_installed_beside_the_module():
 
     site = Path(orvex_chess.__file__).parent
     assert (site / "orvex_chess-stubs" / "__init__.pyi").is_file()
+
+
+PGN_EXAMPLE = HERE / "typing_example_pgn.py"
+
+
+def test_pgn_reader_example_passes_strict_mypy_and_runs(mypy_dir):
+    result = run_mypy(mypy_dir, PGN_EXAMPLE)
+    assert result.returncode == 0, result.stdout + result.stderr
+    run = subprocess.run([sys.executable, str(PGN_EXAMPLE)], capture_output=True, text=True,
+                         timeout=120)
+    assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
+
+
+def test_companion_package_passes_strict_mypy(mypy_dir):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(mypy_dir / "cache"),
+         "--disable-error-code", "import-untyped", "-p", "orvex_tools"],
+        cwd=mypy_dir, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("code, error_code", [
+    ("read_games('games.pgn', errors='ignore')", "arg-type"),
+    ("read_games('games.pgn', threads='2')", "arg-type"),
+    ("moves: list[int] = next(read_games('games.pgn')).moves", "assignment"),
+])
+def test_mypy_rejects_wrong_use_of_the_pgn_reader(mypy_dir, code, error_code):
+    path = mypy_dir / "wrong_pgn_use.py"
+    path.write_text(f"from orvex_tools import read_games\n{code}\n")
+    result = run_mypy(mypy_dir, path)
+    assert result.returncode == 1 and f"[{error_code}]" in result.stdout, result.stdout
+
+
+def test_pgn_stub_matches_the_extension(mypy_dir):
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "orvex_tools._pgn"],
+                            cwd=mypy_dir, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr

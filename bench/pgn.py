@@ -1,0 +1,142 @@
+"""Speed of reading PGN: orvex_tools.read_games at 1 and 2 threads against python-chess.
+
+Run from the repository root:
+
+    python bench/pgn.py              # 20,000 games of about 80 plies
+    python bench/pgn.py --quick      # 2,000 games
+
+The file is made once with python-chess (seeded random legal games, written by
+chess.pgn) and cached under build/bench/. Every reader reads the same file and
+replays every main-line move legally; orvex reads the whole file per round,
+python-chess (chess.pgn.read_game, far slower) its first --pc-games games. The
+table gives games and plies per second (median round) and the ratios to
+python-chess and to one thread, and the CPU time per game of the whole process
+and of the calling thread (which builds the Python objects while the other
+threads replay). No time is asserted: this prints, it does not judge. The
+machine's load matters for the wall-clock columns: run it on a quiet machine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import resource
+import statistics
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+sys.path.insert(0, str(REPO / "tests" / "python"))
+
+import chess.pgn  # noqa: E402
+
+import orvex_tools  # noqa: E402
+import pgn_corpus  # noqa: E402
+
+
+def corpus(games: int, plies: int, seed: int) -> Path:
+    """Returns the cached corpus file, writing it first if needed."""
+    path = REPO / "build" / "bench" / f"pgn-{seed}-{games}x{plies}.pgn"
+    if not path.exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        print(f"writing {games} random games with python-chess to {path} (once) ...", flush=True)
+        start = time.perf_counter()
+        text = pgn_corpus.random_pgn(seed, games, plies=plies, extras=False)
+        partial = path.with_suffix(".partial")
+        partial.write_text(text, encoding="utf-8")
+        partial.rename(path)
+        print(f"  done in {time.perf_counter() - start:.0f} s", flush=True)
+    return path
+
+
+def process_cpu() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def time_orvex(path: Path, threads: int) -> tuple[float, int, int, float, float]:
+    """Seconds to read every game, the games and plies read, and the CPU
+    seconds of the process and of the calling thread."""
+    gc.disable()
+    try:
+        cpu, own = process_cpu(), time.thread_time()
+        start = time.perf_counter()
+        games = plies = 0
+        with orvex_tools.read_games(path, threads=threads) as reader:
+            for game in reader:
+                games += 1
+                plies += len(game.moves)
+        seconds = time.perf_counter() - start
+        return seconds, games, plies, process_cpu() - cpu, time.thread_time() - own
+    finally:
+        gc.enable()
+
+
+def time_python_chess(path: Path, limit: int) -> tuple[float, int, int]:
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        games = plies = 0
+        with open(path, encoding="utf-8") as handle:
+            while games < limit:
+                game = chess.pgn.read_game(handle)
+                if game is None:
+                    break
+                games += 1
+                plies += sum(1 for _ in game.mainline_moves())
+        return time.perf_counter() - start, games, plies
+    finally:
+        gc.enable()
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--games", type=int, default=20_000)
+    parser.add_argument("--plies", type=int, default=80)
+    parser.add_argument("--seed", type=int, default=2024)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--pc-games", type=int, default=300,
+                        help="games python-chess reads (default 300)")
+    parser.add_argument("--quick", action="store_true", help="2,000 games, 3 rounds")
+    args = parser.parse_args()
+    if args.quick:
+        args.games, args.rounds, args.pc_games = 2_000, 3, 100
+
+    path = corpus(args.games, args.plies, args.seed)
+    size = path.stat().st_size
+    print(f"file: {path.name}, {size / 1e6:.1f} MB; cores available: {len(os.sched_getaffinity(0))}")
+
+    rows = []
+    for threads in (1, 2):
+        time_orvex(path, threads)  # warm the page cache and the tables
+        runs = [time_orvex(path, threads) for _ in range(args.rounds)]
+        seconds = statistics.median(r[0] for r in runs)
+        cpu = statistics.median(r[3] for r in runs)
+        own = statistics.median(r[4] for r in runs)
+        rows.append((f"orvex_tools.read_games, threads={threads}", seconds, runs[0][1],
+                     runs[0][2], cpu, own))
+    pc_runs = [time_python_chess(path, args.pc_games) for _ in range(max(1, args.rounds // 2))]
+    pc_seconds = statistics.median(r[0] for r in pc_runs)
+    rows.append(("chess.pgn.read_game", pc_seconds, pc_runs[0][1], pc_runs[0][2], None, None))
+
+    pc_rate = pc_runs[0][1] / pc_seconds
+    one_thread = rows[0][2] / rows[0][1]
+    print()
+    print("| reader | games | plies | games/s | plies/s | x python-chess | x 1 thread "
+          "| CPU µs/game (all threads) | CPU µs/game (calling thread) |")
+    print("| --- | --- | --- | --- | --- | --- | --- | --- | --- |")
+    for name, seconds, games, plies, cpu, own in rows:
+        rate = games / seconds
+        cpu_text = f"{cpu / games * 1e6:.1f}" if cpu is not None else ""
+        own_text = f"{own / games * 1e6:.1f}" if own is not None else ""
+        print(f"| {name} | {games} | {plies} | {rate:,.0f} | {plies / seconds:,.0f} "
+              f"| {rate / pc_rate:,.1f} | {rate / one_thread:.2f} | {cpu_text} | {own_text} |")
+    print("\nThe CPU columns count the work whatever the load: on an idle machine threads=2 "
+          "takes about max(calling thread, all threads / 2) per game.")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,246 @@
+"""Reading chess games from PGN files, fast.
+
+    with orvex_tools.read_games("games.pgn.zst", errors="skip", threads=2) as games:
+        for game in games:
+            print(game.tags.get("White"), game.result, len(game.moves))
+
+The text is cut into games, and each game's main line is replayed move by move
+by the C++ core with the interpreter lock released; the games come back in file
+order as Game records, whatever the number of threads.
+"""
+
+from __future__ import annotations
+
+import bz2
+import gzip
+import importlib
+import os
+from collections.abc import Callable
+from types import TracebackType
+from dataclasses import dataclass
+from typing import IO, Literal, Protocol, Union, cast
+
+import orvex_chess
+
+from orvex_tools import _pgn
+
+__all__ = ["ByteStream", "Game", "GameError", "GameReader", "decompressed", "read_games"]
+
+#: The bytes requested from the source per read (per thread with threads > 1).
+BLOCK_SIZE = 1 << 20
+
+
+class ByteStream(Protocol):
+    """A binary stream read_games can read: read(size) -> bytes, and close()."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+
+    def close(self) -> None: ...
+
+
+class TextStream(Protocol):
+    """A text stream read_games can read: read(size) -> str."""
+
+    def read(self, size: int = ..., /) -> str: ...
+
+
+Source = Union[str, "os.PathLike[str]", ByteStream, TextStream]
+
+
+@dataclass(slots=True)
+class Game:
+    """One game: its tags, start position, main-line moves and result."""
+
+    #: The game's place in the file, counted from 0 (games that failed count too).
+    index: int
+    #: The line of the file where the game begins, counted from 1.
+    line: int
+    #: The tag pairs in file order (a repeated tag keeps its first place and last value).
+    tags: dict[str, str]
+    #: The start position as Board.fen() writes it: four fields, no move counters.
+    fen: str
+    #: The main-line moves in coordinate notation, as MoveGenerator writes them.
+    moves: list[str]
+    #: The Result tag, unless missing or "*"; then the result that ends the movetext; else "*".
+    result: str
+
+    def board(self) -> orvex_chess.Board:
+        """Returns a new Board at the game's start position."""
+        return orvex_chess.Board(self.fen)
+
+
+@dataclass(frozen=True, slots=True)
+class GameError:
+    """A game that could not be replayed, as kept in GameReader.errors."""
+
+    #: The game's place in the file, counted from 0.
+    index: int
+    #: The line of the move (or tag) at fault, counted from 1.
+    line: int
+    #: The move (or tag value) at fault, shortened to 40 characters.
+    text: str
+    #: The whole report, as the ValueError of errors="raise" gives it.
+    message: str
+
+    def __str__(self) -> str:
+        return self.message
+
+
+_ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+
+
+def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
+    """Returns a reader of the bytes of a binary file, decompressing gzip, bzip2 or Zstandard.
+
+    The compression is recognised by the first bytes, which raw must let
+    peek at (as buffered readers such as sys.stdin.buffer do) or read again
+    after a seek to the start; closing the result closes raw.
+    """
+    peek = getattr(raw, "peek", None)
+    if peek is not None:
+        magic = peek(4)[:4]
+    else:
+        magic = raw.read(4)
+        raw.seek(0)
+    if magic.startswith(b"\x1f\x8b"):
+        return gzip.GzipFile(fileobj=raw, mode="rb")
+    if magic.startswith(b"BZh"):
+        return bz2.BZ2File(raw, mode="rb")
+    if magic == _ZSTD_MAGIC:
+        try:
+            zstandard = importlib.import_module("zstandard")
+        except ImportError:
+            raise ModuleNotFoundError(
+                f"{name or 'the file'} is Zstandard-compressed: install the 'zstandard' "
+                "package (pip install 'orvex_chess[zstd]')"
+            ) from None
+        reader: ByteStream = zstandard.ZstdDecompressor().stream_reader(
+            raw, read_across_frames=True, closefd=True
+        )
+        return reader
+    return raw
+
+
+def _open_path(path: str | os.PathLike[str]) -> ByteStream:
+    raw = open(path, "rb")
+    try:
+        return decompressed(raw, repr(os.fspath(path)))
+    except BaseException:
+        raw.close()
+        raise
+
+
+class GameReader:
+    """An iterator over the games of a PGN source; use read_games() to make one.
+
+    It is its own context manager: leaving the with-block (or close()) stops
+    the reading and closes a file that it opened itself.
+    """
+
+    def __init__(
+        self,
+        source: Source,
+        *,
+        errors: Literal["raise", "skip"] = "raise",
+        threads: int | None = 1,
+    ) -> None:
+        if errors not in ("raise", "skip"):
+            raise ValueError(f"read_games() argument 'errors' must be 'raise' or 'skip', "
+                             f"not {errors!r}")
+        self._owned: ByteStream | None = None
+        read: Callable[[int], bytes]
+        if isinstance(source, (str, os.PathLike)):
+            self._owned = _open_path(source)
+            read = self._owned.read
+        elif hasattr(source, "read"):
+            read = _bytes_reader(source)
+        else:
+            raise TypeError(
+                "read_games() argument 'source' must be a path or a file object opened "
+                f"for reading, not {type(source).__name__}"
+            )
+        try:
+            self._core = _pgn.Reader(read, Game, GameError, errors == "skip", threads, BLOCK_SIZE)
+        except BaseException:
+            self._close_source()
+            raise
+
+    def __iter__(self) -> GameReader:
+        return self
+
+    def __next__(self) -> Game:
+        game: Game = next(self._core)
+        return game
+
+    @property
+    def skipped(self) -> int:
+        """The number of games that could not be replayed (and were not yielded)."""
+        return self._core.skipped
+
+    @property
+    def errors(self) -> list[GameError]:
+        """The error records of the first games that could not be replayed (at most 100)."""
+        return self._core.errors
+
+    def close(self) -> None:
+        """Stops reading and closes the file that the reader opened itself, if any."""
+        self._core.close()
+        self._close_source()
+
+    def _close_source(self) -> None:
+        if self._owned is not None:
+            self._owned.close()
+            self._owned = None
+
+    def __enter__(self) -> GameReader:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+
+def _bytes_reader(stream: ByteStream | TextStream) -> Callable[[int], bytes]:
+    """Returns read(n) -> bytes for a binary or a text stream (text is encoded as UTF-8)."""
+    first = stream.read(0)
+    if isinstance(first, str):
+        return _encoded(cast(TextStream, stream))
+    if not isinstance(first, (bytes, bytearray, memoryview)):
+        raise TypeError(f"source.read() must return bytes or str, not {type(first).__name__}")
+    return cast(ByteStream, stream).read
+
+
+def _encoded(stream: TextStream) -> Callable[[int], bytes]:
+    read = stream.read
+
+    def read_bytes(size: int) -> bytes:
+        text = read(size)
+        if not isinstance(text, str):
+            raise TypeError(f"source.read() must return str, not {type(text).__name__}")
+        return text.encode("utf-8", "surrogatepass")
+
+    return read_bytes
+
+
+def read_games(
+    source: Source,
+    *,
+    errors: Literal["raise", "skip"] = "raise",
+    threads: int | None = 1,
+) -> GameReader:
+    """Returns an iterator over the games of a PGN file, in file order.
+
+    source is a path (plain text, or gzip, bzip2 or Zstandard compressed,
+    recognised by content) or a file object opened for reading bytes or text.
+    A game with an illegal or unreadable main-line move, a bad FEN tag or an
+    unsupported Variant tag raises ValueError naming the game, its line and the
+    move (errors="raise"), or is skipped and counted (errors="skip"). With
+    threads > 1 (None: one per available core) that many threads replay games
+    at the same time, with the interpreter lock released; the games and errors
+    are the same.
+    """
+    return GameReader(source, errors=errors, threads=threads)

@@ -1,0 +1,100 @@
+#include "pgn/reader.h"
+
+#include "pgn/replay.h"
+#include "pgn/scanner.h"
+
+namespace orvex::pgn {
+namespace {
+
+bool stopped(const StopFlag* stop) { return stop && stop->requested(); }
+
+}  // namespace
+
+ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_base,
+                       GameBatch& out, const StopFlag* stop) {
+  Scanner scanner(text, 0, final);
+  GameBuilder builder(out, line_base);
+  Stop s;
+  do {
+    s = stopped(stop) ? Stop::kNeedMore : scanner.next(builder);
+  } while (s == Stop::kGame);
+  return ReadOutcome{scanner.position(), scanner.lines(), s == Stop::kEnd};
+}
+
+std::size_t find_cut(std::string_view text, std::size_t from) {
+  std::size_t p = from;
+  while (true) {
+    p = text.find("\n[", p);
+    if (p == std::string_view::npos) return p;
+    std::size_t q = p;
+    while (q > 0 && is_blank(text[q - 1])) --q;
+    if (q > 0 && text[q - 1] == '\n') return p + 1;
+    ++p;
+  }
+}
+
+PieceRead::PieceRead(std::string_view text, bool final, unsigned pieces, std::size_t min_piece)
+    : text_(text), final_(final) {
+  std::vector<std::size_t> starts{0};
+  if (text.size() >= 2 * min_piece) {
+    for (unsigned i = 1; i < pieces; ++i) {
+      const std::size_t target = text.size() / pieces * i;
+      if (target < starts.back() + min_piece) continue;
+      const std::size_t cut = find_cut(text, target);
+      if (cut == std::string_view::npos) break;
+      if (cut > starts.back()) starts.push_back(cut);
+    }
+  }
+  pieces_.resize(starts.size());
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    pieces_[i].start = starts[i];
+    if (i + 1 < starts.size()) pieces_[i].limit = starts[i + 1];
+  }
+}
+
+void PieceRead::read(Piece& piece, const StopFlag* stop) {
+  Scanner scanner(text_, piece.start, final_);
+  GameBuilder builder(piece.batch, 0);
+  Stop s;
+  do {
+    s = stopped(stop) ? Stop::kNeedMore : scanner.next(builder, piece.limit);
+  } while (s == Stop::kGame);
+  piece.end = scanner.position();
+  piece.lines = scanner.lines();
+  piece.stopped_at_limit = s == Stop::kLimit;
+  piece.finished = s == Stop::kEnd;
+}
+
+void PieceRead::read_piece(std::size_t i, const StopFlag* stop) { read(pieces_[i], stop); }
+
+ReadOutcome PieceRead::stitch(std::uint64_t line_base, GameBatch& out, const StopFlag* stop) {
+  ReadOutcome outcome;
+  for (Piece& piece : pieces_) {
+    if (piece.start != outcome.consumed) {
+      // The piece before ended elsewhere: read this one again from there.
+      piece.batch.clear();
+      piece.start = outcome.consumed;
+      read(piece, stop);
+    }
+    out.append(std::move(piece.batch), line_base + outcome.lines);
+    outcome.lines += piece.lines;
+    outcome.consumed = piece.end;
+    if (!piece.stopped_at_limit) {
+      outcome.finished = piece.finished;
+      break;
+    }
+  }
+  return outcome;
+}
+
+ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t line_base,
+                                unsigned threads, GameBatch& out, std::size_t min_piece) {
+  PieceRead read(text, final, kPiecesPerThread * threads, min_piece);
+  if (read.pieces() == 1) return read_games(text, final, line_base, out);
+  StopFlag stop;
+  parallel_for(read.pieces(), threads, stop,
+               [&](std::size_t i, unsigned) { read.read_piece(i, &stop); });
+  return read.stitch(line_base, out, nullptr);
+}
+
+}  // namespace orvex::pgn

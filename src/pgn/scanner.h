@@ -1,0 +1,293 @@
+// Cutting PGN text into games and reading each game's tags and main-line
+// move tokens, without interpreting the moves.
+//
+// The text is read in lines. Between games, blank lines, escape lines ('%' in
+// the first column), comment lines (';' in the first column) and lines that
+// cannot begin a game are skipped. A game begins at a line with '[' in the
+// first column (its tag section) or at a line whose first word begins movetext
+// (a move number such as "1." or "12...", a result, or a word that reads as
+// SAN, not yet checked against a position).
+//
+// Tag section: tag lines, escape and comment lines, and single blank lines;
+// two blank lines in a row end the game there (it has no movetext). The first
+// other line begins the movetext.
+//
+// Movetext: comments {...} (across lines), rest-of-line comments ';', escape
+// lines, NAGs "$n", move numbers, annotation glyphs ("!", "?!") and
+// variations (...) at any depth are skipped. The game ends after a result
+// ("1-0", "0-1", "1/2-1/2", "*") outside variations (the rest of its line is
+// ignored), before a blank line or a line with '[' in the first column
+// (outside comments), or at the end of the text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orvex::pgn {
+
+// White space within a line.
+constexpr bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// The characters that end a movetext word besides white space.
+constexpr bool is_delimiter(char c) {
+  return c == '{' || c == '}' || c == '(' || c == ')' || c == ';' || c == '$';
+}
+
+constexpr bool ends_word(char c) { return c == '\n' || is_blank(c) || is_delimiter(c); }
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Returns whether the word is one of the four game results.
+constexpr bool is_result(std::string_view word) {
+  return word == "1-0" || word == "0-1" || word == "1/2-1/2" || word == "*";
+}
+
+// Returns whether a line, read between games, begins a game.
+bool begins_game(std::string_view line);
+
+// Reads a tag line: '[' in the first column, a name of letters, digits and
+// "_+#=:-" starting with a letter or digit, white space, then a quoted value
+// running to the last '"' that is followed by ']' and nothing but white space.
+// The value is returned raw, with its escapes.
+bool read_tag_line(std::string_view line, std::string_view& name, std::string_view& raw_value);
+
+// Appends the value with the escapes \" and \\ resolved.
+void append_unescaped(std::string_view raw_value, std::string& out);
+
+// Where a call to Scanner::next stopped.
+enum class Stop {
+  kGame,      // a game was read: the sink saw it whole
+  kNeedMore,  // the text ends before the next game does (only for text that is not final)
+  kEnd,       // no game is left (final text)
+  kLimit,     // the scanner stands between games at or past the limit
+};
+
+// Reads games one after another. The sink receives, for each game:
+//   begin_game(line), tag(name, raw_value, line)..., move(token, line)...,
+//   result(word), then end_game() or, on kNeedMore, abandon_game().
+// Lines are counted from 0 at the starting position of the scanner.
+class Scanner {
+ public:
+  // pos must be a line start between games. Text that is not final may go on
+  // past its end: a game or line that reaches the end is left for later.
+  Scanner(std::string_view text, std::size_t pos, bool final)
+      : text_(text), pos_(pos), final_(final) {}
+
+  // Skips to the next game and reads it. Before each line between games, stops
+  // with kLimit once the position has reached limit. On kNeedMore the
+  // position is left at the line where the unfinished game (or line) begins.
+  template <class Sink>
+  Stop next(Sink& sink, std::size_t limit = std::string_view::npos);
+
+  // A line start between games after kGame, kLimit and kNeedMore.
+  std::size_t position() const { return pos_; }
+  // The line breaks passed since the scanner began.
+  std::uint64_t lines() const { return lines_; }
+
+ private:
+  enum class Step { kContinue, kGameOver, kNeedMore };
+
+  // Skips to just past the next line break, or to the end of final text.
+  Step skip_line();
+  template <class Sink>
+  Step read_tags(Sink& sink, bool& movetext_follows);
+  template <class Sink>
+  Step read_movetext(Sink& sink);
+  // At a line start inside movetext: skips escape lines; returns kGameOver
+  // before a blank line or a tag line.
+  Step movetext_line_start();
+
+  std::string_view text_;
+  std::size_t pos_;
+  bool final_;
+  std::uint64_t lines_ = 0;
+};
+
+template <class Sink>
+Stop Scanner::next(Sink& sink, std::size_t limit) {
+  const std::size_t size = text_.size();
+  bool tags = false;
+  while (true) {
+    if (pos_ >= limit) return Stop::kLimit;
+    if (pos_ == size) return final_ ? Stop::kEnd : Stop::kNeedMore;
+    std::size_t eol = text_.find('\n', pos_);
+    if (eol == std::string_view::npos) {
+      if (!final_) return Stop::kNeedMore;
+      eol = size;
+    }
+    const std::string_view line = text_.substr(pos_, eol - pos_);
+    if (begins_game(line)) {
+      tags = line.front() == '[';
+      break;
+    }
+    pos_ = eol == size ? size : eol + 1;
+    lines_ += eol != size;
+  }
+
+  const std::size_t begin = pos_;
+  const std::uint64_t begin_lines = lines_;
+  sink.begin_game(lines_);
+  bool movetext = !tags;
+  Step step = tags ? read_tags(sink, movetext) : Step::kContinue;
+  if (step == Step::kContinue && movetext) step = read_movetext(sink);
+  if (step == Step::kNeedMore) {
+    sink.abandon_game();
+    pos_ = begin;
+    lines_ = begin_lines;
+    return Stop::kNeedMore;
+  }
+  sink.end_game();
+  return Stop::kGame;
+}
+
+inline Scanner::Step Scanner::skip_line() {
+  const std::size_t eol = text_.find('\n', pos_);
+  if (eol == std::string_view::npos) {
+    if (!final_) return Step::kNeedMore;
+    pos_ = text_.size();
+    return Step::kGameOver;
+  }
+  pos_ = eol + 1;
+  ++lines_;
+  return Step::kContinue;
+}
+
+template <class Sink>
+Scanner::Step Scanner::read_tags(Sink& sink, bool& movetext_follows) {
+  const std::size_t size = text_.size();
+  int blank_run = 0;
+  while (true) {
+    if (pos_ == size) return final_ ? Step::kGameOver : Step::kNeedMore;
+    std::size_t eol = text_.find('\n', pos_);
+    if (eol == std::string_view::npos) {
+      if (!final_) return Step::kNeedMore;
+      eol = size;
+    }
+    const std::string_view line = text_.substr(pos_, eol - pos_);
+    const char first = line.empty() ? '\n' : line.front();
+    if (first == '[') {
+      std::string_view name, value;
+      if (read_tag_line(line, name, value)) sink.tag(name, value, lines_);
+      blank_run = 0;
+    } else if (first != '%' && first != ';') {
+      std::size_t i = 0;
+      while (i < line.size() && is_blank(line[i])) ++i;
+      if (i < line.size()) {
+        movetext_follows = true;
+        return Step::kContinue;
+      }
+      if (++blank_run == 2) return Step::kGameOver;
+    }
+    if (eol == size) {
+      pos_ = size;
+      return Step::kGameOver;
+    }
+    pos_ = eol + 1;
+    ++lines_;
+  }
+}
+
+inline Scanner::Step Scanner::movetext_line_start() {
+  const std::size_t size = text_.size();
+  while (true) {
+    if (pos_ == size) return final_ ? Step::kGameOver : Step::kNeedMore;
+    const char first = text_[pos_];
+    if (first == '[') return Step::kGameOver;
+    if (first == '%') {
+      const Step step = skip_line();
+      if (step != Step::kContinue) return step;
+      continue;
+    }
+    std::size_t i = pos_;
+    while (i < size && is_blank(text_[i])) ++i;
+    if (i == size) return final_ ? Step::kGameOver : Step::kNeedMore;
+    return text_[i] == '\n' ? Step::kGameOver : Step::kContinue;
+  }
+}
+
+template <class Sink>
+Scanner::Step Scanner::read_movetext(Sink& sink) {
+  const std::size_t size = text_.size();
+  std::size_t depth = 0;
+  while (true) {
+    if (pos_ == size) return final_ ? Step::kGameOver : Step::kNeedMore;
+    const char c = text_[pos_];
+    switch (c) {
+      case '\n': {
+        ++pos_;
+        ++lines_;
+        const Step step = movetext_line_start();
+        if (step != Step::kContinue) return step;
+        continue;
+      }
+      case ' ': case '\t': case '\r': case '\v': case '\f': case '}':
+        ++pos_;
+        continue;
+      case '{': {
+        const std::size_t close = text_.find('}', pos_ + 1);
+        const std::size_t stop = close == std::string_view::npos ? size : close + 1;
+        if (close == std::string_view::npos && !final_) return Step::kNeedMore;
+        for (std::size_t i = pos_; i < stop; ++i) lines_ += text_[i] == '\n';
+        pos_ = stop;
+        continue;
+      }
+      case ';': {
+        const std::size_t eol = text_.find('\n', pos_);
+        if (eol == std::string_view::npos) {
+          if (!final_) return Step::kNeedMore;
+          pos_ = size;
+          continue;
+        }
+        pos_ = eol;  // the line break is read as such
+        continue;
+      }
+      case '(':
+        ++depth;
+        ++pos_;
+        continue;
+      case ')':
+        if (depth > 0) --depth;
+        ++pos_;
+        continue;
+      case '$':
+        ++pos_;
+        while (pos_ < size && is_digit(text_[pos_])) ++pos_;
+        if (pos_ == size && !final_) return Step::kNeedMore;
+        continue;
+      default:
+        break;
+    }
+
+    std::size_t end = pos_ + 1;
+    while (end < size && !ends_word(text_[end])) ++end;
+    if (end == size && !final_) return Step::kNeedMore;
+    std::string_view word = text_.substr(pos_, end - pos_);
+    pos_ = end;
+    if (depth > 0) continue;
+    if (is_result(word)) {
+      sink.result(word);
+      const Step step = skip_line();
+      return step == Step::kNeedMore ? step : Step::kGameOver;
+    }
+    // A move number ("12.", "12...", "12") may run into its move ("1.e4").
+    std::size_t i = 0;
+    while (i < word.size() && is_digit(word[i])) ++i;
+    if (i == word.size()) continue;
+    if (word[i] == '.') {
+      while (i < word.size() && word[i] == '.') ++i;
+      word.remove_prefix(i);
+    } else if (i == 0) {
+      while (i < word.size() && word[i] == '.') ++i;
+      word.remove_prefix(i);
+    }
+    if (word.empty() || word == "e.p.") continue;
+    if (word.find_first_not_of("!?") == std::string_view::npos) continue;
+    sink.move(word, lines_);
+  }
+}
+
+}  // namespace orvex::pgn

@@ -1,0 +1,139 @@
+#include "pgn/start_position.h"
+
+#include <string>
+
+#include "base/utf8.h"
+#include "move_generator/attack_tables.h"
+#include "move_generator/attacks.h"
+
+namespace orvex::pgn {
+namespace {
+
+int kind_of_letter(char c) {
+  for (int k = 0; k < kPieceKinds; ++k) {
+    if (c == kPieceLetters[k]) return k;
+  }
+  return -1;
+}
+
+bool all_digits(std::string_view field) {
+  if (field.empty()) return false;
+  for (char c : field) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+ParseError error(const char* what) { return ParseError{what}; }
+
+}  // namespace
+
+Parsed<Board> start_position(std::string_view fen) {
+  Fields fields(fen);
+  std::string_view placement, side, castling, en_passant, counter;
+  if (!fields.next(placement) || !fields.next(side) || !fields.next(castling) ||
+      !fields.next(en_passant)) {
+    return error("a FEN needs at least four fields");
+  }
+
+  Board board;
+  int rank = 7;
+  int file = 0;
+  for (char c : placement) {
+    if (c == '/') {
+      if (file != 8 || rank == 0) return error("the placement must have eight ranks of eight squares");
+      --rank;
+      file = 0;
+    } else if (c >= '1' && c <= '8') {
+      file += c - '0';
+      if (file > 8) return error("the placement must have eight ranks of eight squares");
+    } else {
+      const int kind = kind_of_letter(c);
+      if (kind < 0) return error("the placement holds a character that is no piece");
+      if (file == 8) return error("the placement must have eight ranks of eight squares");
+      board.pieces[kind] |= square_bb(make_square(file, rank));
+      ++file;
+    }
+  }
+  if (rank != 0 || file != 8) return error("the placement must have eight ranks of eight squares");
+  const auto& p = board.pieces;
+  if (std::popcount(p[kWhiteKing]) != 1 || std::popcount(p[kBlackKing]) != 1) {
+    return error("each side must have exactly one king");
+  }
+  constexpr Bitboard kBackRanks = 0xFF000000000000FFu;
+  if ((p[kWhitePawn] | p[kBlackPawn]) & kBackRanks) {
+    return error("no pawn may stand on the first or last rank");
+  }
+
+  if (side == "w") {
+    board.state = state_bits::kWhiteToMove;
+  } else if (side != "b") {
+    return error("the side to move must be \"w\" or \"b\"");
+  }
+
+  if (castling != "-") {
+    for (char c : castling) {
+      std::uint64_t bit;
+      switch (c) {
+        case 'K': bit = state_bits::kWhiteKingSide; break;
+        case 'Q': bit = state_bits::kWhiteQueenSide; break;
+        case 'k': bit = state_bits::kBlackKingSide; break;
+        case 'q': bit = state_bits::kBlackQueenSide; break;
+        default: return error("the castling field must be \"-\" or letters from \"KQkq\"");
+      }
+      if (board.state & bit) return error("the castling field repeats a letter");
+      board.state |= bit;
+    }
+  }
+  // A right needs its king and its rook at home.
+  const struct {
+    std::uint64_t bit;
+    PieceKind king;
+    Square king_home;
+    PieceKind rook;
+    Square rook_home;
+  } rights[] = {
+      {state_bits::kWhiteKingSide, kWhiteKing, kE1, kWhiteRook, kH1},
+      {state_bits::kWhiteQueenSide, kWhiteKing, kE1, kWhiteRook, kA1},
+      {state_bits::kBlackKingSide, kBlackKing, kE8, kBlackRook, kH8},
+      {state_bits::kBlackQueenSide, kBlackKing, kE8, kBlackRook, kA8},
+  };
+  for (const auto& r : rights) {
+    if (!has_square(p[r.king], r.king_home) || !has_square(p[r.rook], r.rook_home)) {
+      board.state &= ~r.bit;
+    }
+  }
+
+  const Color us = side_to_move(board.state);
+  if (en_passant != "-") {
+    const char target_rank = us == kWhite ? '6' : '3';
+    if (en_passant.size() != 2 || en_passant[0] < 'a' || en_passant[0] > 'h' ||
+        en_passant[1] != target_rank) {
+      return error("the en-passant field must be \"-\" or a square on the third or sixth rank");
+    }
+    const int f = en_passant[0] - 'a';
+    const Square target = make_square(f, target_rank - '1');
+    const int ahead = us == kWhite ? 8 : -8;
+    const Bitboard all = occupancy(board);
+    // The pawn that passed stands beyond the target, which is empty, as is the
+    // square it came from.
+    if (has_square(p[make_kind(~us, kPawn)], shifted(target, -ahead)) &&
+        !has_square(all, target) && !has_square(all, shifted(target, ahead))) {
+      board.state |= std::uint64_t{1} << (en_passant_base(us) + f);
+    }
+  }
+
+  for (int i = 0; i < 2; ++i) {
+    if (!fields.next(counter)) break;
+    if (!all_digits(counter)) return error("the move counters must be whole numbers");
+  }
+  if (fields.next(counter)) return error("a FEN has at most six fields");
+
+  const Color them = ~us;
+  if (square_in_check(attack_tables(), board, lsb(p[make_kind(them, kKing)]), them)) {
+    return error("the side not to move is in check");
+  }
+  return board;
+}
+
+}  // namespace orvex::pgn

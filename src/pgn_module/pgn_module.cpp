@@ -1,0 +1,494 @@
+// The extension module orvex_tools._pgn: the native side of
+// orvex_tools.read_games. Its one class, Reader, pulls bytes from a read
+// callable, reads games with the interpreter lock released (on the calling
+// thread, or on background threads while the games before are handed out),
+// and builds the Game records one by one.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "base/parallel.h"
+#include "board/fen.h"
+#include "module/arguments.h"
+#include "module/batch_runner.h"
+#include "module/borrow.h"
+#include "module/errors.h"
+#include "module/move_strings.h"
+#include "module/owned_ref.h"
+#include "module/python.h"
+#include "pgn/reader.h"
+
+namespace orvex::py {
+namespace {
+
+// The most failures a reader keeps for its errors list.
+constexpr std::size_t kErrorsKept = 100;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// A stretch of input read in pieces (the chunks of the job): from its start
+// by threads - 1 worker threads, while the calling thread hands out the games
+// before it; then by the calling thread as well, once those are out.
+struct BackgroundRead {
+  std::string text;
+  std::optional<pgn::PieceRead> read;
+  StopFlag stop;
+  unsigned helper = 0;  // the worker number of the calling thread
+  // Last, so that its threads are stopped and joined first.
+  std::optional<ParallelJob> job;
+};
+
+struct ReaderState {
+  OwnedRef read;
+  OwnedRef game_type;
+  OwnedRef error_type;
+  OwnedRef errors;  // a list of at most kErrorsKept error records
+  bool skip = false;
+  unsigned threads = 1;
+  std::size_t block = 1 << 20;
+
+  // Input not yet read, starting at a line start between games.
+  std::string buffer;
+  // Input read ahead while a background read runs.
+  std::string ahead;
+  std::uint64_t line_base = 0;
+  bool input_done = false;
+  bool mark_checked = false;
+  bool finished = false;
+
+  pgn::GameBatch current;
+  std::size_t cursor = 0;
+  std::uint64_t next_index = 0;
+  std::uint64_t skipped = 0;
+  std::unique_ptr<BackgroundRead> job;
+  BorrowFlag borrow;
+};
+
+struct ReaderObject {
+  PyObject_HEAD
+  ReaderState* state;
+};
+
+ReaderState& state_of(PyObject* self) { return *reinterpret_cast<ReaderObject*>(self)->state; }
+
+// Strings made once per process: the standard start and the four results.
+struct Constants {
+  PyObject* start_fen = nullptr;
+  std::array<PyObject*, 4> results{};
+};
+Constants constants;
+
+bool make_constants() {
+  if (constants.start_fen) return true;
+  constants.start_fen = PyUnicode_FromStringAndSize(kDefaultFen.data(), kDefaultFen.size());
+  if (!constants.start_fen) return false;
+  const char* results[] = {"1-0", "0-1", "1/2-1/2", "*"};
+  for (std::size_t i = 0; i < 4; ++i) {
+    constants.results[i] = PyUnicode_InternFromString(results[i]);
+    if (!constants.results[i]) return false;
+  }
+  return true;
+}
+
+PyObject* text_object(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* result_object(std::string_view result) {
+  const std::string_view standard[] = {"1-0", "0-1", "1/2-1/2", "*"};
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (result == standard[i]) return Py_NewRef(constants.results[i]);
+  }
+  return text_object(result);
+}
+
+// Calls read(want) and appends the bytes it returns to into; an empty result
+// marks the end of the input. Returns false with an error set.
+bool read_input(ReaderState& s, std::size_t want, std::string& into) {
+  if (s.read.empty()) {
+    PyErr_SetString(PyExc_ValueError, "the reader is closed");
+    return false;
+  }
+  OwnedRef size(PyLong_FromSize_t(want));
+  if (size.empty()) return false;
+  PyObject* args[] = {size.get()};
+  OwnedRef chunk(PyObject_Vectorcall(s.read.get(), args, 1, nullptr));
+  if (chunk.empty()) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "read() must return bytes, not %.200s",
+                 Py_TYPE(chunk.get())->tp_name);
+    return false;
+  }
+  const bool ok = guarded<bool>(false, [&] {
+    into.append(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    return true;
+  });
+  PyBuffer_Release(&view);
+  if (ok && view.len == 0) s.input_done = true;
+  return ok;
+}
+
+// Drops a UTF-8 byte order mark from the very start of the input.
+void drop_byte_order_mark(ReaderState& s, std::string& text) {
+  if (s.mark_checked) return;
+  if (text.size() < kByteOrderMark.size() && !s.input_done) return;
+  s.mark_checked = true;
+  if (std::string_view(text).starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
+}
+
+// Reads the games of the buffer on this thread, reading more input until a
+// game is complete or the input ends.
+bool refill_here(ReaderState& s) {
+  while (true) {
+    if (!s.input_done && !read_input(s, std::max(s.block, s.buffer.size()), s.buffer)) return false;
+    drop_byte_order_mark(s, s.buffer);
+    s.current.clear();
+    s.cursor = 0;
+    pgn::ReadOutcome outcome;
+    std::exception_ptr error;
+    {
+      ReleasedLock unlocked;
+      try {
+        outcome = pgn::read_games(s.buffer, s.input_done, s.line_base, s.current);
+      } catch (...) {
+        error = std::current_exception();
+      }
+    }
+    if (error) {
+      s.current.clear();
+      return guarded<bool>(false, [&]() -> bool { std::rethrow_exception(error); });
+    }
+    s.buffer.erase(0, outcome.consumed);
+    s.line_base += outcome.lines;
+    s.finished = outcome.finished;
+    if (!s.current.games.empty() || s.finished) return true;
+  }
+}
+
+// Starts a background read of the buffer, the input read ahead and enough new
+// input to give every thread a block (and at least twice what was left
+// unfinished, so that a game longer than a block is soon complete), then reads
+// ahead for the next one while it runs.
+bool start_background_read(ReaderState& s) {
+  const std::size_t target =
+      std::max(s.block * static_cast<std::size_t>(s.threads), 2 * s.buffer.size());
+  s.buffer.append(s.ahead);
+  s.ahead.clear();
+  while (!s.input_done && s.buffer.size() < target) {
+    if (!read_input(s, target - s.buffer.size(), s.buffer)) return false;
+  }
+  drop_byte_order_mark(s, s.buffer);
+  const bool started = guarded<bool>(false, [&] {
+    auto job = std::make_unique<BackgroundRead>();
+    job->text = std::move(s.buffer);
+    pgn::PieceRead& read =
+        job->read.emplace(job->text, s.input_done, pgn::kPiecesPerThread * s.threads);
+    StopFlag& stop = job->stop;
+    job->helper = s.threads - 1;
+    job->job.emplace(read.pieces(), job->helper, stop,
+                     [&read, &stop](std::size_t i, unsigned) { read.read_piece(i, &stop); });
+    s.job = std::move(job);
+    return true;
+  });
+  s.buffer.clear();
+  if (!started) return false;
+  return s.input_done || read_input(s, s.block * static_cast<std::size_t>(s.threads), s.ahead);
+}
+
+// Reads the pieces of the running background read that no worker has taken,
+// waits for the workers, takes the games, then starts the next read.
+bool refill_background(ReaderState& s) {
+  if (!s.job && !start_background_read(s)) return false;
+  BackgroundRead& running = *s.job;
+  const std::size_t pieces = running.read->pieces();
+  {
+    ReleasedLock unlocked;
+    while (running.job->help(running.helper)) {
+    }
+  }
+  while (!running.stop.requested()) {
+    std::size_t done;
+    {
+      ReleasedLock unlocked;
+      done = running.job->wait_for_done(pieces, kSignalPollInterval);
+    }
+    if (done == pieces) break;
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+  std::unique_ptr<BackgroundRead> job = std::move(s.job);
+  std::exception_ptr error;
+  pgn::ReadOutcome outcome;
+  s.current.clear();
+  s.cursor = 0;
+  {
+    ReleasedLock unlocked;
+    try {
+      job->job->join();
+      outcome = job->read->stitch(s.line_base, s.current, nullptr);
+      s.buffer.assign(job->text, outcome.consumed);
+      job.reset();
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  if (error) {
+    s.current.clear();
+    return guarded<bool>(false, [&]() -> bool { std::rethrow_exception(error); });
+  }
+  s.line_base += outcome.lines;
+  s.finished = outcome.finished;
+  return s.finished || start_background_read(s);
+}
+
+PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t index) {
+  const pgn::GameBatch& b = s.current;
+  OwnedRef index_object(PyLong_FromUnsignedLongLong(index));
+  OwnedRef line(PyLong_FromUnsignedLongLong(g.line + 1));
+  OwnedRef tags(PyDict_New());
+  if (index_object.empty() || line.empty() || tags.empty()) return nullptr;
+  for (std::uint32_t i = 0; i < g.tag_count; ++i) {
+    const pgn::TagRecord& t = b.tags[g.first_tag + i];
+    OwnedRef name(text_object(b.view(t.name)));
+    if (name.empty()) return nullptr;
+    OwnedRef value(text_object(b.view(t.value)));
+    if (value.empty() || PyDict_SetItem(tags.get(), name.get(), value.get()) < 0) return nullptr;
+  }
+  OwnedRef fen;
+  if (g.start == pgn::kNone) {
+    fen.reset(Py_NewRef(constants.start_fen));
+  } else {
+    Board board;
+    board.pieces = b.starts[g.start].pieces;
+    board.state = b.starts[g.start].state;
+    const std::string text = board_fen(board);
+    fen.reset(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (fen.empty()) return nullptr;
+  }
+  OwnedRef moves(PyList_New(g.move_count));
+  if (moves.empty()) return nullptr;
+  for (std::uint32_t i = 0; i < g.move_count; ++i) {
+    PyObject* move = move_string(b.moves[g.first_move + i]);
+    if (!move) return nullptr;
+    PyList_SET_ITEM(moves.get(), i, move);
+  }
+  OwnedRef result(result_object(b.view(g.result)));
+  if (result.empty()) return nullptr;
+  PyObject* args[] = {index_object.get(), line.get(), tags.get(), fen.get(), moves.get(),
+                      result.get()};
+  return PyObject_Vectorcall(s.game_type.get(), args, 6, nullptr);
+}
+
+// Counts a game that cannot be replayed and keeps its error record; raises
+// ValueError unless failures are skipped. Returns false with an error set.
+bool report_failure(ReaderState& s, const pgn::GameRecord& g, std::uint64_t index) {
+  const pgn::GameFailure& f = s.current.failures[g.failure];
+  ++s.skipped;
+  const std::string message = pgn::failure_message(index, g, f);
+  OwnedRef message_object(text_object(message));
+  if (message_object.empty()) return false;
+  if (static_cast<std::size_t>(PyList_GET_SIZE(s.errors.get())) < kErrorsKept) {
+    OwnedRef index_object(PyLong_FromUnsignedLongLong(index));
+    OwnedRef line(PyLong_FromUnsignedLongLong(f.line + 1));
+    OwnedRef text(text_object(f.text));
+    if (index_object.empty() || line.empty() || text.empty()) return false;
+    PyObject* args[] = {index_object.get(), line.get(), text.get(), message_object.get()};
+    OwnedRef record(PyObject_Vectorcall(s.error_type.get(), args, 4, nullptr));
+    if (record.empty() || PyList_Append(s.errors.get(), record.get()) < 0) return false;
+  }
+  if (s.skip) return true;
+  PyErr_SetObject(PyExc_ValueError, message_object.get());
+  return false;
+}
+
+PyObject* reader_next(PyObject* self) {
+  ReaderState& s = state_of(self);
+  BorrowGuard borrow;
+  if (const char* error = borrow.exclude(s.borrow)) return borrow_error(error);
+  while (true) {
+    while (s.cursor < s.current.games.size()) {
+      const pgn::GameRecord& g = s.current.games[s.cursor++];
+      const std::uint64_t index = s.next_index++;
+      if (g.failure == pgn::kNone) return game_object(s, g, index);
+      if (!report_failure(s, g, index)) return nullptr;
+    }
+    if (s.finished) {
+      s.current.clear();
+      s.cursor = 0;
+      return nullptr;
+    }
+    if (!(s.threads > 1 ? refill_background(s) : refill_here(s))) return nullptr;
+  }
+}
+
+// Stops a background read, drops the input and marks the reader finished.
+void finish(ReaderState& s) {
+  if (s.job) {
+    ReleasedLock unlocked;
+    s.job.reset();
+  }
+  s.finished = true;
+  s.current.clear();
+  s.cursor = 0;
+  std::string().swap(s.buffer);
+  std::string().swap(s.ahead);
+}
+
+PyObject* reader_close(PyObject* self, PyObject*) {
+  ReaderState& s = state_of(self);
+  BorrowGuard borrow;
+  if (const char* error = borrow.exclude(s.borrow)) return borrow_error(error);
+  finish(s);
+  s.read.reset();
+  Py_RETURN_NONE;
+}
+
+PyObject* reader_skipped(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(state_of(self).skipped);
+}
+
+PyObject* reader_errors(PyObject* self, void*) { return PyList_GetSlice(state_of(self).errors.get(), 0, PY_SSIZE_T_MAX); }
+
+const Signature kNewSignature{
+    "Reader", {"read", "game", "error", "skip_errors", "threads", "block_size"}, 6};
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* a[6] = {};
+  if (!extract_tuple(kNewSignature, args, kwargs, a)) return nullptr;
+  if (!PyCallable_Check(a[0]) || !PyCallable_Check(a[1]) || !PyCallable_Check(a[2])) {
+    PyErr_SetString(PyExc_TypeError, "Reader(): read, game and error must be callable");
+    return nullptr;
+  }
+  const int skip = PyObject_IsTrue(a[3]);
+  if (skip < 0) return nullptr;
+  const unsigned threads = thread_count("read_games", a[4]);
+  if (!threads) return nullptr;
+  const Py_ssize_t block = PyLong_AsSsize_t(a[5]);
+  if (block == -1 && PyErr_Occurred()) return nullptr;
+  if (block < 1) {
+    PyErr_SetString(PyExc_ValueError, "Reader(): block_size must be positive");
+    return nullptr;
+  }
+  if (!make_constants()) return nullptr;
+  OwnedRef errors(PyList_New(0));
+  if (errors.empty()) return nullptr;
+  OwnedRef self(type->tp_alloc(type, 0));
+  if (self.empty()) return nullptr;
+  ReaderState* state = guarded<ReaderState*>(nullptr, [] { return new ReaderState(); });
+  if (!state) return nullptr;
+  reinterpret_cast<ReaderObject*>(self.get())->state = state;
+  state->read.reset(Py_NewRef(a[0]));
+  state->game_type.reset(Py_NewRef(a[1]));
+  state->error_type.reset(Py_NewRef(a[2]));
+  state->errors = std::move(errors);
+  state->skip = skip != 0;
+  state->threads = threads;
+  state->block = static_cast<std::size_t>(block);
+  return self.release();
+}
+
+int reader_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  ReaderState* s = reinterpret_cast<ReaderObject*>(self)->state;
+  if (s) {
+    Py_VISIT(s->read.get());
+    Py_VISIT(s->game_type.get());
+    Py_VISIT(s->error_type.get());
+    Py_VISIT(s->errors.get());
+  }
+  return 0;
+}
+
+int reader_clear(PyObject* self) {
+  ReaderState* s = reinterpret_cast<ReaderObject*>(self)->state;
+  if (s) {
+    s->read.reset();
+    s->game_type.reset();
+    s->error_type.reset();
+    s->errors.reset();
+  }
+  return 0;
+}
+
+void reader_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  ReaderState* s = reinterpret_cast<ReaderObject*>(self)->state;
+  if (s) {
+    finish(*s);
+    delete s;
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* reader_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyMethodDef reader_methods[] = {
+    {"close", reader_close, METH_NOARGS,
+     "close() -> None: stops reading; the reader yields no more games."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"skipped", reader_skipped, nullptr, "The number of games that could not be replayed.",
+     nullptr},
+    {"errors", reader_errors, nullptr, "The error records of the first failed games.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(reader_next)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {Py_tp_doc, const_cast<char*>(
+        "Reader(read, game, error, skip_errors, threads, block_size): the games of PGN bytes "
+        "pulled from read(n); use orvex_tools.read_games.")},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    "orvex_tools._pgn.Reader",
+    sizeof(ReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    reader_slots,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "orvex_tools._pgn",
+    "The native PGN reader behind orvex_tools.read_games.",
+    0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* module_once = nullptr;
+
+}  // namespace
+}  // namespace orvex::py
+
+PyMODINIT_FUNC PyInit__pgn() {
+  using namespace orvex::py;
+  if (module_once) return Py_NewRef(module_once);
+  OwnedRef module(PyModule_Create(&module_def));
+  if (module.empty()) return nullptr;
+  PyObject* type = PyType_FromSpec(&reader_spec);
+  if (!type || PyModule_AddObject(module.get(), "Reader", type) < 0) {
+    Py_XDECREF(type);
+    return nullptr;
+  }
+  module_once = Py_NewRef(module.get());
+  return module.release();
+}
