@@ -1,0 +1,151 @@
+"""Running orvex_chess work on a Dask cluster: the client of a command, and perft split into subtrees.
+
+    with cluster_client(workers=4) as client:          # a LocalCluster of 4 processes
+        counts = perft_on_cluster(client, orvex_chess.Board(), 6)
+
+    with cluster_client(scheduler="tcp://10.0.0.5:8786") as client:   # a running cluster
+        ...
+
+Dask (``pip install "orvex_chess[dist]"``) is imported only when one of these
+is called; every worker needs orvex_chess installed (the same version).
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import TYPE_CHECKING
+
+import orvex_chess
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+__all__ = ["cluster_client", "perft_on_cluster", "available_cores", "DIST_EXTRA_HINT"]
+
+DIST_EXTRA_HINT = "install the distributed extra: pip install 'orvex_chess[dist]'"
+
+#: The plies of the first part of the tree, whose every line is one task.
+PERFT_SPLIT_DEPTH = 2
+
+
+def available_cores() -> int:
+    """The processors this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not Linux
+        return os.cpu_count() or 1
+
+
+def _import_distributed() -> None:
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        raise ModuleNotFoundError(f"running on Dask needs dask.distributed: {DIST_EXTRA_HINT}") from None
+
+
+@contextmanager
+def cluster_client(scheduler: str | None = None, workers: int | None = None) -> Iterator[Client]:
+    """Yields a distributed.Client: of the scheduler at that address, or else of a
+    LocalCluster of workers processes (None: one per available core, one thread
+    each) that is closed on exit. Raises OSError when the scheduler cannot be
+    reached, ValueError for a workers count below 1."""
+    _import_distributed()
+    from distributed import Client, LocalCluster
+
+    if scheduler is not None and workers is not None:
+        raise ValueError("give either a scheduler address or a number of workers, not both")
+    if scheduler is not None:
+        client = Client(scheduler, timeout="20s")
+        try:
+            yield client
+        finally:
+            client.close()
+        return
+    if workers is None:
+        workers = available_cores()
+    if workers < 1:
+        raise ValueError(f"workers must be at least 1, not {workers}")
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                      dashboard_address=None, silence_logs=logging.ERROR) as cluster:
+        with Client(cluster) as client:
+            yield client
+
+
+def _perft_subtree(board: orvex_chess.Board, line: tuple[str, ...], depth: int, threads: int) -> int:
+    """The perft count below the line of moves played from board (run by a worker)."""
+    board = board.copy()
+    for move in line:
+        board.push(move)
+    return _generator().perft(board, depth, threads=threads)
+
+
+_GENERATOR: orvex_chess.MoveGenerator | None = None
+
+
+def _generator() -> orvex_chess.MoveGenerator:
+    """The process's move generator, built on first use."""
+    global _GENERATOR
+    if _GENERATOR is None:
+        _GENERATOR = orvex_chess.MoveGenerator()
+    return _GENERATOR
+
+
+def perft_lines(board: orvex_chess.Board, plies: int) -> list[tuple[str, ...]]:
+    """Every sequence of plies legal moves from board, in the library's move order."""
+    generator = _generator()
+    lines: list[tuple[str, ...]] = [()]
+    for _ in range(plies):
+        longer: list[tuple[str, ...]] = []
+        for line in lines:
+            for move in line:
+                board.push(move)
+            longer.extend(line + (move,) for move in generator(board))
+            for _ in line:
+                board.pop()
+        lines = longer
+    return lines
+
+
+def perft_on_cluster(
+    client: Client,
+    board: orvex_chess.Board,
+    depth: int,
+    *,
+    threads: int = 1,
+    on_done: Callable[[int], None] | None = None,
+) -> list[tuple[str, int]]:
+    """Counts perft(board, depth) on the cluster and returns (root move, count)
+    for each root move in the library's move order; their sum is the total.
+
+    The tree is cut after its first two plies (fewer when depth is smaller):
+    each line of those plies is one task running generator.perft on the rest
+    with that many threads. on_done(n) is called as n more tasks finish. The
+    board is left as it was. Raises ValueError for depth below 1.
+    """
+    if depth < 1:
+        raise ValueError(f"depth must be at least 1, not {depth}")
+    root = board.copy()
+    roots = _generator()(root)
+    split = min(PERFT_SPLIT_DEPTH, depth)
+    counts = dict.fromkeys(roots, 0)
+    if split == 1:
+        lines = [(move,) for move in roots]
+    else:
+        lines = []
+        for move in roots:
+            root.push(move)
+            lines.extend((move,) + rest for rest in perft_lines(root, split - 1))
+            root.pop()
+    from distributed import as_completed
+
+    futures = {client.submit(_perft_subtree, root, line, depth - split, threads, pure=False): line
+               for line in lines}
+    for future in as_completed(futures):
+        counts[futures[future][0]] += future.result()
+        future.release()
+        if on_done is not None:
+            on_done(1)
+    return list(counts.items())
