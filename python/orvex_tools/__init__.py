@@ -1,8 +1,9 @@
 """orvex_tools: the companion package of orvex_chess.
 
 The module orvex_chess holds the two classes Board and MoveGenerator; what is
-built on top of them lives here: the PGN reader (read_games) and the
-orvex-chess command line (python -m orvex_tools).
+built on top of them lives here: the PGN reader (read_games), training
+datasets built on Dask (build_dataset), perft on a Dask cluster
+(orvex_tools.cluster) and the orvex-chess command line (python -m orvex_tools).
 """
 
 from importlib.metadata import PackageNotFoundError, version
@@ -12,6 +13,8 @@ try:
 except PackageNotFoundError:  # running from a source tree
     __version__ = "unknown"
 
+from orvex_tools.dataset import DatasetSummary, build_dataset
 from orvex_tools.pgn import Game, GameError, GameReader, read_games
 
-__all__ = ["Game", "GameError", "GameReader", "read_games", "__version__"]
+__all__ = ["DatasetSummary", "Game", "GameError", "GameReader", "build_dataset", "read_games",
+           "__version__"]

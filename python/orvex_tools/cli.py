@@ -4,6 +4,9 @@
     orvex-chess moves - [--threads N]         (one FEN per line on standard input)
     orvex-chess perft [FEN] [--depth N] [--divide] [--moves "..."] [--threads N] [--no-progress]
     orvex-chess pgn FILE [--san] [--errors raise|skip] [--threads N] [--no-progress]
+    orvex-chess dataset GAMES... --out DIR [--encoding az|lc0] [--dedup] [--fen]
+                [--workers N | --scheduler ADDRESS] [--rows-per-file N] [--overwrite]
+    orvex-chess perft ... [--workers N | --scheduler ADDRESS]   (split into Dask tasks)
 
 A FEN may be given as one quoted argument or as its fields in separate words;
 a word holding a '/' (a placement) begins the next FEN. Without one the start
@@ -23,6 +26,7 @@ from typing import IO
 
 import orvex_chess
 
+from orvex_tools.dataset import DEFAULT_ROWS_PER_FILE
 from orvex_tools.pgn import Game, decompressed, read_games
 
 PROG = "orvex-chess"
@@ -128,11 +132,41 @@ def _version() -> str:
         return "unknown"
 
 
+_SIZE = re.compile(r"(\d+)([KMG]?)", re.IGNORECASE)
+
+
+def _byte_size(text: str) -> int:
+    """Reads a byte count with an optional K, M or G (binary) suffix."""
+    found = _SIZE.fullmatch(text.strip())
+    if not found or int(found.group(1)) < 1:
+        raise argparse.ArgumentTypeError(
+            f"chunk size must be a whole number of bytes such as 200000, 64K or 16M, not {text!r}")
+    return int(found.group(1)) << {"": 0, "K": 10, "M": 20, "G": 30}[found.group(2).upper()]
+
+
+def _add_cluster_options(sub: argparse.ArgumentParser, what: str) -> None:
+    where = sub.add_mutually_exclusive_group()
+    where.add_argument(
+        "--workers",
+        type=_whole_number("workers", 1),
+        default=None,
+        metavar="N",
+        help=f"{what} on a local Dask cluster of N worker processes started for the command",
+    )
+    where.add_argument(
+        "--scheduler",
+        default=None,
+        metavar="ADDRESS",
+        help=f"{what} on the Dask cluster of this scheduler (tcp://HOST:PORT)",
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     """Returns the parser of the command line."""
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Legal moves, perft counts and PGN games, computed by orvex_chess.",
+        description="Legal moves, perft counts, PGN games and training datasets, computed by "
+        "orvex_chess.",
         epilog=f"Bad FEN or move text, or a game that cannot be replayed: a one-line message "
         f"on stderr and exit status {USAGE_ERROR}.",
     )
@@ -205,6 +239,8 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="do not show the progress bar on stderr",
     )
+    _add_cluster_options(perft, "count the subtrees below the first two plies as Dask tasks, "
+                         "each on --threads threads (default 1),")
 
     pgn = commands.add_parser(
         "pgn",
@@ -235,7 +271,91 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="do not show the progress bar on stderr",
     )
+    dataset = commands.add_parser(
+        "dataset",
+        help="turn PGN games into training positions in Parquet files, on Dask",
+        description="Replay the games of PGN files (plain, gzip, bzip2 or Zstandard) on a Dask "
+        "cluster and write one Parquet row per position: game, ply, bitboards and state word "
+        "(or FEN), side to move, move played and its policy id, legal-move ids, Polyglot key and "
+        "result. Without --scheduler a local cluster with one worker process per core is "
+        "started. Games that cannot be replayed are skipped and counted; a summary ends the run.",
+    )
+    dataset.add_argument("games", nargs="+", metavar="GAMES", help="the PGN files")
+    dataset.add_argument("--out", required=True, metavar="DIR",
+                         help="the output directory, reachable by every worker under this path")
+    dataset.add_argument("--encoding", choices=("az", "lc0"), default="az",
+                         help="the policy encoding of the move ids (default: az)")
+    dataset.add_argument("--dedup", action="store_true",
+                         help="keep only the first row of each position (by Polyglot key), "
+                         "in input order")
+    dataset.add_argument("--fen", action="store_true",
+                         help="write each position as FEN text instead of bitboards and state word")
+    dataset.add_argument("--rows-per-file", type=_whole_number("rows per file", 1),
+                         default=DEFAULT_ROWS_PER_FILE, metavar="N",
+                         help=f"the most rows in one output file (default: {DEFAULT_ROWS_PER_FILE})")
+    dataset.add_argument("--chunk-size", type=_byte_size, default=None, metavar="BYTES",
+                         help="cut the text into chunks of about this many bytes, such as 200000, "
+                         "64K or 16M (default: chosen so that each worker gets several)")
+    dataset.add_argument("--overwrite", action="store_true",
+                         help="replace the files of an earlier dataset in DIR")
+    dataset.add_argument("--no-progress", action="store_true",
+                         help="do not show the progress bar on stderr")
+    _add_cluster_options(dataset, "run")
     return parser
+
+
+def run_dataset(args: argparse.Namespace) -> int:
+    """Builds the dataset with a progress bar, then prints its summary."""
+    from orvex_tools.cluster import cluster_client
+    from orvex_tools.dataset import build_dataset
+
+    try:
+        with cluster_client(scheduler=args.scheduler, workers=args.workers) as client:
+            summary = build_dataset(args.games, args.out, encoding=args.encoding, dedup=args.dedup,
+                                    client=client, rows_per_file=args.rows_per_file,
+                                    overwrite=args.overwrite, fen=args.fen,
+                                    progress=not args.no_progress, chunk_bytes=args.chunk_size)
+    except FileExistsError as exc:
+        raise InputError(f"{exc.args[0].replace('pass overwrite=True', 'pass --overwrite')}") from None
+    except (OSError, ModuleNotFoundError) as exc:
+        raise InputError(str(exc)) from None
+    print(summary)
+    return 0
+
+
+def run_perft_on_cluster(args: argparse.Namespace, board: orvex_chess.Board) -> int:
+    """Counts perft as Dask tasks with a progress bar of tasks done, then prints the totals."""
+    from tqdm import tqdm
+
+    from orvex_tools.cluster import cluster_client, perft_on_cluster
+
+    def show(done: int, total: int) -> None:
+        progress.total = total
+        progress.update(done - progress.n)
+
+    try:
+        with cluster_client(scheduler=args.scheduler, workers=args.workers) as client, \
+                tqdm(desc=f"perft {args.depth}", unit="task", file=sys.stderr, leave=False,
+                     disable=args.no_progress) as progress:
+            start = time.perf_counter()
+            counts = perft_on_cluster(client, board, args.depth, threads=args.threads or 1,
+                                      progress=show)
+            elapsed = time.perf_counter() - start
+    except (OSError, ModuleNotFoundError) as exc:
+        raise InputError(str(exc)) from None
+    if args.divide:
+        for move, count in counts:
+            print(f"{move}: {count}")
+        print()
+    _print_totals(sum(count for _, count in counts), elapsed)
+    return 0
+
+
+def _print_totals(total: int, elapsed: float) -> None:
+    speed = f"{total / elapsed:.0f}" if elapsed > 0 else "-"
+    print(f"Nodes: {total}")
+    print(f"Time: {elapsed:.3f} s")
+    print(f"Speed: {speed} nodes/s")
 
 
 # FENs from standard input handed to generator.many at a time, so that the
@@ -291,6 +411,8 @@ def run_perft(args: argparse.Namespace, generator: orvex_chess.MoveGenerator) ->
 
     board = read_board(" ".join(args.fen) if args.fen else START_FEN)
     play(board, generator, args.moves)
+    if args.scheduler is not None or args.workers is not None:
+        return run_perft_on_cluster(args, board)
     depth: int = args.depth
     start = time.perf_counter()
     root_moves = generator(board)
@@ -313,10 +435,7 @@ def run_perft(args: argparse.Namespace, generator: orvex_chess.MoveGenerator) ->
     elapsed = time.perf_counter() - start
     if args.divide:
         print()
-    speed = f"{total / elapsed:.0f}" if elapsed > 0 else "-"
-    print(f"Nodes: {total}")
-    print(f"Time: {elapsed:.3f} s")
-    print(f"Speed: {speed} nodes/s")
+    _print_totals(total, elapsed)
     return 0
 
 
@@ -379,6 +498,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "pgn":
             return run_pgn(args)
+        if args.command == "dataset":
+            return run_dataset(args)
         generator = orvex_chess.MoveGenerator()
         if args.command == "moves":
             return run_moves(args, generator)

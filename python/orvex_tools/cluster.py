@@ -27,8 +27,10 @@ __all__ = ["cluster_client", "perft_on_cluster", "available_cores", "DIST_EXTRA_
 
 DIST_EXTRA_HINT = "install the distributed extra: pip install 'orvex_chess[dist]'"
 
-#: The plies of the first part of the tree, whose every line is one task.
+#: The plies of the first part of the tree, whose lines are shared out among the tasks.
 PERFT_SPLIT_DEPTH = 2
+#: Tasks per worker thread: enough that subtrees of unequal size even out.
+PERFT_TASKS_PER_THREAD = 8
 
 
 def available_cores() -> int:
@@ -74,12 +76,17 @@ def cluster_client(scheduler: str | None = None, workers: int | None = None) -> 
             yield client
 
 
-def _perft_subtree(board: orvex_chess.Board, line: tuple[str, ...], depth: int, threads: int) -> int:
-    """The perft count below the line of moves played from board (run by a worker)."""
-    board = board.copy()
-    for move in line:
-        board.push(move)
-    return _generator().perft(board, depth, threads=threads)
+def _perft_lines(board: orvex_chess.Board, lines: list[tuple[str, ...]], depth: int,
+                 threads: int) -> list[int]:
+    """The perft count below each line of moves played from board (run by a worker)."""
+    generator = _generator()
+    counts = []
+    for line in lines:
+        walk = board.copy()
+        for move in line:
+            walk.push(move)
+        counts.append(generator.perft(walk, depth, threads=threads))
+    return counts
 
 
 _GENERATOR: orvex_chess.MoveGenerator | None = None
@@ -93,7 +100,7 @@ def _generator() -> orvex_chess.MoveGenerator:
     return _GENERATOR
 
 
-def perft_lines(board: orvex_chess.Board, plies: int) -> list[tuple[str, ...]]:
+def first_lines(board: orvex_chess.Board, plies: int) -> list[tuple[str, ...]]:
     """Every sequence of plies legal moves from board, in the library's move order."""
     generator = _generator()
     lines: list[tuple[str, ...]] = [()]
@@ -115,15 +122,18 @@ def perft_on_cluster(
     depth: int,
     *,
     threads: int = 1,
-    on_done: Callable[[int], None] | None = None,
+    progress: Callable[[int, int], None] | None = None,
 ) -> list[tuple[str, int]]:
     """Counts perft(board, depth) on the cluster and returns (root move, count)
     for each root move in the library's move order; their sum is the total.
 
-    The tree is cut after its first two plies (fewer when depth is smaller):
-    each line of those plies is one task running generator.perft on the rest
-    with that many threads. on_done(n) is called as n more tasks finish. The
-    board is left as it was. Raises ValueError for depth below 1.
+    The tree is cut after its first two plies (fewer when depth is smaller),
+    and the lines of those plies are shared out among about eight tasks per
+    worker thread, each running generator.perft below its lines with threads
+    threads. progress(done, total) is called with the tasks
+    done and the number of tasks, once they are all submitted and after each
+    one finishes. The board is left as it was. Raises ValueError for depth
+    below 1.
     """
     if depth < 1:
         raise ValueError(f"depth must be at least 1, not {depth}")
@@ -137,15 +147,23 @@ def perft_on_cluster(
         lines = []
         for move in roots:
             root.push(move)
-            lines.extend((move,) + rest for rest in perft_lines(root, split - 1))
+            lines.extend((move,) + rest for rest in first_lines(root, split - 1))
             root.pop()
     from distributed import as_completed
 
-    futures = {client.submit(_perft_subtree, root, line, depth - split, threads, pure=False): line
-               for line in lines}
-    for future in as_completed(futures):
-        counts[futures[future][0]] += future.result()
+    cluster_threads = sum(w["nthreads"] for w in client.scheduler_info()["workers"].values())
+    tasks = max(1, min(len(lines), PERFT_TASKS_PER_THREAD * max(1, cluster_threads)))
+    # Every tasks-th line goes to the same task, so that the big subtrees of
+    # one root move are spread over the tasks.
+    shares = [lines[first::tasks] for first in range(tasks)]
+    futures = {client.submit(_perft_lines, root, share, depth - split, threads, pure=False): share
+               for share in shares}
+    if progress is not None:
+        progress(0, len(futures))
+    for done, future in enumerate(as_completed(futures), 1):
+        for line, count in zip(futures[future], future.result()):
+            counts[line[0]] += count
         future.release()
-        if on_done is not None:
-            on_done(1)
+        if progress is not None:
+            progress(done, len(futures))
     return list(counts.items())

@@ -1,0 +1,340 @@
+"""Training datasets and perft on Dask: a LocalCluster of two worker processes,
+and `dask scheduler` / `dask worker` processes on loopback, checked row by row
+against python-chess replaying the same games."""
+
+import bz2
+import gzip
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import SANITIZED
+
+if SANITIZED:
+    # Dask, pandas and pyarrow leave memory behind at exit that LeakSanitizer
+    # reports (not ours); the module calls they make are covered by the other tests.
+    pytest.skip("the dataset tests do not run under the sanitizers", allow_module_level=True)
+
+import chess
+import chess.pgn
+import chess.polyglot
+import pyarrow.parquet as pq
+import zstandard
+from distributed import Client, LocalCluster
+from distributed.diagnostics.plugin import WorkerPlugin
+
+import orvex_chess
+from orvex_tools import build_dataset
+from orvex_tools.cluster import perft_on_cluster
+
+from pgn_corpus import random_game
+from test_cli import COMMAND
+
+REPO = Path(__file__).resolve().parent.parent.parent
+LC0_MOVES = (REPO / "src" / "encoding" / "lc0_policy_1858.txt").read_text().split()
+GENERATOR = orvex_chess.MoveGenerator()
+BAD_GAME = '[Event "bad"]\n\n1. e4 e5 2. Ke3 Nc6 1-0\n\n'
+CHUNK = 4096  # small chunks: every file is cut into several
+
+
+# ---------------------------------------------------------------------------
+# The corpus and what python-chess makes of it
+
+
+def _games(seed, count):
+    rng = random.Random(seed)
+    return [random_game(rng, rng.randrange(1, 70), extras=True) for _ in range(count)]
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    """Four files (plain with a bad game and a repeated game, gzip, bzip2,
+    Zstandard); returns their paths and {(file, game index): python-chess game}."""
+    folder = tmp_path_factory.mktemp("corpus")
+    expected = {}
+    paths = []
+    for name, seed, count, write in [
+        ("plain.pgn", 1, 40, lambda p, t: p.write_text(t)),
+        ("games.pgn.gz", 2, 15, lambda p, t: p.write_bytes(gzip.compress(t.encode()))),
+        ("games.pgn.bz2", 3, 15, lambda p, t: p.write_bytes(bz2.compress(t.encode()))),
+        ("games.pgn.zst", 4, 15,
+         lambda p, t: p.write_bytes(zstandard.ZstdCompressor().compress(t.encode()))),
+    ]:
+        games = _games(seed, count)
+        texts = [f"{game}\n\n" for game in games]
+        path = str(folder / name)
+        if name == "plain.pgn":
+            texts.insert(7, BAD_GAME)  # game 7 is skipped, and counted
+            texts.insert(20, texts[3])  # a whole game twice: all its positions repeat
+            games.insert(7, None)
+            games.insert(20, games[3])
+        write(Path(path), "".join(texts))
+        paths.append(path)
+        expected.update({(path, i): g for i, g in enumerate(games) if g is not None})
+    return paths, expected
+
+
+def lc0_id(board, move):
+    """The move's line in lc0's policy list, from python-chess alone."""
+    if board.is_castling(move):
+        rook_file = 7 if board.is_kingside_castling(move) else 0
+        move = chess.Move(move.from_square, chess.square(rook_file, chess.square_rank(move.from_square)))
+    if move.promotion == chess.KNIGHT:
+        move = chess.Move(move.from_square, move.to_square)
+    if board.turn == chess.BLACK:
+        move = chess.Move(chess.square_mirror(move.from_square), chess.square_mirror(move.to_square),
+                          move.promotion)
+    return LC0_MOVES.index(move.uci())
+
+
+def az_id(board, move):
+    # The az numbering itself is checked against pgx in test_tensors.py.
+    return orvex_chess.Board(board.fen(en_passant="fen")).move_index(move.uci(), "az")
+
+
+def state_word(board):
+    state = int(board.turn == chess.WHITE)
+    for bit, square in [(1, chess.H1), (2, chess.A1), (3, chess.H8), (4, chess.A8)]:
+        if board.castling_rights & chess.BB_SQUARES[square]:
+            state |= 1 << bit
+    if board.ep_square is not None:
+        state |= 1 << ((5 if board.turn == chess.WHITE else 13) + chess.square_file(board.ep_square))
+    return state
+
+
+def expected_rows(expected, encoding, fen=False):
+    """The rows python-chess gives, in input order."""
+    move_id = az_id if encoding == "az" else lc0_id
+    rows = []
+    for (path, index), game in expected.items():
+        board = game.board()
+        for ply, move in enumerate(game.mainline_moves()):
+            row = {"file": path, "game": index, "ply": ply}
+            if fen:
+                row["fen"] = " ".join(board.fen(en_passant="fen").split()[:4])
+            else:
+                row["bitboards"] = [board.pieces_mask(kind, color) for color in (chess.WHITE, chess.BLACK)
+                                    for kind in chess.PIECE_TYPES]
+                row["state"] = state_word(board)
+            row.update(side="white" if board.turn else "black", move=move.uci(),
+                       move_id=move_id(board, move),
+                       legal_ids=sorted(move_id(board, m) for m in board.legal_moves),
+                       zobrist=chess.polyglot.zobrist_hash(board), result=game.headers["Result"])
+            rows.append(row)
+            board.push(move)
+    return rows
+
+
+def read_rows(out):
+    files = sorted(Path(out).glob("part-*.parquet"))
+    assert [f.name for f in files] == [f"part-{i:05d}.parquet" for i in range(len(files))]
+    assert sorted(os.listdir(out)) == [f.name for f in files], "something besides the parts is left"
+    rows = []
+    for path in files:
+        for row in pq.read_table(path).to_pylist():
+            ids = row["legal_ids"]
+            assert len(set(ids)) == len(ids)
+            row["legal_ids"] = sorted(ids)
+            rows.append(row)
+    return rows
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        yield client
+
+
+# ---------------------------------------------------------------------------
+# LocalCluster
+
+
+def test_rows_equal_python_chess_replay(corpus, client, tmp_path):
+    paths, expected = corpus
+    out = tmp_path / "out"
+    summary = build_dataset(paths, out, client=client, chunk_bytes=CHUNK, rows_per_file=1000,
+                            progress=False)
+    rows = read_rows(out)
+    assert rows == expected_rows(expected, "az")
+    assert summary.chunks > 2 * len(paths)
+    assert (summary.games, summary.positions, summary.rows_written, summary.dropped) == (
+        len(expected), len(rows), len(rows), 0)
+    assert summary.skipped == 1
+    assert summary.errors == [f"{paths[0]}: game 7 (line {_line_of_bad_game(paths[0])}): "
+                              f"illegal move 'Ke3' on line {_line_of_bad_game(paths[0]) + 2}"]
+    assert max(pq.ParquetFile(f).metadata.num_rows for f in summary.files) <= 1000
+    schema = pq.read_schema(summary.files[0])
+    assert {name: str(schema.field(name).type) for name in ("bitboards", "legal_ids", "zobrist", "move")} == {
+        "bitboards": "fixed_size_list<element: uint64>[12]", "legal_ids": "list<element: int16>",
+        "zobrist": "uint64", "move": "dictionary<values=string, indices=int32, ordered=0>"}
+
+
+def _line_of_bad_game(path):
+    return Path(path).read_text().splitlines().index('[Event "bad"]') + 1
+
+
+def test_dedup_keeps_the_first_row_of_each_key_in_input_order(corpus, client, tmp_path):
+    paths, expected = corpus
+    summary = build_dataset(paths, tmp_path / "out", client=client, chunk_bytes=CHUNK, dedup=True,
+                            rows_per_file=700, progress=False)
+    rows = expected_rows(expected, "az")
+    seen = set()
+    first = [row for row in rows if not (row["zobrist"] in seen or seen.add(row["zobrist"]))]
+    # The repeated game and the common openings make repeats.
+    assert len(rows) - len(first) > len(list(expected[(paths[0], 3)].mainline_moves()))
+    assert read_rows(tmp_path / "out") == first
+    assert (summary.positions, summary.dropped, summary.rows_written) == (
+        len(rows), len(rows) - len(first), len(first))
+
+
+@pytest.mark.parametrize("fen, depth", [
+    ("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -", 4),
+    ("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -", 3),
+    ("8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -", 1),
+])
+def test_perft_on_the_cluster_equals_one_process(client, fen, depth):
+    board = orvex_chess.Board(fen)
+    divided = perft_on_cluster(client, board, depth)
+    assert divided == [(move, _perft_below(board, move, depth)) for move in GENERATOR(board)]
+    assert board.fen() == fen
+
+
+def _perft_below(board, move, depth):
+    board.push(move)
+    count = GENERATOR.perft(board, depth - 1, threads=1)
+    board.pop()
+    return count
+
+
+class KillOnce(WorkerPlugin):
+    """Kills the worker process it runs in when it starts its second chunk
+    write, once in the whole cluster (the marker file says it happened)."""
+
+    name = "kill-once"
+
+    def __init__(self, marker):
+        self.marker = marker
+
+    def setup(self, worker):
+        self.writes = 0
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish != "executing" or "build_chunk" not in str(key):
+            return
+        self.writes += 1
+        if self.writes == 2:
+            try:
+                open(self.marker, "x").close()
+            except FileExistsError:
+                return
+            os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_worker_killed_midway_still_gives_the_whole_output(corpus, client, tmp_path):
+    paths, expected = corpus
+    marker = tmp_path / "killed"
+    before = set(client.run(os.getpid).values())
+    client.register_plugin(KillOnce(str(marker)))
+    try:
+        summary = build_dataset(paths, tmp_path / "out", client=client, chunk_bytes=CHUNK,
+                                progress=False)
+    finally:
+        client.unregister_worker_plugin(KillOnce.name)
+    assert marker.exists()
+    client.wait_for_workers(2)
+    assert set(client.run(os.getpid).values()) != before
+    assert read_rows(tmp_path / "out") == expected_rows(expected, "az")
+    assert summary.skipped == 1
+
+
+def test_refuses_to_overwrite_and_a_failed_run_leaves_the_old_dataset(corpus, client, tmp_path):
+    paths, _ = corpus
+    out = tmp_path / "out"
+    build_dataset(paths[:2], out, client=client, chunk_bytes=CHUNK, progress=False)
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    with pytest.raises(FileExistsError, match="not empty"):
+        build_dataset(paths[:1], out, client=client, progress=False)
+    # A gzip file cut short fails the run while chunks before it are on their way.
+    broken = tmp_path / "broken.pgn.gz"
+    broken.write_bytes(Path(paths[1]).read_bytes()[:-300])
+    with pytest.raises(EOFError):
+        build_dataset([paths[0], str(broken)], out, client=client, chunk_bytes=CHUNK,
+                      overwrite=True, progress=False)
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+    summary = build_dataset(paths[:1], out, client=client, overwrite=True, progress=False)
+    assert sorted(os.listdir(out)) == [Path(f).name for f in summary.files]
+
+
+# ---------------------------------------------------------------------------
+# dask scheduler and dask worker processes, driven by the command
+
+
+@pytest.fixture(scope="module")
+def scheduler_address(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("dask")
+    scheduler_file = folder / "scheduler.json"
+    dask = [sys.executable, "-m", "dask"]
+    processes = [subprocess.Popen(
+        [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+         "--scheduler-file", str(scheduler_file)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        deadline = time.monotonic() + 60
+        while not scheduler_file.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        address = json.loads(scheduler_file.read_text())["address"]
+        assert address.startswith("tcp://127.0.0.1:")
+        processes += [subprocess.Popen(
+            [*dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1", "--no-dashboard",
+             "--no-nanny",
+             "--local-directory", str(folder)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(2)]
+        with Client(address) as probe:
+            probe.wait_for_workers(2, timeout=60)
+        yield address
+    finally:
+        for process in processes[1:]:
+            process.kill()  # workers without nannies: nothing is left behind
+        processes[0].terminate()
+        for process in processes:
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+
+def run_command(*args):
+    result = subprocess.run([COMMAND, *args], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_dataset_command_on_a_running_cluster(corpus, scheduler_address, tmp_path):
+    paths, expected = corpus
+    out = tmp_path / "out"
+    report = run_command("dataset", *paths, "--out", str(out), "--scheduler", scheduler_address,
+                         "--encoding", "lc0", "--fen", "--dedup", "--chunk-size", "4K", "--no-progress")
+    rows = expected_rows(expected, "lc0", fen=True)
+    seen = set()
+    first = [row for row in rows if not (row["zobrist"] in seen or seen.add(row["zobrist"]))]
+    assert read_rows(out) == first
+    assert f"Games: {len(expected)}\nPositions: {len(rows)}\nSkipped games: 1, such as:\n" in report
+    assert f"Duplicate positions dropped: {len(rows) - len(first)}\n" in report
+    assert f"Rows written: {len(first)} in " in report
+
+
+def test_perft_command_on_a_running_cluster(scheduler_address):
+    fen = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
+    local = run_command("perft", fen, "--depth", "3", "--divide", "--no-progress")
+    spread = run_command("perft", fen, "--depth", "3", "--divide", "--no-progress",
+                         "--scheduler", scheduler_address)
+    assert spread.split("\n\n")[0] == local.split("\n\n")[0]
+    assert "Nodes: 97862\n" in spread
