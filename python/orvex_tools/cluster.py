@@ -12,18 +12,20 @@ is called; every worker needs orvex_chess installed (the same version).
 
 from __future__ import annotations
 
+import importlib
 import logging
 import os
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import orvex_chess
 
 if TYPE_CHECKING:
     from distributed import Client
 
-__all__ = ["cluster_client", "perft_on_cluster", "available_cores", "DIST_EXTRA_HINT"]
+__all__ = ["DIST_EXTRA_HINT", "available_cores", "cluster_client", "first_lines", "import_distributed",
+           "perft_on_cluster"]
 
 DIST_EXTRA_HINT = "install the distributed extra: pip install 'orvex_chess[dist]'"
 
@@ -41,9 +43,10 @@ def available_cores() -> int:
         return os.cpu_count() or 1
 
 
-def _import_distributed() -> None:
+def import_distributed() -> Any:
+    """The dask.distributed module (typed loosely: parts of it have no annotations)."""
     try:
-        import distributed  # noqa: F401
+        return importlib.import_module("distributed")
     except ImportError:
         raise ModuleNotFoundError(f"running on Dask needs dask.distributed: {DIST_EXTRA_HINT}") from None
 
@@ -54,13 +57,11 @@ def cluster_client(scheduler: str | None = None, workers: int | None = None) -> 
     LocalCluster of workers processes (None: one per available core, one thread
     each) that is closed on exit. Raises OSError when the scheduler cannot be
     reached, ValueError for a workers count below 1."""
-    _import_distributed()
-    from distributed import Client, LocalCluster
-
+    distributed = import_distributed()
     if scheduler is not None and workers is not None:
         raise ValueError("give either a scheduler address or a number of workers, not both")
     if scheduler is not None:
-        client = Client(scheduler, timeout="20s")
+        client = distributed.Client(scheduler, timeout="20s")
         try:
             yield client
         finally:
@@ -70,9 +71,9 @@ def cluster_client(scheduler: str | None = None, workers: int | None = None) -> 
         workers = available_cores()
     if workers < 1:
         raise ValueError(f"workers must be at least 1, not {workers}")
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=logging.ERROR) as cluster:
-        with Client(cluster) as client:
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                  dashboard_address=None, silence_logs=logging.ERROR) as cluster:
+        with distributed.Client(cluster) as client:
             yield client
 
 
@@ -141,6 +142,7 @@ def perft_on_cluster(
     roots = _generator()(root)
     split = min(PERFT_SPLIT_DEPTH, depth)
     counts = dict.fromkeys(roots, 0)
+    lines: list[tuple[str, ...]]
     if split == 1:
         lines = [(move,) for move in roots]
     else:
@@ -149,8 +151,7 @@ def perft_on_cluster(
             root.push(move)
             lines.extend((move,) + rest for rest in first_lines(root, split - 1))
             root.pop()
-    from distributed import as_completed
-
+    as_completed = import_distributed().as_completed
     cluster_threads = sum(w["nthreads"] for w in client.scheduler_info()["workers"].values())
     tasks = max(1, min(len(lines), PERFT_TASKS_PER_THREAD * max(1, cluster_threads)))
     # Every tasks-th line goes to the same task, so that the big subtrees of

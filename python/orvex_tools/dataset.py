@@ -39,6 +39,7 @@ tasks again elsewhere and the output is the same.
 
 from __future__ import annotations
 
+import importlib
 import io
 import mmap
 import os
@@ -50,11 +51,11 @@ import uuid
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field, replace
-from typing import IO, TYPE_CHECKING, Any, Literal, Union
+from typing import IO, TYPE_CHECKING, Any, Literal, Union, cast
 
 import orvex_chess
 
-from orvex_tools.cluster import DIST_EXTRA_HINT, cluster_client
+from orvex_tools.cluster import DIST_EXTRA_HINT, cluster_client, import_distributed
 from orvex_tools.pgn import decompressed, read_games
 
 if TYPE_CHECKING:
@@ -121,7 +122,7 @@ def find_boundary(data: Any, at: int) -> int | None:
         if newline < 0:
             return None
         if newline + 1 >= at and _ends_with_result(data, newline):
-            return newline + 1
+            return int(newline) + 1
         pos = newline + 1
 
 
@@ -538,10 +539,11 @@ def _filter_part(name: str, drop: pd.DataFrame, staging: str, kept_dir: str) -> 
 def _dedup(client: Client, parts: list[StagedPart], staging: str, kept_dir: str,
            progress: Any) -> list[tuple[str, int]]:
     """Drops the rows whose key came before in input order; returns the kept parts and rows."""
-    import dask
-    import dask.dataframe as dd
     import numpy as np
     import pandas as pd
+    from dask.delayed import delayed
+
+    dd: Any = importlib.import_module("dask.dataframe")
 
     meta = pd.DataFrame({"zobrist": np.array([], np.uint64), "game": np.array([], np.int64),
                          "ply": np.array([], np.int32), "file_index": np.array([], np.int32),
@@ -553,13 +555,11 @@ def _dedup(client: Client, parts: list[StagedPart], staging: str, kept_dir: str,
     by_part = later.set_index("part", divisions=list(range(len(parts) + 1)), sort=True)
     drops = by_part.to_delayed()
     assert len(drops) == len(parts)
-    tasks = [dask.delayed(_filter_part)(part.name, drop, staging, kept_dir)
+    tasks = [delayed(_filter_part)(part.name, drop, staging, kept_dir)
              for part, drop in zip(parts, drops)]
-    futures = client.compute(tasks)
-    from distributed import as_completed
-
+    futures = cast(Any, client).compute(tasks)
     kept: dict[str, int] = {}
-    for future in as_completed(futures):
+    for future in import_distributed().as_completed(futures):
         name, rows = future.result()
         kept[name] = rows
         progress.update(1)
@@ -688,10 +688,8 @@ class _ChunkDriver:
 
     def __init__(self, client: Client, inputs: list[_Input], chunk_bytes: int, job: ChunkJob,
                  progress: Any) -> None:
-        from distributed import as_completed
-
         threads = sum(w["nthreads"] for w in client.scheduler_info()["workers"].values())
-        self.client = client
+        self.client: Any = client
         self.limit = INFLIGHT_PER_THREAD * max(1, threads)
         self.sources = _chunk_sources(inputs, chunk_bytes)
         self.known_total = sum(-(-i.size // chunk_bytes) for i in inputs if not i.compressed)
@@ -699,8 +697,8 @@ class _ChunkDriver:
         self.progress = progress
         self.chunks: list[_Chunk] = []
         self.results: dict[int, ChunkResult] = {}
-        self.waiting: dict[Future, tuple[str, _Chunk]] = {}
-        self.pending = as_completed()
+        self.waiting: dict[Future[Any], tuple[str, _Chunk]] = {}
+        self.pending: Any = import_distributed().as_completed()
         self.based = 0  # chunks whose writing has been started
         self.file = -1
         self.game_base = self.line_base = 0
