@@ -44,7 +44,7 @@ struct ChunkError {
 // position in its chunk is run, rows of other chunks may be), or
 // KeyboardInterrupt.
 template <class Row, class ChunkEnd>
-bool for_each_position(std::vector<Position>& positions, unsigned threads, Row&& row,
+bool for_each_position(const std::vector<Position>& positions, unsigned threads, Row&& row,
                        ChunkEnd&& chunk_end) {
   const std::size_t count = positions.size();
   const std::size_t size = chunk_size(count, threads);
@@ -74,23 +74,28 @@ bool for_each_position(std::vector<Position>& positions, unsigned threads, Row&&
 }
 
 template <class Row>
-bool for_each_position(std::vector<Position>& positions, unsigned threads, Row&& row) {
+bool for_each_position(const std::vector<Position>& positions, unsigned threads, Row&& row) {
   return for_each_position(positions, threads, row, [](std::size_t, unsigned) {});
 }
 
-// Reads every FEN string into its position's pieces and state, on threads.
-// Returns false with the error of for_each_position set.
-bool read_fens(std::vector<Position>& positions, unsigned threads) {
-  if (std::none_of(positions.begin(), positions.end(), [](const Position& p) { return p.from_fen; })) {
+// Reads every FEN string into a record of the call's own, on threads, and
+// points its position there. Returns false with the error of
+// for_each_position set.
+bool read_fens(PositionsArgument& argument, unsigned threads) {
+  std::vector<Position>& positions = argument.positions;
+  if (std::all_of(positions.begin(), positions.end(), [](const Position& p) { return p.pieces; })) {
     return true;
   }
-  return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
-    Position& position = positions[i];
-    if (!position.from_fen) return;
-    position.pieces = board.pieces;
-    position.state = board.state;
-    position.from_fen = false;
-  });
+  argument.records.resize(positions.size());
+  if (!for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+        argument.records[i] = {board.pieces, board.state};
+      })) {
+    return false;
+  }
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (!positions[i].pieces) positions[i] = {&argument.records[i].pieces, &argument.records[i].state, {}};
+  }
+  return true;
 }
 
 // Reads the threads argument, shares the generator for the call and reads
@@ -105,7 +110,7 @@ PyObject* with_positions(PyObject* self, const Signature& sig, PyObject* positio
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PositionsArgument argument;
     if (!read_positions(sig.function, positions_arg, argument)) return nullptr;
-    return body(argument.positions, threads);
+    return body(argument, threads);
   });
 }
 
@@ -117,12 +122,13 @@ PyObject* many_rows(PyObject* self, const Signature& sig, PyObject* positions_ar
                     PyObject* threads_arg, std::initializer_list<ItemType> accepted,
                     std::initializer_list<Py_ssize_t> row_shape, Fill&& fill) {
   return with_positions(self, sig, positions_arg, threads_arg,
-                        [&](std::vector<Position>& positions, unsigned threads) -> PyObject* {
+                        [&](PositionsArgument& argument, unsigned threads) -> PyObject* {
+    const std::vector<Position>& positions = argument.positions;
     std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(positions.size())};
     shape.insert(shape.end(), row_shape.begin(), row_shape.end());
     ArrayResult array;
     if (!array.open(out, sig.function, "out", accepted, shape)) return nullptr;
-    if (out && out != Py_None && !read_fens(positions, threads)) return nullptr;
+    if (out && out != Py_None && !read_fens(argument, threads)) return nullptr;
     if (!fill(positions, threads, array.data())) return nullptr;
     return array.finish();
   });
@@ -143,7 +149,7 @@ PyObject* generator_planes_many(PyObject* self, PyObject* const* args, Py_ssize_
   }
   return many_rows(self, kPlanesManySignature, given[0], given[2], given[3],
                    {ItemType::kUint8, ItemType::kBool}, {kPieceKinds, 8, 8},
-                   [&](std::vector<Position>& positions, unsigned threads, void* data) {
+                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
                      std::uint8_t* out = items<std::uint8_t>(data);
                      return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
                        write_planes(board, mirror, out + i * kPlaneBytes);
@@ -156,7 +162,7 @@ PyObject* generator_bitboards_many(PyObject* self, PyObject* const* args, Py_ssi
   PyObject* given[3] = {};
   if (!extract_fastcall(kBitboardsManySignature, args, nargs, kwnames, given)) return nullptr;
   return many_rows(self, kBitboardsManySignature, given[0], given[1], given[2], {ItemType::kUint64},
-                   {kPieceKinds}, [&](std::vector<Position>& positions, unsigned threads, void* data) {
+                   {kPieceKinds}, [&](const std::vector<Position>& positions, unsigned threads, void* data) {
                      Bitboard* out = items<Bitboard>(data);
                      return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
                        std::memcpy(out + i * kPieceKinds, board.pieces.data(), sizeof board.pieces);
@@ -169,7 +175,7 @@ PyObject* generator_states_many(PyObject* self, PyObject* const* args, Py_ssize_
   PyObject* given[3] = {};
   if (!extract_fastcall(kStatesManySignature, args, nargs, kwnames, given)) return nullptr;
   return many_rows(self, kStatesManySignature, given[0], given[1], given[2], {ItemType::kUint64}, {},
-                   [&](std::vector<Position>& positions, unsigned threads, void* data) {
+                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
                      std::uint64_t* out = items<std::uint64_t>(data);
                      return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
                        out[i] = board.state;
@@ -182,7 +188,7 @@ PyObject* generator_zobrist_many(PyObject* self, PyObject* const* args, Py_ssize
   PyObject* given[3] = {};
   if (!extract_fastcall(kZobristManySignature, args, nargs, kwnames, given)) return nullptr;
   return many_rows(self, kZobristManySignature, given[0], given[1], given[2], {ItemType::kUint64}, {},
-                   [&](std::vector<Position>& positions, unsigned threads, void* data) {
+                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
                      std::uint64_t* out = items<std::uint64_t>(data);
                      return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
                        out[i] = zobrist(board);
@@ -201,7 +207,7 @@ PyObject* generator_mask_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   const Py_ssize_t size = encoding_size(encoding);
   return many_rows(self, kMaskManySignature, given[0], given[2], given[3],
                    {ItemType::kBool, ItemType::kUint8}, {size},
-                   [&](std::vector<Position>& positions, unsigned threads, void* data) {
+                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
                      std::uint8_t* out = items<std::uint8_t>(data);
                      return for_each_position(positions, threads, [&](std::size_t i, Board& board, unsigned) {
                        write_mask(tables, board, encoding, out + i * size);
@@ -222,7 +228,8 @@ PyObject* generator_indices_many(PyObject* self, PyObject* const* args, Py_ssize
   }
   const AttackTables& tables = *as_generator(self)->tables;
   return with_positions(self, kIndicesManySignature, given[0], given[2],
-                        [&](std::vector<Position>& positions, unsigned threads) -> PyObject* {
+                        [&](PositionsArgument& argument, unsigned threads) -> PyObject* {
+    const std::vector<Position>& positions = argument.positions;
     const std::size_t count = positions.size();
     ArrayResult offsets_array;
     const Py_ssize_t offsets_shape[] = {static_cast<Py_ssize_t>(count + 1)};

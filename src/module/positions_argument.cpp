@@ -10,14 +10,6 @@
 
 namespace orvex::py {
 
-const char* BoardBorrows::add(BorrowFlag* flag) {
-  if (flag->is_exclusive() && holds(flag)) return nullptr;
-  if (const char* error = flag->exclude()) return error;
-  flags_.push_back(flag);
-  if (!held_.empty()) held_.insert(flag);
-  return nullptr;
-}
-
 bool BoardBorrows::holds(BorrowFlag* flag) {
   if (held_.empty()) held_.insert(flags_.begin(), flags_.end());
   return held_.contains(flag);
@@ -33,38 +25,32 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
                  function, Py_TYPE(positions)->tp_name);
     return false;
   }
-  // A list is read as it is now; the call keeps its own references, so that
-  // the list may change while the workers run. An iterator's error passes on.
-  OwnedRef fast(PySequence_Fast(positions, "argument 'positions' must be iterable"));
-  if (fast.empty()) return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(fast.get());
-  PyObject** objects = PySequence_Fast_ITEMS(fast.get());
-  std::vector<OwnedRef>& items = out.items;
-  items.reserve(static_cast<std::size_t>(count));  // no reallocation below
-  for (Py_ssize_t i = 0; i < count; ++i) items.emplace_back(Py_NewRef(objects[i]));
-
-  out.positions.resize(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = items[i].get();
-    Position& position = out.positions[i];
+  // The items as they are now, in a tuple of the call's own: a list may
+  // change while the workers run. An iterator's error passes on.
+  out.items.reset(PySequence_Tuple(positions));
+  if (out.items.empty()) return false;
+  const Py_ssize_t count = PyTuple_GET_SIZE(out.items.get());
+  out.borrows.reserve(static_cast<std::size_t>(count));
+  out.positions.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(out.items.get(), i);
     if (is_board(item)) {
-      if (const char* error = out.borrows.add(&as_board(item)->borrow)) {
+      BoardObject* board = as_board(item);
+      if (const char* error = out.borrows.add(&board->borrow)) {
         borrow_error(error);
         return false;
       }
-      position.pieces = as_board(item)->board.pieces;
-      position.state = as_board(item)->board.state;
-      position.from_fen = false;
+      out.positions.push_back({&board->board.pieces, &board->board.state, {}});
     } else if (PyUnicode_Check(item)) {
+      std::string_view fen;
       OwnedRef keep;
-      if (!utf8_text(item, position.fen, keep)) return false;
-      // The bytes replace the str in items: the text lives as long as the call.
-      if (!keep.empty()) items[i] = std::move(keep);
-      position.from_fen = true;
+      if (!utf8_text(item, fen, keep)) return false;
+      if (!keep.empty()) out.texts.push_back(std::move(keep));
+      out.positions.push_back({nullptr, nullptr, fen});
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s() argument 'positions' must hold Board objects or FEN strings, but "
-                   "positions[%zu] is %.200s",
+                   "positions[%zd] is %.200s",
                    function, i, Py_TYPE(item)->tp_name);
       return false;
     }
@@ -72,16 +58,11 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
   return true;
 }
 
-bool load_position(const Position& position, Board& board, std::string& error) {
-  if (!position.from_fen) {
-    board.pieces = position.pieces;
-    board.state = position.state;
-    return true;
-  }
+bool load_fen(std::string_view fen, Board& board, std::string& error) {
   // What Board(fen) raises as PanicException (placement, missing field) is
   // one more reason here.
   try {
-    Parsed<Board> parsed = board_from_fen(position.fen);
+    Parsed<Board> parsed = board_from_fen(fen);
     if (!parsed.ok()) {
       error = parsed.error();
       return false;

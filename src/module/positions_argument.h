@@ -33,9 +33,17 @@ class BoardBorrows {
     for (BorrowFlag* flag : flags_) flag->release_exclusive();
   }
 
+  void reserve(std::size_t boards) { flags_.reserve(boards); }
+
   // Borrows the flag unless this call holds it already; returns the conflict
   // message, or null.
-  const char* add(BorrowFlag* flag);
+  const char* add(BorrowFlag* flag) {
+    if (flag->is_exclusive() && holds(flag)) return nullptr;
+    if (const char* error = flag->exclude()) return error;
+    flags_.push_back(flag);
+    if (!held_.empty()) held_.insert(flag);
+    return nullptr;
+  }
 
  private:
   // The set is built at the first exclusive flag met, which is usually never.
@@ -45,21 +53,28 @@ class BoardBorrows {
   std::unordered_set<BorrowFlag*> held_;
 };
 
-// One item: the position of a Board, copied under the lock, or the text of a
-// FEN str, read by a worker.
-struct Position {
-  std::string_view fen;  // points into a str (or bytes) that the call keeps
+// A placement and state word, read from FEN text ahead of the work.
+struct PositionRecord {
   std::array<Bitboard, kPieceKinds> pieces;
   std::uint64_t state;
-  bool from_fen;
+};
+
+// One item, as the workers find it: the placement and state word of a Board
+// the call holds (or of a record read ahead), or the text of a FEN str.
+struct Position {
+  const std::array<Bitboard, kPieceKinds>* pieces;  // null: read fen
+  const std::uint64_t* state;
+  std::string_view fen;  // points into a str (or bytes) that the call keeps
 };
 
 // Everything a batch call keeps of its positions argument until it returns.
 // Members go in reverse order: the borrows are given back before the
 // references.
 struct PositionsArgument {
-  std::vector<OwnedRef> items;
+  OwnedRef items;                // a tuple of the items
+  std::vector<OwnedRef> texts;   // UTF-8 copies of str items that had none
   BoardBorrows borrows;
+  std::vector<PositionRecord> records;
   std::vector<Position> positions;
 };
 
@@ -73,7 +88,13 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
 // it is). A FEN text is read as Board(fen) reads it; one that cannot be read
 // leaves board unspecified and returns false with the reason in error, which
 // includes what Board(fen) raises as PanicException. Runs without the lock.
-bool load_position(const Position& position, Board& board, std::string& error);
+bool load_fen(std::string_view fen, Board& board, std::string& error);
+inline bool load_position(const Position& position, Board& board, std::string& error) {
+  if (!position.pieces) return load_fen(position.fen, board, error);
+  board.pieces = *position.pieces;
+  board.state = *position.state;
+  return true;
+}
 
 // Sets ValueError("Invalid fen: positions[index]: reason").
 void set_position_error(std::size_t index, const std::string& reason);
