@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the threaded code under ThreadSanitizer: the C++ tests of the threaded
 # engine (parallel_for, ParallelJob, parallel perft), then the Python tests of
-# the batch calls (tests/python/test_batch.py) against a module built with
-# -fsanitize=thread. Any report fails the run.
+# the batch calls (tests/python/test_batch.py and test_many_tensors.py)
+# against a module built with -fsanitize=thread. Any report fails the run.
 #
 #   bash scripts/tsan.sh            # both
 #   bash scripts/tsan.sh --cpp      # only the C++ tests
@@ -71,6 +71,7 @@ if [ "$run_python" = 1 ]; then
   # --capture=sys: a report goes straight to stderr (it ends the process).
   # The reference-count and memory loops are left to scripts/sanitize.sh.
   echo "== Python batch tests under ThreadSanitizer ($module)"
-  LD_PRELOAD="$TSAN_LIB" "$VENV/bin/python" -m pytest tests/python/test_batch.py -p no:cacheprovider --capture=sys \
+  LD_PRELOAD="$TSAN_LIB" "$VENV/bin/python" -m pytest tests/python/test_batch.py \
+    tests/python/test_many_tensors.py -p no:cacheprovider --capture=sys \
     -k "not keep_counts_and_memory" "$@"
 fi
