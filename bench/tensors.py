@@ -26,8 +26,9 @@ The rows:
   each peer's ids written into a preallocated numpy bool array.
 
 A second table times the many-position forms (``planes_many``, ``mask_many``,
-``indices_many``, ``zobrist_many``, ``bitboards_many``) on 10,000 positions
-(the suite 40 times over), as boards and as FEN strings, at threads=1 and
+``indices_many``, ``zobrist_many``, ``bitboards_many``) on 4,000 positions per
+call (the suite 16 times over, about a training batch; ``--positions N``
+changes it), as boards and as FEN strings, at threads=1 and
 threads=2, against the loop of one-board calls each replaces (boards only).
 Each round runs every variant once, in turn; the table gives the median round
 per position, the loop's median over threads=1's ("loop ÷ t=1") and the gain
@@ -121,25 +122,21 @@ def version(dist: str) -> str:
         return "?"
 
 
-MANY_POSITIONS = 10_000
-
-
-def median_round(call, rounds: int) -> float:
-    """The median of rounds timed calls, in ns; the collector is off while timing."""
-    times = []
-    for _ in range(rounds):
-        gc.disable()
-        start = perf_counter_ns()
+def time_calls(call, repeats: int) -> float:
+    """Times repeats calls in a row, in ns per call; the collector is off meanwhile."""
+    gc.disable()
+    start = perf_counter_ns()
+    for _ in range(repeats):
         call()
-        times.append(perf_counter_ns() - start)
-        gc.enable()
-    return statistics.median(times)
+    elapsed = perf_counter_ns() - start
+    gc.enable()
+    return elapsed / repeats
 
 
-def many_table(generator, positions: list, quick: bool) -> None:
+def many_table(generator, positions: list, count: int, quick: bool) -> None:
     """Times the many-position forms at one and two threads against the loops
     of one-board calls they replace, rounds interleaved over every variant."""
-    fens = [" ".join(p.fen.split()[:4]) for p in positions] * (MANY_POSITIONS // len(positions))
+    fens = [" ".join(p.fen.split()[:4]) for p in positions] * max(1, count // len(positions))
     boards = [orvex_chess.Board(f) for f in fens]
     n = len(fens)
     planes = np.zeros((n, 12, 8, 8), dtype=np.uint8)
@@ -178,11 +175,13 @@ def many_table(generator, positions: list, quick: bool) -> None:
                 variants[(op, kind, "loop")] = loop
             for threads in (1, 2):
                 variants[(op, kind, threads)] = (lambda c, i, t: lambda: c(i, t))(call, items, threads)
-    rounds = 3 if quick else 11
+    rounds = 5 if quick else 21
+    # Each timing repeats its call for about 5 ms.
+    repeats = {key: max(1, round(5e6 / time_calls(call, 1))) for key, call in variants.items()}
     times: dict = {key: [] for key in variants}
     for _ in range(rounds):
         for key, call in variants.items():
-            times[key].append(median_round(call, 1))
+            times[key].append(time_calls(call, repeats[key]))
     per = {key: statistics.median(t) / n for key, t in times.items()}
 
     print()
@@ -205,6 +204,8 @@ def many_table(generator, positions: list, quick: bool) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="few short rounds")
+    parser.add_argument("--positions", type=int, default=4_000,
+                        help="positions per call of the many-position forms (default 4000)")
     args = parser.parse_args()
     rounds, target_ns = (5, 2e7) if args.quick else (21, 5e7)
 
@@ -294,7 +295,7 @@ def main() -> None:
         print(f"| {row.op:17} | {row.impl:34} | {median:6.0f} ns | {row.min_ns():6.0f} ns | "
               f"{median / reference[row.op]:6.2f}x |")
 
-    many_table(generator, positions, args.quick)
+    many_table(generator, positions, args.positions, args.quick)
 
 
 if __name__ == "__main__":
