@@ -38,8 +38,9 @@ struct ChunkError {
 };
 
 // Runs row(i, board, worker) for every position i, with board holding it (the
-// worker's own scratch board), then chunk_end(chunk, worker) after each
-// chunk: on threads, with the lock released. Returns false with an error set:
+// worker's own scratch board), and chunk_end(chunk, worker) after each chunk,
+// also one that stopped at a bad FEN: on threads, with the lock released.
+// Returns false with an error set:
 // ValueError naming the first FEN that could not be read (no row of a later
 // position in its chunk is run, rows of other chunks may be), or
 // KeyboardInterrupt.
@@ -60,7 +61,7 @@ bool for_each_position(const std::vector<Position>& positions, unsigned threads,
         for (std::size_t i = chunk * size; i < end; ++i) {
           if (!load_position(positions[i], board, errors[chunk].reason)) {
             errors[chunk].index = i;
-            return;
+            break;
           }
           row(i, board, worker);
         }
@@ -237,6 +238,7 @@ PyObject* generator_indices_many(PyObject* self, PyObject* const* args, Py_ssize
     std::int64_t* offsets = items<std::int64_t>(offsets_array.data());
 
     const std::size_t size = chunk_size(count, threads);
+    // One list per chunk, as for_each_position cuts the positions.
     std::vector<std::vector<std::int16_t>> chunk_ids((count + size - 1) / size);
     PerWorker<std::vector<std::int16_t>> scratch(threads);
     const bool ok = for_each_position(
