@@ -4,8 +4,8 @@ orvex_chess against python-chess, fastchess and chessmg, in one run.
 Run from the repository root, with numpy and the benchmark extras installed:
 
     pip install . && pip install ".[bench]"
-    python bench/tensors.py            # about 15 seconds
-    python bench/tensors.py --quick    # about 2 seconds
+    python bench/tensors.py            # about 40 seconds
+    python bench/tensors.py --quick    # about 5 seconds
 
 Every row times one call on each position of the benchmark suite
 (bench/suite.py). The loop is compiled with the call inline, the same shape
@@ -24,6 +24,15 @@ The rows:
   legal moves looked up in a dict from move text to id.
 - legal mask ("az"): ``generator.legal_mask(board, "az")`` and with ``out=``;
   each peer's ids written into a preallocated numpy bool array.
+
+A second table times the many-position forms (``planes_many``, ``mask_many``,
+``indices_many``, ``zobrist_many``, ``bitboards_many``) on 4,000 positions per
+call (the suite 16 times over, about a training batch; ``--positions N``
+changes it), as boards and as FEN strings, at threads=1 and
+threads=2, against the loop of one-board calls each replaces (boards only).
+Each round runs every variant once, in turn; the table gives the median round
+per position, the loop's median over threads=1's ("loop ÷ t=1") and the gain
+of the second thread ("t=1 ÷ t=2", the aim is 1.7x or more).
 No time is asserted anywhere: this prints, it does not judge.
 """
 
@@ -113,9 +122,90 @@ def version(dist: str) -> str:
         return "?"
 
 
+def time_calls(call, repeats: int) -> float:
+    """Times repeats calls in a row, in ns per call; the collector is off meanwhile."""
+    gc.disable()
+    start = perf_counter_ns()
+    for _ in range(repeats):
+        call()
+    elapsed = perf_counter_ns() - start
+    gc.enable()
+    return elapsed / repeats
+
+
+def many_table(generator, positions: list, count: int, quick: bool) -> None:
+    """Times the many-position forms at one and two threads against the loops
+    of one-board calls they replace, rounds interleaved over every variant."""
+    fens = [" ".join(p.fen.split()[:4]) for p in positions] * max(1, count // len(positions))
+    boards = [orvex_chess.Board(f) for f in fens]
+    n = len(fens)
+    planes = np.zeros((n, 12, 8, 8), dtype=np.uint8)
+    masks = np.zeros((n, 4672), dtype=bool)
+    bits = np.zeros((n, 12), dtype=np.uint64)
+    keys = np.zeros(n, dtype=np.uint64)
+    g = generator
+
+    def planes_loop():
+        for i, b in enumerate(boards):
+            b.planes(out=planes[i])
+
+    def mask_loop():
+        for i, b in enumerate(boards):
+            g.legal_mask(b, "az", out=masks[i])
+
+    def bitboards_loop():
+        for i, b in enumerate(boards):
+            b.bitboards(out=bits[i])
+
+    ops = {
+        "planes_many(out=)": (lambda p, t: g.planes_many(p, out=planes, threads=t), planes_loop),
+        "planes_many()": (lambda p, t: g.planes_many(p, threads=t), lambda: [b.planes() for b in boards]),
+        "mask_many('az', out=)": (lambda p, t: g.mask_many(p, "az", out=masks, threads=t), mask_loop),
+        "indices_many('az')": (lambda p, t: g.indices_many(p, "az", threads=t),
+                               lambda: [g.legal_indices(b, "az") for b in boards]),
+        "zobrist_many()": (lambda p, t: g.zobrist_many(p, threads=t),
+                           lambda: [b.zobrist() for b in boards]),
+        "zobrist_many(out=)": (lambda p, t: g.zobrist_many(p, out=keys, threads=t), None),
+        "bitboards_many(out=)": (lambda p, t: g.bitboards_many(p, out=bits, threads=t), bitboards_loop),
+    }
+    variants = {}
+    for op, (call, loop) in ops.items():
+        for kind, items in (("boards", boards), ("FEN strings", fens)):
+            if loop and kind == "boards":
+                variants[(op, kind, "loop")] = loop
+            for threads in (1, 2):
+                variants[(op, kind, threads)] = (lambda c, i, t: lambda: c(i, t))(call, items, threads)
+    rounds = 5 if quick else 21
+    # Each timing repeats its call for about 5 ms.
+    repeats = {key: max(1, round(5e6 / time_calls(call, 1))) for key, call in variants.items()}
+    times: dict = {key: [] for key in variants}
+    for _ in range(rounds):
+        for key, call in variants.items():
+            times[key].append(time_calls(call, repeats[key]))
+    per = {key: statistics.median(t) / n for key, t in times.items()}
+
+    print()
+    print(f"many positions: {n:,} per call ({len(positions)} suite positions, "
+          f"{n // len(positions)} times over); {rounds} rounds; load average "
+          f"{os.getloadavg()[0]:.2f}; median round, ns per position")
+    print()
+    print(f"| {'call':22} | {'positions':11} | {'loop':>8} | {'t=1':>8} | {'t=2':>8} | loop ÷ t=1 | t=1 ÷ t=2 |")
+    print(f"|{'-' * 24}|{'-' * 13}|{'-' * 10}|{'-' * 10}|{'-' * 10}|------------|-----------|")
+    for op in ops:
+        for kind in ("boards", "FEN strings"):
+            loop = per.get((op, kind, "loop"))
+            one, two = per[(op, kind, 1)], per[(op, kind, 2)]
+            loop_text = f"{loop:8.0f}" if loop else f"{'':8}"
+            over = f"{loop / one:9.2f}x" if loop else f"{'':10}"
+            print(f"| {op:22} | {kind:11} | {loop_text} | {one:8.0f} | {two:8.0f} | {over} | "
+                  f"{one / two:8.2f}x |")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="few short rounds")
+    parser.add_argument("--positions", type=int, default=4_000,
+                        help="positions per call of the many-position forms (default 4000)")
     args = parser.parse_args()
     rounds, target_ns = (5, 2e7) if args.quick else (21, 5e7)
 
@@ -204,6 +294,8 @@ def main() -> None:
         reference.setdefault(row.op, median)
         print(f"| {row.op:17} | {row.impl:34} | {median:6.0f} ns | {row.min_ns():6.0f} ns | "
               f"{median / reference[row.op]:6.2f}x |")
+
+    many_table(generator, positions, args.positions, args.quick)
 
 
 if __name__ == "__main__":

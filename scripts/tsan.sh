@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the threaded code under ThreadSanitizer: the C++ tests of the threaded
 # engine (parallel_for, ParallelJob, parallel perft, threaded PGN reading), then
-# the Python tests of the batch calls and of the PGN reader
-# (tests/python/test_batch.py, tests/python/test_pgn.py) against modules built
-# with -fsanitize=thread. Any report fails the run.
+# the Python tests of the batch calls, of the many-position arrays and of the
+# PGN reader (tests/python/test_batch.py, test_many_tensors.py, test_pgn.py)
+# against modules built with -fsanitize=thread. Any report fails the run.
 #
 #   bash scripts/tsan.sh            # both
 #   bash scripts/tsan.sh --cpp      # only the C++ tests
@@ -71,8 +71,8 @@ if [ "$run_python" = 1 ]; then
 
   # --capture=sys: a report goes straight to stderr (it ends the process).
   # The reference-count and memory loops are left to scripts/sanitize.sh.
-  echo "== Python batch and PGN tests under ThreadSanitizer ($module)"
+  echo "== Python batch, many-position and PGN tests under ThreadSanitizer ($module)"
   LD_PRELOAD="$TSAN_LIB" "$VENV/bin/python" -m pytest tests/python/test_batch.py \
-    tests/python/test_pgn.py -p no:cacheprovider --capture=sys \
+    tests/python/test_many_tensors.py tests/python/test_pgn.py -p no:cacheprovider --capture=sys \
     -k "not keep_counts_and_memory" "$@"
 fi

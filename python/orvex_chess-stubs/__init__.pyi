@@ -11,7 +11,8 @@ from typing import Any, Literal, TypeVar, final, overload
 
 from typing_extensions import Buffer
 
-# The policy encodings of move_index, index_move, legal_indices and legal_mask:
+# The policy encodings of move_index, index_move, legal_indices, legal_mask and
+# the many-position forms:
 # "az" (8 x 8 x 73 = 4672 ids, as pgx numbers them), "lc0" (1858 moves).
 _Encoding = Literal["az", "lc0"]
 # A caller's out= buffer, returned as given after it is filled.
@@ -99,3 +100,35 @@ class MoveGenerator:
     @overload
     def legal_mask(self, board: Board, encoding: _Encoding, *, out: _Out) -> _Out:
         """Fills and returns out, a writable bool or uint8 buffer of the encoding's size; raises TypeError (item type) or ValueError (shape, read-only, layout, encoding) on a bad one."""
+    @overload
+    def planes_many(self, positions: Iterable[Board | str], *, mirror: bool = False, out: None = None, threads: int | None = None) -> memoryview:
+        """Returns a new (N, 12, 8, 8) uint8 array, row i = planes(mirror=mirror) of position i, made on threads without the interpreter lock; raises ValueError naming the index of a bad FEN, TypeError, RuntimeError if a board is in use, KeyboardInterrupt on Ctrl-C."""
+    @overload
+    def planes_many(self, positions: Iterable[Board | str], *, mirror: bool = False, out: _Out, threads: int | None = None) -> _Out:
+        """Fills and returns out, a writable C-contiguous (N, 12, 8, 8) uint8 or bool buffer, untouched on a bad FEN; raises as above, and TypeError or ValueError on a bad out."""
+    @overload
+    def bitboards_many(self, positions: Iterable[Board | str], *, out: None = None, threads: int | None = None) -> memoryview:
+        """Returns a new (N, 12) uint64 array, row i = bitboards() of position i; raises ValueError naming the index of a bad FEN, TypeError, RuntimeError if a board is in use, KeyboardInterrupt on Ctrl-C."""
+    @overload
+    def bitboards_many(self, positions: Iterable[Board | str], *, out: _Out, threads: int | None = None) -> _Out:
+        """Fills and returns out, a writable C-contiguous (N, 12) uint64 buffer, untouched on a bad FEN; raises as above, and TypeError or ValueError on a bad out."""
+    @overload
+    def states_many(self, positions: Iterable[Board | str], *, out: None = None, threads: int | None = None) -> memoryview:
+        """Returns a new (N,) uint64 array of the state words (bit 0 white to move, 1-4 castling KQkq, 5-12 and 13-20 en-passant file); raises ValueError naming the index of a bad FEN, TypeError, RuntimeError if a board is in use, KeyboardInterrupt on Ctrl-C."""
+    @overload
+    def states_many(self, positions: Iterable[Board | str], *, out: _Out, threads: int | None = None) -> _Out:
+        """Fills and returns out, a writable (N,) uint64 buffer, untouched on a bad FEN; raises as above, and TypeError or ValueError on a bad out."""
+    @overload
+    def zobrist_many(self, positions: Iterable[Board | str], *, out: None = None, threads: int | None = None) -> memoryview:
+        """Returns a new (N,) uint64 array, item i = zobrist() of position i; raises ValueError naming the index of a bad FEN, TypeError, RuntimeError if a board is in use, KeyboardInterrupt on Ctrl-C."""
+    @overload
+    def zobrist_many(self, positions: Iterable[Board | str], *, out: _Out, threads: int | None = None) -> _Out:
+        """Fills and returns out, a writable (N,) uint64 buffer, untouched on a bad FEN; raises as above, and TypeError or ValueError on a bad out."""
+    @overload
+    def mask_many(self, positions: Iterable[Board | str], encoding: _Encoding, *, out: None = None, threads: int | None = None) -> memoryview:
+        """Returns a new (N, 4672 or 1858) bool array, row i = legal_mask() of position i; raises ValueError naming the index of a bad FEN or on an unknown encoding, TypeError, RuntimeError if a board is in use, KeyboardInterrupt on Ctrl-C."""
+    @overload
+    def mask_many(self, positions: Iterable[Board | str], encoding: _Encoding, *, out: _Out, threads: int | None = None) -> _Out:
+        """Fills and returns out, a writable C-contiguous (N, size) bool or uint8 buffer, untouched on a bad FEN; raises as above, and TypeError or ValueError on a bad out."""
+    def indices_many(self, positions: Iterable[Board | str], encoding: _Encoding, *, threads: int | None = None) -> tuple[memoryview, memoryview]:
+        """Returns (ids, offsets): int16 ids of every position's legal moves, position i's at ids[offsets[i]:offsets[i + 1]], and int64 offsets of length N + 1; raises ValueError naming the index of a bad FEN or on an unknown encoding, TypeError, RuntimeError if a board is in use, KeyboardInterrupt on Ctrl-C."""

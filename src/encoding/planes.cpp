@@ -1,12 +1,38 @@
 #include "encoding/planes.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "board/reflect.h"
 
 namespace orvex {
 namespace {
+
+#if defined(__SSE2__)
+
+// One bitboard as 64 bytes of 0 or 1, sixteen at a time: each rank's byte is
+// copied to the eight bytes of its squares, and byte f keeps bit f.
+inline void write_plane(Bitboard b, std::uint8_t* out) {
+  const __m128i file_bits = _mm_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
+  const __m128i one = _mm_set1_epi8(1);
+  const __m128i bytes = _mm_unpacklo_epi8(_mm_cvtsi64_si128(static_cast<long long>(b)),
+                                          _mm_cvtsi64_si128(static_cast<long long>(b)));
+  const __m128i low = _mm_unpacklo_epi16(bytes, bytes);   // ranks 1-4, four times each
+  const __m128i high = _mm_unpackhi_epi16(bytes, bytes);  // ranks 5-8
+  const __m128i ranks[4] = {_mm_unpacklo_epi32(low, low), _mm_unpackhi_epi32(low, low),
+                            _mm_unpacklo_epi32(high, high), _mm_unpackhi_epi32(high, high)};
+  for (int i = 0; i < 4; ++i) {
+    const __m128i squares = _mm_min_epu8(_mm_and_si128(ranks[i], file_bits), one);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i), squares);
+  }
+}
+
+#else
 
 // kSpread[b] holds byte f = bit f of b: one rank of a bitboard as eight bytes.
 constexpr std::array<std::uint64_t, 256> kSpread = [] {
@@ -24,6 +50,8 @@ inline void write_plane(Bitboard b, std::uint8_t* out) {
     std::memcpy(out + 8 * rank, &bytes, 8);
   }
 }
+
+#endif
 
 }  // namespace
 

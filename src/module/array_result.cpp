@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "module/owned_ref.h"
 
@@ -21,6 +22,7 @@ constexpr ItemInfo kItems[] = {
     {'B', 1, 'u', "uint8"},
     {'h', 2, 'i', "int16"},
     {'i', 4, 'i', "int32"},
+    {'q', 8, 'i', "int64"},
     {'Q', 8, 'u', "uint64"},
 };
 
@@ -74,6 +76,16 @@ ArrayResult::~ArrayResult() {
 }
 
 bool ArrayResult::create(ItemType type, std::span<const Py_ssize_t> shape) {
+  if (shape.size() > 1 && shape[0] == 0) {
+    // memoryview.cast refuses a 0 in the shape, but its rows slice to none.
+    std::vector<Py_ssize_t> one_row(shape.begin(), shape.end());
+    one_row[0] = 1;
+    if (!create(type, one_row)) return false;
+    PyObject* rows = PySequence_GetSlice(result_, 0, 0);
+    Py_DECREF(result_);
+    result_ = rows;
+    return rows != nullptr;
+  }
   Py_ssize_t count = 1;
   for (Py_ssize_t n : shape) count *= n;
   OwnedRef bytes(PyByteArray_FromStringAndSize(nullptr, count * info(type).size));

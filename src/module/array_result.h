@@ -14,7 +14,7 @@
 namespace orvex::py {
 
 // The item types of array results, each with its size in bytes.
-enum class ItemType { kBool, kUint8, kInt16, kInt32, kUint64 };
+enum class ItemType { kBool, kUint8, kInt16, kInt32, kInt64, kUint64 };
 
 // The array being filled by one call: a new one, or the caller's buffer.
 // Releases whatever it holds when it goes out of scope.
@@ -25,7 +25,8 @@ class ArrayResult {
   ArrayResult& operator=(const ArrayResult&) = delete;
   ~ArrayResult();
 
-  // Makes a new array of that item type and shape; false with an error set.
+  // Makes a new array of that item type and shape (only the first extent may
+  // be 0); false with an error set.
   bool create(ItemType type, std::span<const Py_ssize_t> shape);
 
   // Takes the caller's out= buffer, which must be writable, C-contiguous, of

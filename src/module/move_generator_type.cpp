@@ -80,7 +80,7 @@ PyMethodDef* gathered_methods() {
   static std::vector<PyMethodDef> methods;
   if (methods.empty()) {
     for (auto part : {generator_pickle_methods(), generator_batch_methods(),
-                      generator_tensor_methods()}) {
+                      generator_tensor_methods(), generator_many_tensor_methods()}) {
       methods.insert(methods.end(), part.begin(), part.end());
     }
     methods.push_back({nullptr, nullptr, 0, nullptr});

@@ -30,5 +30,6 @@ PyTypeObject* move_generator_type();
 std::span<const PyMethodDef> generator_pickle_methods();
 std::span<const PyMethodDef> generator_tensor_methods();
 std::span<const PyMethodDef> generator_batch_methods();
+std::span<const PyMethodDef> generator_many_tensor_methods();
 
 }  // namespace orvex::py

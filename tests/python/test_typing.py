@@ -70,6 +70,9 @@ WRONG_USES = [
     ("board.move_index('e2e4', 'alphazero')", "arg-type"),
     ("board.planes(True)", "call-overload"),
     ("generator.legal_mask(board, 'az', out=[0])", "call-overload"),
+    ("generator.mask_many([board], 'lc1')", "call-overload"),
+    ("generator.planes_many([board], out=bytearray(768), threads='2')", "call-overload"),
+    ("generator.indices_many([board], 'az', out=None)", "call-arg"),
     ("index: str = board.move_index('e2e4', 'az')", "assignment"),
 ]
 

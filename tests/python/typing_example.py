@@ -82,6 +82,14 @@ def main() -> None:
     mask = memoryview(bytearray(1858))  # uint8 items; a bool buffer works as well
     assert assert_type(generator.legal_mask(board, "lc0", out=mask), memoryview) is mask
     assert sum(mask.tolist()) == len(indices) == len(generator(board))
+    batch = memoryview(bytearray(2 * 768)).cast("B", (2, 12, 8, 8))
+    assert assert_type(generator.planes_many([board, fen], mirror=True, out=batch), memoryview) is batch
+    assert assert_type(generator.mask_many((board,), "az", threads=1), memoryview).shape == (1, 4672)
+    ids, offsets = assert_type(generator.indices_many([board], "lc0"), tuple[memoryview, memoryview])
+    assert ids.tolist() == indices.tolist() and offsets.tolist() == [0, len(indices)]
+    assert assert_type(generator.zobrist_many([board]), memoryview).tolist() == [board.zobrist()]
+    assert assert_type(generator.bitboards_many([board]), memoryview).shape == (1, 12)
+    assert assert_type(generator.states_many([Board()]), memoryview).tolist() == [0x1F]
 
     board.reflect()
     assert board.turn() == "black"

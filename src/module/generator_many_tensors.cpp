@@ -1,0 +1,303 @@
+// MoveGenerator's arrays of many positions: planes, bitboards, state words,
+// Polyglot keys, legal-move masks and indices, one row per position, worked
+// out on worker threads with the interpreter lock released.
+//
+// Rows are written straight into the array (a new one, or the caller's out=)
+// by the workers. With out= given, FEN strings are read in a pass of their
+// own first, so that a bad one leaves out as it was.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "board/zobrist.h"
+#include "encoding/planes.h"
+#include "encoding/policy.h"
+#include "module/array_result.h"
+#include "module/batch_runner.h"
+#include "module/encoding_argument.h"
+#include "module/errors.h"
+#include "module/move_generator_type.h"
+#include "module/owned_ref.h"
+#include "module/positions_argument.h"
+
+namespace orvex::py {
+namespace {
+
+const Signature kPlanesManySignature{"planes_many", {"positions", "mirror", "out", "threads"}, 1, 1};
+const Signature kBitboardsManySignature{"bitboards_many", {"positions", "out", "threads"}, 1, 1};
+const Signature kStatesManySignature{"states_many", {"positions", "out", "threads"}, 1, 1};
+const Signature kZobristManySignature{"zobrist_many", {"positions", "out", "threads"}, 1, 1};
+const Signature kMaskManySignature{"mask_many", {"positions", "encoding", "out", "threads"}, 2, 2};
+const Signature kIndicesManySignature{"indices_many", {"positions", "encoding", "threads"}, 2, 2};
+
+// The first FEN of a chunk that could not be read.
+struct ChunkError {
+  std::size_t index = 0;
+  std::string reason;  // empty: none
+};
+
+// Runs row(i, board, worker) for every position i, with board holding it (the
+// worker's own scratch board), and chunk_end(chunk, worker) after each chunk,
+// also one that stopped at a bad FEN: on threads, with the lock released.
+// Returns false with an error set:
+// ValueError naming the first FEN that could not be read (no row of a later
+// position in its chunk is run, rows of other chunks may be), or
+// KeyboardInterrupt.
+template <class Row, class ChunkEnd>
+bool for_each_position(const std::vector<Position>& positions, unsigned threads, Row&& row,
+                       ChunkEnd&& chunk_end) {
+  const std::size_t count = positions.size();
+  const std::size_t size = chunk_size(count, threads);
+  const std::size_t chunks = (count + size - 1) / size;
+  std::vector<ChunkError> errors(chunks);
+  PerWorker<Board> boards(threads);
+  StopFlag stop;
+  return run_batch(
+      chunks, {threads, true}, stop,
+      [&](std::size_t chunk, unsigned worker) {
+        Board& board = boards[worker];
+        const std::size_t end = std::min(count, (chunk + 1) * size);
+        for (std::size_t i = chunk * size; i < end; ++i) {
+          if (!load_position(positions[i], board, errors[chunk].reason)) {
+            errors[chunk].index = i;
+            break;
+          }
+          row(i, board, worker);
+        }
+        chunk_end(chunk, worker);
+      },
+      [&](std::size_t chunk) {
+        if (errors[chunk].reason.empty()) return true;
+        set_position_error(errors[chunk].index, errors[chunk].reason);
+        return false;
+      });
+}
+
+template <class Row>
+bool for_each_position(const std::vector<Position>& positions, unsigned threads, Row&& row) {
+  return for_each_position(positions, threads, row, [](std::size_t, unsigned) {});
+}
+
+// Reads every FEN string into a record of the call's own, on threads, and
+// points its position there. Returns false with the error of
+// for_each_position set.
+bool read_fens(PositionsArgument& argument, unsigned threads) {
+  std::vector<Position>& positions = argument.positions;
+  if (std::all_of(positions.begin(), positions.end(), [](const Position& p) { return p.pieces; })) {
+    return true;
+  }
+  argument.records.resize(positions.size());
+  if (!for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+        argument.records[i] = {board.pieces, board.state};
+      })) {
+    return false;
+  }
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (!positions[i].pieces) positions[i] = {&argument.records[i].pieces, &argument.records[i].state, {}};
+  }
+  return true;
+}
+
+// Reads the threads argument, shares the generator for the call and reads
+// the positions; then returns body(positions, threads).
+template <class Body>
+PyObject* with_positions(PyObject* self, const Signature& sig, PyObject* positions_arg,
+                         PyObject* threads_arg, Body&& body) {
+  const unsigned threads = thread_count(sig.function, threads_arg);
+  if (!threads) return nullptr;
+  BorrowGuard generator_borrow;
+  if (const char* error = generator_borrow.share(as_generator(self)->borrow)) return borrow_error(error);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PositionsArgument argument;
+    if (!read_positions(sig.function, positions_arg, argument)) return nullptr;
+    return body(argument, threads);
+  });
+}
+
+// The methods of one row per position: opens the array (N rows of
+// row_shape, or out=), reads the FEN strings first when out= is given, and
+// returns the array once fill(positions, threads, data) is done.
+template <class Fill>
+PyObject* many_rows(PyObject* self, const Signature& sig, PyObject* positions_arg, PyObject* out,
+                    PyObject* threads_arg, std::initializer_list<ItemType> accepted,
+                    std::initializer_list<Py_ssize_t> row_shape, Fill&& fill) {
+  return with_positions(self, sig, positions_arg, threads_arg,
+                        [&](PositionsArgument& argument, unsigned threads) -> PyObject* {
+    const std::vector<Position>& positions = argument.positions;
+    std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(positions.size())};
+    shape.insert(shape.end(), row_shape.begin(), row_shape.end());
+    ArrayResult array;
+    if (!array.open(out, sig.function, "out", accepted, shape)) return nullptr;
+    if (out && out != Py_None && !read_fens(argument, threads)) return nullptr;
+    if (!fill(positions, threads, array.data())) return nullptr;
+    return array.finish();
+  });
+}
+
+template <class T>
+T* items(void* data) {
+  return static_cast<T*>(data);
+}
+
+PyObject* generator_planes_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  PyObject* given[4] = {};
+  bool mirror = false;
+  if (!extract_fastcall(kPlanesManySignature, args, nargs, kwnames, given) ||
+      !read_bool(kPlanesManySignature, "mirror", given[1], false, mirror)) {
+    return nullptr;
+  }
+  return many_rows(self, kPlanesManySignature, given[0], given[2], given[3],
+                   {ItemType::kUint8, ItemType::kBool}, {kPieceKinds, 8, 8},
+                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                     std::uint8_t* out = items<std::uint8_t>(data);
+                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                       write_planes(board, mirror, out + i * kPlaneBytes);
+                     });
+                   });
+}
+
+PyObject* generator_bitboards_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  PyObject* given[3] = {};
+  if (!extract_fastcall(kBitboardsManySignature, args, nargs, kwnames, given)) return nullptr;
+  return many_rows(self, kBitboardsManySignature, given[0], given[1], given[2], {ItemType::kUint64},
+                   {kPieceKinds}, [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                     Bitboard* out = items<Bitboard>(data);
+                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                       std::memcpy(out + i * kPieceKinds, board.pieces.data(), sizeof board.pieces);
+                     });
+                   });
+}
+
+PyObject* generator_states_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  PyObject* given[3] = {};
+  if (!extract_fastcall(kStatesManySignature, args, nargs, kwnames, given)) return nullptr;
+  return many_rows(self, kStatesManySignature, given[0], given[1], given[2], {ItemType::kUint64}, {},
+                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                     std::uint64_t* out = items<std::uint64_t>(data);
+                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                       out[i] = board.state;
+                     });
+                   });
+}
+
+PyObject* generator_zobrist_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  PyObject* given[3] = {};
+  if (!extract_fastcall(kZobristManySignature, args, nargs, kwnames, given)) return nullptr;
+  return many_rows(self, kZobristManySignature, given[0], given[1], given[2], {ItemType::kUint64}, {},
+                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                     std::uint64_t* out = items<std::uint64_t>(data);
+                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                       out[i] = zobrist(board);
+                     });
+                   });
+}
+
+PyObject* generator_mask_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* given[4] = {};
+  Encoding encoding;
+  if (!extract_fastcall(kMaskManySignature, args, nargs, kwnames, given) ||
+      !read_encoding(kMaskManySignature, "encoding", given[1], encoding)) {
+    return nullptr;
+  }
+  const AttackTables& tables = *as_generator(self)->tables;
+  const Py_ssize_t size = encoding_size(encoding);
+  return many_rows(self, kMaskManySignature, given[0], given[2], given[3],
+                   {ItemType::kBool, ItemType::kUint8}, {size},
+                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                     std::uint8_t* out = items<std::uint8_t>(data);
+                     return for_each_position(positions, threads, [&](std::size_t i, Board& board, unsigned) {
+                       write_mask(tables, board, encoding, out + i * size);
+                     });
+                   });
+}
+
+// indices_many: each chunk's ids gather in its worker's list and are copied
+// into the chunk's own when it ends; the flat array is put together from
+// those once every chunk is done.
+PyObject* generator_indices_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  PyObject* given[3] = {};
+  Encoding encoding;
+  if (!extract_fastcall(kIndicesManySignature, args, nargs, kwnames, given) ||
+      !read_encoding(kIndicesManySignature, "encoding", given[1], encoding)) {
+    return nullptr;
+  }
+  const AttackTables& tables = *as_generator(self)->tables;
+  return with_positions(self, kIndicesManySignature, given[0], given[2],
+                        [&](PositionsArgument& argument, unsigned threads) -> PyObject* {
+    const std::vector<Position>& positions = argument.positions;
+    const std::size_t count = positions.size();
+    ArrayResult offsets_array;
+    const Py_ssize_t offsets_shape[] = {static_cast<Py_ssize_t>(count + 1)};
+    if (!offsets_array.create(ItemType::kInt64, offsets_shape)) return nullptr;
+    std::int64_t* offsets = items<std::int64_t>(offsets_array.data());
+
+    const std::size_t size = chunk_size(count, threads);
+    // One list per chunk, as for_each_position cuts the positions.
+    std::vector<std::vector<std::int16_t>> chunk_ids((count + size - 1) / size);
+    PerWorker<std::vector<std::int16_t>> scratch(threads);
+    const bool ok = for_each_position(
+        positions, threads,
+        [&](std::size_t i, Board& board, unsigned worker) {
+          std::vector<std::int16_t>& ids = scratch[worker];
+          const std::size_t before = ids.size();
+          append_indices(tables, board, encoding, ids);
+          offsets[i + 1] = static_cast<std::int64_t>(ids.size() - before);  // a count, for now
+        },
+        [&](std::size_t chunk, unsigned worker) {
+          chunk_ids[chunk].assign(scratch[worker].begin(), scratch[worker].end());
+          scratch[worker].clear();
+        });
+    if (!ok) return nullptr;
+
+    offsets[0] = 0;
+    for (std::size_t i = 0; i < count; ++i) offsets[i + 1] += offsets[i];
+    ArrayResult ids_array;
+    const Py_ssize_t ids_shape[] = {static_cast<Py_ssize_t>(offsets[count])};
+    if (!ids_array.create(ItemType::kInt16, ids_shape)) return nullptr;
+    std::int16_t* out = items<std::int16_t>(ids_array.data());
+    for (const std::vector<std::int16_t>& ids : chunk_ids) out = std::copy(ids.begin(), ids.end(), out);
+
+    OwnedRef ids_object(ids_array.finish());
+    OwnedRef offsets_object(offsets_array.finish());
+    return PyTuple_Pack(2, ids_object.get(), offsets_object.get());
+  });
+}
+
+template <auto Function>
+constexpr PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+const PyMethodDef kMethods[] = {
+    {"planes_many", fastcall<generator_planes_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "planes_many($self, positions, *, mirror=False, out=None, threads=None)\n--\n\n"
+     "Each position's planes, as board.planes() gives them, in a (N, 12, 8, 8) uint8 array."},
+    {"bitboards_many", fastcall<generator_bitboards_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "bitboards_many($self, positions, *, out=None, threads=None)\n--\n\n"
+     "Each position's twelve bitboards, as board.bitboards() gives them, in a (N, 12) uint64 array."},
+    {"states_many", fastcall<generator_states_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "states_many($self, positions, *, out=None, threads=None)\n--\n\n"
+     "Each position's state word (side to move, castling rights, en-passant file) in a (N,) uint64 array."},
+    {"zobrist_many", fastcall<generator_zobrist_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "zobrist_many($self, positions, *, out=None, threads=None)\n--\n\n"
+     "Each position's Polyglot key, as board.zobrist() gives it, in a (N,) uint64 array."},
+    {"mask_many", fastcall<generator_mask_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "mask_many($self, positions, encoding, *, out=None, threads=None)\n--\n\n"
+     "Each position's legal_mask() in a (N, 4672) or (N, 1858) bool array."},
+    {"indices_many", fastcall<generator_indices_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "indices_many($self, positions, encoding, *, threads=None)\n--\n\n"
+     "(ids, offsets): every position's legal_indices() in one int16 array, position i's at "
+     "ids[offsets[i]:offsets[i + 1]]."},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> generator_many_tensor_methods() { return kMethods; }
+
+}  // namespace orvex::py

@@ -1,0 +1,106 @@
+// The positions argument of MoveGenerator's batch methods: a sequence of
+// Board objects and FEN strings, read under the interpreter lock into plain
+// data that worker threads use with the lock released.
+//
+// Each Board is borrowed exclusively for the whole call (once, however often
+// it occurs) and its position copied when the call starts; each str is kept
+// and its UTF-8 text read by a worker, exactly as Board(fen) reads it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "board/board.h"
+#include "module/borrow.h"
+#include "module/owned_ref.h"
+#include "module/python.h"
+
+namespace orvex::py {
+
+// The exclusive borrows of the distinct boards of one call, given back
+// together when it ends. A board that occurs more than once is borrowed once.
+class BoardBorrows {
+ public:
+  BoardBorrows() = default;
+  BoardBorrows(const BoardBorrows&) = delete;
+  BoardBorrows& operator=(const BoardBorrows&) = delete;
+  ~BoardBorrows() {
+    for (BorrowFlag* flag : flags_) flag->release_exclusive();
+  }
+
+  void reserve(std::size_t boards) { flags_.reserve(boards); }
+
+  // Borrows the flag unless this call holds it already; returns the conflict
+  // message, or null.
+  const char* add(BorrowFlag* flag) {
+    if (flag->is_exclusive() && holds(flag)) return nullptr;
+    if (const char* error = flag->exclude()) return error;
+    flags_.push_back(flag);
+    if (!held_.empty()) held_.insert(flag);
+    return nullptr;
+  }
+
+ private:
+  // The set is built at the first exclusive flag met, which is usually never.
+  bool holds(BorrowFlag* flag);
+
+  std::vector<BorrowFlag*> flags_;
+  std::unordered_set<BorrowFlag*> held_;
+};
+
+// A placement and state word, read from FEN text ahead of the work.
+struct PositionRecord {
+  std::array<Bitboard, kPieceKinds> pieces;
+  std::uint64_t state;
+};
+
+// One item, as the workers find it: the placement and state word of a Board
+// the call holds (or of a record read ahead), or the text of a FEN str.
+struct Position {
+  const std::array<Bitboard, kPieceKinds>* pieces;  // null: read fen
+  const std::uint64_t* state;
+  std::string_view fen;  // points into a str (or bytes) that the call keeps
+};
+
+// Everything a batch call keeps of its positions argument until it returns.
+// Members go in reverse order: the borrows are given back before the
+// references.
+struct PositionsArgument {
+  OwnedRef items;                // a tuple of the items
+  std::vector<OwnedRef> texts;   // UTF-8 copies of str items that had none
+  BoardBorrows borrows;
+  std::vector<PositionRecord> records;
+  std::vector<Position> positions;
+};
+
+// Reads positions (any iterable of Board objects and str) into out, keeping
+// references and borrows. Returns false with TypeError (naming function and
+// the index of a bad item), RuntimeError (a board in use) or the iterator's
+// own error set.
+bool read_positions(const char* function, PyObject* positions, PositionsArgument& out);
+
+// Puts the position into board (its pieces and state; the history is left as
+// it is). A FEN text is read as Board(fen) reads it; one that cannot be read
+// leaves board unspecified and returns false with the reason in error, which
+// includes what Board(fen) raises as PanicException. Runs without the lock.
+bool load_fen(std::string_view fen, Board& board, std::string& error);
+inline bool load_position(const Position& position, Board& board, std::string& error) {
+  if (!position.pieces) return load_fen(position.fen, board, error);
+  board.pieces = *position.pieces;
+  board.state = *position.state;
+  return true;
+}
+
+// Sets ValueError("Invalid fen: positions[index]: reason").
+void set_position_error(std::size_t index, const std::string& reason);
+
+// Positions per chunk: a few chunks per thread for balance, each big enough
+// that its overhead does not show and small enough to hand results on early.
+std::size_t chunk_size(std::size_t count, unsigned threads);
+
+}  // namespace orvex::py
