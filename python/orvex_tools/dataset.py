@@ -79,7 +79,7 @@ MAX_CHUNK_BYTES = 32 << 20
 #: How much larger than its file the text of a compressed file is assumed to be.
 COMPRESSION_GUESS = 5
 #: Positions whose arrays are worked out and written as one row group.
-BATCH_ROWS = 1 << 16
+BATCH_ROWS = 1 << 15
 #: The skipped games whose reasons a summary keeps.
 MAX_ERRORS = 10
 #: Chunks in flight per worker thread (counted or being written).
@@ -219,20 +219,6 @@ def _generator() -> orvex_chess.MoveGenerator:
     return _GENERATOR
 
 
-_CASTLING_BITS = {"K": 2, "Q": 4, "k": 8, "q": 16}
-
-
-def state_of_fen(fen: str) -> int:
-    """The board's state word, read from the fields of fen() (side, castling, en passant)."""
-    _, side, castling, en_passant = fen.split(" ")
-    state = 1 if side == "w" else 0
-    for letter in castling:
-        state |= _CASTLING_BITS.get(letter, 0)
-    if en_passant != "-":
-        state |= 1 << ((5 if side == "w" else 13) + ord(en_passant[0]) - ord("a"))
-    return state
-
-
 @dataclass
 class PositionArrays:
     """The arrays of a batch of positions, one row each."""
@@ -244,74 +230,70 @@ class PositionArrays:
     offsets: npt.NDArray[np.int64]  # (n + 1): position i's ids are legal_ids[offsets[i]:offsets[i + 1]]
 
 
-def position_arrays(fens: Sequence[str], encoding: Encoding) -> PositionArrays:
-    """Works out the arrays of the positions, one board at a time."""
+def position_arrays(boards: Sequence[orvex_chess.Board], encoding: Encoding) -> PositionArrays:
+    """Works out the arrays of the positions with the generator's many-position
+    calls, on the calling thread (a worker runs one task per core)."""
     import numpy as np
 
     generator = _generator()
-    count = len(fens)
-    bitboards = bytearray()
-    ids = bytearray()
-    states = np.empty(count, np.uint64)
-    zobrist = np.empty(count, np.uint64)
-    offsets = np.zeros(count + 1, np.int64)
-    Board = orvex_chess.Board
-    for i, fen in enumerate(fens):
-        board = Board(fen)
-        bitboards += board.bitboards()
-        legal = generator.legal_indices(board, encoding)
-        ids += legal
-        offsets[i + 1] = len(legal)
-        zobrist[i] = board.zobrist()
-        states[i] = state_of_fen(fen)
-    np.cumsum(offsets, out=offsets)
+    ids, offsets = generator.indices_many(boards, encoding, threads=1)
     return PositionArrays(
-        bitboards=np.frombuffer(bitboards, np.uint64).reshape(count, 12),
-        states=states,
-        zobrist=zobrist,
-        legal_ids=np.frombuffer(ids, np.int16),
-        offsets=offsets,
+        bitboards=np.asarray(generator.bitboards_many(boards, threads=1)),
+        states=np.asarray(generator.states_many(boards, threads=1)),
+        zobrist=np.asarray(generator.zobrist_many(boards, threads=1)),
+        legal_ids=np.asarray(ids),
+        offsets=np.asarray(offsets),
     )
 
 
 class RowBatch:
     """The rows of whole games, gathered until they are turned into a table."""
 
-    def __init__(self, encoding: Encoding) -> None:
+    def __init__(self, encoding: Encoding, fen: bool) -> None:
         self.encoding = encoding
+        self.fen = fen
         self.games: list[int] = []
         self.lengths: list[int] = []
         self.black_first: list[bool] = []
         self.results: list[str] = []
+        self.boards: list[orvex_chess.Board] = []
         self.fens: list[str] = []
         self.moves: list[str] = []
         self.move_ids: list[int] = []
 
     def __len__(self) -> int:
-        return len(self.fens)
+        return len(self.boards)
 
     def add_game(self, game_index: int, start_fen: str, moves: list[str], result: str) -> None:
         """Adds a row for the position before each move of a replayed game."""
         board = orvex_chess.Board(start_fen)
-        fens = self.fens
+        boards = self.boards
         ids = self.move_ids
         encoding = self.encoding
-        for move in moves:
-            fens.append(board.fen())
-            ids.append(board.move_index(move, encoding))
-            board.push(move)
+        if self.fen:
+            fens = self.fens
+            for move in moves:
+                fens.append(board.fen())
+                boards.append(board.copy())
+                ids.append(board.move_index(move, encoding))
+                board.push(move)
+        else:
+            for move in moves:
+                boards.append(board.copy())
+                ids.append(board.move_index(move, encoding))
+                board.push(move)
         self.moves += moves
         self.games.append(game_index)
         self.lengths.append(len(moves))
         self.black_first.append(start_fen.split(" ", 2)[1] == "b")
         self.results.append(result)
 
-    def table(self, file_label: str, fen: bool) -> pa.Table:
+    def table(self, file_label: str) -> pa.Table:
         """The batch's rows as an Arrow table of dataset_schema(fen)."""
         import numpy as np
         import pyarrow as pa
 
-        count = len(self.fens)
+        count = len(self.boards)
         lengths = np.array(self.lengths, np.int64)
         game_of_row = np.repeat(np.arange(len(lengths)), lengths)
         starts = np.repeat(np.cumsum(lengths) - lengths, lengths)
@@ -324,8 +306,8 @@ class RowBatch:
             "game": pa.array(np.array(self.games, np.int64)[game_of_row]),
             "ply": pa.array(ply),
         }
-        arrays = position_arrays(self.fens, self.encoding)
-        if fen:
+        arrays = position_arrays(self.boards, self.encoding)
+        if self.fen:
             columns["fen"] = pa.array(self.fens, pa.string())
         else:
             columns["bitboards"] = pa.FixedSizeListArray.from_arrays(
@@ -340,7 +322,7 @@ class RowBatch:
         columns["zobrist"] = pa.array(arrays.zobrist)
         columns["result"] = pa.DictionaryArray.from_arrays(
             pa.array(results.indices.to_numpy(zero_copy_only=False)[game_of_row]), results.dictionary)
-        schema = dataset_schema(fen)
+        schema = dataset_schema(self.fen)
         return pa.Table.from_arrays([columns[name] for name in schema.names], schema=schema)
 
 
@@ -463,17 +445,17 @@ def build_chunk(job: ChunkJob, source: FileSpan | bytes) -> ChunkResult:
     games = positions = 0
     try:
         with read_games(io.BytesIO(text), errors="skip", threads=1) as reader:
-            batch = RowBatch(job.encoding)
+            batch = RowBatch(job.encoding, job.fen)
             for game in reader:
                 batch.add_game(job.game_base + game.index, game.fen, game.moves, game.result)
                 games += 1
                 if len(batch) >= BATCH_ROWS:
                     positions += len(batch)
-                    writer.write(batch.table(job.file_label, job.fen))
-                    batch = RowBatch(job.encoding)
+                    writer.write(batch.table(job.file_label))
+                    batch = RowBatch(job.encoding, job.fen)
             if len(batch):
                 positions += len(batch)
-                writer.write(batch.table(job.file_label, job.fen))
+                writer.write(batch.table(job.file_label))
             skipped = reader.skipped
             errors = tuple(_global_message(job, e.message) for e in reader.errors[:MAX_ERRORS])
         writer.close()
