@@ -80,6 +80,10 @@ MAX_CHUNK_BYTES = 32 << 20
 COMPRESSION_GUESS = 5
 #: Positions whose arrays are worked out and written as one row group.
 BATCH_ROWS = 1 << 15
+#: How the Parquet files are written: Zstandard, and dictionary pages only for
+#: the columns that repeat (trying them on keys and bitboards costs time for nothing).
+PARQUET_OPTIONS: dict[str, Any] = {"compression": "zstd",
+                                   "use_dictionary": ["file", "side", "move", "result"]}
 #: The skipped games whose reasons a summary keeps.
 MAX_ERRORS = 10
 #: Chunks in flight per worker thread (counted or being written).
@@ -409,7 +413,7 @@ class _PartWriter:
                 name = f"part-{self.job.chunk:06d}-{len(self.parts):04d}.parquet"
                 self._temporary = os.path.join(self.job.staging,
                                                f"{name}.{os.getpid()}-{uuid.uuid4().hex[:8]}.tmp")
-                self._writer = pq.ParquetWriter(self._temporary, table.schema, compression="zstd")
+                self._writer = pq.ParquetWriter(self._temporary, table.schema, **PARQUET_OPTIONS)
                 self.parts.append((name, 0))
             room = self.job.rows_per_file - self._rows
             piece = table.slice(0, room)
@@ -513,7 +517,7 @@ def _filter_part(name: str, drop: pd.DataFrame, staging: str, kept_dir: str) -> 
     keep[drop["row"].to_numpy()] = False
     kept = table.filter(keep)
     temporary = os.path.join(kept_dir, f"{name}.{os.getpid()}-{uuid.uuid4().hex[:8]}.tmp")
-    pq.write_table(kept, temporary, compression="zstd", row_group_size=BATCH_ROWS)
+    pq.write_table(kept, temporary, row_group_size=BATCH_ROWS, **PARQUET_OPTIONS)
     os.replace(temporary, os.path.join(kept_dir, name))
     return name, kept.num_rows
 
