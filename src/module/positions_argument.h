@@ -3,8 +3,10 @@
 // data that worker threads use with the lock released.
 //
 // Each Board is borrowed exclusively for the whole call (once, however often
-// it occurs) and its position copied when the call starts; each str is kept
-// and its UTF-8 text read by a worker, exactly as Board(fen) reads it.
+// it occurs), so that nothing changes its record, which the workers read in
+// place; each str is kept and its UTF-8 text read by a worker, exactly as
+// Board(fen) reads it. The items are held in a tuple of the call's own, so a
+// list may change meanwhile.
 #pragma once
 
 #include <array>
