@@ -870,6 +870,8 @@ def _run(client: Client, inputs: list[_Input], out_dir: str, encoding: Encoding,
         summary.dropped = summary.positions - summary.rows_written
         if overwrite:
             _clear_old(out_dir, staging)
+        # A file that de-duplication emptied is left out.
+        kept = [(name, rows) for name, rows in kept if rows]
         for number, (name, _) in enumerate(kept):
             final = os.path.join(out_dir, f"part-{number:05d}.parquet")
             os.replace(os.path.join(final_dir, name), final)
