@@ -26,8 +26,8 @@ The rows:
   each peer's ids written into a preallocated numpy bool array.
 
 A second table times the many-position forms (``planes_many``, ``mask_many``,
-``indices_many``, ``zobrist_many``, ``bitboards_many``) on 4,000 positions per
-call (the suite 16 times over, about a training batch; ``--positions N``
+``indices_many``, ``zobrist_many``, ``bitboards_many``) on 10,000 positions
+per call (the suite 40 times over, as in bench/batch.py; ``--positions N``
 changes it), as boards and as FEN strings, at threads=1 and
 threads=2, against the loop of one-board calls each replaces (boards only).
 Each round runs every variant once, in turn; the table gives the median round
@@ -204,8 +204,8 @@ def many_table(generator, positions: list, count: int, quick: bool) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="few short rounds")
-    parser.add_argument("--positions", type=int, default=4_000,
-                        help="positions per call of the many-position forms (default 4000)")
+    parser.add_argument("--positions", type=int, default=10_000,
+                        help="positions per call of the many-position forms (default 10000)")
     args = parser.parse_args()
     rounds, target_ns = (5, 2e7) if args.quick else (21, 5e7)
 

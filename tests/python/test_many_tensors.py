@@ -19,7 +19,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import suite as bench_suite  # noqa: E402
 
 GENERATOR = MoveGenerator()
-SIZES = {"az": 4672, "lc0": 1858}
 BAD_FEN = "rnbqkbnr/ppppXppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
 
 
@@ -34,7 +33,8 @@ def state_word(fen):
     return word
 
 
-# Each method's call and the rows the one-board API gives, as bytes or lists.
+# The row of each method that the one-board API gives, and the rows of the
+# many-position call, as bytes or lists.
 def one_board_rows(name, board):
     return {
         "planes": lambda: board.planes().tobytes(),
@@ -47,8 +47,8 @@ def one_board_rows(name, board):
     }[name]()
 
 
-def many_rows(name, positions, threads, out=None):
-    kw = {"threads": threads} if out is None else {"threads": threads, "out": out}
+def many_rows(name, positions, threads):
+    kw = {"threads": threads}
     result = {
         "planes": lambda: GENERATOR.planes_many(positions, **kw),
         "planes-mirror": lambda: GENERATOR.planes_many(positions, mirror=True, **kw),
@@ -60,9 +60,9 @@ def many_rows(name, positions, threads, out=None):
     }[name]()
     view = memoryview(result)
     if name in ("states", "zobrist", "bitboards"):
-        return result, view.tolist()
+        return view.tolist()
     data, size = view.tobytes(), view.nbytes // view.shape[0]
-    return result, [data[i:i + size] for i in range(0, len(data), size)]
+    return [data[i:i + size] for i in range(0, len(data), size)]
 
 
 METHODS = ["planes", "planes-mirror", "bitboards", "states", "zobrist", "mask-az", "mask-lc0"]
@@ -87,7 +87,7 @@ def mixed():
 def test_each_row_is_the_one_board_call(mixed, name, threads):
     positions, boards = mixed
     histories = [history_len(b) for b in boards[:250]]
-    _, rows = many_rows(name, positions, threads)
+    rows = many_rows(name, positions, threads)
     assert rows == [one_board_rows(name, b) for b in boards]
     assert [history_len(b) for b in boards[:250]] == histories
 
