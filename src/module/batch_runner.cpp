@@ -45,7 +45,9 @@ bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,
     }
     if (!ok || delivered == chunks || stop.requested()) break;
     ReleasedLock unlocked;
-    if (options.short_chunks && job->help(caller)) {
+    // A chunk that is done waits for nobody but this thread: it is handed
+    // on before this thread takes another chunk of its own.
+    if (options.short_chunks && job->done() == delivered && job->help(caller)) {
       done = job->done();
     } else {
       done = job->wait_for_done(delivered + 1, kSignalPollInterval);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,17 +61,13 @@ bool deliver_chunk(const ChunkMoves& chunk, std::size_t begin, PyObject* result)
     set_position_error(chunk.error_index, chunk.error);
     return false;
   }
+  const std::span<const ChessMove> moves(chunk.moves);
   std::size_t start = 0;
   for (std::size_t k = 0; k < chunk.ends.size(); ++k) {
     const std::size_t end = chunk.ends[k];
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(end - start));
+    PyObject* list = move_texts(moves.subspan(start, end - start));
     if (!list) return false;
     PyList_SET_ITEM(result, static_cast<Py_ssize_t>(begin + k), list);
-    for (std::size_t j = start; j < end; ++j) {
-      PyObject* text = move_string(chunk.moves[j]);
-      if (!text) return false;
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(j - start), text);
-    }
     start = end;
   }
   return true;

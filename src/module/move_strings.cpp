@@ -45,7 +45,7 @@ PyObject* move_string(ChessMove move) {
   return text ? Py_NewRef(text) : nullptr;
 }
 
-PyObject* move_texts(const MoveList& moves) {
+PyObject* move_texts(std::span<const ChessMove> moves) {
   const Py_ssize_t n = static_cast<Py_ssize_t>(moves.size());
   OwnedRef list(PyList_New(n));
   if (list.empty()) return nullptr;

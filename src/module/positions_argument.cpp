@@ -59,10 +59,14 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
 }
 
 bool load_fen(std::string_view fen, Board& board, std::string& error) {
+  // The common text is read straight into the board.
+  board.pieces = {};
+  board.state = 0;
+  if (read_common_fen(fen, board)) return true;
   // What Board(fen) raises as PanicException (placement, missing field) is
   // one more reason here.
   try {
-    Parsed<Board> parsed = board_from_fen(fen);
+    Parsed<Board> parsed = board_from_fen_general(fen);
     if (!parsed.ok()) {
       error = parsed.error();
       return false;
