@@ -832,6 +832,22 @@ def build_dataset(
                 chunk_bytes, started)
 
 
+def _remove_staging(staging: str, patience: float = 60.0) -> None:
+    """Removes the staging directory, also while chunk tasks of a failed run still write into it.
+
+    A task that was already running when the run failed is not stopped by
+    cancelling it; a file it creates while the directory is being removed
+    keeps the directory alive, so removal is repeated until the directory is
+    gone. Once it is gone, such a task fails to write and leaves nothing.
+    """
+    deadline = time.monotonic() + patience
+    while True:
+        shutil.rmtree(staging, ignore_errors=True)
+        if not os.path.exists(staging) or time.monotonic() > deadline:
+            return
+        time.sleep(0.05)
+
+
 def _run(client: Client, inputs: list[_Input], out_dir: str, encoding: Encoding, dedup: bool,
          rows_per_file: int, overwrite: bool, fen: bool, show_progress: bool,
          chunk_bytes: int | None, started: float) -> DatasetSummary:
@@ -877,6 +893,6 @@ def _run(client: Client, inputs: list[_Input], out_dir: str, encoding: Encoding,
             os.replace(os.path.join(final_dir, name), final)
             summary.files.append(final)
     finally:
-        shutil.rmtree(staging, ignore_errors=True)
+        _remove_staging(staging)
     summary.seconds = time.perf_counter() - started
     return summary
