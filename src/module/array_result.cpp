@@ -151,8 +151,8 @@ bool ArrayResult::adopt(PyObject* out, const char* function, const char* paramet
   bool shape_ok = view_.ndim == static_cast<int>(shape.size());
   for (int i = 0; shape_ok && i < view_.ndim; ++i) shape_ok = view_.shape[i] == shape[i];
   if (!shape_ok) {
-    const std::string given = view_.shape ? shape_text(view_.shape, view_.ndim)
-                                          : "(" + std::to_string(view_.len / view_.itemsize) + ",)";
+    const Py_ssize_t flat = view_.len / view_.itemsize;
+    const std::string given = view_.shape ? shape_text(view_.shape, view_.ndim) : shape_text(&flat, 1);
     PyErr_Format(PyExc_ValueError, "%s() argument '%s' must have shape %s, not %s", function, parameter,
                  wanted.c_str(), given.c_str());
     return false;
