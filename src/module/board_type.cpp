@@ -15,6 +15,15 @@ namespace {
 
 PyTypeObject* type_object = nullptr;
 
+// A new Board object of type whose record and flag are still to be made, or
+// null with MemoryError set. Unlike tp_alloc it does not zero the memory
+// first: the record's constructor writes all of it anyway.
+PyObject* allocate(PyTypeObject* type) {
+  void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+  if (!memory) return PyErr_NoMemory();
+  return PyObject_Init(static_cast<PyObject*>(memory), type);
+}
+
 const Signature kNewSignature{"Board", {"fen"}, 0};
 
 // Reads the fen argument (null: the default) into a new board of type.
@@ -26,7 +35,7 @@ PyObject* board_from_argument(PyTypeObject* type, PyObject* fen_arg) {
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     // The common text is read straight into the new object's record.
-    OwnedRef self(type->tp_alloc(type, 0));
+    OwnedRef self(allocate(type));
     if (self.empty()) return nullptr;
     new (&as_board(self.get())->board) Board();
     new (&as_board(self.get())->borrow) BorrowFlag();
@@ -127,7 +136,7 @@ PyTypeObject* board_type() {
 bool is_board(PyObject* object) { return type_object && Py_IS_TYPE(object, type_object); }
 
 PyObject* wrap_board(PyTypeObject* type, Board&& record) {
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = allocate(type);
   if (!self) return nullptr;
   BoardObject* object = as_board(self);
   new (&object->board) Board(std::move(record));
