@@ -79,15 +79,14 @@ bool for_each_position(const std::vector<Position>& positions, unsigned threads,
   return for_each_position(positions, threads, row, [](std::size_t, unsigned) {});
 }
 
-// Reads every FEN string into a record of the call's own, on threads, and
-// points its position there. Returns false with the error of
+// Reads every FEN string into its record (read_positions made one per item),
+// on threads, and points its position there. Returns false with the error of
 // for_each_position set.
 bool read_fens(PositionsArgument& argument, unsigned threads) {
   std::vector<Position>& positions = argument.positions;
   if (std::all_of(positions.begin(), positions.end(), [](const Position& p) { return p.pieces; })) {
     return true;
   }
-  argument.records.resize(positions.size());
   if (!for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
         argument.records[i] = {board.pieces, board.state};
       })) {

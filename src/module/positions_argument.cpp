@@ -32,6 +32,7 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
   const Py_ssize_t count = PyTuple_GET_SIZE(out.items.get());
   out.borrows.reserve(static_cast<std::size_t>(count));
   out.positions.reserve(static_cast<std::size_t>(count));
+  out.records.resize(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PyTuple_GET_ITEM(out.items.get(), i);
     if (is_board(item)) {
@@ -40,7 +41,9 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
         borrow_error(error);
         return false;
       }
-      out.positions.push_back({&board->board.pieces, &board->board.state, {}});
+      PositionRecord& record = out.records[static_cast<std::size_t>(i)];
+      record = {board->board.pieces, board->board.state};
+      out.positions.push_back({&record.pieces, &record.state, {}});
     } else if (PyUnicode_Check(item)) {
       std::string_view fen;
       OwnedRef keep;

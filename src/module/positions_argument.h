@@ -3,8 +3,10 @@
 // data that worker threads use with the lock released.
 //
 // Each Board is borrowed exclusively for the whole call (once, however often
-// it occurs), so that nothing changes its record, which the workers read in
-// place; each str is kept and its UTF-8 text read by a worker, exactly as
+// it occurs), as the borrow rules say, and its placement and state word are
+// copied into the call's own record for it: the workers read those records,
+// one after another in memory, rather than the boards scattered over the
+// heap. Each str is kept and its UTF-8 text read by a worker, exactly as
 // Board(fen) reads it. The items are held in a tuple of the call's own, so a
 // list may change meanwhile.
 #pragma once
@@ -61,8 +63,8 @@ struct PositionRecord {
   std::uint64_t state;
 };
 
-// One item, as the workers find it: the placement and state word of a Board
-// the call holds (or of a record read ahead), or the text of a FEN str.
+// One item, as the workers find it: the placement and state word of its
+// record (a Board's, or a FEN's read ahead), or the text of a FEN str.
 struct Position {
   const std::array<Bitboard, kPieceKinds>* pieces;  // null: read fen
   const std::uint64_t* state;
@@ -76,7 +78,7 @@ struct PositionsArgument {
   OwnedRef items;                // a tuple of the items
   std::vector<OwnedRef> texts;   // UTF-8 copies of str items that had none
   BoardBorrows borrows;
-  std::vector<PositionRecord> records;
+  std::vector<PositionRecord> records;  // one per item, in item order
   std::vector<Position> positions;
 };
 
