@@ -79,6 +79,20 @@ bool for_each_position(const std::vector<Position>& positions, unsigned threads,
   return for_each_position(positions, threads, row, [](std::size_t, unsigned) {});
 }
 
+// Rows that cost a few nanoseconds once the position is read (a copy of its
+// bitboards or state word, its key) pay for a thread of their own only from
+// about this many positions on; fewer are worked with fewer threads.
+constexpr std::size_t kCheapRowsPerThread = 16384;
+
+// The threads worth starting for cheap rows of positions: all of them while
+// FEN text is still to be read, which costs far more than such a row.
+unsigned cheap_row_threads(const std::vector<Position>& positions, unsigned threads) {
+  if (!std::all_of(positions.begin(), positions.end(), [](const Position& p) { return p.pieces; })) {
+    return threads;
+  }
+  return static_cast<unsigned>(std::clamp<std::size_t>(positions.size() / kCheapRowsPerThread, 1, threads));
+}
+
 // Reads every FEN string into its record (read_positions made one per item),
 // on threads, and points its position there. Returns false with the error of
 // for_each_position set.
@@ -164,7 +178,7 @@ PyObject* generator_bitboards_many(PyObject* self, PyObject* const* args, Py_ssi
   return many_rows(self, kBitboardsManySignature, given[0], given[1], given[2], {ItemType::kUint64},
                    {kPieceKinds}, [&](const std::vector<Position>& positions, unsigned threads, void* data) {
                      Bitboard* out = items<Bitboard>(data);
-                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                     return for_each_position(positions, cheap_row_threads(positions, threads), [&](std::size_t i, const Board& board, unsigned) {
                        std::memcpy(out + i * kPieceKinds, board.pieces.data(), sizeof board.pieces);
                      });
                    });
@@ -177,7 +191,7 @@ PyObject* generator_states_many(PyObject* self, PyObject* const* args, Py_ssize_
   return many_rows(self, kStatesManySignature, given[0], given[1], given[2], {ItemType::kUint64}, {},
                    [&](const std::vector<Position>& positions, unsigned threads, void* data) {
                      std::uint64_t* out = items<std::uint64_t>(data);
-                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                     return for_each_position(positions, cheap_row_threads(positions, threads), [&](std::size_t i, const Board& board, unsigned) {
                        out[i] = board.state;
                      });
                    });
@@ -190,7 +204,7 @@ PyObject* generator_zobrist_many(PyObject* self, PyObject* const* args, Py_ssize
   return many_rows(self, kZobristManySignature, given[0], given[1], given[2], {ItemType::kUint64}, {},
                    [&](const std::vector<Position>& positions, unsigned threads, void* data) {
                      std::uint64_t* out = items<std::uint64_t>(data);
-                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                     return for_each_position(positions, cheap_row_threads(positions, threads), [&](std::size_t i, const Board& board, unsigned) {
                        out[i] = zobrist(board);
                      });
                    });
