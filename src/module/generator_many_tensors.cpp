@@ -93,21 +93,24 @@ unsigned cheap_row_threads(const std::vector<Position>& positions, unsigned thre
   return static_cast<unsigned>(std::clamp<std::size_t>(positions.size() / kCheapRowsPerThread, 1, threads));
 }
 
-// Reads every FEN string into its record (read_positions made one per item),
-// on threads, and points its position there. Returns false with the error of
+// Reads every FEN string into a record of the call's own, on threads, and
+// points its position there. Returns false with the error of
 // for_each_position set.
 bool read_fens(PositionsArgument& argument, unsigned threads) {
   std::vector<Position>& positions = argument.positions;
   if (std::all_of(positions.begin(), positions.end(), [](const Position& p) { return p.pieces; })) {
     return true;
   }
+  argument.fen_records.resize(positions.size());
   if (!for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
-        argument.records[i] = {board.pieces, board.state};
+        argument.fen_records[i] = {board.pieces, board.state};
       })) {
     return false;
   }
   for (std::size_t i = 0; i < positions.size(); ++i) {
-    if (!positions[i].pieces) positions[i] = {&argument.records[i].pieces, &argument.records[i].state, {}};
+    if (!positions[i].pieces) {
+      positions[i] = {&argument.fen_records[i].pieces, &argument.fen_records[i].state, {}};
+    }
   }
   return true;
 }

@@ -15,7 +15,8 @@ bool BoardBorrows::holds(BorrowFlag* flag) {
   return held_.contains(flag);
 }
 
-bool read_positions(const char* function, PyObject* positions, PositionsArgument& out) {
+bool read_positions(const char* function, PyObject* positions, PositionsArgument& out,
+                    bool copy_boards) {
   const bool text = PyUnicode_Check(positions) || PyBytes_Check(positions) ||
                     PyByteArray_Check(positions);
   if (text || (!Py_TYPE(positions)->tp_iter && !PySequence_Check(positions))) {
@@ -32,7 +33,8 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
   const Py_ssize_t count = PyTuple_GET_SIZE(out.items.get());
   out.borrows.reserve(static_cast<std::size_t>(count));
   out.positions.reserve(static_cast<std::size_t>(count));
-  out.records.resize(static_cast<std::size_t>(count));
+  // Reserved in full: positions point into it.
+  if (copy_boards) out.records.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PyTuple_GET_ITEM(out.items.get(), i);
     if (is_board(item)) {
@@ -41,9 +43,13 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
         borrow_error(error);
         return false;
       }
-      PositionRecord& record = out.records[static_cast<std::size_t>(i)];
-      record = {board->board.pieces, board->board.state};
-      out.positions.push_back({&record.pieces, &record.state, {}});
+      if (copy_boards) {
+        out.records.push_back({board->board.pieces, board->board.state});
+        const PositionRecord& record = out.records.back();
+        out.positions.push_back({&record.pieces, &record.state, {}});
+      } else {
+        out.positions.push_back({&board->board.pieces, &board->board.state, {}});
+      }
     } else if (PyUnicode_Check(item)) {
       std::string_view fen;
       OwnedRef keep;

@@ -3,11 +3,9 @@
 // data that worker threads use with the lock released.
 //
 // Each Board is borrowed exclusively for the whole call (once, however often
-// it occurs), as the borrow rules say, and its placement and state word are
-// copied into the call's own record for it: the workers read those records,
-// one after another in memory, rather than the boards scattered over the
-// heap. Each str is kept and its UTF-8 text read by a worker, exactly as
-// Board(fen) reads it. The items are held in a tuple of the call's own, so a
+// it occurs), so that nothing changes its record, which the workers read in
+// place or from a copy (see read_positions); each str is kept and its UTF-8
+// text read by a worker, exactly as Board(fen) reads it. The items are held in a tuple of the call's own, so a
 // list may change meanwhile.
 #pragma once
 
@@ -63,8 +61,9 @@ struct PositionRecord {
   std::uint64_t state;
 };
 
-// One item, as the workers find it: the placement and state word of its
-// record (a Board's, or a FEN's read ahead), or the text of a FEN str.
+// One item, as the workers find it: the placement and state word of a Board
+// the call holds (or of a copy, or of a FEN read ahead), or the text of a FEN
+// str.
 struct Position {
   const std::array<Bitboard, kPieceKinds>* pieces;  // null: read fen
   const std::uint64_t* state;
@@ -78,15 +77,20 @@ struct PositionsArgument {
   OwnedRef items;                // a tuple of the items
   std::vector<OwnedRef> texts;   // UTF-8 copies of str items that had none
   BoardBorrows borrows;
-  std::vector<PositionRecord> records;  // one per item, in item order
+  std::vector<PositionRecord> records;      // copies of boards, in item order
+  std::vector<PositionRecord> fen_records;  // FEN strings read ahead, by item index
   std::vector<Position> positions;
 };
 
 // Reads positions (any iterable of Board objects and str) into out, keeping
-// references and borrows. Returns false with TypeError (naming function and
+// references and borrows. With copy_boards, each board's placement and state
+// word are copied into out.records, so that the workers read them one after
+// another in memory rather than from boards spread over the heap: worth its
+// cost when the work per position is well above a copy's. Returns false with TypeError (naming function and
 // the index of a bad item), RuntimeError (a board in use) or the iterator's
 // own error set.
-bool read_positions(const char* function, PyObject* positions, PositionsArgument& out);
+bool read_positions(const char* function, PyObject* positions, PositionsArgument& out,
+                    bool copy_boards = false);
 
 // Puts the position into board (its pieces and state; the history is left as
 // it is). A FEN text is read as Board(fen) reads it; one that cannot be read
