@@ -41,31 +41,11 @@ import chess.polyglot  # noqa: E402
 
 import orvex_chess  # noqa: E402
 import suite as suite_mod  # noqa: E402
+from timing import make_loop  # noqa: E402
 
 GAMES = 200
 GAME_PLIES = 80
 SEED = 20250613
-
-_LOOP = """
-def _run(items, k, pc):
-    out = []
-    rep = range(k)
-    for {unpack} in items:
-        t0 = pc()
-        for _ in rep:
-{body}
-        out.append(pc() - t0)
-    return out
-"""
-
-
-def make_loop(unpack: str, body: str, env: dict):
-    """A timing loop with the body inline; the same shape for every library."""
-    source = _LOOP.format(unpack=unpack,
-                          body="\n".join("            " + line for line in body.splitlines()))
-    namespace = dict(env)
-    exec(source, namespace)  # noqa: S102 - our own fixed source text
-    return namespace["_run"]
 
 
 ENV = {"Board": orvex_chess.Board, "chess": chess, "zobrist_hash": chess.polyglot.zobrist_hash}

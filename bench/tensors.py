@@ -55,25 +55,7 @@ import numpy as np  # noqa: E402
 
 import orvex_chess  # noqa: E402
 import suite as suite_mod  # noqa: E402
-
-_LOOP = """
-def _run(items, k, pc):
-    out = []
-    rep = range(k)
-    for {unpack} in items:
-        t0 = pc()
-        for _ in rep:
-            {body}
-        out.append(pc() - t0)
-    return out
-"""
-
-
-def make_loop(unpack: str, body: str, env: dict):
-    """Compiles a timing loop with body inline; returns ns per item for k repeats."""
-    namespace = dict(env)
-    exec(_LOOP.format(unpack=unpack, body=body), namespace)  # noqa: S102 - fixed source
-    return namespace["_run"]
+from timing import make_loop  # noqa: E402
 
 
 class Row:

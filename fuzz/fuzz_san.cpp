@@ -10,11 +10,10 @@
 //   - the board is left exactly as it was.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "base/panic.h"
-#include "board/fen.h"
 #include "fuzz_support.h"
 #include "move_generator/legal_moves.h"
 #include "notation/san.h"
@@ -70,20 +69,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace orvex;
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::size_t bar = input.find('|');
-  std::string_view fen = input.substr(0, bar);
-  const std::string_view text = bar == std::string_view::npos ? std::string_view() : input.substr(bar + 1);
-  if (fen.empty()) fen = kDefaultFen;
-
-  Board board;
-  try {
-    Parsed<Board> parsed = board_from_fen(fen);
-    if (!parsed.ok()) return 0;
-    board = std::move(parsed.value());
-  } catch (const Panic&) {
-    return 0;
-  }
+  std::string_view text;
+  std::optional<Board> read =
+      fuzz::board_and_rest(std::string_view(reinterpret_cast<const char*>(data), size), text);
+  if (!read) return 0;
+  Board& board = *read;
   const Board before = board;
   MoveList legal;
   legal_moves(attack_tables(), board, legal);

@@ -5,10 +5,10 @@
 // not read are left to the FEN harness.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
-#include "board/fen.h"
-#include "base/panic.h"
+#include "fuzz_support.h"
 #include "program.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -18,20 +18,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace orvex;
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::size_t bar = input.find('|');
-  std::string_view fen = input.substr(0, bar);
-  const std::string_view code = bar == std::string_view::npos ? std::string_view() : input.substr(bar + 1);
-  if (fen.empty()) fen = kDefaultFen;
-
-  Board board;
-  try {
-    Parsed<Board> parsed = board_from_fen(fen);
-    if (!parsed.ok()) return 0;
-    board = std::move(parsed.value());
-  } catch (const Panic&) {
-    return 0;
-  }
-  fuzz::Program(std::move(board), code).run();
+  std::string_view code;
+  std::optional<Board> board =
+      fuzz::board_and_rest(std::string_view(reinterpret_cast<const char*>(data), size), code);
+  if (!board) return 0;
+  fuzz::Program(std::move(*board), code).run();
   return 0;
 }

@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/panic.h"
 #include "board/board.h"
 #include "board/fen.h"
 
@@ -21,6 +23,24 @@ namespace orvex::fuzz {
   do {                                 \
     if (!(condition)) ::orvex::fuzz::fail(#condition, (detail)); \
   } while (0)
+
+// Reads an input made of FEN text, the byte '|', then the rest (without '|'
+// the whole input is the FEN; an empty FEN part stands for the start
+// position). Returns the board and sets rest, or nothing for FEN text that
+// does not read: the FEN harness covers those.
+inline std::optional<Board> board_and_rest(std::string_view input, std::string_view& rest) {
+  const std::size_t bar = input.find('|');
+  std::string_view fen = input.substr(0, bar);
+  rest = bar == std::string_view::npos ? std::string_view() : input.substr(bar + 1);
+  if (fen.empty()) fen = kDefaultFen;
+  try {
+    Parsed<Board> parsed = board_from_fen(fen);
+    if (!parsed.ok()) return std::nullopt;
+    return std::move(parsed.value());
+  } catch (const Panic&) {
+    return std::nullopt;
+  }
+}
 
 // A readable description of a board for failure reports.
 inline std::string describe(const Board& board) {

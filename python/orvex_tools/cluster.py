@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     from distributed import Client
 
 __all__ = ["DIST_EXTRA_HINT", "available_cores", "cluster_client", "first_lines", "import_distributed",
-           "perft_on_cluster"]
+           "perft_on_cluster", "process_generator"]
 
 DIST_EXTRA_HINT = "install the distributed extra: pip install 'orvex_chess[dist]'"
 
@@ -80,7 +80,7 @@ def cluster_client(scheduler: str | None = None, workers: int | None = None) -> 
 def _perft_lines(board: orvex_chess.Board, lines: list[tuple[str, ...]], depth: int,
                  threads: int) -> list[int]:
     """The perft count below each line of moves played from board (run by a worker)."""
-    generator = _generator()
+    generator = process_generator()
     counts = []
     for line in lines:
         walk = board.copy()
@@ -93,8 +93,8 @@ def _perft_lines(board: orvex_chess.Board, lines: list[tuple[str, ...]], depth: 
 _GENERATOR: orvex_chess.MoveGenerator | None = None
 
 
-def _generator() -> orvex_chess.MoveGenerator:
-    """The process's move generator, built on first use."""
+def process_generator() -> orvex_chess.MoveGenerator:
+    """The process's move generator, built on first use (tasks on a worker share it)."""
     global _GENERATOR
     if _GENERATOR is None:
         _GENERATOR = orvex_chess.MoveGenerator()
@@ -103,7 +103,7 @@ def _generator() -> orvex_chess.MoveGenerator:
 
 def first_lines(board: orvex_chess.Board, plies: int) -> list[tuple[str, ...]]:
     """Every sequence of plies legal moves from board, in the library's move order."""
-    generator = _generator()
+    generator = process_generator()
     lines: list[tuple[str, ...]] = [()]
     for _ in range(plies):
         longer: list[tuple[str, ...]] = []
@@ -139,7 +139,7 @@ def perft_on_cluster(
     if depth < 1:
         raise ValueError(f"depth must be at least 1, not {depth}")
     root = board.copy()
-    roots = _generator()(root)
+    roots = process_generator()(root)
     split = min(PERFT_SPLIT_DEPTH, depth)
     counts = dict.fromkeys(roots, 0)
     lines: list[tuple[str, ...]]

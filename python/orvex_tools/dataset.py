@@ -55,7 +55,12 @@ from typing import IO, TYPE_CHECKING, Any, Literal, Union, cast
 
 import orvex_chess
 
-from orvex_tools.cluster import DIST_EXTRA_HINT, cluster_client, import_distributed
+from orvex_tools.cluster import (
+    DIST_EXTRA_HINT,
+    cluster_client,
+    import_distributed,
+    process_generator,
+)
 from orvex_tools.pgn import decompressed, read_games
 
 if TYPE_CHECKING:
@@ -213,16 +218,6 @@ def dataset_schema(fen: bool = False) -> pa.Schema:
     return pa.schema(fields)
 
 
-_GENERATOR: orvex_chess.MoveGenerator | None = None
-
-
-def _generator() -> orvex_chess.MoveGenerator:
-    global _GENERATOR
-    if _GENERATOR is None:
-        _GENERATOR = orvex_chess.MoveGenerator()
-    return _GENERATOR
-
-
 @dataclass
 class PositionArrays:
     """The arrays of a batch of positions, one row each."""
@@ -239,7 +234,7 @@ def position_arrays(boards: Sequence[orvex_chess.Board], encoding: Encoding) -> 
     calls, on the calling thread (a worker runs one task per core)."""
     import numpy as np
 
-    generator = _generator()
+    generator = process_generator()
     ids, offsets = generator.indices_many(boards, encoding, threads=1)
     return PositionArrays(
         bitboards=np.asarray(generator.bitboards_many(boards, threads=1)),

@@ -79,6 +79,12 @@ bool for_each_position(const std::vector<Position>& positions, unsigned threads,
   return for_each_position(positions, threads, row, [](std::size_t, unsigned) {});
 }
 
+// Whether every position is a placement and state word already, with no FEN
+// text left to read.
+bool all_read(const std::vector<Position>& positions) {
+  return std::all_of(positions.begin(), positions.end(), [](const Position& p) { return p.pieces; });
+}
+
 // Rows that cost a few nanoseconds once the position is read (a copy of its
 // bitboards or state word, its key) pay for a thread of their own only from
 // about this many positions on; fewer are worked with fewer threads.
@@ -87,9 +93,7 @@ constexpr std::size_t kCheapRowsPerThread = 16384;
 // The threads worth starting for cheap rows of positions: all of them while
 // FEN text is still to be read, which costs far more than such a row.
 unsigned cheap_row_threads(const std::vector<Position>& positions, unsigned threads) {
-  if (!std::all_of(positions.begin(), positions.end(), [](const Position& p) { return p.pieces; })) {
-    return threads;
-  }
+  if (!all_read(positions)) return threads;
   return static_cast<unsigned>(std::clamp<std::size_t>(positions.size() / kCheapRowsPerThread, 1, threads));
 }
 
@@ -98,9 +102,7 @@ unsigned cheap_row_threads(const std::vector<Position>& positions, unsigned thre
 // for_each_position set.
 bool read_fens(PositionsArgument& argument, unsigned threads) {
   std::vector<Position>& positions = argument.positions;
-  if (std::all_of(positions.begin(), positions.end(), [](const Position& p) { return p.pieces; })) {
-    return true;
-  }
+  if (all_read(positions)) return true;
   argument.fen_records.resize(positions.size());
   if (!for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
         argument.fen_records[i] = {board.pieces, board.state};
