@@ -40,7 +40,7 @@ ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, C
   }
 }
 
-ParallelJob::~ParallelJob() {
+void ParallelJob::stop_and_wait() noexcept {
   stop_.request();
   for (std::thread& t : workers_) {
     if (t.joinable()) t.join();

@@ -95,7 +95,7 @@ class ParallelJob {
   ParallelJob(const ParallelJob&) = delete;
   ParallelJob& operator=(const ParallelJob&) = delete;
   // Raises the stop flag and joins the workers; an exception is dropped.
-  ~ParallelJob();
+  ~ParallelJob() { stop_and_wait(); }
 
   // The number of worker threads started.
   unsigned threads() const { return static_cast<unsigned>(workers_.size()); }
@@ -119,6 +119,10 @@ class ParallelJob {
   // Waits for every worker thread to return, then rethrows the first
   // exception that a chunk threw, if any. Called again, it returns at once.
   void join();
+
+  // Raises the stop flag and waits for every worker thread to return; an
+  // exception a chunk threw is dropped.
+  void stop_and_wait() noexcept;
 
  private:
   void work(unsigned worker);

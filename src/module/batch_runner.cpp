@@ -1,8 +1,11 @@
 #include "module/batch_runner.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cxxabi.h>
 #include <exception>
 #include <optional>
+#include <thread>
 
 #include "module/errors.h"
 
@@ -14,7 +17,21 @@ void set_failure(std::exception_ptr failure) {
   guarded<bool>(false, [&]() -> bool { std::rethrow_exception(failure); });
 }
 
+[[noreturn]] void stop_and_sleep(ParallelJob* job) noexcept {
+  if (job) job->stop_and_wait();
+  while (true) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 }  // namespace
+
+void take_back_lock(PyThreadState* state, ParallelJob* job) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    // Never left: a forced unwind that is caught must be rethrown.
+    stop_and_sleep(job);
+  }
+}
 
 bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,
                const ChunkBody& work, const ChunkDelivery& deliver) {
@@ -44,7 +61,7 @@ bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,
       ok = deliver(delivered) && PyErr_CheckSignals() == 0;
     }
     if (!ok || delivered == chunks || stop.requested()) break;
-    ReleasedLock unlocked;
+    ReleasedLock unlocked(&*job);
     // A chunk that is done waits for nobody but this thread: it is handed
     // on before this thread takes another chunk of its own.
     if (options.short_chunks && job->done() == delivered && job->help(caller)) {
@@ -57,7 +74,7 @@ bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,
 
   std::exception_ptr failure;
   {
-    ReleasedLock unlocked;
+    ReleasedLock unlocked(&*job);
     try {
       job->join();
     } catch (...) {

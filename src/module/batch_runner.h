@@ -47,17 +47,29 @@
 
 namespace orvex::py {
 
+// Takes the interpreter lock back for this thread, which released it with
+// PyEval_SaveThread. While the interpreter shuts down it ends every other
+// thread that asks for the lock (with pthread_exit, which unwinds the stack);
+// that unwind must not run on into frames that may not throw, and there is no
+// interpreter left to return to. The thread then stops job (when given: its
+// stop flag raised, its workers joined) and sleeps until the process ends, as
+// if it had ended.
+void take_back_lock(PyThreadState* state, ParallelJob* job) noexcept;
+
 // The interpreter lock released for the life of the object (the
 // Py_BEGIN_ALLOW_THREADS of a scope). No Python object may be touched while
 // it lives; the lock is taken again when it goes away, exceptions included.
+// job, when given, is work running on other threads meanwhile: it is stopped
+// should the interpreter shut down while the lock is released.
 class [[nodiscard]] ReleasedLock {
  public:
-  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  explicit ReleasedLock(ParallelJob* job = nullptr) : job_(job), state_(PyEval_SaveThread()) {}
   ReleasedLock(const ReleasedLock&) = delete;
   ReleasedLock& operator=(const ReleasedLock&) = delete;
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ~ReleasedLock() { take_back_lock(state_, job_); }
 
  private:
+  ParallelJob* job_;
   PyThreadState* state_;
 };
 

@@ -102,7 +102,9 @@ AttackTables::AttackTables() {
 }
 
 const AttackTables& attack_tables() {
-  static const AttackTables tables;
+  // Never destroyed: worker threads that outlive the interpreter (a daemon
+  // thread's batch at exit) may still read them while the process ends.
+  static const AttackTables& tables = *new AttackTables;
   return tables;
 }
 

@@ -81,8 +81,9 @@ void GameBuilder::prepare() {
     return;
   }
   if (!has_fen_) {
-    static const Parsed<Board> standard = start_position(
-        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
+    // Never destroyed, like the attack tables: readers may run while the process ends.
+    static const Parsed<Board>& standard = *new Parsed<Board>(start_position(
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"));
     board_.pieces = standard.value().pieces;
     board_.state = standard.value().state;
     return;

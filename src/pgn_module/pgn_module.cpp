@@ -209,14 +209,14 @@ bool refill_background(ReaderState& s) {
   BackgroundRead& running = *s.job;
   const std::size_t pieces = running.read->pieces();
   {
-    ReleasedLock unlocked;
+    ReleasedLock unlocked(&*running.job);
     while (running.job->help(running.helper)) {
     }
   }
   while (!running.stop.requested()) {
     std::size_t done;
     {
-      ReleasedLock unlocked;
+      ReleasedLock unlocked(&*running.job);
       done = running.job->wait_for_done(pieces, kSignalPollInterval);
     }
     if (done == pieces) break;

@@ -1,5 +1,6 @@
 """Regression tests for faults found by trying the library as a hostile user."""
 
+import signal
 import subprocess
 import sys
 import textwrap
@@ -125,3 +126,44 @@ def test_odd_en_passant_letter_changes_nothing(fen):
 def test_panic_is_still_raised_for_missing_fields():
     with pytest.raises(PanicException):
         Board("8/8/8/8/8/8/8/8 w KQkq")
+
+
+# A thread inside a call that runs with the lock released while the
+# interpreter shuts down: a daemon thread when the main thread ends, or a
+# thread the main thread joins when Ctrl-C comes twice (the second one while
+# the interpreter waits for the thread at exit).
+SHUTDOWN_SCRIPT = textwrap.dedent(
+    """
+    import os, signal, sys, threading, time
+    import orvex_chess
+
+    generator = orvex_chess.MoveGenerator()
+    work = {
+        "perft": lambda: generator.perft(orvex_chess.Board(), 7),
+        "many": lambda: generator.many([orvex_chess.Board()] * 3_000_000),
+        "mask_many": lambda: generator.mask_many([orvex_chess.Board()] * 3_000_000, "az"),
+    }[sys.argv[1]]
+    if sys.argv[2] == "daemon":
+        threading.Thread(target=work, daemon=True).start()
+        time.sleep(0.3)
+    else:
+        thread = threading.Thread(target=work)
+        thread.start()
+        for delay in (0.3, 0.6):
+            threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT)).start()
+        thread.join()
+    """
+)
+
+
+@pytest.mark.parametrize("how, status", [("daemon", 0), ("interrupted", -signal.SIGINT)])
+@pytest.mark.parametrize("call", ["perft", "many", "mask_many"])
+def test_exit_while_a_thread_is_inside_a_released_call_is_clean(call, how, status):
+    # Used to abort ("terminate called without an active exception"): the
+    # interpreter ends such a thread with pthread_exit when it asks for the
+    # lock back, and that unwind ran into a destructor that may not throw.
+    for _ in range(2):
+        result = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT, call, how],
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == status, result.stderr[-2000:]
+        assert "terminate" not in result.stderr
