@@ -326,6 +326,14 @@ def build_cases(suite, ours, agree, peers) -> list[Case]:
             [(cm.ChessPosition(fens[i]), tuple(ours[i])) for i in idx], idx,
             [calls[i] for i in idx])
 
+    # the game rules
+    add("is_checkmate()", "orvex", "b", "b.is_checkmate()", [orvex_chess.Board(f) for f in fens],
+        everyone)
+    add("is_checkmate()", "python-chess", "b", "b.is_checkmate()", [chess.Board(f) for f in fens],
+        everyone)
+    add("outcome()", "orvex", "b", "b.outcome()", [orvex_chess.Board(f) for f in fens], everyone)
+    add("outcome()", "python-chess", "b", "b.outcome()", [chess.Board(f) for f in fens], everyone)
+
     # fen()
     add("fen()", "orvex", "b", "b.fen()", [orvex_chess.Board(f) for f in fens], everyone)
     add("fen()", "python-chess", "b", "b.fen()", [chess.Board(f) for f in fens], everyone)

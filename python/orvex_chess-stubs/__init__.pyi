@@ -17,18 +17,45 @@ from typing_extensions import Buffer
 _Encoding = Literal["az", "lc0"]
 # A caller's out= buffer, returned as given after it is filled.
 _Out = TypeVar("_Out", bound=Buffer)
+# How a game ended, as outcome() names it.
+_Termination = Literal["checkmate", "stalemate", "insufficient_material", "seventyfive_moves",
+                       "fivefold_repetition", "fifty_moves", "threefold_repetition"]
 
 @final
 class Board:
     """A chess position read from FEN text, with moves pushed and popped."""
 
     def __new__(cls, fen: str = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -") -> Board:
-        """Returns the position of the first four FEN fields; raises ValueError or PanicException on bad FEN."""
+        """Returns the position of the FEN text (the counters from fields five and six when well formed, else 0 and 1); raises ValueError or PanicException on bad FEN."""
     @staticmethod
     def bitboard_from_fen(fen: str) -> list[list[bool]]:
         """Returns 12 lists (kinds PNBRQKpnbrqk) of 64 booleans (a1..h8) read from the FEN placement; raises PanicException on a bad placement."""
-    def fen(self) -> str:
-        """Returns the position as four FEN fields, without move counters; raises nothing."""
+    def fen(self, *, counters: bool = False) -> str:
+        """Returns the position as four FEN fields, or six with counters (halfmove clock, fullmove number); raises TypeError on a non-bool counters."""
+    def halfmove_clock(self) -> int:
+        """Returns the plies since the last capture or pawn move; raises nothing."""
+    def fullmove_number(self) -> int:
+        """Returns the move number, from 1, counted up after each black move; raises nothing."""
+    def is_checkmate(self) -> bool:
+        """Returns whether the side to move is in check and has no legal move; raises nothing."""
+    def is_stalemate(self) -> bool:
+        """Returns whether the side to move is not in check and has no legal move; raises nothing."""
+    def is_insufficient_material(self) -> bool:
+        """Returns whether neither side has the material to mate (python-chess's definition); raises nothing."""
+    def is_fifty_moves(self) -> bool:
+        """Returns whether the halfmove clock is at least 100 and a legal move exists; raises nothing."""
+    def is_seventyfive_moves(self) -> bool:
+        """Returns whether the halfmove clock is at least 150 and a legal move exists; raises nothing."""
+    def is_repetition(self, count: int = 3) -> bool:
+        """Returns whether the position has occurred at least count times since the board was built; raises ValueError for count below 1, TypeError for a non-int."""
+    def is_fivefold_repetition(self) -> bool:
+        """Returns is_repetition(5); raises nothing."""
+    def can_claim_threefold_repetition(self) -> bool:
+        """Returns whether the position has occurred three times, or a legal move gives one that has occurred twice; raises nothing."""
+    def can_claim_fifty_moves(self) -> bool:
+        """Returns whether the fifty-move rule holds now or after a legal move that is neither a capture nor a pawn move; raises nothing."""
+    def outcome(self, *, claim_draw: bool = False) -> tuple[_Termination, Literal["white", "black"] | None] | None:
+        """Returns None while the game goes on, else (termination, winner), checked in python-chess's order; raises TypeError on a non-bool claim_draw."""
     def push(self, chess_move: str) -> None:
         """Makes the move in coordinate notation (e2e4, e7e8q) without checking legality; raises ValueError or PanicException on bad move text."""
     def pop(self) -> None:
@@ -130,5 +157,7 @@ class MoveGenerator:
     @overload
     def mask_many(self, positions: Iterable[Board | str], encoding: _Encoding, *, out: _Out, threads: int | None = None) -> _Out:
         """Fills and returns out, a writable C-contiguous (N, size) bool or uint8 buffer, untouched on a bad FEN; raises as above, and TypeError or ValueError on a bad out."""
+    def outcomes_many(self, positions: Iterable[Board | str], *, claim_draw: bool = False, threads: int | None = None) -> memoryview:
+        """Returns a new (N,) int8 array of outcome codes, item i = outcome(claim_draw=claim_draw) of position i: 0 none, 1 white mates, 2 black mates, 3 stalemate, 4 insufficient material, 5 seventy-five moves, 6 fivefold repetition, 7 fifty moves, 8 threefold repetition; a Board is judged with its history, a FEN with its counters; raises ValueError naming the index of a bad FEN, TypeError, RuntimeError if a board is in use, KeyboardInterrupt on Ctrl-C."""
     def indices_many(self, positions: Iterable[Board | str], encoding: _Encoding, *, threads: int | None = None) -> tuple[memoryview, memoryview]:
         """Returns (ids, offsets): int16 ids of every position's legal moves, position i's at ids[offsets[i]:offsets[i + 1]], and int64 offsets of length N + 1; raises ValueError naming the index of a bad FEN or on an unknown encoding, TypeError, RuntimeError if a board is in use, KeyboardInterrupt on Ctrl-C."""

@@ -9,9 +9,12 @@
 
 namespace orvex {
 
-// One made move: the state before it and which bitboards it saved.
+// One made move: the state, position key and halfmove clock before it, and
+// which bitboards it saved.
 struct HistoryEntry {
   std::uint64_t prev_state;
+  std::uint64_t prev_key;
+  std::uint32_t prev_clock;
   // Bit i set: the move pushed the old pieces[i] onto piece_history[i].
   std::uint16_t saved_mask;
 
@@ -20,14 +23,42 @@ struct HistoryEntry {
 
 // For every kind i, piece_history[i] holds exactly one value for each entry of
 // move_history whose saved_mask has bit i, in the same order.
+//
+// key is the position key without en passant (board/zobrist.h): it is worked
+// out when first needed (key_stale) and then kept up to date move by move, so
+// that every history entry holds the key of the position before its move.
+// Code that writes pieces or state other than by push_move and pop_move puts
+// a new position on the board with set_position, which marks the key stale.
 struct Board {
   std::array<std::vector<Bitboard>, kPieceKinds> piece_history;
   std::vector<HistoryEntry> move_history;
   std::array<Bitboard, kPieceKinds> pieces{};
   std::uint64_t state = 0;
+  std::uint64_t key = 0;
+  bool key_stale = true;
+  // Plies since the last capture or pawn move, and the number of the move
+  // (from 1, counted up after each black move), as FEN's last two fields.
+  std::uint32_t halfmove_clock = 0;
+  std::uint32_t fullmove_number = 1;
 
-  bool operator==(const Board&) const = default;
+  // Equal records: the key, which follows from the rest, is not compared.
+  bool operator==(const Board& other) const {
+    return pieces == other.pieces && state == other.state &&
+           halfmove_clock == other.halfmove_clock && fullmove_number == other.fullmove_number &&
+           move_history == other.move_history && piece_history == other.piece_history;
+  }
 };
+
+// Puts a position on the board: its pieces and state word, the counters at 0
+// and 1, the key stale. The history is left as it is.
+inline void set_position(Board& board, const std::array<Bitboard, kPieceKinds>& pieces,
+                         std::uint64_t state) {
+  board.pieces = pieces;
+  board.state = state;
+  board.key_stale = true;
+  board.halfmove_clock = 0;
+  board.fullmove_number = 1;
+}
 
 // Returns the union of the six bitboards of one side.
 inline Bitboard side_occupancy(const Board& board, Color c) {

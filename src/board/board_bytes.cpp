@@ -5,12 +5,46 @@
 #include <utility>
 
 #include "base/crc32.h"
+#include "board/make_move.h"
+#include "board/zobrist.h"
 
 namespace orvex {
 namespace {
 
-constexpr std::size_t kEntryBytes = 8 + 2;
+constexpr std::size_t kEntryBytes = 8 + 8 + 4 + 2;
 constexpr std::uint16_t kKindsMask = (1u << kPieceKinds) - 1;
+
+// The layout of versions 1 and 2: no counters, and per move only the state
+// and the saved mask.
+constexpr std::size_t kOldHeader = kBoardBytesHeader - 8;
+constexpr std::size_t kOldEntryBytes = 8 + 2;
+
+constexpr std::uint16_t kPawnBits = (1u << kWhitePawn) | (1u << kBlackPawn);
+constexpr std::uint16_t kWhiteBits = (1u << kBlackPawn) - 1;
+constexpr std::uint16_t kBlackBits = kKindsMask & ~kWhiteBits;
+
+// Works out what versions 1 and 2 do not hold: the keys and halfmove clocks
+// before each move, and the counters now, as if the first position had been
+// read without counters. A move reset the clock if it saved pawns or pieces
+// of both colours (a capture).
+void restore_counters_and_keys(Board& board) {
+  Board unwound = board;
+  for (std::size_t i = board.move_history.size(); i-- > 0;) {
+    pop_move(unwound);
+    board.move_history[i].prev_key = position_key(unwound);
+  }
+  std::uint32_t clock = 0;
+  std::uint32_t number = 1;
+  for (HistoryEntry& entry : board.move_history) {
+    entry.prev_clock = clock;
+    const bool zeroing = (entry.saved_mask & kPawnBits) ||
+                         ((entry.saved_mask & kWhiteBits) && (entry.saved_mask & kBlackBits));
+    clock = zeroing ? 0 : clock + 1;
+    if (side_to_move(entry.prev_state) == kBlack) ++number;
+  }
+  board.halfmove_clock = clock;
+  board.fullmove_number = number;
+}
 
 void put(std::string& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -51,10 +85,14 @@ std::string board_to_bytes(const Board& board) {
   out.push_back(static_cast<char>(kBoardBytesVersion));
   for (Bitboard b : board.pieces) put(out, b, 8);
   put(out, board.state, 8);
+  put(out, board.halfmove_clock, 4);
+  put(out, board.fullmove_number, 4);
   put(out, board.move_history.size(), 8);
   for (const auto& stack : board.piece_history) put(out, stack.size(), 8);
   for (const HistoryEntry& entry : board.move_history) {
     put(out, entry.prev_state, 8);
+    put(out, entry.prev_key, 8);
+    put(out, entry.prev_clock, 4);
     put(out, entry.saved_mask, 2);
   }
   for (const auto& stack : board.piece_history) {
@@ -65,22 +103,25 @@ std::string board_to_bytes(const Board& board) {
 }
 
 Parsed<Board> board_from_bytes(std::string_view bytes) {
-  if (bytes.size() < kBoardBytesHeader) {
+  if (bytes.size() < kOldHeader) {
     return error("too short: " + std::to_string(bytes.size()) +
-                 " bytes, a board state has at least " + std::to_string(kBoardBytesHeader));
+                 " bytes, a board state has at least " + std::to_string(kOldHeader));
   }
   if (bytes.substr(0, kBoardBytesMagic.size()) != kBoardBytesMagic) {
     return error("not a board state (unknown header)");
   }
   const unsigned version = static_cast<unsigned char>(bytes[kBoardBytesMagic.size()]);
-  if (version != 1 && version != kBoardBytesVersion) {
+  if (version < 1 || version > kBoardBytesVersion) {
     return error("unsupported format version " + std::to_string(version));
   }
+  const bool current = version == kBoardBytesVersion;
+  const std::size_t header = current ? kBoardBytesHeader : kOldHeader;
+  const std::size_t entry_bytes = current ? kEntryBytes : kOldEntryBytes;
   if (version >= 2) {
-    if (bytes.size() < kBoardBytesHeader + kBoardBytesChecksum) {
+    if (bytes.size() < header + kBoardBytesChecksum) {
       return error("too short: " + std::to_string(bytes.size()) +
                    " bytes, a board state has at least " +
-                   std::to_string(kBoardBytesHeader + kBoardBytesChecksum));
+                   std::to_string(header + kBoardBytesChecksum));
     }
     const std::string_view body = bytes.substr(0, bytes.size() - kBoardBytesChecksum);
     if (Reader(bytes.substr(body.size())).take(4) != crc32(body)) {
@@ -90,18 +131,28 @@ Parsed<Board> board_from_bytes(std::string_view bytes) {
   }
   const std::size_t size = bytes.size();
 
+  if (size < header) {
+    return error("too short: " + std::to_string(size) + " bytes, a board state has at least " +
+                 std::to_string(header));
+  }
+
   Board board;
   Reader reader(bytes.substr(kBoardBytesMagic.size() + 1));
   for (Bitboard& b : board.pieces) b = reader.u64();
   board.state = reader.u64();
+  if (current) {
+    board.halfmove_clock = static_cast<std::uint32_t>(reader.take(4));
+    board.fullmove_number = static_cast<std::uint32_t>(reader.take(4));
+    if (board.fullmove_number == 0) return error("fullmove number 0");
+  }
   const std::uint64_t moves = reader.u64();
   std::array<std::uint64_t, kPieceKinds> lengths{};
   for (std::uint64_t& length : lengths) length = reader.u64();
 
   // Every move saves each kind at most once, so no stack is longer than the
   // move list; checked first so that the size sum below cannot overflow.
-  const std::size_t body = size - kBoardBytesHeader;
-  if (moves > body / kEntryBytes) {
+  const std::size_t body = size - header;
+  if (moves > body / entry_bytes) {
     return error("wrong length: " + std::to_string(moves) + " moves do not fit in " +
                  std::to_string(size) + " bytes");
   }
@@ -113,7 +164,7 @@ Parsed<Board> board_from_bytes(std::string_view bytes) {
     }
     values += lengths[k];
   }
-  const std::uint64_t expected = kBoardBytesHeader + kEntryBytes * moves + 8 * values;
+  const std::uint64_t expected = header + entry_bytes * moves + 8 * values;
   if (expected != size) {
     return error("wrong length: expected " + std::to_string(expected) + " bytes, got " +
                  std::to_string(size));
@@ -122,8 +173,12 @@ Parsed<Board> board_from_bytes(std::string_view bytes) {
   std::array<std::uint64_t, kPieceKinds> saved{};
   board.move_history.reserve(static_cast<std::size_t>(moves));
   for (std::uint64_t i = 0; i < moves; ++i) {
-    HistoryEntry entry;
+    HistoryEntry entry{};
     entry.prev_state = reader.u64();
+    if (current) {
+      entry.prev_key = reader.u64();
+      entry.prev_clock = static_cast<std::uint32_t>(reader.take(4));
+    }
     entry.saved_mask = reader.u16();
     if (entry.saved_mask & ~kKindsMask) {
       return error("move " + std::to_string(i + 1) + " has saved mask " +
@@ -143,6 +198,7 @@ Parsed<Board> board_from_bytes(std::string_view bytes) {
     stack.reserve(static_cast<std::size_t>(lengths[k]));
     for (std::uint64_t i = 0; i < lengths[k]; ++i) stack.push_back(reader.u64());
   }
+  if (!current) restore_counters_and_keys(board);
   return board;
 }
 

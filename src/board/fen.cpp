@@ -70,6 +70,36 @@ constexpr std::array<PlacementByte, 256> make_placement_bytes() {
 
 constexpr std::array<PlacementByte, 256> kPlacementBytes = make_placement_bytes();
 
+// The largest counter a FEN may give; anything larger is not read.
+constexpr std::uint32_t kMostCounter = 0x7FFFFFFF;
+
+// Returns the value of a counter field of ASCII digits, or -1 when it is not
+// one or is larger than kMostCounter.
+std::int64_t counter_value(std::string_view field) {
+  if (field.empty() || field.size() > 10) return -1;
+  std::int64_t value = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value <= kMostCounter ? value : -1;
+}
+
+// Reads the halfmove clock and the fullmove number from the fields after the
+// en-passant field, each when it is well formed (the fullmove number at
+// least 1); a missing or malformed one keeps its default.
+void read_counters(Fields& fields, Board& board) {
+  std::string_view field;
+  if (!fields.next(field)) return;
+  if (const std::int64_t clock = counter_value(field); clock >= 0) {
+    board.halfmove_clock = static_cast<std::uint32_t>(clock);
+  }
+  if (!fields.next(field)) return;
+  if (const std::int64_t number = counter_value(field); number >= 1) {
+    board.fullmove_number = static_cast<std::uint32_t>(number);
+  }
+}
+
 }  // namespace
 
 bool read_common_fen(std::string_view fen, Board& board) {
@@ -145,6 +175,12 @@ bool read_common_fen(std::string_view fen, Board& board) {
   if (!skip_space()) return false;
   if (*p >= 'a' && *p <= 'h') {
     board.state |= std::uint64_t{1} << (en_passant_base(side_to_move(board.state)) + (*p - 'a'));
+  }
+  if (p + 2 < end) {  // more than "e3": perhaps the counters
+    Fields rest(std::string_view(p, static_cast<std::size_t>(end - p)));
+    std::string_view en_passant;
+    rest.next(en_passant);
+    read_counters(rest, board);
   }
   return true;
 }
@@ -223,10 +259,11 @@ Parsed<Board> board_from_fen_general(std::string_view fen) {
   if (file >= 'a' && file <= 'h') {
     board.state |= std::uint64_t{1} << (en_passant_base(side_to_move(board.state)) + (file - 'a'));
   }
+  read_counters(fields, board);
   return board;
 }
 
-std::string board_fen(const Board& board) {
+std::string board_fen(const Board& board, bool counters) {
   std::string fen;
   fen.reserve(90);
   for (int rank = 7; rank >= 0; --rank) {
@@ -264,6 +301,12 @@ std::string board_fen(const Board& board) {
     fen += white ? '6' : '3';
   } else {
     fen += '-';
+  }
+  if (counters) {
+    fen += ' ';
+    fen += std::to_string(board.halfmove_clock);
+    fen += ' ';
+    fen += std::to_string(board.fullmove_number);
   }
   return fen;
 }

@@ -1,6 +1,7 @@
 #include "board/make_move.h"
 
 #include "base/panic.h"
+#include "board/zobrist.h"
 
 namespace orvex {
 namespace {
@@ -68,13 +69,22 @@ PushOutcome push_move(Board& board, ChessMove move) {
   }
   make_room(board.move_history);
 
+  const std::uint64_t key_before = settled_key(board);
+  // Only a move from or to a king's or rook's home square can change which
+  // castling rights the key counts.
+  constexpr Bitboard kCastlingSquares = square_bb(kA1) | square_bb(kE1) | square_bb(kH1) |
+                                        square_bb(kA8) | square_bb(kE8) | square_bb(kH8);
+  const bool castling_may_change = (board.state & state_bits::kCastlingRights) &&
+                                   ((square_bb(from) | square_bb(to)) & kCastlingSquares);
+  const std::uint64_t castling_before =
+      castling_may_change ? castling_key(board.state, board.pieces) : 0;
   std::uint16_t mask = 0;
   for (PieceKind k : saved) {
     if (k == kNoKind) continue;
     board.piece_history[k].push_back(board.pieces[k]);
     mask |= static_cast<std::uint16_t>(1u << k);
   }
-  board.move_history.push_back(HistoryEntry{board.state, mask});
+  board.move_history.push_back(HistoryEntry{board.state, key_before, board.halfmove_clock, mask});
 
   const Bitboard to_bb = square_bb(to);
   move_bit(board.pieces[mover], from, to);
@@ -129,6 +139,21 @@ PushOutcome push_move(Board& board, ChessMove move) {
   if (captured == kBlackRook && to == kH8) state &= ~state_bits::kBlackKingSide;
 
   board.state = state ^ state_bits::kWhiteToMove;
+
+  // The key follows every bit that changed on the saved bitboards, which are
+  // all that the move touched.
+  std::uint64_t key = key_before ^ white_to_move_key();
+  if (castling_may_change) key ^= castling_before ^ castling_key(board.state, board.pieces);
+  for (unsigned kinds = mask; kinds; kinds &= kinds - 1) {
+    const int k = std::countr_zero(kinds);
+    for (Bitboard changed = board.piece_history[k].back() ^ board.pieces[k]; changed;) {
+      key ^= piece_key(k, pop_lsb(changed));
+    }
+  }
+  board.key = key;
+
+  board.halfmove_clock = pawn || captured != kNoKind ? 0 : board.halfmove_clock + 1;
+  if (us == kBlack) ++board.fullmove_number;
   return PushOutcome::kMade;
 }
 
@@ -142,6 +167,10 @@ void pop_move(Board& board) {
   }
   board.move_history.pop_back();
   board.state = entry.prev_state;
+  board.key = entry.prev_key;
+  board.key_stale = false;
+  board.halfmove_clock = entry.prev_clock;
+  if (side_to_move(entry.prev_state) == kBlack && board.fullmove_number > 1) --board.fullmove_number;
   for (unsigned mask = entry.saved_mask; mask;) {
     const int k = std::countr_zero(mask);
     mask &= mask - 1;

@@ -15,6 +15,7 @@ void reflect(Board& board) {
                 white_rights << 3 | black_files << state_bits::kWhiteEnPassantBase |
                 white_files << state_bits::kBlackEnPassantBase;
 
+  board.key_stale = true;
   // The old moves cannot be taken back on the mirrored board.
   for (auto& stack : board.piece_history) std::vector<Bitboard>().swap(stack);
   std::vector<HistoryEntry>().swap(board.move_history);

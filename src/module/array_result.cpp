@@ -24,6 +24,7 @@ constexpr ItemInfo kItems[] = {
     {'i', 4, 'i', "int32"},
     {'q', 8, 'i', "int64"},
     {'Q', 8, 'u', "uint64"},
+    {'b', 1, 'i', "int8"},
 };
 
 const ItemInfo& info(ItemType type) { return kItems[static_cast<int>(type)]; }

@@ -48,8 +48,20 @@ PyObject* new_str(const std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* board_fen_method(PyObject* self, PyObject*) {
-  return with_board(self, Access::kShared, [](Board& board) { return new_str(board_fen(board)); });
+const Signature kFenSignature{"fen", {"counters"}, 0, 0};
+
+PyObject* board_fen_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  bool counters = false;
+  if (nargs || kwnames) {
+    PyObject* given = nullptr;
+    if (!extract_fastcall(kFenSignature, args, nargs, kwnames, &given) ||
+        !read_bool(kFenSignature, "counters", given, false, counters)) {
+      return nullptr;
+    }
+  }
+  return with_board(self, Access::kShared,
+                    [&](Board& board) { return new_str(board_fen(board, counters)); });
 }
 
 // Reads the move text of push. A text longer than any move is cut to the part
@@ -119,7 +131,8 @@ PyObject* board_reflect(PyObject* self, PyObject*) {
 const PyMethodDef kMethods[] = {
     {"bitboard_from_fen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_bitboard_from_fen)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "bitboard_from_fen(fen)\n--\n\n"},
-    {"fen", board_fen_method, METH_NOARGS, "fen($self)\n--\n\n"},
+    {"fen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_fen_method)),
+     METH_FASTCALL | METH_KEYWORDS, "fen($self, *, counters=False)\n--\n\n"},
     {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_push)),
      METH_FASTCALL | METH_KEYWORDS, "push($self, chess_move)\n--\n\n"},
     {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},

@@ -26,8 +26,7 @@ Board& scratch_copy(const Board& board) {
   thread_local Board scratch;
   for (auto& stack : scratch.piece_history) stack.clear();
   scratch.move_history.clear();
-  scratch.pieces = board.pieces;
-  scratch.state = board.state;
+  set_position(scratch, board.pieces, board.state);
   return scratch;
 }
 

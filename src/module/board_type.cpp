@@ -92,7 +92,7 @@ PyMethodDef* gathered_methods() {
   static std::vector<PyMethodDef> methods;
   if (methods.empty()) {
     for (auto part : {board_position_methods(), board_pickle_methods(), board_san_methods(),
-                      board_keys_methods(), board_tensor_methods()}) {
+                      board_keys_methods(), board_tensor_methods(), board_rules_methods()}) {
       methods.insert(methods.end(), part.begin(), part.end());
     }
     methods.push_back({nullptr, nullptr, 0, nullptr});

@@ -56,5 +56,6 @@ std::span<const PyMethodDef> board_pickle_methods();
 std::span<const PyMethodDef> board_san_methods();
 std::span<const PyMethodDef> board_keys_methods();
 std::span<const PyMethodDef> board_tensor_methods();
+std::span<const PyMethodDef> board_rules_methods();
 
 }  // namespace orvex::py

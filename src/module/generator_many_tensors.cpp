@@ -20,6 +20,7 @@
 #include "module/move_generator_type.h"
 #include "module/owned_ref.h"
 #include "module/positions_argument.h"
+#include "rules/outcome.h"
 
 namespace orvex::py {
 namespace {
@@ -30,6 +31,7 @@ const Signature kStatesManySignature{"states_many", {"positions", "out", "thread
 const Signature kZobristManySignature{"zobrist_many", {"positions", "out", "threads"}, 1, 1};
 const Signature kMaskManySignature{"mask_many", {"positions", "encoding", "out", "threads"}, 2, 2};
 const Signature kIndicesManySignature{"indices_many", {"positions", "encoding", "threads"}, 2, 2};
+const Signature kOutcomesManySignature{"outcomes_many", {"positions", "claim_draw", "threads"}, 1, 1};
 
 // The first FEN of a chunk that could not be read.
 struct ChunkError {
@@ -287,6 +289,42 @@ PyObject* generator_indices_many(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
+// The code of an outcome in outcomes_many's array.
+std::int8_t outcome_code(const Outcome& outcome) {
+  switch (outcome.termination) {
+    case Termination::kNone: return 0;
+    case Termination::kCheckmate: return outcome.winner == kWhite ? 1 : 2;
+    case Termination::kStalemate: return 3;
+    case Termination::kInsufficientMaterial: return 4;
+    case Termination::kSeventyfiveMoves: return 5;
+    case Termination::kFivefoldRepetition: return 6;
+    case Termination::kFiftyMoves: return 7;
+    case Termination::kThreefoldRepetition: return 8;
+  }
+  return 0;
+}
+
+// outcomes_many: a Board item is read in place with its history and
+// counters; a FEN text is read with its counters into the worker's board.
+PyObject* generator_outcomes_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  PyObject* given[3] = {};
+  bool claim_draw = false;
+  if (!extract_fastcall(kOutcomesManySignature, args, nargs, kwnames, given) ||
+      !read_bool(kOutcomesManySignature, "claim_draw", given[1], false, claim_draw)) {
+    return nullptr;
+  }
+  const AttackTables& tables = *as_generator(self)->tables;
+  return many_rows(self, kOutcomesManySignature, given[0], nullptr, given[2], {ItemType::kInt8}, {},
+                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                     std::int8_t* out = items<std::int8_t>(data);
+                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                       const Board& record = positions[i].board ? *positions[i].board : board;
+                       out[i] = outcome_code(outcome(tables, record, claim_draw));
+                     });
+                   });
+}
+
 template <auto Function>
 constexpr PyCFunction fastcall() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
@@ -312,6 +350,11 @@ const PyMethodDef kMethods[] = {
      "indices_many($self, positions, encoding, *, threads=None)\n--\n\n"
      "(ids, offsets): every position's legal_indices() in one int16 array, position i's at "
      "ids[offsets[i]:offsets[i + 1]]."},
+    {"outcomes_many", fastcall<generator_outcomes_many>(), METH_FASTCALL | METH_KEYWORDS,
+     "outcomes_many($self, positions, *, claim_draw=False, threads=None)\n--\n\n"
+     "Each position's outcome(claim_draw=claim_draw) as a code in a (N,) int8 array: 0 none, "
+     "1 and 2 checkmate by white and by black, 3 stalemate, 4 insufficient material, "
+     "5 seventy-five moves, 6 fivefold repetition, 7 fifty moves, 8 threefold repetition."},
 };
 
 }  // namespace

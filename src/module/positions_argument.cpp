@@ -46,9 +46,9 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
       if (copy_boards) {
         out.records.push_back({board->board.pieces, board->board.state});
         const PositionRecord& record = out.records.back();
-        out.positions.push_back({&record.pieces, &record.state, {}});
+        out.positions.push_back({&record.pieces, &record.state, {}, &board->board});
       } else {
-        out.positions.push_back({&board->board.pieces, &board->board.state, {}});
+        out.positions.push_back({&board->board.pieces, &board->board.state, {}, &board->board});
       }
     } else if (PyUnicode_Check(item)) {
       std::string_view fen;
@@ -69,8 +69,7 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
 
 bool load_fen(std::string_view fen, Board& board, std::string& error) {
   // The common text is read straight into the board.
-  board.pieces = {};
-  board.state = 0;
+  set_position(board, {}, 0);
   if (read_common_fen(fen, board)) return true;
   // What Board(fen) raises as PanicException (placement, missing field) is
   // one more reason here.
@@ -80,8 +79,9 @@ bool load_fen(std::string_view fen, Board& board, std::string& error) {
       error = parsed.error();
       return false;
     }
-    board.pieces = parsed.value().pieces;
-    board.state = parsed.value().state;
+    set_position(board, parsed.value().pieces, parsed.value().state);
+    board.halfmove_clock = parsed.value().halfmove_clock;
+    board.fullmove_number = parsed.value().fullmove_number;
     return true;
   } catch (const Panic& e) {
     error = e.what();

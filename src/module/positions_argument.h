@@ -68,6 +68,9 @@ struct Position {
   const std::array<Bitboard, kPieceKinds>* pieces;  // null: read fen
   const std::uint64_t* state;
   std::string_view fen;  // points into a str (or bytes) that the call keeps
+  // The whole record of a Board item (its history and counters), read in
+  // place; null for a FEN text.
+  const Board* board = nullptr;
 };
 
 // Everything a batch call keeps of its positions argument until it returns.
@@ -99,8 +102,7 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
 bool load_fen(std::string_view fen, Board& board, std::string& error);
 inline bool load_position(const Position& position, Board& board, std::string& error) {
   if (!position.pieces) return load_fen(position.fen, board, error);
-  board.pieces = *position.pieces;
-  board.state = *position.state;
+  set_position(board, *position.pieces, *position.state);
   return true;
 }
 

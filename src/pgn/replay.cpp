@@ -84,8 +84,7 @@ void GameBuilder::prepare() {
     // Never destroyed, like the attack tables: readers may run while the process ends.
     static const Parsed<Board>& standard = *new Parsed<Board>(start_position(
         "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"));
-    board_.pieces = standard.value().pieces;
-    board_.state = standard.value().state;
+    set_position(board_, standard.value().pieces, standard.value().state);
     return;
   }
   Parsed<Board> start = start_position(out_.view(fen_));
@@ -93,8 +92,7 @@ void GameBuilder::prepare() {
     fail(fen_line_, out_.view(fen_), "invalid FEN tag (" + start.error() + ")");
     return;
   }
-  board_.pieces = start.value().pieces;
-  board_.state = start.value().state;
+  set_position(board_, start.value().pieces, start.value().state);
   game_.start = static_cast<std::uint32_t>(out_.starts.size());
   out_.starts.push_back(StartPosition{board_.pieces, board_.state});
 }

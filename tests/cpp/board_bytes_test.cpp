@@ -14,9 +14,12 @@ namespace {
 constexpr std::size_t kVersionAt = 4;
 constexpr std::size_t kPiecesAt = 5;
 constexpr std::size_t kStateAt = kPiecesAt + 8 * kPieceKinds;
-constexpr std::size_t kMovesAt = kStateAt + 8;
+constexpr std::size_t kCountersAt = kStateAt + 8;
+constexpr std::size_t kMovesAt = kCountersAt + 8;
 constexpr std::size_t kLengthsAt = kMovesAt + 8;
 constexpr std::size_t kEntriesAt = kLengthsAt + 8 * kPieceKinds;
+constexpr std::size_t kEntryBytes = 8 + 8 + 4 + 2;
+constexpr std::size_t kMaskAt = 20;  // within an entry
 
 void put_u64(std::string& bytes, std::size_t at, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i) & 0xFF);
@@ -39,11 +42,28 @@ std::string resealed(std::string bytes) {
   return bytes;
 }
 
-// The same record in the first format: version 1, no checksum.
-std::string version_1(std::string bytes) {
-  bytes.resize(bytes.size() - kBoardBytesChecksum);
-  bytes[kVersionAt] = 1;
-  return bytes;
+void append(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
+}
+
+// The record in an earlier format: no counters, per move only the state and
+// the saved mask; version 1 also without the checksum.
+std::string earlier_format(const Board& board, int version) {
+  std::string out = "OVXB";
+  out.push_back(static_cast<char>(version));
+  for (Bitboard b : board.pieces) append(out, b, 8);
+  append(out, board.state, 8);
+  append(out, board.move_history.size(), 8);
+  for (const auto& stack : board.piece_history) append(out, stack.size(), 8);
+  for (const HistoryEntry& entry : board.move_history) {
+    append(out, entry.prev_state, 8);
+    append(out, entry.saved_mask, 2);
+  }
+  for (const auto& stack : board.piece_history) {
+    for (Bitboard b : stack) append(out, b, 8);
+  }
+  if (version >= 2) append(out, crc32(out), 4);
+  return out;
 }
 
 Board board_after(const char* fen, const std::vector<const char*>& moves) {
@@ -85,8 +105,8 @@ TEST_P(BoardBytesRoundTrip, LengthFollowsTheHistory) {
   const Board board = board_after(GetParam().fen, GetParam().moves);
   std::size_t values = 0;
   for (const auto& stack : board.piece_history) values += stack.size();
-  EXPECT_EQ(board_to_bytes(board).size(),
-            kBoardBytesHeader + 10 * board.move_history.size() + 8 * values + kBoardBytesChecksum);
+  EXPECT_EQ(board_to_bytes(board).size(), kBoardBytesHeader + kEntryBytes * board.move_history.size() +
+                                              8 * values + kBoardBytesChecksum);
 }
 
 constexpr const char* kStart = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -";
@@ -109,11 +129,12 @@ TEST(BoardBytes, LayoutIsLittleEndianAfterTheHeader) {
   const std::string bytes = board_to_bytes(board_at(kStart));
   ASSERT_EQ(bytes.size(), kBoardBytesHeader + kBoardBytesChecksum);
   EXPECT_EQ(bytes.substr(0, 4), "OVXB");
-  EXPECT_EQ(bytes[kVersionAt], 2);
+  EXPECT_EQ(bytes[kVersionAt], 3);
   EXPECT_EQ(get_u64(bytes, kPiecesAt + 8 * kWhitePawn), 0xFF00u);
   EXPECT_EQ(static_cast<unsigned char>(bytes[kPiecesAt + 1]), 0xFFu);
   EXPECT_EQ(get_u64(bytes, kPiecesAt + 8 * kBlackKing), 0x1000000000000000u);
   EXPECT_EQ(get_u64(bytes, kStateAt), 0x1Fu);
+  EXPECT_EQ(get_u64(bytes, kCountersAt), 0x100000000u);  // halfmove clock 0, fullmove number 1
   EXPECT_EQ(get_u64(bytes, kMovesAt), 0u);
 }
 
@@ -123,17 +144,19 @@ TEST(BoardBytes, HistoryFollowsTheFixedFields) {
   EXPECT_EQ(get_u64(bytes, kMovesAt), 1u);
   EXPECT_EQ(get_u64(bytes, kLengthsAt + 8 * kWhitePawn), 1u);
   EXPECT_EQ(get_u64(bytes, kEntriesAt), 0x1Fu);  // the state before e2e4
-  EXPECT_EQ(bytes[kEntriesAt + 8], 1);           // saved mask: white pawns
-  EXPECT_EQ(bytes[kEntriesAt + 9], 0);
-  EXPECT_EQ(get_u64(bytes, kEntriesAt + 10), 0xFF00u);
+  EXPECT_EQ(get_u64(bytes, kEntriesAt + 8), 0x463B96181691FC9Cu);  // the start's key
+  EXPECT_EQ(bytes[kEntriesAt + kMaskAt], 1);     // saved mask: white pawns
+  EXPECT_EQ(bytes[kEntriesAt + kMaskAt + 1], 0);
+  EXPECT_EQ(get_u64(bytes, kEntriesAt + kEntryBytes), 0xFF00u);
 }
 
 // A board with every kind of save: its bytes are the base of the broken ones.
-std::string sample_bytes() {
-  return board_to_bytes(board_after(
-      "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
-      {"e1g1", "e8c8", "e5f7", "h3g2", "f3f6"}));
+Board sample_board() {
+  return board_after("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
+                     {"e1g1", "e8c8", "e5f7", "h3g2", "f3f6"});
 }
+
+std::string sample_bytes() { return board_to_bytes(sample_board()); }
 
 void expect_refused(const std::string& bytes, const std::string& part) {
   Parsed<Board> read = board_from_bytes(bytes);
@@ -152,7 +175,7 @@ TEST(BoardBytes, TrailingBytesAreRefused) {
   for (std::size_t extra : {1u, 2u, 8u, 10u}) {
     expect_refused(sample_bytes() + std::string(extra, '\0'), "checksum");
     expect_refused(resealed(sample_bytes() + std::string(extra, '\0')), "wrong length");
-    expect_refused(version_1(sample_bytes()) + std::string(extra, '\0'), "wrong length");
+    expect_refused(earlier_format(sample_board(), 1) + std::string(extra, '\0'), "wrong length");
   }
 }
 
@@ -160,7 +183,7 @@ TEST(BoardBytes, HeaderAndVersionAreChecked) {
   std::string bytes = sample_bytes();
   bytes[0] = 'X';
   expect_refused(bytes, "unknown header");
-  for (char version : {0, 3, 255}) {
+  for (char version : {0, 4, 255}) {
     bytes = sample_bytes();
     bytes[kVersionAt] = version;
     expect_refused(bytes, "version " + std::to_string(static_cast<unsigned char>(version)));
@@ -181,17 +204,28 @@ TEST(BoardBytes, DamagedBytesAreRefusedByTheChecksum) {
   }
 }
 
-TEST(BoardBytes, FirstFormatStillLoads) {
-  const Board board = board_after(kStart, {"e2e4", "e7e5", "g1f3"});
-  Parsed<Board> read = board_from_bytes(version_1(board_to_bytes(board)));
-  ASSERT_TRUE(read.ok()) << read.error();
-  EXPECT_EQ(read.value(), board);
+// Earlier formats hold no counters and no keys: they are worked out from the
+// history, so the board reads back whole.
+class EarlierFormat : public ::testing::TestWithParam<int> {};
+
+TEST_P(EarlierFormat, LoadsWithCountersAndKeys) {
+  for (const Board& board : {board_after(kStart, {"e2e4", "e7e5", "g1f3", "b8c6", "f1b5"}),
+                             sample_board(), board_after("1r2k3/P7/8/8/8/8/8/4K3 w - -",
+                                                         {"a7b8q", "e8d7", "b8b1", "d7e6"})}) {
+    Parsed<Board> read = board_from_bytes(earlier_format(board, GetParam()));
+    ASSERT_TRUE(read.ok()) << read.error();
+    EXPECT_EQ(read.value(), board);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Versions, EarlierFormat, ::testing::Values(1, 2),
+                         [](const auto& info) { return "Version" + std::to_string(info.param); });
 
 TEST(BoardBytes, MaskBitsAboveElevenAreRefused) {
   for (int bit = 12; bit < 16; ++bit) {
     std::string bytes = board_to_bytes(board_after(kStart, {"e2e4", "e7e5"}));
-    bytes[kEntriesAt + 10 + 9] = static_cast<char>(bytes[kEntriesAt + 10 + 9] | 1 << (bit - 8));
+    const std::size_t at = kEntriesAt + kEntryBytes + kMaskAt + 1;  // the second move's
+    bytes[at] = static_cast<char>(bytes[at] | 1 << (bit - 8));
     expect_refused(resealed(bytes), "above 11");
   }
 }
@@ -208,7 +242,7 @@ TEST(BoardBytes, StackLengthsMustMatchTheMasks) {
 TEST(BoardBytes, MaskMustMatchTheStackLengths) {
   // Same total length, the first move now claims to have saved the knights.
   std::string bytes = board_to_bytes(board_after(kStart, {"e2e4", "e7e5"}));
-  bytes[kEntriesAt + 8] = 1 << kWhiteKnight;
+  bytes[kEntriesAt + kMaskAt] = 1 << kWhiteKnight;
   expect_refused(resealed(bytes), "history of kind");
 }
 

@@ -20,7 +20,7 @@ class LegalOrderTest : public ::testing::TestWithParam<OrderCase> {};
 TEST_P(LegalOrderTest, ListsTheLegalMovesInGenerationOrder) {
   Board board = board_at(GetParam().fen);
   // An earlier move on record: the call must neither read nor disturb it.
-  board.move_history.push_back(HistoryEntry{0x1F, 0x1});
+  board.move_history.push_back(HistoryEntry{0x1F, 0, 0, 0x1});
   board.piece_history[kWhitePawn].push_back(0xFF00);
   const Board before = board;
   MoveList moves;

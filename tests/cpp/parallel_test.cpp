@@ -142,7 +142,7 @@ class ParallelPerftTest : public ::testing::TestWithParam<ParallelPerftCase> {};
 TEST_P(ParallelPerftTest, MatchesThePublishedCountOnAnyNumberOfThreads) {
   Board board = board_at(GetParam().fen);
   // An earlier move on record: the walk must neither read nor disturb it.
-  board.move_history.push_back(HistoryEntry{0x1F, 0x1});
+  board.move_history.push_back(HistoryEntry{0x1F, 0, 0, 0x1});
   board.piece_history[kWhitePawn].push_back(0xFF00);
   const Board before = board;
   for (unsigned threads : {1u, 2u, 3u}) {

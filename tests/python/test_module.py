@@ -35,7 +35,7 @@ def test_class_identity(cls, name):
     [
         (Board, f"(fen='{DEFAULT_FEN}')"),
         (MoveGenerator, "()"),
-        (Board.fen, "(self, /)"),
+        (Board.fen, "(self, /, *, counters=False)"),
         (Board.push, "(self, /, chess_move)"),
         (Board.pop, "(self, /)"),
         (Board.bitboard, "(self, /)"),
@@ -53,7 +53,7 @@ def test_signature(obj, expected):
 @pytest.mark.parametrize(
     "name, text_signature",
     [
-        ("fen", "($self)"),
+        ("fen", "($self, *, counters=False)"),
         ("push", "($self, chess_move)"),
         ("pop", "($self)"),
         ("bitboard", "($self)"),

@@ -156,19 +156,14 @@ def test_new_methods_document_only_their_signature(name, text_signature):
     assert method.__doc__ is None
 
 
-def test_existing_methods_keep_their_order():
-    names = [name for name in Board.__dict__ if not name.startswith("__") or name in
-             ("__copy__", "__deepcopy__", "__reduce__", "__setstate__")]
-    assert names == ["bitboard_from_fen", "fen", "push", "pop", "bitboard", "turn", "reflect",
-                     "copy", "__copy__", "__deepcopy__", "__reduce__", "__setstate__",
-                     "san", "parse_san", "push_san", "is_check", "zobrist", "planes", "bitboards",
-                     "move_index", "index_move"]
-
-
-# Byte offsets of the state layout: the fixed part, then one 10-byte entry per move.
-HEADER = 213
-MOVES_AT = 109
-LENGTHS_AT = 117
+# Byte offsets of the state layout: the fixed part, then one 22-byte entry per
+# move (state, key, halfmove clock, saved mask).
+HEADER = 221
+COUNTERS_AT = 109
+MOVES_AT = 117
+LENGTHS_AT = 125
+ENTRY = 22
+MASK_AT = 20
 
 
 def patched(state, at, fmt, value):
@@ -183,9 +178,16 @@ def sealed(body):
     return body + struct.pack("<I", zlib.crc32(body))
 
 
-def version_1(state):
-    """The same record in the first format: version byte 1, no checksum."""
-    return state[:4] + b"\x01" + state[5:-4]
+def earlier_format(state, version):
+    """The same record in an earlier format: no counters, per move only the
+    state and the saved mask, and in the first format no checksum."""
+    body = state[:-4]
+    (moves,) = struct.unpack_from("<Q", body, MOVES_AT)
+    entries = b"".join(body[at:at + 8] + body[at + MASK_AT:at + ENTRY]
+                       for at in range(HEADER, HEADER + ENTRY * moves, ENTRY))
+    old = (body[:4] + bytes([version]) + body[5:COUNTERS_AT] + body[MOVES_AT:HEADER] + entries
+           + body[HEADER + ENTRY * moves:])
+    return old if version == 1 else sealed(old)
 
 
 _sample = record(make(KIWIPETE, ["e1g1", "e8c8", "e5f7"]))
@@ -198,17 +200,20 @@ BAD_STATES = [
     ("header-only", _sample[:HEADER], "too short"),
     ("trailing-byte", _sample + b"\0", "checksum"),
     ("trailing-byte-sealed", sealed(_sample[:-4] + b"\0"), "wrong length"),
-    ("first-format-trailing-byte", version_1(_sample) + b"\0", "wrong length"),
+    ("first-format-trailing-byte", earlier_format(_sample, 1) + b"\0", "wrong length"),
     ("other-header", b"XXXX" + _sample[4:], "unknown header"),
-    ("other-version", _sample[:4] + b"\x03" + _sample[5:], "version 3"),
+    ("other-version", _sample[:4] + b"\x04" + _sample[5:], "version 4"),
     # A flipped bit in the saved history used to load, and pop then gave
     # another position.
     ("flipped-history-bit", _sample[:HEADER + 3] + bytes([_sample[HEADER + 3] ^ 4])
      + _sample[HEADER + 4:], "checksum"),
-    ("mask-bit-12", patched(_sample, HEADER + 8, "<H", 1 << 12 | 1), "above 11"),
-    ("mask-bit-15", patched(_sample, HEADER + 10 + 8, "<H", 0x8000 | 1 << 11), "above 11"),
+    ("mask-bit-12", patched(_sample, HEADER + MASK_AT, "<H", 1 << 12 | 1), "above 11"),
+    ("mask-bit-15", patched(_sample, HEADER + ENTRY + MASK_AT, "<H", 0x8000 | 1 << 11),
+     "above 11"),
     # The first move now claims the white knights instead of the white king.
-    ("mask-disagrees", patched(_sample, HEADER + 8, "<H", 1 << 1 | 1 << 3), "history of kind"),
+    ("mask-disagrees", patched(_sample, HEADER + MASK_AT, "<H", 1 << 1 | 1 << 3),
+     "history of kind"),
+    ("fullmove-zero", patched(_sample, COUNTERS_AT + 4, "<I", 0), "fullmove number 0"),
     ("lengths-disagree",
      patched(patched(_sample, LENGTHS_AT + 8 * 5, "<Q", 0), LENGTHS_AT + 8 * 4, "<Q", 1),
      "history of kind"),
@@ -240,7 +245,7 @@ def test_setstate_takes_bytes_only(state):
 def test_unpickling_tampered_bytes_raises_value_error():
     data = pickle.dumps(make(DEFAULT_FEN, ["e2e4"]), protocol=4)
     state = record(make(DEFAULT_FEN, ["e2e4"]))
-    tampered = data.replace(state, patched(state, HEADER + 8, "<H", 0x1001))
+    tampered = data.replace(state, patched(state, HEADER + MASK_AT, "<H", 0x1001))
     assert tampered != data
     with pytest.raises(ValueError, match="Invalid board state"):
         pickle.loads(tampered)
@@ -264,18 +269,21 @@ def test_damaged_pickle_never_raises_panic(protocol):
                 assert record(loaded) == record(board)
 
 
-def test_first_format_still_loads():
-    board = make(KIWIPETE, ["e1g1", "e8c8"])
+@pytest.mark.parametrize("version", [1, 2])
+def test_earlier_formats_still_load(version):
+    # They hold no counters and no keys: both are worked out from the history.
+    board = make(KIWIPETE, ["e1g1", "e8c8", "g2h3", "a6e2", "c3e2"])
     restored = Board()
-    restored.__setstate__(version_1(record(board)))
+    restored.__setstate__(earlier_format(record(board), version))
     assert record(restored) == record(board)
+    assert restored.fen(counters=True) == board.fen(counters=True)
     assert pop_trail(restored) == pop_trail(board.copy())
 
 
 @settings(max_examples=300, deadline=None)
 @given(st.data())
 def test_mutated_bytes_are_refused_or_give_a_usable_board(data):
-    state = bytearray(version_1(_sample))
+    state = bytearray(earlier_format(_sample, 1))
     for _ in range(data.draw(st.integers(1, 4))):
         at = data.draw(st.integers(0, len(state) - 1))
         state[at] = data.draw(st.integers(0, 255))
@@ -291,10 +299,10 @@ def test_mutated_bytes_are_refused_or_give_a_usable_board(data):
     # checksum) describe a consistent record: it round-trips, the
     # generator leaves it as it was, and every move it holds can be taken back.
     accepted = bytes(state[:cut])
-    assert version_1(record(board)) == accepted
+    assert earlier_format(record(board), 1) == accepted
     MoveGenerator()(board)
-    assert version_1(record(board)) == accepted
-    (moves,) = struct.unpack_from("<Q", accepted, MOVES_AT)
+    assert earlier_format(record(board), 1) == accepted
+    (moves,) = struct.unpack_from("<Q", accepted, MOVES_AT - 8)
     assert len(pop_trail(board)) == moves
 
 
