@@ -143,6 +143,10 @@ def _numbered_text(place: int, game: Game | GameRecord) -> str:
 
 
 def _game_text(game: Game | GameRecord) -> str:
+    tags: object
+    fen: object
+    moves: object
+    result: object
     if isinstance(game, Game):
         tags, fen, moves, result = game.tags, game.fen, game.moves, game.result
     elif isinstance(game, tuple) and len(game) == 4:

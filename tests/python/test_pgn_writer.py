@@ -1,4 +1,4 @@
-"""write_games: seeded random games written as PGN read back the same through read_games and python-chess."""
+"""write_games: seeded random games written as PGN read back the same by both PGN readers."""
 
 import io
 import os
@@ -165,7 +165,8 @@ def test_a_bad_game_record_is_named_by_place_and_index():
     source = io.StringIO("1. e4 *\n\n1. d4 *\n")
     games = list(orvex_tools.read_games(source))
     games[1].moves.append("e2e4")
-    with pytest.raises(ValueError, match=r"^game 1 \(index 1\): illegal move 'e2e4' \(moves\[1\]\)$"):
+    message = r"^game 1 \(index 1\): illegal move 'e2e4' \(moves\[1\]\)$"
+    with pytest.raises(ValueError, match=message):
         orvex_tools.write_games(io.StringIO(), games)
     with pytest.raises(ValueError, match=r"^game \(index 1\): illegal move"):
         format_game(games[1])
