@@ -116,8 +116,10 @@ def test_games_from_read_games_keep_their_tags_start_and_move_numbers(tmp_path):
     source.write_text(random_pgn(11, 60), encoding="utf-8")
     originals = list(orvex_tools.read_games(source))
     assert any("FEN" in game.tags for game in originals)
+    source.chmod(0o640)
     # A file is rewritten from its own reader: the new text replaces it only at the end.
     assert orvex_tools.write_games(source, orvex_tools.read_games(source)) == len(originals)
+    assert source.stat().st_mode & 0o777 == 0o640 and os.listdir(tmp_path) == ["games.pgn"]
     text = source.read_text(encoding="utf-8")
     ours, theirs = read_back(text)
     for original, mine, python_chess in zip(originals, ours, theirs, strict=True):
