@@ -10,6 +10,7 @@ SAN by orvex_chess.Board; every game written reads back through read_games
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import io
 import os
@@ -101,7 +102,8 @@ def _write_stream(stream: TextWriter, games: Iterable[Game | GameRecord]) -> int
 
 
 def _write_path(path: str, games: Iterable[Game | GameRecord]) -> int:
-    directory, name = os.path.split(os.path.abspath(path))
+    target = os.path.realpath(path)  # through a symbolic link, like open(path, "w")
+    directory, name = os.path.split(target)
     while True:
         temporary = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
         try:
@@ -115,12 +117,13 @@ def _write_path(path: str, games: Iterable[Game | GameRecord]) -> int:
             stream.flush()
             os.fsync(stream.fileno())
         try:
-            os.chmod(temporary, os.stat(path).st_mode & 0o7777)  # a replaced file keeps its mode
+            os.chmod(temporary, os.stat(target).st_mode & 0o7777)  # a replaced file keeps its mode
         except FileNotFoundError:
             pass
-        os.replace(temporary, path)
+        os.replace(temporary, target)
     except BaseException:
-        os.unlink(temporary)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
         raise
     return count
 
