@@ -15,6 +15,7 @@ except PackageNotFoundError:  # running from a source tree
 
 from orvex_tools.dataset import DatasetSummary, build_dataset
 from orvex_tools.pgn import Game, GameError, GameReader, read_games
+from orvex_tools.pgn_writer import write_games
 
 __all__ = ["DatasetSummary", "Game", "GameError", "GameReader", "build_dataset", "read_games",
-           "__version__"]
+           "write_games", "__version__"]

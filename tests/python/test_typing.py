@@ -147,10 +147,12 @@ def test_companion_package_passes_strict_mypy(mypy_dir):
     ("read_games('games.pgn', errors='ignore')", "arg-type"),
     ("read_games('games.pgn', threads='2')", "arg-type"),
     ("moves: list[int] = next(read_games('games.pgn')).moves", "assignment"),
+    ("write_games(io.BytesIO(), [])", "arg-type"),
+    ("write_games('games.pgn', [({}, None, ['e2e4'])])", "list-item"),
 ])
 def test_mypy_rejects_wrong_use_of_the_pgn_reader(mypy_dir, code, error_code):
     path = mypy_dir / "wrong_pgn_use.py"
-    path.write_text(f"from orvex_tools import read_games\n{code}\n")
+    path.write_text(f"import io\nfrom orvex_tools import read_games, write_games\n{code}\n")
     result = run_mypy(mypy_dir, path)
     assert result.returncode == 1 and f"[{error_code}]" in result.stdout, result.stdout
 

@@ -7,7 +7,7 @@ import sys
 
 import orvex_chess
 import orvex_tools
-from orvex_tools import Game, GameError, GameReader, read_games
+from orvex_tools import Game, GameError, GameReader, read_games, write_games
 
 if sys.version_info >= (3, 11):
     from typing import assert_type
@@ -35,6 +35,12 @@ def main() -> None:
     binary = orvex_tools.read_games(io.BytesIO(PGN.encode()), errors="raise", threads=2)
     assert next(binary).result == "1-0"
     binary.close()
+    out = io.StringIO()
+    first = next(read_games(io.StringIO(PGN)))
+    written = write_games(out, [first, ({"White": "A"}, None, ("d2d4",), "*")])
+    assert assert_type(written, int) == 2
+    assert [game.moves for game in read_games(io.StringIO(out.getvalue()))] == [
+        ["e2e4", "e7e5", "g1f3"], ["d2d4"]]
 
 
 if __name__ == "__main__":

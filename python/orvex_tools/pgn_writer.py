@@ -1,0 +1,286 @@
+"""Writing chess games as PGN text, in the standard's export format.
+
+    orvex_tools.write_games("out.pgn", orvex_tools.read_games("in.pgn.zst"))
+    orvex_tools.write_games(sys.stdout, [({"White": "Ann"}, None, ["e2e4", "e7e5"], "1/2-1/2")])
+
+Each move is checked against the legal moves of its position and written in
+SAN by orvex_chess.Board; every game written reads back through read_games
+(and python-chess) to the same tags, start, moves and result.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import io
+import os
+import re
+import secrets
+from collections.abc import Iterable, Mapping
+from typing import Protocol, Union
+
+import orvex_chess
+
+from orvex_tools.cluster import process_generator
+from orvex_tools.pgn import Game, read_games
+
+__all__ = ["GameRecord", "TextWriter", "format_game", "write_games"]
+
+#: A game as a tuple: (tags, start FEN or None for the standard start, coordinate moves, result).
+GameRecord = tuple[Mapping[str, str], Union[str, None], Iterable[str], str]
+
+#: Movetext lines are at most this long.
+LINE_LENGTH = 80
+
+STANDARD_START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
+RESULTS = frozenset(("1-0", "0-1", "1/2-1/2", "*"))
+#: The seven tag roster, in export order, with the values written for a missing tag.
+ROSTER = (("Event", "?"), ("Site", "?"), ("Date", "????.??.??"), ("Round", "?"), ("White", "?"),
+          ("Black", "?"), ("Result", "*"))
+#: Tags the writer sets itself: the roster's Result from the result, SetUp and FEN from the start.
+_OWN_TAGS = frozenset(name for name, _ in ROSTER) | {"SetUp", "FEN"}
+
+_TAG_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_+#=:-]*")
+_FEN_TEXT = re.compile(r"[A-Za-z0-9/ -]*")
+_FEN_REASON = re.compile(r"invalid FEN tag \((.*)\) '")
+
+
+class TextWriter(Protocol):
+    """A text stream write_games can write to: write(text)."""
+
+    def write(self, text: str, /) -> object: ...
+
+
+class _RecordError(ValueError):
+    """What is wrong with one record; write_games names the game in front of it."""
+
+
+def write_games(destination: str | os.PathLike[str] | TextWriter,
+                games: Iterable[Game | GameRecord]) -> int:
+    """Writes the games as PGN and returns how many were written.
+
+    destination is a path or a file object opened for writing text; games
+    yields Game records (as read_games gives them) or (tags, start_fen, moves,
+    result) tuples, moves in coordinate notation. A game that cannot be
+    written (an illegal move, a bad start FEN, result, tag name or value)
+    raises ValueError naming its place in games (from 0), its index if it is
+    a Game, and the fault; a record of the wrong shape raises TypeError. A
+    path is written through a temporary file in the same directory, renamed
+    into place only after the last game: any failure leaves the old file (or
+    no file) untouched. A file object gets each game's text in one write, so
+    it holds the games before the failing one and nothing of that one.
+    """
+    if isinstance(destination, (str, os.PathLike)):
+        return _write_path(os.fspath(destination), _records(games))
+    if isinstance(destination, (io.RawIOBase, io.BufferedIOBase)) or not callable(
+            getattr(destination, "write", None)):
+        raise TypeError("write_games() argument 'destination' must be a path or a file object "
+                        f"opened for writing text, not {type(destination).__name__}")
+    return _write_stream(destination, _records(games))
+
+
+def format_game(game: Game | GameRecord) -> str:
+    """Returns one game's PGN text: tag lines, a blank line, movetext, a blank line.
+
+    Raises ValueError (naming the Game's index, if it is one) or TypeError as
+    write_games does.
+    """
+    try:
+        return _game_text(game)
+    except _RecordError as error:
+        where = f"game (index {game.index}): " if isinstance(game, Game) else ""
+        raise ValueError(f"{where}{error}") from None
+
+
+def _write_stream(stream: TextWriter, games: Iterable[Game | GameRecord]) -> int:
+    write = stream.write
+    count = 0
+    for place, game in enumerate(games):
+        write(_numbered_text(place, game))
+        count += 1
+    return count
+
+
+def _write_path(path: str, games: Iterable[Game | GameRecord]) -> int:
+    target = os.path.realpath(path)  # through a symbolic link, like open(path, "w")
+    directory, name = os.path.split(target)
+    while True:
+        temporary = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            break
+        except FileExistsError:
+            continue
+    try:
+        with open(fd, "w", encoding="utf-8", newline="\n") as stream:
+            count = _write_stream(stream, games)
+            stream.flush()
+            os.fsync(stream.fileno())
+        try:
+            os.chmod(temporary, os.stat(target).st_mode & 0o7777)  # a replaced file keeps its mode
+        except FileNotFoundError:
+            pass
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
+    return count
+
+
+def _records(games: Iterable[Game | GameRecord]) -> Iterable[Game | GameRecord]:
+    if isinstance(games, (str, bytes)) or not isinstance(games, Iterable):
+        raise TypeError("write_games() argument 'games' must be an iterable of Game records or "
+                        f"(tags, start_fen, moves, result) tuples, not {type(games).__name__}")
+    return games
+
+
+def _numbered_text(place: int, game: Game | GameRecord) -> str:
+    try:
+        return _game_text(game)
+    except _RecordError as error:
+        index = f" (index {game.index})" if isinstance(game, Game) else ""
+        raise ValueError(f"game {place}{index}: {error}") from None
+    except TypeError as error:
+        raise TypeError(f"game {place}: {error}") from None
+
+
+def _game_text(game: Game | GameRecord) -> str:
+    tags: object
+    fen: object
+    moves: object
+    result: object
+    if isinstance(game, Game):
+        tags, fen, moves, result = game.tags, game.fen, game.moves, game.result
+    elif isinstance(game, tuple) and len(game) == 4:
+        tags, fen, moves, result = game
+    else:
+        raise TypeError("a game must be a Game or a (tags, start_fen, moves, result) tuple, "
+                        f"not {type(game).__name__}")
+    if not isinstance(tags, Mapping):
+        raise TypeError(f"tags must be a mapping of str to str, not {type(tags).__name__}")
+    if not (fen is None or isinstance(fen, str)):
+        raise TypeError(f"the start FEN must be a str or None, not {type(fen).__name__}")
+    if isinstance(moves, (str, bytes)) or not isinstance(moves, Iterable):
+        raise TypeError(f"moves must be an iterable of str, not {type(moves).__name__}")
+    if not isinstance(result, str):
+        raise TypeError(f"the result must be a str, not {type(result).__name__}")
+    if result not in RESULTS:
+        raise _RecordError(f"invalid result {result!r} (1-0, 0-1, 1/2-1/2 or *)")
+
+    start, halfmove, fullmove = _start(fen, tags)
+    lines = [_tag_line(name, tags.get(name, default)) for name, default in ROSTER[:-1]]
+    lines.append(_tag_line("Result", result))
+    for name, value in tags.items():
+        if not isinstance(name, str):
+            raise TypeError(f"tag names must be str, not {type(name).__name__}")
+        if name not in _OWN_TAGS:
+            lines.append(_tag_line(name, value))
+    if start != STANDARD_START or (halfmove, fullmove) != (0, 1):
+        lines.append('[SetUp "1"]')
+        lines.append(f'[FEN "{start} {halfmove} {fullmove}"]')
+    lines.append("")
+    lines.extend(_movetext(start, fullmove, moves, result))
+    lines.append("")
+    lines.append("")
+    return "\n".join(lines)
+
+
+def _tag_line(name: str, value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"tag values must be str, not {type(value).__name__} (tag {name})")
+    if not _TAG_NAME.fullmatch(name):
+        raise _RecordError(f"invalid tag name {name!r}")
+    if "\n" in value or "\r" in value:
+        raise _RecordError(f"the value of tag {name} holds a line break")
+    if not value.isascii():
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise _RecordError(f"the value of tag {name} is not valid Unicode text") from None
+    escaped = value.replace("\\", "\\\\").replace('"', '\\"')
+    return f'[{name} "{escaped}"]'
+
+
+def _start(fen: str | None, tags: Mapping[str, str]) -> tuple[str, int, int]:
+    """The start position as read_games reads it, and its move counters.
+
+    Without counters of its own, a start takes those of a FEN tag in tags that
+    names the same position (as a Game's FEN tag does), else 0 and 1.
+    """
+    if fen is None:
+        return STANDARD_START, 0, 1
+    start, counters = _position(fen)
+    if not counters:
+        tag = tags.get("FEN")
+        if isinstance(tag, str):
+            try:
+                tag_start, tag_counters = _position(tag)
+            except _RecordError:
+                tag_start, tag_counters = "", []
+            if tag_start == start:
+                counters = tag_counters
+    halfmove = int(counters[0]) if counters else 0
+    fullmove = int(counters[1]) if len(counters) > 1 else 1
+    return start, halfmove, max(fullmove, 1)
+
+
+def _position(fen: str) -> tuple[str, list[str]]:
+    """The four position fields of a FEN, cleaned as read_games cleans them, and its counters."""
+    fields = fen.split()
+    if not _FEN_TEXT.fullmatch(fen):
+        raise _RecordError(f"invalid start FEN {fen!r}")
+    return _read_position(" ".join(fields)), fields[4:]
+
+
+@functools.lru_cache(maxsize=4096)
+def _read_position(fen: str) -> str:
+    # The PGN reader itself judges the start, so that every start written reads back.
+    try:
+        with read_games(io.StringIO(f'[FEN "{fen}"]\n\n*\n')) as reader:
+            return next(reader).fen
+    except ValueError as error:
+        reason = _FEN_REASON.search(str(error))
+        raise _RecordError(f"invalid start FEN {fen!r}"
+                           + (f" ({reason.group(1)})" if reason else "")) from None
+
+
+def _movetext(start: str, fullmove: int, moves: Iterable[str], result: str) -> list[str]:
+    board = orvex_chess.Board(start)
+    legal_moves = process_generator()
+    words: list[str] = []
+    number = fullmove
+    white = start.split(" ", 2)[1] == "w"
+    for ply, move in enumerate(moves):
+        if not isinstance(move, str):
+            raise TypeError(f"moves must be str, not {type(move).__name__} (moves[{ply}])")
+        if move not in legal_moves(board):
+            raise _RecordError(f"illegal move {move!r} (moves[{ply}])")
+        san = board.san(move)
+        if white:
+            words.append(f"{number}. {san}")
+        else:
+            words.append(san if words else f"{number}... {san}")
+            number += 1
+        board.push(move)
+        white = not white
+    words.append(result)
+    return _wrapped(words)
+
+
+def _wrapped(words: list[str]) -> list[str]:
+    """The words joined by spaces into lines of at most LINE_LENGTH characters.
+
+    A move number stays on the line of its move.
+    """
+    lines: list[str] = []
+    line: list[str] = []
+    length = -1
+    for word in words:
+        if line and length + 1 + len(word) > LINE_LENGTH:
+            lines.append(" ".join(line))
+            line, length = [], -1
+        line.append(word)
+        length += 1 + len(word)
+    lines.append(" ".join(line))
+    return lines
