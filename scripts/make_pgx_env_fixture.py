@@ -7,7 +7,12 @@ environment that has pgx, jax and chess (python-chess) installed:
 
     python3 -m venv build/pgx-venv
     build/pgx-venv/bin/pip install pgx jax chess==1.11.2
-    build/pgx-venv/bin/python scripts/make_pgx_env_fixture.py   # about two minutes
+    build/pgx-venv/bin/python scripts/make_pgx_env_fixture.py   # two to four minutes
+
+The rules it records are written out in scripts/pgx_env_notes.md. With
+JAX_THREEFRY_PARTITIONABLE=0 in the environment (JAX's random scheme before
+0.5) and an output path as argument, the games are checked in that mode instead
+(other players, and pgx then counts the starting position for repetitions).
 
 All games are reset together, the way a pgx user does it:
 ``jax.vmap(env.init)(jax.random.split(jax.random.PRNGKey(SEED), N))``, and
@@ -535,12 +540,18 @@ def rows_of(state, n: int) -> list[dict]:
 
 def main() -> None:
     started = time.time()
+    # With JAX_THREEFRY_PARTITIONABLE=0 in the environment (JAX's scheme before 0.5),
+    # the games are checked against the reference in that mode; pass another output
+    # path as the first argument then, the fixture is for the default.
+    out = Path(sys.argv[1]) if len(sys.argv) > 1 else OUT
+    partitionable = bool(jax.config.jax_threefry_partitionable)
     lines = [
         "# pgx's chess environment, stepped (scripts/make_pgx_env_fixture.py; format in its docstring).",
         f"# pgx {pgx.__version__}, jax {jax.__version__}, CPU.",
     ]
-    lines += prng_section()
-    print(f"random numbers checked ({time.time() - started:.0f} s)", flush=True)
+    if partitionable:
+        lines += prng_section()
+        print(f"random numbers checked ({time.time() - started:.0f} s)", flush=True)
 
     env = pgx.make("chess")
     games = specs()
@@ -550,7 +561,7 @@ def main() -> None:
     step = jax.jit(jax.vmap(env.step))
     state = init(keys)
     key_words = [tuple(int(v) for v in k) for k in np.asarray(keys)]
-    refs = [ref.Env(k) for k in key_words]
+    refs = [ref.Env(k, partitionable=partitionable) for k in key_words]
     rngs = [random.Random(SEED * 1000 + i) for i in range(n)]
     records: list[list[str]] = [[] for _ in range(n)]
     reasons: list[str | None] = [None] * n
@@ -596,12 +607,12 @@ def main() -> None:
         lines.append(f"game {i} {spec.name} {SEED} {n} {key_words[i][0]} {key_words[i][1]} {reasons[i]}")
         lines += records[i]
         lines.append(f"end {last_fen[i]}")
-    OUT.write_text("\n".join(lines) + "\n")
+    out.write_text("\n".join(lines) + "\n")
     summary: dict[str, int] = {}
     for r in reasons:
         summary[r] = summary.get(r, 0) + 1
     states = sum(len(r) for r in records)
-    print(f"{n} games, {states} states, ends {summary}; {OUT} {OUT.stat().st_size} bytes ({time.time() - started:.0f} s)")
+    print(f"{n} games, {states} states, ends {summary}; {out} {out.stat().st_size} bytes ({time.time() - started:.0f} s)")
     for i, spec in enumerate(games):
         print(f"  {spec.name}: {reasons[i]} after {len(records[i]) - 1 - STEPS_AFTER_END} steps")
 

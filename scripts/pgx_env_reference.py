@@ -412,3 +412,104 @@ def encode_ids(ids) -> str:
 
 def decode_ids(text: str) -> list[int]:
     return [(ord(text[j]) - 48) * 73 + ord(text[j + 1]) - 48 for j in range(0, len(text), 2)]
+
+
+# --------------------------------------------------------------------------
+# Reading tests/data/pgx_env.txt (format: scripts/make_pgx_env_fixture.py).
+# --------------------------------------------------------------------------
+
+
+def read_fixture(path) -> tuple[list[list[str]], list[dict]]:
+    """The fixture's random-number records (split into words) and its games:
+    dicts with ``index``, ``name``, ``seed``, ``n``, ``key``, ``end``, ``fen``
+    and ``states``, each state a dict of ``action`` (None for the reset),
+    ``player``, ``terminated``, ``truncated``, ``rewards``, ``step_count``,
+    ``obs`` (digest) and ``legal`` (None when the mask is all true)."""
+    prng: list[list[str]] = []
+    games: list[dict] = []
+    with open(path) as f:
+        for line in f:
+            words = line.split()
+            if not words or words[0].startswith("#"):
+                continue
+            if words[0] == "game":
+                games.append({
+                    "index": int(words[1]), "name": words[2], "seed": int(words[3]), "n": int(words[4]),
+                    "key": (int(words[5]), int(words[6])), "end": words[7], "states": [],
+                })
+            elif words[0] == "s":
+                games[-1]["states"].append({
+                    "action": None if words[1] == "-" else int(words[1]),
+                    "player": int(words[2]),
+                    "terminated": words[3] == "1",
+                    "truncated": words[4] == "1",
+                    "rewards": (float(words[5]), float(words[6])),
+                    "step_count": int(words[7]),
+                    "obs": words[8],
+                    "legal": None if words[9] == "*" else decode_ids(words[9]),
+                })
+            elif words[0] == "end":
+                games[-1]["fen"] = line[4:].strip()
+            else:
+                prng.append(words)
+    return prng, games
+
+
+def replay(game: dict) -> list[str]:
+    """Steps the reference through one fixture game; the differences found."""
+    problems = []
+    env = None
+    for n, want in enumerate(game["states"]):
+        if want["action"] is None:
+            env = Env(game["key"])
+        else:
+            env.step(want["action"])
+        got = {
+            "player": env.current_player,
+            "terminated": env.terminated,
+            "truncated": env.truncated,
+            "rewards": tuple(float(r) for r in env.rewards),
+            "step_count": env.step_count,
+            "obs": observation_digest(env.observation),
+            "legal": None if env.legal_action_mask.all() else [int(i) for i in np.flatnonzero(env.legal_action_mask)],
+        }
+        for name, value in got.items():
+            if value != want[name]:
+                problems.append(f"{game['name']} state {n}: {name} {value!r}, fixture {want[name]!r}")
+    return problems
+
+
+def _check_prng(records: list[list[str]]) -> list[str]:
+    problems = []
+    for words in records:
+        kind, args = words[0], words[1:]
+        if kind == "key" and prng_key(int(args[0])) != (int(args[1]), int(args[2])):
+            problems.append(" ".join(words))
+        elif kind == "split":
+            flat = [w for k in split(prng_key(int(args[0])), int(args[1])) for w in k]
+            if flat != [int(w) for w in args[2:]]:
+                problems.append(" ".join(words))
+        elif kind == "draw":
+            key = (int(args[0]), int(args[1]))
+            if (random_bits32(key), initial_player(key)) != (int(args[2]), int(args[3])):
+                problems.append(" ".join(words))
+        elif kind in ("players", "players-original"):
+            got = initial_players(int(args[0]), int(args[1]), partitionable=kind == "players")
+            if "".join(map(str, got)) != args[2]:
+                problems.append(" ".join(words)[:80])
+    return problems
+
+
+if __name__ == "__main__":
+    import sys
+    from pathlib import Path
+
+    fixture = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "tests" / "data" / "pgx_env.txt"
+    prng_records, fixture_games = read_fixture(fixture)
+    found = _check_prng(prng_records)
+    for g in fixture_games:
+        found += replay(g)
+    print("\n".join(found[:20]))
+    print(f"{len(fixture_games)} games, {sum(len(g['states']) for g in fixture_games)} states, {len(prng_records)} random-number records: "
+          f"{len(found)} differences")
+    sys.exit(1 if found else 0)
