@@ -340,7 +340,7 @@ def ends_illegal(prefix: list[str] | int, kind, seed_moves: Policy = random_poli
 
 # ------------------------------------------------------------------------------------
 @dataclass
-class Spec:
+class Plan:
     name: str
     policy: Policy
     expect: str | None = None  # how the game must end, when steered
@@ -359,61 +359,61 @@ EP_KEY = "e4 Nf6 Nf3 Ng8 Ng1 Nf6 Nf3 Ng8 Ng1 Nf6".split()
 CASTLING_KEY = "e3 e6 Ke2 Ke7 Ke1 Ke8 Ke2 Ke7 Ke1 Ke8 Ke2 Ke7".split()
 
 
-def specs() -> list[Spec]:
+def plans() -> list[Plan]:
     out = [
-        Spec("fools-mate", scripted("f3 e5 g4 Qh4#".split()), "checkmate"),
-        Spec("scholars-mate", scripted("e4 e5 Bc4 Nc6 Qh5 Nf6 Qxf7#".split()), "checkmate"),
-        Spec("stalemate-loyd", scripted(LOYD), "stalemate"),
-        Spec("threefold-knights", scripted(KNIGHTS), "threefold"),
-        Spec("threefold-ep-square", scripted(EP_KEY), "threefold"),
-        Spec("threefold-castling-flags", scripted(CASTLING_KEY), "threefold"),
-        Spec("en-passant-both-sides", scripted("e4 Nf6 e5 d5 exd6 e5 Nc3 e4 d4 exd3".split(), special_policy)),
+        Plan("fools-mate", scripted("f3 e5 g4 Qh4#".split()), "checkmate"),
+        Plan("scholars-mate", scripted("e4 e5 Bc4 Nc6 Qh5 Nf6 Qxf7#".split()), "checkmate"),
+        Plan("stalemate-loyd", scripted(LOYD), "stalemate"),
+        Plan("threefold-knights", scripted(KNIGHTS), "threefold"),
+        Plan("threefold-ep-square", scripted(EP_KEY), "threefold"),
+        Plan("threefold-castling-flags", scripted(CASTLING_KEY), "threefold"),
+        Plan("en-passant-both-sides", scripted("e4 Nf6 e5 d5 exd6 e5 Nc3 e4 d4 exd3".split(), special_policy)),
         # illegal actions
-        Spec("illegal-castle-at-start", ends_illegal([], fixed(lambda e: 2367)), "illegal"),
-        Spec("illegal-rook-takes-own-pawn", ends_illegal([], fixed(lambda e: 0 * 73 + 16)), "illegal"),
-        Spec("illegal-a2-pawn-two-down", ends_illegal([], fixed(lambda e: 1 * 73 + 14)), "illegal"),
-        Spec("illegal-a7-pawn-two-down", ends_illegal(["Nf3"], fixed(lambda e: 1 * 73 + 14)), "illegal"),
-        Spec("illegal-double-push-over-knight", ends_illegal(["Na3", "e5"], fixed(lambda e: 1 * 73 + 17)), "illegal"),
-        Spec(
+        Plan("illegal-castle-at-start", ends_illegal([], fixed(lambda e: 2367)), "illegal"),
+        Plan("illegal-rook-takes-own-pawn", ends_illegal([], fixed(lambda e: 0 * 73 + 16)), "illegal"),
+        Plan("illegal-a2-pawn-two-down", ends_illegal([], fixed(lambda e: 1 * 73 + 14)), "illegal"),
+        Plan("illegal-a7-pawn-two-down", ends_illegal(["Nf3"], fixed(lambda e: 1 * 73 + 14)), "illegal"),
+        Plan("illegal-double-push-over-knight", ends_illegal(["Na3", "e5"], fixed(lambda e: 1 * 73 + 17)), "illegal"),
+        Plan(
             "illegal-pawn-jumps-to-ep-square",
             ends_illegal(["e4", "d5"], fixed(lambda e: _rel_square(e, "e4") * 73 + int(ref.TO_PLANE[_rel_square(e, "e4"), _rel_square(e, "d6")]))),
             "illegal",
         ),
-        Spec("illegal-black-castles-through", ends_illegal(["e4"], fixed(lambda e: 2364)), "illegal"),
-        Spec(
+        Plan("illegal-black-castles-through", ends_illegal(["e4"], fixed(lambda e: 2364)), "illegal"),
+        Plan(
             "illegal-castle-without-rights",
             ends_illegal("e4 e5 Nf3 Nf6 Bc4 Bc5 Ke2 Ke7 Ke1 Ke8".split(), fixed(lambda e: 2367)),
             "illegal",
         ),
-        Spec("illegal-from-empty", ends_illegal(7, illegal_from_empty), "illegal"),
-        Spec("illegal-opponent-piece", ends_illegal(12, illegal_opponent_piece), "illegal"),
-        Spec("illegal-off-board", ends_illegal(9, illegal_off_board), "illegal"),
-        Spec("illegal-off-board-late", ends_illegal(40, illegal_off_board), "illegal"),
-        Spec("illegal-underpromotion-elsewhere", ends_illegal(16, illegal_underpromotion_elsewhere), "illegal"),
-        Spec("illegal-into-check", ends_illegal(["e4", "e5", "Bc4", "Nc6", "Bxf7+"], illegal_into_check), "illegal"),
-        Spec("illegal-king-capture", ends_illegal(["e4", "f5", "exf5", "g5"], illegal_king_capture), "illegal"),
-        Spec("illegal-king-capture-blocked", ends_illegal(["e4", "e5"], illegal_king_capture), "illegal"),
-        Spec("illegal-random-id", ends_illegal(21, illegal_random_id), "illegal"),
-        Spec("illegal-random-id-late", ends_illegal(60, illegal_random_id), "illegal"),
+        Plan("illegal-from-empty", ends_illegal(7, illegal_from_empty), "illegal"),
+        Plan("illegal-opponent-piece", ends_illegal(12, illegal_opponent_piece), "illegal"),
+        Plan("illegal-off-board", ends_illegal(9, illegal_off_board), "illegal"),
+        Plan("illegal-off-board-late", ends_illegal(40, illegal_off_board), "illegal"),
+        Plan("illegal-underpromotion-elsewhere", ends_illegal(16, illegal_underpromotion_elsewhere), "illegal"),
+        Plan("illegal-into-check", ends_illegal(["e4", "e5", "Bc4", "Nc6", "Bxf7+"], illegal_into_check), "illegal"),
+        Plan("illegal-king-capture", ends_illegal(["e4", "f5", "exf5", "g5"], illegal_king_capture), "illegal"),
+        Plan("illegal-king-capture-blocked", ends_illegal(["e4", "e5"], illegal_king_capture), "illegal"),
+        Plan("illegal-random-id", ends_illegal(21, illegal_random_id), "illegal"),
+        Plan("illegal-random-id-late", ends_illegal(60, illegal_random_id), "illegal"),
     ]
     for i in range(3):
-        out.append(Spec(f"random-{i}", random_policy))
+        out.append(Plan(f"random-{i}", random_policy))
     for i in range(2):
-        out.append(Spec(f"mate-{i}", mate_policy(0.5)))
+        out.append(Plan(f"mate-{i}", mate_policy(0.5)))
     for i in range(4):
-        out.append(Spec(f"attack-{i}", attack_policy))
+        out.append(Plan(f"attack-{i}", attack_policy))
     for i in range(4):
-        out.append(Spec(f"bare-kings-{i}", capture_policy))
+        out.append(Plan(f"bare-kings-{i}", capture_policy))
     for i in range(2):
-        out.append(Spec(f"bishops-{i}", bishops_policy(False)))
+        out.append(Plan(f"bishops-{i}", bishops_policy(False)))
     for i in range(3):
-        out.append(Spec(f"dark-bishops-{i}", bishops_policy(True)))
+        out.append(Plan(f"dark-bishops-{i}", bishops_policy(True)))
     for i in range(4):
-        out.append(Spec(f"special-moves-{i}", special_policy))
+        out.append(Plan(f"special-moves-{i}", special_policy))
     for i in range(3):
-        out.append(Spec(f"fifty-move-{i}", quiet_policy(10 + 2 * i, None), "fifty-move"))
+        out.append(Plan(f"fifty-move-{i}", quiet_policy(10 + 2 * i, None), "fifty-move"))
     for i in range(2):
-        out.append(Spec(f"step-cap-{i}", quiet_policy(8, 70), "step-cap"))
+        out.append(Plan(f"step-cap-{i}", quiet_policy(8, 70), "step-cap"))
     return out
 
 
@@ -554,7 +554,7 @@ def main() -> None:
         print(f"random numbers checked ({time.time() - started:.0f} s)", flush=True)
 
     env = pgx.make("chess")
-    games = specs()
+    games = plans()
     n = len(games)
     keys = jax.random.split(jax.random.PRNGKey(SEED), n)
     init = jax.jit(jax.vmap(env.init))
@@ -603,8 +603,8 @@ def main() -> None:
         if plies % 50 == 0:
             print(f"{plies} steps, {sum(r is not None for r in reasons)}/{n} games over ({time.time() - started:.0f} s)", flush=True)
 
-    for i, spec in enumerate(games):
-        lines.append(f"game {i} {spec.name} {SEED} {n} {key_words[i][0]} {key_words[i][1]} {reasons[i]}")
+    for i, plan in enumerate(games):
+        lines.append(f"game {i} {plan.name} {SEED} {n} {key_words[i][0]} {key_words[i][1]} {reasons[i]}")
         lines += records[i]
         lines.append(f"end {last_fen[i]}")
     out.write_text("\n".join(lines) + "\n")
@@ -613,8 +613,8 @@ def main() -> None:
         summary[r] = summary.get(r, 0) + 1
     states = sum(len(r) for r in records)
     print(f"{n} games, {states} states, ends {summary}; {out} {out.stat().st_size} bytes ({time.time() - started:.0f} s)")
-    for i, spec in enumerate(games):
-        print(f"  {spec.name}: {reasons[i]} after {len(records[i]) - 1 - STEPS_AFTER_END} steps")
+    for i, plan in enumerate(games):
+        print(f"  {plan.name}: {reasons[i]} after {len(records[i]) - 1 - STEPS_AFTER_END} steps")
 
 
 if __name__ == "__main__":
