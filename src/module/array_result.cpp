@@ -13,7 +13,7 @@ namespace {
 struct ItemInfo {
   char code;  // the struct module's native code, used for new arrays
   Py_ssize_t size;
-  char kind;  // '?' bool, 'u' unsigned integer, 'i' signed integer
+  char kind;  // '?' bool, 'u' unsigned integer, 'i' signed integer, 'f' float
   const char* name;
 };
 
@@ -25,6 +25,7 @@ constexpr ItemInfo kItems[] = {
     {'q', 8, 'i', "int64"},
     {'Q', 8, 'u', "uint64"},
     {'b', 1, 'i', "int8"},
+    {'f', 4, 'f', "float32"},
 };
 
 const ItemInfo& info(ItemType type) { return kItems[static_cast<int>(type)]; }
@@ -44,7 +45,7 @@ bool format_matches(const char* format, Py_ssize_t itemsize, ItemType type) {
   }
   if (format[0] == '\0' || format[1] != '\0' || itemsize != item.size) return false;
   const char code = format[0];
-  if (item.kind == '?') return code == '?';
+  if (item.kind == '?' || item.kind == 'f') return code == item.code;
   if (item.kind == 'u') return std::strchr("BHILQN", code) != nullptr;
   return std::strchr("bhilqn", code) != nullptr;
 }

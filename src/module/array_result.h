@@ -14,7 +14,7 @@
 namespace orvex::py {
 
 // The item types of array results, each with its size in bytes.
-enum class ItemType { kBool, kUint8, kInt16, kInt32, kInt64, kUint64, kInt8 };
+enum class ItemType { kBool, kUint8, kInt16, kInt32, kInt64, kUint64, kInt8, kFloat32 };
 
 // The array being filled by one call: a new one, or the caller's buffer.
 // Releases whatever it holds when it goes out of scope.

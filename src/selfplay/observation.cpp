@@ -1,0 +1,143 @@
+#include "selfplay/observation.h"
+
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace orvex::selfplay {
+namespace {
+
+// A bitboard turned to the observation's square order (bit 8 * row + column)
+// for the side to move m.
+constexpr Bitboard oriented_bits(Bitboard b, Color m) { return m == kWhite ? __builtin_bswap64(b) : b; }
+
+// The 14 values of one position's planes on one square: the one-hot piece
+// (code 0: none, 1..6 the mover's, 7..12 the other side's) and the two
+// repetition planes.
+template <class T>
+constexpr std::array<std::array<std::array<T, 14>, 2>, 13> make_patterns() {
+  std::array<std::array<std::array<T, 14>, 2>, 13> patterns{};
+  for (int code = 0; code < 13; ++code) {
+    for (int repeated = 0; repeated < 2; ++repeated) {
+      auto& p = patterns[code][repeated];
+      if (code) p[code - 1] = T(1);
+      p[repeated ? 13 : 12] = T(1);
+    }
+  }
+  return patterns;
+}
+
+constexpr auto kFloatPatterns = make_patterns<float>();
+constexpr auto kBytePatterns = make_patterns<std::uint8_t>();
+
+struct Frame {
+  Color mover;
+  int positions;  // how many of the kHistory slots hold a position
+};
+
+Frame frame_of(const Game& g) {
+  return {colour(g), static_cast<int>(std::min<std::size_t>(g.keys.size(), kHistory))};
+}
+
+const std::array<Bitboard, kPieceKinds>& slot(const Game& g, int i) {
+  return g.ring[(g.head + kHistory - i) % kHistory];
+}
+
+bool repeated(const Game& g, int i) { return g.others[g.keys.size() - 1 - i] != 0; }
+
+// The castling planes 114 to 117.
+std::array<bool, 4> castling_planes(const Game& g, Color m) {
+  const bool w = m == kWhite;
+  return {(g.flags & (w ? kWhiteASide : kBlackASide)) != 0, (g.flags & (w ? kWhiteHSide : kBlackHSide)) != 0,
+          (g.flags & (w ? kBlackASide : kWhiteASide)) != 0, (g.flags & (w ? kBlackHSide : kWhiteHSide)) != 0};
+}
+
+void write_bits(const Game& g, std::uint64_t* out) {
+  const Frame f = frame_of(g);
+  for (int i = 0; i < kHistory; ++i) {
+    std::uint64_t* planes = out + 14 * i;
+    if (i < f.positions) {
+      const auto& pieces = slot(g, i);
+      for (int t = 0; t < kPieceTypes; ++t) {
+        planes[t] = oriented_bits(pieces[make_kind(f.mover, static_cast<PieceType>(t))], f.mover);
+        planes[6 + t] = oriented_bits(pieces[make_kind(~f.mover, static_cast<PieceType>(t))], f.mover);
+      }
+    } else {
+      for (int p = 0; p < 12; ++p) planes[p] = 0;
+    }
+    const bool again = i < f.positions && repeated(g, i);
+    planes[12] = again ? 0 : ~0ull;
+    planes[13] = again ? ~0ull : 0;
+  }
+  out[112] = f.mover == kBlack ? ~0ull : 0;
+  out[113] = g.step_count ? ~0ull : 0;
+  const auto castling = castling_planes(g, f.mover);
+  for (int c = 0; c < 4; ++c) out[114 + c] = castling[c] ? ~0ull : 0;
+  out[118] = g.halfmove ? ~0ull : 0;
+}
+
+template <class T>
+void write_planes(const Game& g, T* out, const std::array<std::array<std::array<T, 14>, 2>, 13>& patterns,
+                  const std::array<T, 7>& tail) {
+  const Frame f = frame_of(g);
+  // codes[i][square]: the piece code of position i on each square.
+  std::array<std::array<std::uint8_t, 64>, kHistory> codes{};
+  std::array<std::uint8_t, kHistory> again{};
+  for (int i = 0; i < f.positions; ++i) {
+    const auto& pieces = slot(g, i);
+    for (int kind = 0; kind < kPieceKinds; ++kind) {
+      const PieceKind k = static_cast<PieceKind>(kind);
+      const std::uint8_t code = static_cast<std::uint8_t>(type_of(k) + (color_of(k) == f.mover ? 1 : 7));
+      for (Bitboard b = oriented_bits(pieces[kind], f.mover); b;) codes[i][pop_lsb(b)] = code;
+    }
+    again[i] = repeated(g, i);
+  }
+  for (int square = 0; square < 64; ++square) {
+    T* values = out + square * kPlanes;
+    for (int i = 0; i < kHistory; ++i) {
+      std::memcpy(values + 14 * i, patterns[codes[i][square]][again[i]].data(), 14 * sizeof(T));
+    }
+    std::memcpy(values + 112, tail.data(), 7 * sizeof(T));
+  }
+}
+
+}  // namespace
+
+void write_observation(const Game& g, ObservationForm form, void* out) {
+  const Color m = colour(g);
+  const auto castling = castling_planes(g, m);
+  switch (form) {
+    case ObservationForm::kBits:
+      write_bits(g, static_cast<std::uint64_t*>(out));
+      return;
+    case ObservationForm::kFloat32: {
+      // pgx divides the no-progress count by 100, which XLA on the CPU turns
+      // into a product with the float reciprocal: the same here, bit for bit.
+      const std::array<float, 7> tail = {
+          m == kBlack ? 1.0f : 0.0f, static_cast<float>(g.step_count) / static_cast<float>(kMaxSteps),
+          castling[0] ? 1.0f : 0.0f, castling[1] ? 1.0f : 0.0f, castling[2] ? 1.0f : 0.0f,
+          castling[3] ? 1.0f : 0.0f, static_cast<float>(g.halfmove) * 0.01f};
+      write_planes(g, static_cast<float*>(out), kFloatPatterns, tail);
+      return;
+    }
+    case ObservationForm::kUint8: {
+      const std::array<std::uint8_t, 7> tail = {
+          static_cast<std::uint8_t>(m == kBlack), static_cast<std::uint8_t>((g.step_count * 255 + 511) / 512),
+          castling[0], castling[1], castling[2], castling[3],
+          static_cast<std::uint8_t>((std::min<int>(g.halfmove, 100) * 255 + 99) / 100)};
+      write_planes(g, static_cast<std::uint8_t*>(out), kBytePatterns, tail);
+      return;
+    }
+  }
+}
+
+void write_mask(const Game& g, std::uint8_t* out) {
+  if (g.terminated) {
+    std::memset(out, 1, kActions);
+    return;
+  }
+  std::memset(out, 0, kActions);
+  for (int i = 0; i < g.legal; ++i) out[g.ids[i]] = 1;
+}
+
+}  // namespace orvex::selfplay

@@ -1,0 +1,247 @@
+"""ChessEnv against pgx: every state of tests/data/pgx_env.txt (pgx's chess
+environment stepped through seeded games, scripts/make_pgx_env_fixture.py),
+reproduced step for step; the observation forms against each other and
+against board.planes(); autoreset, pickling, Ctrl-C and bad input."""
+
+import hashlib
+import pickle
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import orvex_chess
+from orvex_tools._env import ChessEnv
+
+REPO = Path(__file__).resolve().parent.parent.parent
+sys.path.insert(0, str(REPO / "scripts"))
+import pgx_env_reference as ref  # noqa: E402
+
+PRNG_RECORDS, GAMES = ref.read_fixture(REPO / "tests" / "data" / "pgx_env.txt")
+
+
+def digest(observation):
+    return hashlib.sha256(np.ascontiguousarray(observation, dtype="<f4").tobytes()).hexdigest()[:16]
+
+
+def state_of(env, i, observation):
+    mask = np.asarray(env.legal_action_mask)[i]
+    return {
+        "player": int(np.asarray(env.current_player)[i]),
+        "terminated": bool(np.asarray(env.terminated)[i]),
+        "truncated": bool(np.asarray(env.truncated)[i]),
+        "rewards": tuple(float(r) for r in np.asarray(env.rewards)[i]),
+        "step_count": int(np.asarray(env.step_count)[i]),
+        "obs": digest(observation[i]),
+        "legal": None if mask.all() else [int(j) for j in np.flatnonzero(mask)],
+    }
+
+
+@pytest.fixture(scope="module")
+def fixture_run():
+    """Steps all fixture games together, as the fixture was made: one batch
+    reset from the fixture's seed, each game's recorded actions (an ended
+    game's actions are ignored)."""
+    n = GAMES[0]["n"]
+    assert [g["index"] for g in GAMES] == list(range(n))
+    env = ChessEnv(n, threads=2, illegal="lose")
+    env.reset(seed=GAMES[0]["seed"])
+    steps = max(len(g["states"]) for g in GAMES)
+    differences = []
+    observation = np.asarray(env.observation)
+    for t in range(steps):
+        if t:
+            actions = [g["states"][t]["action"] if t < len(g["states"]) else 0 for g in GAMES]
+            env.step(actions)
+        for i, g in enumerate(GAMES):
+            if t < len(g["states"]):
+                got = state_of(env, i, observation)
+                want = {k: g["states"][t][k] for k in got}
+                for name in got:
+                    if got[name] != want[name]:
+                        differences.append(f"{g['name']} state {t}: {name} {got[name]!r}, pgx {want[name]!r}")
+    return env, differences
+
+
+def test_every_state_of_pgx_is_reproduced(fixture_run):
+    _, differences = fixture_run
+    assert not differences, "\n".join(differences[:10])
+
+
+def test_moves_and_boards_are_the_games_played(fixture_run):
+    env, _ = fixture_run
+    for i, g in enumerate(GAMES):
+        if g["end"] == "illegal":
+            continue  # the final, illegal action is no move of the board
+        board = env.board(i)
+        assert board.fen() == " ".join(g["fen"].split()[:4]), g["name"]
+        replay = orvex_chess.Board()
+        for move in env.moves(i):
+            replay.push(move)
+        assert replay.fen() == board.fen()
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2024, 2**32 + 5, -1])
+def test_player_order_is_drawn_as_pgx_draws_it(seed):
+    words = [r for r in PRNG_RECORDS if r[0] == "players" and int(r[2]) >= 64]
+    env = ChessEnv(1000, threads=1, observation="bits")
+    env.reset(seed=seed)
+    players = "".join(map(str, np.asarray(env.current_player)))
+    assert players == "".join(str(p) for p in ref.initial_players(seed % 2**32, 1000))
+    for record in words:
+        if int(record[1]) == seed % 2**32:
+            assert players[: int(record[2])] == record[3]
+
+
+def play_random(env, steps, seed):
+    for t in range(steps):
+        env.step(env.sample_actions(rng_seed=seed * 1000 + t))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_forms_agree_and_thread_counts_agree(threads):
+    envs = {form: ChessEnv(37, threads=threads, observation=form) for form in ("float32", "uint8", "bits")}
+    for env in envs.values():
+        env.reset(seed=7)
+    for t in range(140):
+        actions = envs["float32"].sample_actions(rng_seed=t)
+        for env in envs.values():
+            env.step(actions)
+        f = np.asarray(envs["float32"].observation)
+        u = np.asarray(envs["uint8"].observation)
+        b = np.asarray(envs["bits"].observation)
+        nonzero = f != 0
+        assert (nonzero == (u != 0)).all()
+        expanded = (b[:, None, :] >> np.arange(64, dtype=np.uint64)[None, :, None]) & 1
+        assert (expanded.reshape(-1, 8, 8, 119).astype(bool) == nonzero).all()
+        planes = [p for p in range(119) if p not in (113, 118)]
+        assert (u[..., planes] == f[..., planes]).all()
+        step = np.asarray(envs["float32"].step_count)
+        assert (u[:, 0, 0, 113] == (step * 255 + 511) // 512).all()
+        for name in ("legal_action_mask", "rewards", "terminated", "current_player", "step_count"):
+            values = [np.asarray(getattr(env, name)) for env in envs.values()]
+            assert all((v == values[0]).all() for v in values)
+
+
+def test_piece_planes_agree_with_board_planes():
+    env = ChessEnv(8, observation="float32")
+    env.reset(seed=3)
+    for t in range(60):
+        env.step(env.sample_actions(rng_seed=t))
+        obs = np.asarray(env.observation)
+        for i in range(8):
+            if np.asarray(env.terminated)[i]:
+                continue
+            board = env.board(i)
+            planes = np.asarray(board.planes(mirror=True)).reshape(12, 8, 8)  # [kind][rank][file], mover first
+            # observation row 0 is the mover's last rank
+            seen = obs[i, ::-1, :, :12].transpose(2, 0, 1)
+            assert (seen == planes).all(), (t, i)
+
+
+def test_autoreset_starts_an_ended_game_on_the_next_step():
+    env = ChessEnv(1, autoreset=True, illegal="lose")
+    env.reset(seed=1)
+    env.step([0])  # a1 rook "two ranks down": illegal, the game ends
+    assert np.asarray(env.terminated)[0] and sorted(np.asarray(env.rewards)[0]) == [-1.0, 1.0]
+    env.step([0])  # ignored: the game starts again
+    assert not np.asarray(env.terminated)[0]
+    assert np.asarray(env.step_count)[0] == 0 and (np.asarray(env.rewards)[0] == 0).all()
+    assert np.asarray(env.legal_action_mask)[0].sum() == 20
+    assert env.moves(0) == []
+
+
+def test_pickle_resumes_the_same_games():
+    env = ChessEnv(16, observation="uint8", autoreset=True)
+    env.reset(seed=11)
+    play_random(env, 90, 1)
+    copy = pickle.loads(pickle.dumps(env))
+    for step in range(200):
+        actions = env.sample_actions(rng_seed=step)
+        env.step(actions)
+        copy.step(actions)
+    for name in ("observation", "legal_action_mask", "rewards", "terminated", "current_player", "step_count"):
+        assert (np.asarray(getattr(env, name)) == np.asarray(getattr(copy, name))).all(), name
+    assert [env.moves(i) for i in range(16)] == [copy.moves(i) for i in range(16)]
+
+
+def test_damaged_state_is_refused():
+    env = ChessEnv(2)
+    state = env.__reduce__()[2]
+    damaged = state[:40] + bytes([state[40] ^ 1]) + state[41:]
+    with pytest.raises(ValueError, match="Invalid environment state"):
+        env.__setstate__(damaged)
+
+
+@pytest.mark.parametrize("actions, error", [
+    ([0, 0], ValueError),                       # wrong length
+    (np.zeros((3, 1), np.int64), ValueError),   # wrong shape
+    (np.zeros(3, np.float32), TypeError),        # not integers
+    ("abc", TypeError),
+    ([1.0, 2.0, 3.0], TypeError),
+    ([4672, 0, 0], ValueError),                 # out of range
+    ([-1, 0, 0], ValueError),
+])
+def test_bad_actions_are_refused_and_no_game_steps(actions, error):
+    env = ChessEnv(3, illegal="lose")
+    env.reset(seed=5)
+    before = np.asarray(env.observation).copy()
+    with pytest.raises(error):
+        env.step(actions)
+    assert (np.asarray(env.observation) == before).all()
+    assert (np.asarray(env.step_count) == 0).all()
+
+
+def test_an_illegal_action_raises_by_default_naming_game_and_id():
+    env = ChessEnv(3)
+    legal = int(np.flatnonzero(np.asarray(env.legal_action_mask)[0])[0])
+    with pytest.raises(ValueError, match="game 2: action 0 "):
+        env.step([legal, legal, 0])
+    assert (np.asarray(env.step_count) == 0).all()
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"batch_size": 0}, ValueError), ({"batch_size": "4"}, TypeError),
+    ({"batch_size": 2, "threads": 0}, ValueError), ({"batch_size": 2, "observation": "f16"}, ValueError),
+    ({"batch_size": 2, "autoreset": 1}, TypeError), ({"batch_size": 2, "illegal": "ignore"}, ValueError),
+])
+def test_bad_constructor_arguments(kwargs, error):
+    with pytest.raises(error):
+        ChessEnv(**kwargs)
+
+
+CTRL_C_SCRIPT = """
+import os, signal, threading, time
+import numpy as np
+from orvex_tools._env import ChessEnv
+env = ChessEnv(400_000, observation="bits", threads=2)
+env.reset(seed=1)
+actions = env.sample_actions(rng_seed=1)
+env.step(actions)
+before = {n: np.asarray(getattr(env, n)).copy() for n in ("observation", "step_count", "rewards")}
+moves = [env.moves(i) for i in range(0, 400_000, 997)]
+threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+start = time.monotonic()
+for _ in range(1000):
+    try:
+        env.step(env.sample_actions(rng_seed=2))
+        before = {n: np.asarray(getattr(env, n)).copy() for n in before}
+        moves = [env.moves(i) for i in range(0, 400_000, 997)]
+    except KeyboardInterrupt:
+        break
+else:
+    raise SystemExit("no interrupt")
+assert time.monotonic() - start < 30
+for n, v in before.items():
+    assert (np.asarray(getattr(env, n)) == v).all(), n
+assert moves == [env.moves(i) for i in range(0, 400_000, 997)]
+print("ok")
+"""
+
+
+def test_ctrl_c_during_a_step_leaves_every_game_as_it_was():
+    import subprocess
+    result = subprocess.run([sys.executable, "-c", CTRL_C_SCRIPT], capture_output=True, text=True,
+                            timeout=300)
+    assert result.stdout.strip() == "ok", result.stderr[-2000:]
