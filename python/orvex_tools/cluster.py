@@ -104,12 +104,13 @@ def cluster_client(scheduler: str | None = None, workers: int | None = None, *,
                 cluster.close()
 
 
-def _connect(distributed: Any, scheduler: str) -> Client:
-    """A client of the scheduler at that address, with errors that name it."""
+def _connect(distributed: Any, scheduler: str) -> Any:
+    """A client of the scheduler at that address (a distributed.Client, typed
+    loosely: parts of it have no annotations), with errors that name it."""
     if not scheduler.strip():
         raise ValueError("the scheduler address is empty: give one such as tcp://HOST:8786")
     try:
-        client: Client = distributed.Client(scheduler, timeout="20s")
+        client = distributed.Client(scheduler, timeout="20s")
     except (ValueError, TypeError) as exc:
         raise ValueError(f"cannot use the scheduler address {scheduler!r}: {exc}") from None
     except OSError as exc:
