@@ -12,10 +12,12 @@ A FEN may be given as one quoted argument or as its fields in separate words;
 a word holding a '/' (a placement) begins the next FEN. Without one the start
 position is used.
 
-Every failure ends the command with one line on stderr, "orvex-chess: error:
-...", and exit status 2: bad options, FEN or move text, a game that cannot be
-replayed, an unreadable, truncated or damaged file, a scheduler that cannot be
-reached. Ctrl-C ends it with "orvex-chess: interrupted" and status 130.
+Bad options print argparse's usage and an error line (status 2). Every other
+failure ends the command with one line on stderr, "orvex-chess: error: ...",
+and exit status 2: bad FEN or move text, a game that cannot be replayed, an
+unreadable, truncated or damaged file, an output directory that cannot be
+used, a scheduler that cannot be reached. Ctrl-C ends it with "orvex-chess:
+interrupted" and status 130.
 
 The command imports only what its subcommand needs, so that it starts about
 as fast as the interpreter: the PGN reader for pgn, Dask and pyarrow only for
@@ -188,9 +190,11 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Legal moves, perft counts, PGN games and training datasets, computed by "
         "orvex_chess.",
-        epilog=f"Every failure (bad options, FEN or move text, a game that cannot be replayed, a "
-        f"file that cannot be read, a cluster that cannot be reached) ends the command with "
-        f"one line on stderr and exit status {USAGE_ERROR}; Ctrl-C with status {INTERRUPTED}.",
+        epilog=f"Bad options print the usage and an error line, and exit with status "
+        f"{USAGE_ERROR}. Every other failure (bad FEN or move text, a game that cannot be "
+        f"replayed, a file that cannot be read, a cluster that cannot be reached) prints one "
+        f"line, '{PROG}: error: ...', on stderr and exits with status {USAGE_ERROR}; Ctrl-C "
+        f"prints '{PROG}: interrupted' and exits with status {INTERRUPTED}.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(
