@@ -184,9 +184,35 @@ def _add_cluster_options(sub: argparse.ArgumentParser, what: str) -> None:
     )
 
 
+def _terminal_columns() -> int:
+    """The terminal's width as shutil.get_terminal_size() gives it: $COLUMNS, else
+    the width of the terminal of standard output, else 80."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+        if columns > 0:
+            return columns
+    except (KeyError, ValueError):
+        pass
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80  # type: ignore[union-attr]
+    except (AttributeError, ValueError, OSError):  # no standard output, or not a terminal
+        return 80
+
+
+class _Formatter(argparse.HelpFormatter):
+    """argparse's help formatter, given its width so that it does not import
+    shutil (and with it zlib, bz2 and lzma) for every command."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        super().__init__(prog, indent_increment, max_help_position,
+                         _terminal_columns() - 2 if width is None else width)
+
+
 def build_parser() -> argparse.ArgumentParser:
     """Returns the parser of the command line."""
     parser = argparse.ArgumentParser(
+        formatter_class=_Formatter,
         prog=PROG,
         description="Legal moves, perft counts, PGN games and training datasets, computed by "
         "orvex_chess.",
@@ -231,6 +257,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     moves = commands.add_parser(
         "moves",
+        formatter_class=_Formatter,
         help="print the legal moves of positions",
         description="Print the legal moves of each position on one line, separated by single "
         "spaces, in the library's fixed order (an empty line when there is none); "
@@ -240,6 +267,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     perft = commands.add_parser(
         "perft",
+        formatter_class=_Formatter,
         help="count the leaf nodes of the move tree",
         description="Count the move sequences of exactly DEPTH plies from the position "
         "(perft) on all cores, then print the total, the time taken and the nodes per second. "
@@ -271,6 +299,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     pgn = commands.add_parser(
         "pgn",
+        formatter_class=_Formatter,
         help="print the main-line moves of the games of a PGN file",
         description="Read the games of a PGN file (plain, gzip, bzip2 or Zstandard) and print "
         "one line per game: its main-line moves in coordinate notation (or SAN with --san), "
@@ -301,6 +330,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     dataset = commands.add_parser(
         "dataset",
+        formatter_class=_Formatter,
         help="turn PGN games into training positions in Parquet files, on Dask",
         description="Replay the games of PGN files (plain, gzip, bzip2 or Zstandard) on a Dask "
         "cluster and write one Parquet row per position: game, ply, bitboards and state word "
