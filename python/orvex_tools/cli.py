@@ -40,7 +40,7 @@ from orvex_tools import __version__
 # take any name TYPE_CHECKING as true).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterator, Sequence
+    from collections.abc import Callable, Sequence
     from typing import IO, Any
 
     from distributed import Client
