@@ -10,8 +10,18 @@
 
 A FEN may be given as one quoted argument or as its fields in separate words;
 a word holding a '/' (a placement) begins the next FEN. Without one the start
-position is used. Bad FEN or move text, or a game that cannot be replayed,
-ends the command with a one-line message on stderr and exit status 2.
+position is used.
+
+Bad options print argparse's usage and an error line (status 2). Every other
+failure ends the command with one line on stderr, "orvex-chess: error: ...",
+and exit status 2: bad FEN or move text, a game that cannot be replayed, an
+unreadable, truncated or damaged file, an output directory that cannot be
+used, a scheduler that cannot be reached. Ctrl-C ends it with "orvex-chess:
+interrupted" and status 130.
+
+The command imports only what its subcommand needs, so that it starts about
+as fast as the interpreter: the PGN reader for pgn, Dask and pyarrow only for
+a cluster, tqdm only once a progress bar has something to show.
 """
 
 from __future__ import annotations
@@ -21,18 +31,31 @@ import os
 import re
 import sys
 import time
-from collections.abc import Callable, Sequence
-from typing import IO
 
 import orvex_chess
 
-from orvex_tools.dataset import DEFAULT_ROWS_PER_FILE
-from orvex_tools.pgn import Game, decompressed, read_games
+from orvex_tools import __version__
+
+# Not typing.TYPE_CHECKING: typing is not imported at run time (type checkers
+# take any name TYPE_CHECKING as true).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from typing import IO, Any
+
+    from distributed import Client
+
+    from orvex_tools.pgn import Game
 
 PROG = "orvex-chess"
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
 DEFAULT_DEPTH = 5
+#: The deepest perft the command counts: the most the library's perft takes.
+MAX_DEPTH = 64
+#: The most threads the library's calls take.
+MAX_THREADS = 1024
 USAGE_ERROR = 2
+INTERRUPTED = 130
 COORDINATE_MOVE = re.compile(r"[a-h][1-8][a-h][1-8][nbrqNBRQ]?")
 
 
@@ -105,14 +128,16 @@ def legal_moves_of_fens(generator: orvex_chess.MoveGenerator, fens: Sequence[str
         raise InputError(f"cannot read FEN {fens[index]!r}{names[index]}: {found.group(2)}") from None
 
 
-def _whole_number(name: str, least: int) -> Callable[[str], int]:
-    """Returns an argparse type that reads a whole number of at least least."""
+def _whole_number(name: str, least: int, most: int | None = None) -> Callable[[str], int]:
+    """Returns an argparse type that reads a whole number from least to most (None: no bound)."""
 
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"{name} must be a whole number, not {text!r}") from None
+        if most is not None and not least <= value <= most:
+            raise argparse.ArgumentTypeError(f"{name} must be from {least} to {most}, not {value}")
         if value < least:
             raise argparse.ArgumentTypeError(f"{name} must be at least {least}, not {value}")
         return value
@@ -120,16 +145,8 @@ def _whole_number(name: str, least: int) -> Callable[[str], int]:
     return parse
 
 
-_positive_depth = _whole_number("depth", 1)
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("orvex_chess")
-    except PackageNotFoundError:
-        return "unknown"
+_depth = _whole_number("depth", 1, MAX_DEPTH)
+_threads = _whole_number("threads", 1, MAX_THREADS)
 
 
 _SIZE = re.compile(r"(\d+)([KMG]?)", re.IGNORECASE)
@@ -159,18 +176,53 @@ def _add_cluster_options(sub: argparse.ArgumentParser, what: str) -> None:
         metavar="ADDRESS",
         help=f"{what} on the Dask cluster of this scheduler (tcp://HOST:PORT)",
     )
+    sub.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        help="show Dask's log messages and warnings, and the traceback of an unexpected error",
+    )
+
+
+def _terminal_columns() -> int:
+    """The terminal's width as shutil.get_terminal_size() gives it: $COLUMNS, else
+    the width of the terminal of standard output, else 80."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+        if columns > 0:
+            return columns
+    except (KeyError, ValueError):
+        pass
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80  # type: ignore[union-attr]
+    except (AttributeError, ValueError, OSError):  # no standard output, or not a terminal
+        return 80
+
+
+class _Formatter(argparse.HelpFormatter):
+    """argparse's help formatter, given its width so that it does not import
+    shutil (and with it zlib, bz2 and lzma) for every command."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        super().__init__(prog, indent_increment, max_help_position,
+                         _terminal_columns() - 2 if width is None else width)
 
 
 def build_parser() -> argparse.ArgumentParser:
     """Returns the parser of the command line."""
     parser = argparse.ArgumentParser(
+        formatter_class=_Formatter,
         prog=PROG,
         description="Legal moves, perft counts, PGN games and training datasets, computed by "
         "orvex_chess.",
-        epilog=f"Bad FEN or move text, or a game that cannot be replayed: a one-line message "
-        f"on stderr and exit status {USAGE_ERROR}.",
+        epilog=f"Bad options print the usage and an error line, and exit with status "
+        f"{USAGE_ERROR}. Every other failure (bad FEN or move text, a game that cannot be "
+        f"replayed, a file that cannot be read, a cluster that cannot be reached) prints one "
+        f"line, '{PROG}: error: ...', on stderr and exits with status {USAGE_ERROR}; Ctrl-C "
+        f"prints '{PROG}: interrupted' and exits with status {INTERRUPTED}.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(
         dest="command", metavar="COMMAND", required=True, title="commands"
     )
@@ -197,14 +249,15 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument(
             "-t",
             "--threads",
-            type=_whole_number("threads", 1),
+            type=_threads,
             default=None,
             metavar="N",
-            help="threads to compute on (default: one per available core)",
+            help=f"threads to compute on, at most {MAX_THREADS} (default: one per available core)",
         )
 
     moves = commands.add_parser(
         "moves",
+        formatter_class=_Formatter,
         help="print the legal moves of positions",
         description="Print the legal moves of each position on one line, separated by single "
         "spaces, in the library's fixed order (an empty line when there is none); "
@@ -214,6 +267,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     perft = commands.add_parser(
         "perft",
+        formatter_class=_Formatter,
         help="count the leaf nodes of the move tree",
         description="Count the move sequences of exactly DEPTH plies from the position "
         "(perft) on all cores, then print the total, the time taken and the nodes per second. "
@@ -223,10 +277,11 @@ def build_parser() -> argparse.ArgumentParser:
     perft.add_argument(
         "-d",
         "--depth",
-        type=_positive_depth,
+        type=_depth,
         default=DEFAULT_DEPTH,
         metavar="N",
-        help=f"plies to search, at least 1 (default: {DEFAULT_DEPTH})",
+        help=f"plies to search, from 1 to {MAX_DEPTH} (default: {DEFAULT_DEPTH}); each ply "
+        "multiplies the time by about 30",
     )
     perft.add_argument(
         "--divide",
@@ -244,6 +299,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     pgn = commands.add_parser(
         "pgn",
+        formatter_class=_Formatter,
         help="print the main-line moves of the games of a PGN file",
         description="Read the games of a PGN file (plain, gzip, bzip2 or Zstandard) and print "
         "one line per game: its main-line moves in coordinate notation (or SAN with --san), "
@@ -261,10 +317,11 @@ def build_parser() -> argparse.ArgumentParser:
     pgn.add_argument(
         "-t",
         "--threads",
-        type=_whole_number("threads", 1),
+        type=_threads,
         default=None,
         metavar="N",
-        help="threads that replay games at the same time (default: one per available core)",
+        help=f"threads that replay games at the same time, at most {MAX_THREADS} "
+        "(default: one per available core)",
     )
     pgn.add_argument(
         "--no-progress",
@@ -273,12 +330,14 @@ def build_parser() -> argparse.ArgumentParser:
     )
     dataset = commands.add_parser(
         "dataset",
+        formatter_class=_Formatter,
         help="turn PGN games into training positions in Parquet files, on Dask",
         description="Replay the games of PGN files (plain, gzip, bzip2 or Zstandard) on a Dask "
         "cluster and write one Parquet row per position: game, ply, bitboards and state word "
         "(or FEN), side to move, move played and its policy id, legal-move ids, Polyglot key and "
         "result. Without --scheduler a local cluster with one worker process per core is "
-        "started. Games that cannot be replayed are skipped and counted; a summary ends the run.",
+        "started. Games that cannot be replayed are skipped and counted; a summary ends the run. "
+        "Every input and the output directory are checked before a cluster starts.",
     )
     dataset.add_argument("games", nargs="+", metavar="GAMES", help="the PGN files")
     dataset.add_argument("--out", required=True, metavar="DIR",
@@ -290,59 +349,117 @@ def build_parser() -> argparse.ArgumentParser:
                          "in input order")
     dataset.add_argument("--fen", action="store_true",
                          help="write each position as FEN text instead of bitboards and state word")
+    # The default is build_dataset's: the dataset module is imported only to build one.
     dataset.add_argument("--rows-per-file", type=_whole_number("rows per file", 1),
-                         default=DEFAULT_ROWS_PER_FILE, metavar="N",
-                         help=f"the most rows in one output file (default: {DEFAULT_ROWS_PER_FILE})")
+                         default=None, metavar="N",
+                         help="the most rows in one output file (default: 1000000)")
     dataset.add_argument("--chunk-size", type=_byte_size, default=None, metavar="BYTES",
                          help="cut the text into chunks of about this many bytes, such as 200000, "
                          "64K or 16M (default: chosen so that each worker gets several)")
     dataset.add_argument("--overwrite", action="store_true",
-                         help="replace the files of an earlier dataset in DIR")
+                         help="replace the part-*.parquet files of an earlier dataset in DIR, "
+                         "once the new ones are complete (on failure the old ones stay)")
     dataset.add_argument("--no-progress", action="store_true",
                          help="do not show the progress bar on stderr")
     _add_cluster_options(dataset, "run")
     return parser
 
 
+class Progress:
+    """A tqdm progress bar on stderr that is made at its first update (or
+    total): tqdm takes longer to import than the command takes to start, so
+    the work starts first. The time it shows counts from the bar's creation
+    here. Without show it does nothing."""
+
+    def __init__(self, show: bool, **options: Any) -> None:
+        self.show = show
+        self.options = options
+        self.bar: Any = None
+        self.started = time.time()
+
+    def _made(self) -> Any:
+        if self.bar is None:
+            from tqdm import tqdm
+
+            self.bar = tqdm(file=sys.stderr, leave=False, **self.options)
+            self.bar.start_t = self.started
+        return self.bar
+
+    def update(self, done: int, total: int | None = None) -> None:
+        """Shows done (of total, when known) steps done."""
+        if not self.show:
+            return
+        bar = self._made()
+        if total is not None:
+            bar.total = total
+        bar.update(done - bar.n)
+
+    def write(self, line: str) -> None:
+        """Prints line on stdout without breaking the bar."""
+        if self.bar is None:
+            print(line)
+        else:
+            self.bar.write(line, file=sys.stdout)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+def _quiet_dask_warnings(verbose: bool) -> None:
+    """Without verbose, hides the warnings that Dask and its helpers emit."""
+    if not verbose:
+        import warnings
+
+        warnings.filterwarnings("ignore", module=r"(distributed|dask|tornado|bokeh)(\.|$)")
+
+
+def _cluster(args: argparse.Namespace) -> Any:
+    """The cluster_client context of the command's --scheduler or --workers."""
+    from orvex_tools.cluster import cluster_client
+
+    _quiet_dask_warnings(args.verbose)
+    return cluster_client(scheduler=args.scheduler, workers=args.workers, verbose=args.verbose)
+
+
 def run_dataset(args: argparse.Namespace) -> int:
     """Builds the dataset with a progress bar, then prints its summary."""
-    from orvex_tools.cluster import cluster_client
-    from orvex_tools.dataset import build_dataset
+    from orvex_tools.dataset import build_dataset, check_paths
 
+    options: dict[str, Any] = {}
+    if args.rows_per_file is not None:
+        options["rows_per_file"] = args.rows_per_file
     try:
-        with cluster_client(scheduler=args.scheduler, workers=args.workers) as client:
+        check_paths(args.games, args.out, overwrite=args.overwrite)
+        client: Client
+        with _cluster(args) as client:
             summary = build_dataset(args.games, args.out, encoding=args.encoding, dedup=args.dedup,
-                                    client=client, rows_per_file=args.rows_per_file,
-                                    overwrite=args.overwrite, fen=args.fen,
-                                    progress=not args.no_progress, chunk_bytes=args.chunk_size)
+                                    client=client, overwrite=args.overwrite, fen=args.fen,
+                                    progress=not args.no_progress, chunk_bytes=args.chunk_size,
+                                    **options)
     except FileExistsError as exc:
-        raise InputError(f"{exc.args[0].replace('pass overwrite=True', 'pass --overwrite')}") from None
-    except (OSError, ModuleNotFoundError) as exc:
-        raise InputError(str(exc)) from None
+        raise InputError(str(exc).replace("pass overwrite=True", "pass --overwrite")) from None
     print(summary)
     return 0
 
 
 def run_perft_on_cluster(args: argparse.Namespace, board: orvex_chess.Board) -> int:
     """Counts perft as Dask tasks with a progress bar of tasks done, then prints the totals."""
-    from tqdm import tqdm
+    from orvex_tools.cluster import perft_on_cluster
 
-    from orvex_tools.cluster import cluster_client, perft_on_cluster
-
-    def show(done: int, total: int) -> None:
-        progress.total = total
-        progress.update(done - progress.n)
-
-    try:
-        with cluster_client(scheduler=args.scheduler, workers=args.workers) as client, \
-                tqdm(desc=f"perft {args.depth}", unit="task", file=sys.stderr, leave=False,
-                     disable=args.no_progress) as progress:
-            start = time.perf_counter()
-            counts = perft_on_cluster(client, board, args.depth, threads=args.threads or 1,
-                                      progress=show)
-            elapsed = time.perf_counter() - start
-    except (OSError, ModuleNotFoundError) as exc:
-        raise InputError(str(exc)) from None
+    client: Client
+    with _cluster(args) as client, \
+            Progress(not args.no_progress, desc=f"perft {args.depth}", unit="task") as progress:
+        start = time.perf_counter()
+        counts = perft_on_cluster(client, board, args.depth, threads=args.threads or 1,
+                                  progress=progress.update)
+        elapsed = time.perf_counter() - start
     if args.divide:
         for move, count in counts:
             print(f"{move}: {count}")
@@ -407,8 +524,6 @@ def run_moves(args: argparse.Namespace, generator: orvex_chess.MoveGenerator) ->
 
 def run_perft(args: argparse.Namespace, generator: orvex_chess.MoveGenerator) -> int:
     """Counts the leaves below each root move with a progress bar, then prints the totals."""
-    from tqdm import tqdm
-
     board = read_board(" ".join(args.fen) if args.fen else START_FEN)
     play(board, generator, args.moves)
     if args.scheduler is not None or args.workers is not None:
@@ -417,21 +532,15 @@ def run_perft(args: argparse.Namespace, generator: orvex_chess.MoveGenerator) ->
     start = time.perf_counter()
     root_moves = generator(board)
     total = 0
-    with tqdm(
-        root_moves,
-        desc=f"perft {depth}",
-        unit="move",
-        file=sys.stderr,
-        leave=False,
-        disable=args.no_progress,
-    ) as progress:
-        for move in progress:
+    with Progress(not args.no_progress, desc=f"perft {depth}", unit="move") as progress:
+        for done, move in enumerate(root_moves, 1):
             board.push(move)
             count = generator.perft(board, depth - 1, threads=args.threads)
             board.pop()
             total += count
             if args.divide:
-                progress.write(f"{move}: {count}", file=sys.stdout)
+                progress.write(f"{move}: {count}")
+            progress.update(done, len(root_moves))
     elapsed = time.perf_counter() - start
     if args.divide:
         print()
@@ -451,36 +560,37 @@ def san_line(game: Game) -> str:
 
 def run_pgn(args: argparse.Namespace) -> int:
     """Prints one line of moves per game, with a progress bar over the file's bytes."""
-    from tqdm import tqdm
+    from orvex_tools.pgn import decompressed, read_games
+    from orvex_tools.stream_errors import damaged_stream_reason
 
     if args.file == "-":
         raw: IO[bytes] = sys.stdin.buffer
         size = None
+        name = "standard input"
     else:
         try:
             raw = open(args.file, "rb")
             size = os.fstat(raw.fileno()).st_size
         except OSError as exc:
             raise InputError(f"cannot read {args.file!r}: {exc.strerror}") from None
-    progress = tqdm(
-        total=size,
-        desc="pgn",
-        unit="B",
-        unit_scale=True,
-        file=sys.stderr,
-        leave=False,
-        disable=args.no_progress or size is None,
-    )
+        name = repr(args.file)
     out = sys.stdout
     try:
-        source = decompressed(raw, "standard input" if size is None else repr(args.file))
-        with progress, read_games(source, errors=args.errors, threads=args.threads) as games:
-            for count, game in enumerate(games, 1):
-                out.write((san_line(game) if args.san else " ".join(game.moves)) + "\n")
-                if count % 256 == 0 and size is not None:
-                    progress.update(raw.tell() - progress.n)
+        with Progress(not args.no_progress and size is not None, desc="pgn", unit="B",
+                      unit_scale=True) as progress:
+            source = decompressed(raw, name)
+            with read_games(source, errors=args.errors, threads=args.threads) as games:
+                for count, game in enumerate(games, 1):
+                    out.write((san_line(game) if args.san else " ".join(game.moves)) + "\n")
+                    if count % 256 == 0 and size is not None:
+                        progress.update(raw.tell(), size)
     except ValueError as exc:
         raise InputError(str(exc)) from None
+    except Exception as exc:
+        reason = damaged_stream_reason(exc)
+        if reason is None:
+            raise
+        raise InputError(f"cannot read {name}: {reason}") from None
     finally:
         if size is not None:
             raw.close()
@@ -492,28 +602,66 @@ def run_pgn(args: argparse.Namespace) -> int:
     return 0
 
 
+def _run(args: argparse.Namespace) -> int:
+    if args.command == "pgn":
+        return run_pgn(args)
+    if args.command == "dataset":
+        return run_dataset(args)
+    generator = orvex_chess.MoveGenerator()
+    if args.command == "moves":
+        return run_moves(args, generator)
+    return run_perft(args, generator)
+
+
+def _error(message: str) -> int:
+    """Prints the message as the command's one line of error and returns the status."""
+    print(f"{PROG}: error: {' '.join(message.split())}", file=sys.stderr)
+    return USAGE_ERROR
+
+
+def _describe(exc: BaseException) -> str:
+    """The one-line message of an error that no part of the command turned into an InputError."""
+    if isinstance(exc, OSError) and exc.strerror:
+        # An OSError made with a message of its own keeps it in strerror.
+        return f"{exc.strerror}: {exc.filename!r}" if exc.filename is not None else exc.strerror
+    text = str(exc)
+    if isinstance(exc, (ValueError, OSError, EOFError, ModuleNotFoundError)) and text:
+        return text
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def _interrupted() -> int:
+    print(f"{PROG}: interrupted", file=sys.stderr)
+    # A second Ctrl-C while the command cleans up ends it at once, quietly.
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    return INTERRUPTED
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line and returns the exit status."""
-    args = build_parser().parse_args(argv)
+    verbose = False
     try:
-        if args.command == "pgn":
-            return run_pgn(args)
-        if args.command == "dataset":
-            return run_dataset(args)
-        generator = orvex_chess.MoveGenerator()
-        if args.command == "moves":
-            return run_moves(args, generator)
-        return run_perft(args, generator)
+        args = build_parser().parse_args(argv)
+        verbose = getattr(args, "verbose", False)
+        return _run(args)
     except InputError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return USAGE_ERROR
+        return _error(str(exc))
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+        return _interrupted()
     except BrokenPipeError:
         # The reader went away (| head): stop quietly, without a second error at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except (SystemExit, GeneratorExit):
+        raise
+    except BaseException as exc:  # anything else, the library's PanicException included
+        if verbose:
+            import traceback
+
+            traceback.print_exc()
+        return _error(_describe(exc))
 
 
 if __name__ == "__main__":

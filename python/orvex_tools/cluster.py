@@ -15,6 +15,7 @@ from __future__ import annotations
 import importlib
 import logging
 import os
+import signal
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
@@ -52,29 +53,104 @@ def import_distributed() -> Any:
 
 
 @contextmanager
-def cluster_client(scheduler: str | None = None, workers: int | None = None) -> Iterator[Client]:
+def cluster_client(scheduler: str | None = None, workers: int | None = None, *,
+                   verbose: bool = False) -> Iterator[Client]:
     """Yields a distributed.Client: of the scheduler at that address, or else of a
     LocalCluster of workers processes (None: one per available core, one thread
-    each) that is closed on exit. Raises OSError when the scheduler cannot be
-    reached, ValueError for a workers count below 1."""
-    distributed = import_distributed()
+    each) that is closed on exit.
+
+    The LocalCluster has no dashboard (its scheduler's HTTP endpoint listens on
+    a free loopback port, so that it never clashes with another cluster), and
+    its worker processes block SIGINT: Ctrl-C at a terminal interrupts only
+    this process, which then closes the cluster. A Ctrl-C while the cluster
+    starts or closes takes effect once it has started or closed, so that it
+    is never left half made. Dask's log messages are shown only with verbose.
+
+    Raises ValueError for an address that is not one (or a workers count below
+    1), OSError when the scheduler cannot be reached.
+    """
     if scheduler is not None and workers is not None:
         raise ValueError("give either a scheduler address or a number of workers, not both")
-    if scheduler is not None:
-        client = distributed.Client(scheduler, timeout="20s")
-        try:
-            yield client
-        finally:
-            client.close()
-        return
-    if workers is None:
-        workers = available_cores()
-    if workers < 1:
+    if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, not {workers}")
-    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.ERROR) as cluster:
-        with distributed.Client(cluster) as client:
+    log_level = logging.INFO if verbose else logging.CRITICAL
+    if scheduler is not None:
+        distributed = import_distributed()
+        with _dask_logs_at(log_level):
+            client = _connect(distributed, scheduler)
+            try:
+                yield client
+            finally:
+                client.close()
+        return
+    cluster = None
+    try:
+        with _sigint_blocked():
+            # The threads that Dask starts from here on (at its import too)
+            # inherit the blocked signal, and so do the worker processes they start.
+            distributed = import_distributed()
+            with _dask_logs_at(log_level):
+                cluster = distributed.LocalCluster(
+                    n_workers=workers or available_cores(), threads_per_worker=1, processes=True,
+                    dashboard_address=None, silence_logs=log_level,
+                    scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"})
+        # A Ctrl-C that came while the cluster started is raised by now.
+        with _dask_logs_at(log_level), distributed.Client(cluster) as client:
             yield client
+    finally:
+        if cluster is not None:
+            # A Ctrl-C while the cluster closes takes effect once it is closed.
+            with _sigint_blocked(), _dask_logs_at(log_level):
+                cluster.close()
+
+
+def _connect(distributed: Any, scheduler: str) -> Any:
+    """A client of the scheduler at that address (a distributed.Client, typed
+    loosely: parts of it have no annotations), with errors that name it."""
+    if not scheduler.strip():
+        raise ValueError("the scheduler address is empty: give one such as tcp://HOST:8786")
+    try:
+        client = distributed.Client(scheduler, timeout="20s")
+    except (ValueError, TypeError) as exc:
+        raise ValueError(f"cannot use the scheduler address {scheduler!r}: {exc}") from None
+    except OSError as exc:
+        raise OSError(f"cannot reach the scheduler at {scheduler!r}: {exc}") from None
+    return client
+
+
+@contextmanager
+def _dask_logs_at(level: int) -> Iterator[None]:
+    """Shows only the messages of that level and above on the stream handlers
+    of Dask's logger (the ones its configuration sets up) for the duration."""
+    handlers = [h for h in logging.getLogger("distributed").handlers
+                if isinstance(h, logging.StreamHandler)]
+    old = [h.level for h in handlers]
+    for handler in handlers:
+        handler.setLevel(level)
+    try:
+        yield
+    finally:
+        for handler, was in zip(handlers, old):
+            handler.setLevel(was)
+
+
+@contextmanager
+def _sigint_blocked() -> Iterator[None]:
+    """Blocks SIGINT in the calling thread (and the threads it starts) for the
+    duration; a SIGINT that came meanwhile is delivered when it ends."""
+    if not hasattr(signal, "pthread_sigmask"):  # not POSIX
+        yield
+        return
+    # multiprocessing unblocks the signal in the thread that first starts its
+    # resource tracker: start it now.
+    from multiprocessing import resource_tracker
+
+    resource_tracker.ensure_running()
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
 
 def _perft_lines(board: orvex_chess.Board, lines: list[tuple[str, ...]], depth: int,

@@ -25,9 +25,10 @@ How the work is cut:
   the games and writes the chunk's rows to Parquet files in a hidden staging
   directory inside the output directory (which must be reachable by every
   worker). Only when every chunk is written are the files renamed to their
-  final names (part-00000.parquet, ... in input order); a run that fails
-  leaves no file under a final name, and an earlier dataset it would replace
-  stays as it was.
+  final names (part-00000.parquet, ... in input order), after the files of
+  an earlier dataset that they replace have been moved aside; a run that
+  fails, up to the last rename, leaves the earlier dataset as it was (or no
+  file under a final name).
 * With dedup, the Polyglot keys and the order key (file index, game, ply) of
   all rows are shuffled by key with Dask's shuffle; for each key the first
   row in input order is kept, the others are routed back by a second shuffle
@@ -40,6 +41,7 @@ tasks again elsewhere and the output is the same.
 from __future__ import annotations
 
 import importlib
+import errno
 import io
 import mmap
 import os
@@ -62,6 +64,7 @@ from orvex_tools.cluster import (
     process_generator,
 )
 from orvex_tools.pgn import decompressed, read_games
+from orvex_tools.stream_errors import damaged_stream_reason
 
 if TYPE_CHECKING:
     import numpy as np
@@ -70,7 +73,7 @@ if TYPE_CHECKING:
     import pyarrow as pa
     from distributed import Client, Future
 
-__all__ = ["DatasetSummary", "build_dataset", "dataset_schema", "DEFAULT_ROWS_PER_FILE"]
+__all__ = ["DatasetSummary", "build_dataset", "check_paths", "dataset_schema", "DEFAULT_ROWS_PER_FILE"]
 
 Encoding = Literal["az", "lc0"]
 PathLike = Union[str, "os.PathLike[str]"]
@@ -94,6 +97,7 @@ MAX_ERRORS = 10
 #: Chunks in flight per worker thread (counted or being written).
 INFLIGHT_PER_THREAD = 3
 _STAGING_PREFIX = ".orvex-staging-"
+_REPLACED_PREFIX = ".orvex-replaced-"
 _PART_NAME = re.compile(r"part-\d{5,}\.parquet")
 _RESULTS = (b"1-0", b"0-1", b"1/2-1/2", b"*")
 _READ_BLOCK = 1 << 20
@@ -609,10 +613,67 @@ def _inspect_inputs(games: Sequence[PathLike]) -> list[_Input]:
                 size = os.fstat(raw.fileno()).st_size
                 magic = raw.read(4)
         except OSError as exc:
-            raise OSError(exc.errno, f"cannot read {label!r}: {exc.strerror}") from None
+            # The same kind of OSError, its strerror the whole message.
+            raise type(exc)(exc.errno, f"cannot read {label!r}: {exc.strerror}") from None
         compressed = magic.startswith((b"\x1f\x8b", b"BZh", b"\x28\xb5\x2f\xfd"))
         inputs.append(_Input(index, label, path, compressed, size))
     return inputs
+
+
+def _check_output(out: PathLike, overwrite: bool) -> str:
+    """Returns the absolute path of the output directory after checking that
+    the run can write there: an existing directory must be empty, or with
+    overwrite hold no part-*.parquet that is a directory; a missing one must be
+    creatable. Raises FileExistsError, NotADirectoryError, IsADirectoryError or
+    PermissionError."""
+    label = os.fspath(out)
+    out_dir = os.path.abspath(label)
+    if os.path.isdir(out_dir):
+        existing = sorted(os.listdir(out_dir))
+        if existing and not overwrite:
+            raise FileExistsError(f"the output directory {label!r} is not empty "
+                                  f"(it holds {existing[0]!r}): pass overwrite=True to replace it")
+        for name in existing:
+            if _PART_NAME.fullmatch(name) and os.path.isdir(os.path.join(out_dir, name)):
+                raise IsADirectoryError(errno.EISDIR, f"cannot replace {name!r} in the output "
+                                        f"directory {label!r}: it is a directory")
+        if not os.access(out_dir, os.W_OK | os.X_OK):
+            raise PermissionError(errno.EACCES, f"cannot write to the output directory {label!r}: "
+                                  "permission denied")
+        return out_dir
+    if os.path.lexists(out_dir):
+        raise NotADirectoryError(errno.ENOTDIR,
+                                 f"the output directory {label!r} exists and is not a directory")
+    parent = os.path.dirname(out_dir)
+    while not os.path.lexists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent):
+        raise NotADirectoryError(errno.ENOTDIR, f"cannot create the output directory {label!r}: "
+                                 f"{parent!r} is not a directory")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, f"cannot create the output directory {label!r}: "
+                              f"permission denied in {parent!r}")
+    return out_dir
+
+
+def check_paths(games: Sequence[PathLike] | PathLike, out: PathLike, *,
+                overwrite: bool = False) -> None:
+    """Raises what build_dataset would raise for its paths, without starting
+    any work: OSError (of the matching kind, its message naming the file) for
+    an input that cannot be read, FileExistsError for an output directory that
+    is not empty without overwrite, NotADirectoryError, IsADirectoryError or
+    PermissionError for one that cannot be written; ValueError for no input.
+    The command line calls it before it starts a cluster."""
+    paths = _paths(games)
+    _inspect_inputs(paths)
+    _check_output(out, overwrite)
+
+
+def _paths(games: Sequence[PathLike] | PathLike) -> list[PathLike]:
+    paths: list[PathLike] = [games] if isinstance(games, (str, os.PathLike)) else list(games)
+    if not paths:
+        raise ValueError("build_dataset() needs at least one PGN file")
+    return paths
 
 
 def _choose_chunk_bytes(inputs: list[_Input], threads: int) -> int:
@@ -631,26 +692,77 @@ def _chunk_sources(inputs: list[_Input], chunk_bytes: int) -> Iterator[tuple[_In
             continue
         with open(item.path, "rb") as raw:
             stream = decompressed(raw, repr(item.label))
-            for text in stream_chunks(stream, chunk_bytes):
+            chunks = stream_chunks(stream, chunk_bytes)
+            while True:
+                try:
+                    text = next(chunks, None)
+                except Exception as exc:
+                    raise _unreadable(item.label, exc) from exc
+                if text is None:
+                    break
                 yield item, text
 
 
-def _existing_dataset(out: str) -> list[str]:
-    """The entries of out that a run would replace or that stand in its way."""
+def _unreadable(label: str, exc: Exception) -> Exception:
+    """The error to raise for exc, raised while decompressing the input label:
+    EOFError for data that ends early, OSError for damaged data (both naming
+    the file), else exc itself."""
+    reason = damaged_stream_reason(exc)
+    if reason is None:
+        return exc
+    message = f"cannot read {label!r}: {reason}"
+    return EOFError(message) if isinstance(exc, EOFError) else OSError(message)
+
+
+def _publish(out_dir: str, final_dir: str, kept: list[tuple[str, int]]) -> list[str]:
+    """Gives the staged files kept their final names part-00000.parquet, ... in
+    out_dir, in that order, and returns their paths.
+
+    The part-*.parquet files of an earlier dataset are first moved aside into a
+    hidden directory of out_dir, removed once every new file has its name. If
+    any move fails, the moves done are undone, so that out_dir holds either
+    the earlier dataset or the new one, and the error is raised.
+    """
+    aside = os.path.join(out_dir, f"{_REPLACED_PREFIX}{uuid.uuid4().hex[:12]}")
+    os.mkdir(aside)
+    moved: list[tuple[str, str]] = []  # (from, to), in the order done
     try:
-        return sorted(os.listdir(out))
-    except FileNotFoundError:
-        return []
+        for name in sorted(os.listdir(out_dir)):
+            if _PART_NAME.fullmatch(name):
+                _move(os.path.join(out_dir, name), os.path.join(aside, name), moved)
+        finals = []
+        for number, (name, _) in enumerate(kept):
+            final = os.path.join(out_dir, f"part-{number:05d}.parquet")
+            _move(os.path.join(final_dir, name), final, moved)
+            finals.append(final)
+    except BaseException as exc:
+        stuck = []
+        for source, target in reversed(moved):
+            try:
+                os.rename(target, source)
+            except OSError:
+                stuck.append(source)
+        if not stuck:
+            os.rmdir(aside)
+        elif isinstance(exc, Exception):
+            raise OSError(f"replacing the dataset in {out_dir!r} failed ({exc}), and "
+                          f"{len(stuck)} file(s) could not be put back: the earlier dataset's "
+                          f"are in {aside!r}") from exc
+        raise
+    shutil.rmtree(aside, ignore_errors=True)
+    return finals
 
 
-def _clear_old(out: str, staging: str) -> None:
-    """Removes the files of an earlier dataset in out, and staging directories
-    other than this run's (left by a run that was killed)."""
-    for name in os.listdir(out):
-        path = os.path.join(out, name)
-        if _PART_NAME.fullmatch(name):
-            os.unlink(path)
-        elif name.startswith(_STAGING_PREFIX) and path != staging and os.path.isdir(path):
+def _move(source: str, target: str, moved: list[tuple[str, str]]) -> None:
+    os.rename(source, target)
+    moved.append((source, target))
+
+
+def _remove_old_staging(out_dir: str, staging: str) -> None:
+    """Removes the staging directories other than this run's (left by runs that were killed)."""
+    for name in os.listdir(out_dir):
+        path = os.path.join(out_dir, name)
+        if name.startswith(_STAGING_PREFIX) and path != staging and os.path.isdir(path):
             shutil.rmtree(path, ignore_errors=True)
 
 
@@ -787,17 +899,19 @@ def build_dataset(
     progress shows a bar of chunks done on stderr. chunk_bytes sets the size
     of the chunks the text is cut into (None: chosen from the input size).
 
-    Raises ValueError for bad arguments, FileExistsError when out holds files
-    and overwrite is false, OSError for an input that cannot be read, and
-    whatever a task raised; on any failure no output file is left under a
-    final name.
+    Every input and the output directory are checked before any work
+    starts (see check_paths). Raises ValueError for bad arguments,
+    FileExistsError when out holds files and overwrite is false, OSError for
+    an input that cannot be read or an output directory that cannot be
+    written (IsADirectoryError for an old part-*.parquet that is a
+    directory), EOFError or OSError naming the file for compressed input that
+    is truncated or damaged, and whatever a task raised; on any failure out
+    holds what it held before (an earlier dataset stays whole).
     """
     started = time.perf_counter()
-    paths: list[PathLike] = [games] if isinstance(games, (str, os.PathLike)) else list(games)
     if encoding not in ("az", "lc0"):
         raise ValueError(f"build_dataset() argument 'encoding' must be 'az' or 'lc0', not {encoding!r}")
-    if not paths:
-        raise ValueError("build_dataset() needs at least one PGN file")
+    paths = _paths(games)
     if isinstance(rows_per_file, bool) or not isinstance(rows_per_file, int) or rows_per_file < 1:
         raise ValueError(f"build_dataset() argument 'rows_per_file' must be a whole number of at "
                          f"least 1, not {rows_per_file!r}")
@@ -806,24 +920,20 @@ def build_dataset(
                          f"least 1, not {chunk_bytes!r}")
     if client is not None and workers is not None:
         raise ValueError("build_dataset() takes either a client or a number of workers, not both")
+    inputs = _inspect_inputs(paths)
+    out_dir = _check_output(out, overwrite)
     try:
         import pyarrow  # noqa: F401
         import dask.dataframe  # noqa: F401
     except ImportError:
         raise ModuleNotFoundError(f"building datasets needs Dask and pyarrow: {DIST_EXTRA_HINT}") from None
-    out_dir = os.path.abspath(os.fspath(out))
-    existing = _existing_dataset(out_dir)
-    if existing and not overwrite:
-        raise FileExistsError(f"the output directory {os.fspath(out)!r} is not empty "
-                              f"(it holds {existing[0]!r}): pass overwrite=True to replace it")
-    inputs = _inspect_inputs(paths)
     os.makedirs(out_dir, exist_ok=True)
 
     if client is None:
         with cluster_client(workers=workers) as own:
-            return _run(own, inputs, out_dir, encoding, dedup, rows_per_file, overwrite, fen,
-                        progress, chunk_bytes, started)
-    return _run(client, inputs, out_dir, encoding, dedup, rows_per_file, overwrite, fen, progress,
+            return _run(own, inputs, out_dir, encoding, dedup, rows_per_file, fen, progress,
+                        chunk_bytes, started)
+    return _run(client, inputs, out_dir, encoding, dedup, rows_per_file, fen, progress,
                 chunk_bytes, started)
 
 
@@ -844,7 +954,7 @@ def _remove_staging(staging: str, patience: float = 60.0) -> None:
 
 
 def _run(client: Client, inputs: list[_Input], out_dir: str, encoding: Encoding, dedup: bool,
-         rows_per_file: int, overwrite: bool, fen: bool, show_progress: bool,
+         rows_per_file: int, fen: bool, show_progress: bool,
          chunk_bytes: int | None, started: float) -> DatasetSummary:
     from tqdm import tqdm
 
@@ -879,14 +989,10 @@ def _run(client: Client, inputs: list[_Input], out_dir: str, encoding: Encoding,
                 kept = _dedup(client, parts, staging, final_dir, bar)
         summary.rows_written = sum(rows for _, rows in kept)
         summary.dropped = summary.positions - summary.rows_written
-        if overwrite:
-            _clear_old(out_dir, staging)
         # A file that de-duplication emptied is left out.
         kept = [(name, rows) for name, rows in kept if rows]
-        for number, (name, _) in enumerate(kept):
-            final = os.path.join(out_dir, f"part-{number:05d}.parquet")
-            os.replace(os.path.join(final_dir, name), final)
-            summary.files.append(final)
+        summary.files = _publish(out_dir, final_dir, kept)
+        _remove_old_staging(out_dir, staging)
     finally:
         _remove_staging(staging)
     summary.seconds = time.perf_counter() - started

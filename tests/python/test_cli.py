@@ -350,3 +350,195 @@ def test_pgn_of_a_missing_file():
     assert result.returncode == 2
     assert result.stderr == (
         "orvex-chess: error: cannot read 'no/such/file.pgn': No such file or directory\n")
+
+
+# ---------------------------------------------------------------------------
+# Failures: one line and status 2; Ctrl-C: one line and status 130
+
+
+def _compressed_inputs(folder):
+    """A PGN file compressed each way, then cut in half or with its data after
+    the header replaced by noise; returns {kind: path}."""
+    import bz2
+    import gzip
+    import random
+
+    import zstandard
+
+    noise = random.Random(7).randbytes(4000)
+    text = NASTY.read_bytes() * 20 + b"".join(
+        b'[Event "%d"]\n\n1. e4 e5 {%s} 1-0\n\n' % (i, noise[i:i + 40].hex().encode())
+        for i in range(200))
+    paths = {}
+    for suffix, compress, header in [("gz", gzip.compress, 10), ("bz2", bz2.compress, 4),
+                                     ("zst", zstandard.ZstdCompressor().compress, 4)]:
+        data = compress(text)
+        for kind, damaged in [("truncated", data[: len(data) // 2]),
+                              ("damaged", data[:header] + noise[: len(data) - header])]:
+            path = folder / f"{kind}.pgn.{suffix}"
+            path.write_bytes(damaged)
+            paths[f"{kind}-{suffix}"] = path
+    return paths
+
+
+# A truncated Zstandard file is reported by the PGN reader itself (decompressed()).
+@pytest.mark.parametrize("kind, reason", [
+    ("truncated-gz", "the compressed data ends early"),
+    ("truncated-bz2", "the compressed data ends early"),
+    ("damaged-gz", "the compressed data is damaged"),
+    ("damaged-bz2", "the compressed data is damaged"),
+    ("damaged-zst", "the compressed data is damaged"),
+])
+def test_pgn_of_a_truncated_or_damaged_file_gives_one_line(tmp_path, kind, reason):
+    path = _compressed_inputs(tmp_path)[kind]
+    result = run("pgn", str(path), "--no-progress")
+    assert result.returncode == 2
+    assert result.stderr.startswith(f"orvex-chess: error: cannot read {str(path)!r}: {reason}")
+    assert result.stderr.count("\n") == 1, result.stderr
+
+
+@pytest.mark.parametrize("args, detail", [
+    (["--scheduler", "nonsense://"], "cannot use the scheduler address 'nonsense://': unknown "
+                                     "address scheme 'nonsense'"),
+    (["--scheduler", ""], "the scheduler address is empty"),
+])
+def test_a_bad_scheduler_address_gives_one_line(args, detail):
+    result = run("perft", "--depth", "1", *args)
+    assert result.returncode == 2
+    assert result.stderr.startswith(f"orvex-chess: error: {detail}")
+    assert result.stderr.count("\n") == 1, result.stderr
+
+
+@pytest.mark.parametrize("args, detail", [
+    (["--depth", "65"], "depth must be from 1 to 64, not 65"),
+    (["--depth", "100"], "depth must be from 1 to 64, not 100"),
+    (["-t", "5000"], "threads must be from 1 to 1024, not 5000"),
+])
+def test_perft_depth_and_threads_are_bounded(args, detail):
+    result = run("perft", *args)
+    assert result.returncode == 2
+    assert result.stderr.splitlines()[-1].endswith(f": {detail}")
+    assert "Traceback" not in result.stderr
+
+
+def _children(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[1] == str(pid):
+                    found.append(int(entry))
+        except (OSError, IndexError):
+            continue
+    return found
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize("after", [0.0, 1.5], ids=["as-workers-start", "a-little-later"])
+def test_ctrl_c_on_a_local_cluster_gives_one_line_and_status_130(after):
+    """Ctrl-C at a terminal reaches the command's whole process group, its
+    worker processes included: while the cluster starts, or once it runs."""
+    import signal
+    import time
+
+    process = subprocess.Popen([COMMAND, "perft", "--depth", "8", "--workers", "2", "--no-progress"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    try:
+        deadline = time.monotonic() + 120
+        # The resource tracker of multiprocessing, then the worker processes.
+        while len(_children(process.pid)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(after)
+        os.killpg(process.pid, signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=120)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+    assert (process.returncode, stderr) == (130, "orvex-chess: interrupted\n")
+    assert stdout == ""
+
+
+def test_a_local_cluster_says_nothing_when_the_dashboard_port_is_taken():
+    import socket
+
+    taken = socket.socket()
+    try:
+        taken.bind(("127.0.0.1", 8787))
+        taken.listen()
+    except OSError:
+        pass  # someone else holds it: just as good
+    with taken:
+        result = run("perft", "--depth", "2", "--workers", "1", "--no-progress")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    assert nodes_of(result.stdout) == 400
+
+
+@pytest.mark.parametrize("make, args, detail", [
+    (None, ["nope.pgn"], "cannot read 'nope.pgn': No such file or directory"),
+    ("file", ["games.pgn"], "the output directory 'out' exists and is not a directory"),
+    ("full", ["games.pgn"], "the output directory 'out' is not empty (it holds 'notes.txt'): "
+                            "pass --overwrite to replace it"),
+    ("part-dir", ["games.pgn", "--overwrite"], "cannot replace 'part-99999.parquet' in the output "
+                                                "directory 'out': it is a directory"),
+])
+def test_dataset_checks_its_paths_before_any_cluster(tmp_path, make, args, detail):
+    # The scheduler cannot be reached: a check made before connecting is the one reported.
+    (tmp_path / "games.pgn").write_bytes(NASTY.read_bytes())
+    out = tmp_path / "out"
+    if make == "file":
+        out.write_text("")
+    elif make == "full":
+        out.mkdir()
+        (out / "notes.txt").write_text("")
+    elif make == "part-dir":
+        (out / "part-99999.parquet").mkdir(parents=True)
+    result = subprocess.run([COMMAND, "dataset", *args, "--out", "out", "--scheduler",
+                             "tcp://127.0.0.1:1"], capture_output=True, text=True, timeout=300,
+                            cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr == f"orvex-chess: error: {detail}\n"
+
+
+# ---------------------------------------------------------------------------
+# Start-up and packaging
+
+
+def test_importing_the_package_and_running_a_command_load_only_what_they_need():
+    heavy = ("distributed", "dask", "pyarrow", "numpy", "tqdm", "importlib.metadata",
+             "orvex_tools.dataset", "orvex_tools.cluster", "orvex_tools.pgn")
+    probe = ("import sys, runpy\n"
+             "import orvex_tools\n"
+             "print(orvex_tools.__version__)\n"
+             "print(sorted(m for m in sys.modules if m.split('.')[0] in {'orvex_tools', 'distributed', "
+             "'dask', 'pyarrow', 'numpy', 'tqdm'} or m == 'importlib.metadata'))\n"
+             "from orvex_tools import cli\n"
+             "assert cli.main(['perft', '--depth', '1', '--no-progress']) == 0\n"
+             "print(sorted(m for m in sys.modules if m.startswith(%r)))\n" % (heavy,))
+    result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    version = lines[0]
+    after_import, after_command = [line for line in lines if line.startswith("[")]
+    from importlib.metadata import version as installed_version
+
+    assert version == installed_version("orvex_chess")
+    assert after_import == "['orvex_tools', 'orvex_tools._version']"
+    assert after_command == "[]"
+
+
+def test_package_metadata():
+    from importlib.metadata import metadata
+
+    meta = metadata("orvex_chess")
+    classifiers = meta.get_all("Classifier")
+    assert "Typing :: Typed" in classifiers
+    assert {"3.10", "3.11", "3.12", "3.13"} <= {
+        c.rsplit(" :: ", 1)[1] for c in classifiers if c.startswith("Programming Language :: Python :: 3.")}
+    assert meta["License-Expression"] == "MIT"
+    assert {url.split(",")[0] for url in meta.get_all("Project-URL")} >= {"Homepage", "Source", "Issues"}
+    pinned = [r for r in meta.get_all("Requires-Dist") if "==" in r.split(";")[0]]
+    assert pinned == []

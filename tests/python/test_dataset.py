@@ -338,3 +338,70 @@ def test_perft_command_on_a_running_cluster(scheduler_address):
                          "--scheduler", scheduler_address)
     assert spread.split("\n\n")[0] == local.split("\n\n")[0]
     assert "Nodes: 97862\n" in spread
+
+
+# ---------------------------------------------------------------------------
+# Replacing an earlier dataset: all or nothing
+
+
+@pytest.fixture
+def old_dataset(corpus, client, tmp_path):
+    """An earlier dataset of many files in tmp_path/out; returns its path and its files' bytes."""
+    paths, _ = corpus
+    out = tmp_path / "out"
+    summary = build_dataset(paths[:1], out, client=client, chunk_bytes=CHUNK, rows_per_file=60,
+                            progress=False)
+    assert len(summary.files) > 10
+    return out, {p.name: p.read_bytes() for p in out.iterdir()}
+
+
+def test_overwrite_refuses_an_old_part_that_is_a_directory_before_removing_anything(
+        corpus, client, old_dataset):
+    paths, _ = corpus
+    out, before = old_dataset
+    (out / "part-99999.parquet").mkdir()
+    with pytest.raises(IsADirectoryError, match="cannot replace 'part-99999.parquet'"):
+        build_dataset(paths[1:2], out, client=client, overwrite=True, progress=False)
+    assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
+
+
+def test_overwrite_that_fails_midway_leaves_the_old_dataset_whole(corpus, client, old_dataset,
+                                                                  monkeypatch):
+    paths, _ = corpus
+    out, before = old_dataset
+    real = {name: getattr(os, name) for name in ("rename", "replace")}
+
+    def failing(name):
+        def move(source, target, *args, **kwargs):
+            if os.fspath(target) == str(out / "part-00002.parquet") and ".orvex-staging-" in os.fspath(source):
+                raise OSError("disk on fire")
+            return real[name](source, target, *args, **kwargs)
+        return move
+
+    for name in real:
+        monkeypatch.setattr(os, name, failing(name))
+    with pytest.raises(OSError, match="disk on fire"):
+        build_dataset(paths[1:2], out, client=client, chunk_bytes=CHUNK, rows_per_file=20,
+                      overwrite=True, progress=False)
+    monkeypatch.undo()
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+
+@pytest.mark.parametrize("kind, reason", [
+    ("truncated", "the compressed data ends early"),
+    ("damaged", "the compressed data is damaged"),
+])
+def test_dataset_command_of_a_truncated_or_damaged_file_gives_one_line(corpus, scheduler_address,
+                                                                       tmp_path, kind, reason):
+    paths, _ = corpus
+    data = Path(paths[1]).read_bytes()  # gzip
+    broken = tmp_path / "broken.pgn.gz"
+    broken.write_bytes(data[: len(data) // 2] if kind == "truncated"
+                       else data[:10] + random.Random(3).randbytes(len(data) - 10))
+    result = subprocess.run([COMMAND, "dataset", paths[0], str(broken), "--out", str(tmp_path / "out"),
+                             "--scheduler", scheduler_address, "--no-progress"],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 2
+    assert result.stderr.startswith(f"orvex-chess: error: cannot read {str(broken)!r}: {reason}")
+    assert result.stderr.count("\n") == 1, result.stderr
+    assert os.listdir(tmp_path / "out") == []

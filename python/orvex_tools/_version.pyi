@@ -1,0 +1,2 @@
+# The module itself is written when the package is built (pyproject.toml, [[tool.scikit-build.generate]]).
+__version__: str
