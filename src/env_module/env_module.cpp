@@ -86,7 +86,10 @@ bool make_outputs(EnvState& s) {
     ArrayResult array;
     if (!array.create(type, std::span<const Py_ssize_t>(shape.begin(), shape.size()))) return false;
     data = static_cast<std::remove_reference_t<decltype(data)>>(array.data());
-    slot.reset(array.finish());
+    OwnedRef writable(array.finish());
+    if (writable.empty()) return false;
+    // Read-only views: what the arrays hold is the environment's to write.
+    slot.reset(PyObject_CallMethod(writable.get(), "toreadonly", nullptr));
     return !slot.empty();
   };
   bool ok;
@@ -112,18 +115,25 @@ bool make_outputs(EnvState& s) {
   return true;
 }
 
-// Writes game i's rows of every array.
-void write_outputs(EnvState& s, std::size_t i) {
+std::uint8_t* mask_row(EnvState& s, std::size_t i) { return s.out.mask_data + i * selfplay::kActions; }
+
+// Writes game i's rows of every array but the mask.
+void write_outputs_but_mask(EnvState& s, std::size_t i) {
   const Game& g = s.record.games[i];
   const std::size_t bytes = selfplay::observation_bytes(s.record.form);
   selfplay::write_observation(g, s.record.form, s.out.observation_data + i * bytes);
-  selfplay::write_mask(g, s.out.mask_data + i * selfplay::kActions);
   s.out.rewards_data[2 * i] = g.rewards[0];
   s.out.rewards_data[2 * i + 1] = g.rewards[1];
   s.out.terminated_data[i] = g.terminated;
   s.out.truncated_data[i] = 0;
   s.out.player_data[i] = selfplay::current_player(g);
   s.out.step_data[i] = g.step_count;
+}
+
+// Writes game i's rows of every array.
+void write_outputs(EnvState& s, std::size_t i) {
+  write_outputs_but_mask(s, i);
+  selfplay::write_mask(s.record.games[i], mask_row(s, i));
 }
 
 // Runs body(i) for every game on the environment's threads, with the lock
@@ -345,6 +355,7 @@ PyObject* env_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       selfplay::StepUndo& undo = s.undo[i];
       undo.stepped = false;
       undo.rewards = g.rewards;
+      selfplay::clear_mask(g, mask_row(s, i));
       if (g.terminated) {
         if (autoreset) {
           // The next game of this slot: its key follows from the last one.
@@ -358,19 +369,22 @@ PyObject* env_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       } else {
         selfplay::step_game(*s.tables, g, static_cast<int>(actions[i]), places[i], undo);
       }
-      write_outputs(s, i);
+      selfplay::set_mask(g, mask_row(s, i));
+      write_outputs_but_mask(s, i);
     });
     if (!ok) {
       for (std::size_t c = 0; c < ran.size(); ++c) {
         if (!ran[c]) continue;
         for (std::size_t i = c * chunk; i < std::min(n, (c + 1) * chunk); ++i) {
           Game& g = s.record.games[i];
+          selfplay::clear_mask(g, mask_row(s, i));
           if (s.replaced[i]) {
             g = std::move(*s.replaced[i]);
           } else {
             selfplay::undo_step(*s.tables, g, s.undo[i]);
           }
-          write_outputs(s, i);
+          selfplay::set_mask(g, mask_row(s, i));
+          write_outputs_but_mask(s, i);
         }
       }
     }

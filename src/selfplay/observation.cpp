@@ -131,13 +131,25 @@ void write_observation(const Game& g, ObservationForm form, void* out) {
   }
 }
 
-void write_mask(const Game& g, std::uint8_t* out) {
+void clear_mask(const Game& g, std::uint8_t* out) {
+  if (g.terminated) {
+    std::memset(out, 0, kActions);
+    return;
+  }
+  for (int i = 0; i < g.legal; ++i) out[g.ids[i]] = 0;
+}
+
+void set_mask(const Game& g, std::uint8_t* out) {
   if (g.terminated) {
     std::memset(out, 1, kActions);
     return;
   }
-  std::memset(out, 0, kActions);
   for (int i = 0; i < g.legal; ++i) out[g.ids[i]] = 1;
+}
+
+void write_mask(const Game& g, std::uint8_t* out) {
+  std::memset(out, 0, kActions);
+  set_mask(g, out);
 }
 
 }  // namespace orvex::selfplay

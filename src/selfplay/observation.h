@@ -43,4 +43,10 @@ void write_observation(const Game& g, ObservationForm form, void* out);
 // action once it has ended.
 void write_mask(const Game& g, std::uint8_t* out);
 
+// The same in two halves, for a row that holds the mask of the game as it
+// was: clear_mask zeroes it (touching only the legal actions' bytes while the
+// game runs), set_mask then marks the game's mask as it is now.
+void clear_mask(const Game& g, std::uint8_t* out);
+void set_mask(const Game& g, std::uint8_t* out);
+
 }  // namespace orvex::selfplay

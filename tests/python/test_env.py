@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import orvex_chess
-from orvex_tools._env import ChessEnv
+from orvex_tools import ChessEnv
 
 REPO = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(REPO / "scripts"))
@@ -211,32 +211,45 @@ def test_bad_constructor_arguments(kwargs, error):
         ChessEnv(**kwargs)
 
 
+# Ctrl-C lands inside a step (the handler raises only there; one that comes
+# between steps is sent again), after games have moved, ended on an illegal
+# action and started again: every game must be as it was before the call.
 CTRL_C_SCRIPT = """
-import os, signal, threading, time
+import os, signal, threading
 import numpy as np
-from orvex_tools._env import ChessEnv
-env = ChessEnv(400_000, observation="bits", threads=2)
+from orvex_tools import ChessEnv
+env = ChessEnv(60_000, observation="bits", threads=2, autoreset=True, illegal="lose")
 env.reset(seed=1)
-actions = env.sample_actions(rng_seed=1)
-env.step(actions)
-before = {n: np.asarray(getattr(env, n)).copy() for n in ("observation", "step_count", "rewards")}
-moves = [env.moves(i) for i in range(0, 400_000, 997)]
-threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
-start = time.monotonic()
-for _ in range(1000):
+stepping = False
+def on_sigint(signum, frame):
+    if stepping:
+        raise KeyboardInterrupt
+signal.signal(signal.SIGINT, on_sigint)
+rows = slice(0, None, 97)
+def snapshot():
+    return ({n: np.asarray(getattr(env, n))[rows].copy() for n in
+             ("observation", "legal_action_mask", "rewards", "terminated", "current_player", "step_count")},
+            [env.moves(i) for i in range(0, 60_000, 977)])
+for attempt in range(200):
+    actions = np.array(env.sample_actions(rng_seed=attempt))
+    actions[::3] = 0  # illegal for most: those games end, and start again on the next step
+    before = snapshot()
+    threading.Timer(0.01 * (attempt % 7), os.kill, (os.getpid(), signal.SIGINT)).start()
+    stepping = True
     try:
-        env.step(env.sample_actions(rng_seed=2))
-        before = {n: np.asarray(getattr(env, n)).copy() for n in before}
-        moves = [env.moves(i) for i in range(0, 400_000, 997)]
+        env.step(actions)
     except KeyboardInterrupt:
+        stepping = False
         break
+    stepping = False
+    threading.Event().wait(0.1)  # a late signal is handled (and ignored) here
 else:
-    raise SystemExit("no interrupt")
-assert time.monotonic() - start < 30
-for n, v in before.items():
-    assert (np.asarray(getattr(env, n)) == v).all(), n
-assert moves == [env.moves(i) for i in range(0, 400_000, 997)]
-print("ok")
+    raise SystemExit("no step was interrupted")
+after = snapshot()
+for name, values in before[0].items():
+    assert (after[0][name] == values).all(), name
+assert after[1] == before[1]
+print("ok", attempt)
 """
 
 
@@ -244,4 +257,4 @@ def test_ctrl_c_during_a_step_leaves_every_game_as_it_was():
     import subprocess
     result = subprocess.run([sys.executable, "-c", CTRL_C_SCRIPT], capture_output=True, text=True,
                             timeout=300)
-    assert result.stdout.strip() == "ok", result.stderr[-2000:]
+    assert result.stdout.startswith("ok"), result.stderr[-2000:]

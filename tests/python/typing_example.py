@@ -38,6 +38,16 @@ def main() -> None:
     board.push(chess_move="e7e5")
     fen = assert_type(board.fen(), str)
     assert fen == "rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq e6"
+    assert assert_type(board.fen(counters=True), str) == fen + " 0 2"
+    assert (assert_type(board.halfmove_clock(), int), assert_type(board.fullmove_number(), int)) == (0, 2)
+    assert not assert_type(board.is_checkmate(), bool) and not board.can_claim_threefold_repetition()
+    assert not assert_type(board.is_repetition(count=2), bool)
+    assert board.outcome(claim_draw=True) is None
+    mated = Board("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq -").outcome()
+    assert mated is not None and mated[1] == "black"
+    codes = assert_type(generator.outcomes_many([board, "8/8/8/8/8/8/8/K6k w - -"], claim_draw=False),
+                        memoryview)
+    assert codes.tolist() == [0, 4]
     side = assert_type(board.turn(), Literal["white", "black"])
     assert side == "white"
 

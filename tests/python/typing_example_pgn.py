@@ -7,7 +7,7 @@ import sys
 
 import orvex_chess
 import orvex_tools
-from orvex_tools import Game, GameError, GameReader, read_games, write_games
+from orvex_tools import ChessEnv, Game, GameError, GameReader, read_games, write_games
 
 if sys.version_info >= (3, 11):
     from typing import assert_type
@@ -41,6 +41,12 @@ def main() -> None:
     assert assert_type(written, int) == 2
     assert [game.moves for game in read_games(io.StringIO(out.getvalue()))] == [
         ["e2e4", "e7e5", "g1f3"], ["d2d4"]]
+    env = ChessEnv(2, threads=1, observation="bits", autoreset=True, illegal="lose")
+    env.reset(seed=0)
+    env.step(assert_type(env.sample_actions(rng_seed=1), memoryview))
+    assert assert_type(env.observation, memoryview).shape == (2, 119)
+    assert len(assert_type(env.moves(0), list[str])) == 1
+    assert assert_type(env.board(1), orvex_chess.Board).fen() != orvex_chess.Board().fen()
 
 
 if __name__ == "__main__":
