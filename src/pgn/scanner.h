@@ -27,9 +27,11 @@
 
 namespace orvex::pgn {
 
-// White space within a line.
+// White space within a line. NUL and Ctrl-Z (the DOS end-of-file byte), which
+// pad the end of some archives, count as white space too.
 constexpr bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\0' ||
+         c == '\x1a';
 }
 
 // The characters that end a movetext word besides white space.
@@ -224,7 +226,7 @@ Scanner::Step Scanner::read_movetext(Sink& sink) {
         if (step != Step::kContinue) return step;
         continue;
       }
-      case ' ': case '\t': case '\r': case '\v': case '\f': case '}':
+      case ' ': case '\t': case '\r': case '\v': case '\f': case '\0': case '\x1a': case '}':
         ++pos_;
         continue;
       case '{': {

@@ -93,6 +93,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "[A \"1\"\n[B 2]\n[C \"3\"] x\n[D \"4\"]\n*\n", {"@1 [D=4] => *"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Archives padded with NUL bytes or ended with Ctrl-Z used to lose their last game.
+TEST(Scanner, NulAndCtrlZAreWhiteSpace) {
+  using namespace std::string_literals;
+  using Games = std::vector<std::string>;
+  EXPECT_EQ(scan("[A \"1\"]\n\n1. e4 e5 1-0\x1a"s), Games{"@1 [A=1] e4/3 e5/3 => 1-0"});
+  EXPECT_EQ(scan("1. e4\0e5\0\0"s), Games{"@1 e4/1 e5/1"});
+  EXPECT_EQ(scan("1. e4 *\n\0\0\n\x1a\n[A \"1\"]\x1a\n1. d4 *\0\n"s),
+            (Games{"@1 e4/1 => *", "@4 [A=1] d4/5 => *"}));
+}
+
 struct TagCase {
   const char* line;
   bool ok;

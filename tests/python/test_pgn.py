@@ -306,3 +306,13 @@ def test_readers_keep_counts_and_memory(threads):
     with unchanged(orvex_tools.Game, orvex_tools.GameError, orvex_tools.pgn._pgn.Reader):
         for _ in range(count):
             read()
+
+
+# Archives that end in NUL bytes or a DOS end-of-file byte (Ctrl-Z) used to lose their last game.
+@pytest.mark.parametrize("movetext", [b"1. e4 e5 1-0\x1a", b"1. e4 e5 1-0\x00\x00", b"1. e4 e5\x00"])
+def test_nul_and_ctrl_z_are_white_space(movetext):
+    data = b'[Event "x"]\n\n' + movetext
+    reader = orvex_tools.read_games(io.BytesIO(data), errors="skip")
+    games = list(reader)
+    assert [g.moves for g in games] == [["e2e4", "e7e5"]]
+    assert_same_as_python_chess(data.decode(), games, reader.errors)
