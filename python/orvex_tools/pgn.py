@@ -87,6 +87,96 @@ class GameError:
 
 
 _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+_TRUNCATED = "Compressed file ended before the end-of-stream marker was reached"
+
+
+def _skippable(head: bytearray) -> bool:
+    """Whether a Zstandard frame header is that of a skippable frame."""
+    return int.from_bytes(head[:4], "little") & 0xFFFFFFF0 == 0x184D2A50
+
+
+class _ZstdFrames:
+    """The compressed bytes of a Zstandard stream, passed on as read, whose frames are
+    followed through their headers (frame, block and skippable-frame headers; the
+    blocks themselves are skipped, not decoded): a stream that ends inside a frame
+    raises EOFError, as gzip and bzip2 streams do. The Zstandard decompressor alone
+    takes such a stream for a whole one."""
+
+    _FRAME, _BLOCK, _UNKNOWN = range(3)
+
+    def __init__(self, raw: IO[bytes]) -> None:
+        self._raw = raw
+        self._next = self._FRAME  # the kind of header that comes next
+        self._head = bytearray()  # the part of that header read so far
+        self._skip = 0  # block content, checksum or skippable frame left to pass over
+        self._checksum = False  # the current frame ends with a checksum
+
+    def read(self, size: int = -1, /) -> bytes:
+        data = self._raw.read(size)
+        if data:
+            self._follow(memoryview(data))
+        elif self._skip or self._head or self._next == self._BLOCK:
+            raise EOFError(_TRUNCATED)
+        return data
+
+    def close(self) -> None:
+        self._raw.close()
+
+    def _header_size(self) -> int | None:
+        """The size of the next header, as far as its bytes so far tell; None: not Zstandard."""
+        head = self._head
+        if self._next == self._BLOCK:
+            return 3
+        if len(head) < 4:
+            return 4
+        if _skippable(head):  # its size follows the magic number
+            return 8
+        if head[:4] != _ZSTD_MAGIC:
+            return None
+        if len(head) < 5:
+            return 5
+        descriptor = head[4]
+        single_segment = descriptor >> 5 & 1
+        content_size = (single_segment, 2, 4, 8)[descriptor >> 6]
+        return 5 + (1 - single_segment) + (0, 1, 2, 4)[descriptor & 3] + content_size
+
+    def _follow(self, data: memoryview) -> None:
+        at = 0
+        while at < len(data) and self._next != self._UNKNOWN:
+            if self._skip:
+                step = min(self._skip, len(data) - at)
+                self._skip -= step
+                at += step
+                continue
+            size = self._header_size()
+            if size is None:
+                self._next = self._UNKNOWN  # the decompressor reports what it is
+                return
+            if len(self._head) < size:
+                step = min(size - len(self._head), len(data) - at)
+                self._head += data[at:at + step]
+                at += step
+                continue
+            self._read_header()
+            self._head.clear()
+
+    def _read_header(self) -> None:
+        head = self._head
+        if self._next == self._BLOCK:
+            header = int.from_bytes(head, "little")
+            kind = header >> 1 & 3
+            if kind == 3:
+                self._next = self._UNKNOWN
+                return
+            self._skip = 1 if kind == 1 else header >> 3  # a run-length block holds one byte
+            if header & 1:  # the last block of the frame
+                self._skip += 4 * self._checksum
+                self._next = self._FRAME
+        elif _skippable(head):
+            self._skip = int.from_bytes(head[4:8], "little")
+        else:
+            self._checksum = bool(head[4] >> 2 & 1)
+            self._next = self._BLOCK
 
 
 def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
@@ -94,7 +184,8 @@ def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
 
     The compression is recognised by the first bytes, which raw must let
     peek at (as buffered readers such as sys.stdin.buffer do) or read again
-    after a seek to the start; closing the result closes raw.
+    after a seek to the start; closing the result closes raw. A compressed
+    stream cut short raises EOFError when its end is reached.
     """
     peek = getattr(raw, "peek", None)
     if peek is not None:
@@ -115,7 +206,7 @@ def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
                 "package (pip install 'orvex_chess[zstd]')"
             ) from None
         reader: ByteStream = zstandard.ZstdDecompressor().stream_reader(
-            raw, read_across_frames=True, closefd=True
+            _ZstdFrames(raw), read_across_frames=True, closefd=True
         )
         return reader
     return raw

@@ -316,3 +316,29 @@ def test_nul_and_ctrl_z_are_white_space(movetext):
     games = list(reader)
     assert [g.moves for g in games] == [["e2e4", "e7e5"]]
     assert_same_as_python_chess(data.decode(), games, reader.errors)
+
+
+def _zstd_frames(*parts):
+    """Zstandard frames (with checksums) of the parts; a part of type int is a skippable frame
+    of that many bytes."""
+    zstandard = pytest.importorskip("zstandard")
+    compressor = zstandard.ZstdCompressor(write_checksum=True)
+    return b"".join(
+        b"\x5a\x2a\x4d\x18" + part.to_bytes(4, "little") + b"\0" * part if isinstance(part, int)
+        else compressor.compress(part)
+        for part in parts)
+
+
+# A Zstandard file cut short used to be read as if it were whole.
+def test_zstandard_cut_short_raises_eof_error(tmp_path):
+    first, second = CORPUS[1].encode(), CORPUS[2].encode()
+    whole = _zstd_frames(first, 5, second)
+    path = _write(tmp_path, "games.pgn.zst", whole)
+    assert len(list(orvex_tools.read_games(path))) == 120
+    between = len(_zstd_frames(first, 5))
+    for cut in (4, 6, 9, 100, len(_zstd_frames(first)) + 2, between + 7, len(whole) - 2):
+        path.write_bytes(whole[:cut])
+        with pytest.raises(EOFError):
+            list(orvex_tools.read_games(path, errors="skip"))
+    path.write_bytes(whole[:between])
+    assert len(list(orvex_tools.read_games(path))) == 60
