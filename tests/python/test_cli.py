@@ -393,10 +393,10 @@ def _compressed_inputs(folder):
     return paths
 
 
-# A truncated Zstandard file is reported by the PGN reader itself (decompressed()).
 @pytest.mark.parametrize("kind, reason", [
     ("truncated-gz", "the compressed data ends early"),
     ("truncated-bz2", "the compressed data ends early"),
+    ("truncated-zst", "the compressed data ends early"),
     ("damaged-gz", "the compressed data is damaged"),
     ("damaged-bz2", "the compressed data is damaged"),
     ("damaged-zst", "the compressed data is damaged"),
