@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Installs orvex_chess with its test extras, then runs the C++ and the Python tests.
+# Installs orvex_chess with its test extras into the interpreter that runs this
+# script ($PYTHON, else python3: the active virtual environment's, or the
+# system's), then runs the C++ tests and the whole Python suite.
+#
+#   bash scripts/run-tests.sh [pytest arguments]
+#
+# One Release build, build/release-<python>/, makes both the installed module
+# and the C++ tests, so the core is compiled once; run again, it rebuilds only
+# what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PYTHON=${PYTHON:-python3}
+PYTHON=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
@@ -15,14 +23,20 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   fi
 fi
 
-echo "== building and installing orvex_chess with its test extras"
-"$PYTHON" -m pip install --quiet --disable-pip-version-check ".[test]"
+BUILD=build/release-$("$PYTHON" -c 'import sys; print(sys.implementation.cache_tag)')
+echo "== building and installing orvex_chess with its test extras into $PYTHON (build in $BUILD)"
+"$PYTHON" -m pip install --quiet --disable-pip-version-check \
+  -C cmake.define.ORVEX_BUILD_TESTS=ON -C build-dir="$BUILD" ".[test]"
 
 echo "== C++ tests"
-cmake -S . -B build/cpp-tests -DORVEX_BUILD_MODULE=OFF -DORVEX_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/cpp-tests --parallel 2
-ctest --test-dir build/cpp-tests --output-on-failure
+ctest --test-dir "$BUILD" --output-on-failure --parallel 2
+# A parameterised suite without a name generator gets numbered cases: give it
+# one (case_name in tests/cpp/test_support.h), so that names stay the same
+# from build to build and -R can pick them.
+if ctest --test-dir "$BUILD" -N | grep -E '^ *Test +#[0-9]+: .*/[0-9]+$' >&2; then
+  echo "these C++ cases are numbered, not named" >&2
+  exit 1
+fi
 
 echo "== Python tests"
 "$PYTHON" -m pytest tests/python "$@"
