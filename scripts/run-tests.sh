@@ -9,12 +9,13 @@
 # and the C++ tests, so the core is compiled once; run again, it rebuilds only
 # what changed.
 set -euo pipefail
+# Each "==" line starts with the seconds since this script started.
 cd "$(dirname "$0")/.."
 PYTHON=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "== installing GoogleTest (libgtest-dev)"
+    echo "== [${SECONDS} s] installing GoogleTest (libgtest-dev)"
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
   else
@@ -24,11 +25,11 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
 fi
 
 BUILD=build/release-$("$PYTHON" -c 'import sys; print(sys.implementation.cache_tag)')
-echo "== building and installing orvex_chess with its test extras into $PYTHON (build in $BUILD)"
+echo "== [${SECONDS} s] building and installing orvex_chess with its test extras into $PYTHON (build in $BUILD)"
 "$PYTHON" -m pip install --quiet --disable-pip-version-check \
   -C cmake.define.ORVEX_BUILD_TESTS=ON -C build-dir="$BUILD" ".[test]"
 
-echo "== C++ tests"
+echo "== [${SECONDS} s] C++ tests"
 ctest --test-dir "$BUILD" --output-on-failure --parallel 2
 # A parameterised suite without a name generator gets numbered cases: give it
 # one (case_name in tests/cpp/test_support.h), so that names stay the same
@@ -38,5 +39,6 @@ if ctest --test-dir "$BUILD" -N | grep -E '^ *Test +#[0-9]+: .*/[0-9]+$' >&2; th
   exit 1
 fi
 
-echo "== Python tests"
+echo "== [${SECONDS} s] Python tests"
 "$PYTHON" -m pytest tests/python "$@"
+echo "== [${SECONDS} s] done"

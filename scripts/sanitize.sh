@@ -28,6 +28,7 @@
 # progress thread makes CPython skip freeing its state, and every module path
 # they use runs in the pytest process as well.
 set -euo pipefail
+# Each "==" line starts with the seconds since this script started.
 cd "$(dirname "$0")/.."
 PYTHON=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 
@@ -53,7 +54,7 @@ fi
 
 BUILD=build/asan
 SITE=$BUILD/site
-echo "== building the C++ tests and the extension modules under sanitizers into $BUILD"
+echo "== [${SECONDS} s] building the C++ tests and the extension modules under sanitizers into $BUILD"
 cmake -S . -B "$BUILD" -DORVEX_BUILD_TESTS=ON -DORVEX_BUILD_MODULE=ON \
   -DPython_EXECUTABLE="$PYTHON" -DORVEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 targets=()
@@ -67,7 +68,7 @@ export LSAN_OPTIONS=suppressions=$SUPPRESSIONS:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 if [ "$run_cpp" = 1 ]; then
-  echo "== C++ tests under sanitizers"
+  echo "== [${SECONDS} s] C++ tests under sanitizers"
   ctest --test-dir "$BUILD" --output-on-failure --parallel 2
 fi
 
@@ -92,7 +93,7 @@ if [ "$run_python" = 1 ]; then
   export PYTHONMALLOC=malloc
 
   [ $# -gt 0 ] || set -- tests/python -m asan
-  echo "== Python tests under sanitizers ($module, with $PYTHON): $*"
+  echo "== [${SECONDS} s] Python tests under sanitizers ($module, with $PYTHON): $*"
   # The sanitizers read their options when the process starts: the pytest
   # process keeps the leak check, and what it starts gets the options without.
   "$PYTHON" -c '
@@ -101,3 +102,4 @@ os.environ["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"].replace("detect_leaks=1"
 import pytest
 sys.exit(pytest.main(sys.argv[1:]))' -p no:cacheprovider "$@"
 fi
+echo "== [${SECONDS} s] done"

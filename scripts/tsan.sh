@@ -21,6 +21,7 @@
 # with libtsan preloaded, which sees its locks (the interpreter lock among
 # them) and checks every memory access of the modules.
 set -euo pipefail
+# Each "==" line starts with the seconds since this script started.
 cd "$(dirname "$0")/.."
 PYTHON=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 
@@ -43,7 +44,7 @@ fi
 
 BUILD=build/tsan
 SITE=$BUILD/site
-echo "== building the C++ tests and the extension modules under ThreadSanitizer into $BUILD"
+echo "== [${SECONDS} s] building the C++ tests and the extension modules under ThreadSanitizer into $BUILD"
 cmake -S . -B "$BUILD" -DORVEX_BUILD_TESTS=ON -DORVEX_BUILD_MODULE=ON \
   -DPython_EXECUTABLE="$PYTHON" -DORVEX_TSAN=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 targets=()
@@ -54,7 +55,7 @@ cmake --build "$BUILD" --parallel 2 --target "${targets[@]}"
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
 
 if [ "$run_cpp" = 1 ]; then
-  echo "== C++ tests of the threaded engine under ThreadSanitizer"
+  echo "== [${SECONDS} s] C++ tests of the threaded engine under ThreadSanitizer"
   ctest --test-dir "$BUILD" --output-on-failure \
     -R 'Parallel|PerftPieces|AvailableCores|ReadGames'
 fi
@@ -77,6 +78,7 @@ if [ "$run_python" = 1 ]; then
 
   # --capture=sys: a report goes straight to stderr (it ends the process).
   [ $# -gt 0 ] || set -- tests/python -m tsan
-  echo "== Python tests under ThreadSanitizer ($module, with $PYTHON): $*"
+  echo "== [${SECONDS} s] Python tests under ThreadSanitizer ($module, with $PYTHON): $*"
   LD_PRELOAD="$TSAN_LIB" "$PYTHON" -m pytest -p no:cacheprovider --capture=sys "$@"
 fi
+echo "== [${SECONDS} s] done"
