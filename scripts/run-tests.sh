@@ -39,6 +39,9 @@ if ctest --test-dir "$BUILD" -N | grep -E '^ *Test +#[0-9]+: .*/[0-9]+$' >&2; th
   exit 1
 fi
 
+# The test files are shared out over the cores (pytest-xdist, at most four
+# processes; each file stays in one); "-n 0" among the arguments runs them all
+# in this process, as --pdb needs.
 echo "== [${SECONDS} s] Python tests"
-"$PYTHON" -m pytest tests/python "$@"
+"$PYTHON" -m pytest tests/python -n auto --maxprocesses 4 --dist loadfile "$@"
 echo "== [${SECONDS} s] done"
