@@ -6,8 +6,7 @@
 #   bash scripts/run-tests.sh [pytest arguments]
 #
 # One Release build, build/release-<python>/, makes both the installed module
-# and the C++ tests, so the core is compiled once; run again, it rebuilds only
-# what changed.
+# and the C++ tests, so the core is compiled once for both.
 set -euo pipefail
 # Each "==" line starts with the seconds since this script started.
 cd "$(dirname "$0")/.."
