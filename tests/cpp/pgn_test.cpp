@@ -131,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TagCase{"[_x \"a\"]", false, "", ""},
                       TagCase{"[Event \"]", false, "", ""},
                       TagCase{"[Event \"a\" ]", false, "", ""},
-                      TagCase{"[Event \"a\"] x", false, "", ""}));
+                      TagCase{"[Event \"a\"] x", false, "", ""}),
+    [](const auto& info) { return case_name(info.param.line); });
 
 TEST(TagValue, ResolvesOnlyQuoteAndBackslashEscapes) {
   std::string out;
@@ -187,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                 nullptr},
         FenCase{"4k3/8/8/8/8/8/8/4K3 w - - 0 1 7", "a FEN has at most six fields", nullptr},
         FenCase{"4k3/8/8/8/8/8/8/4KR2 w - - 0 1", nullptr, "4k3/8/8/8/8/8/8/4KR2 w - -"},
-        FenCase{"4k3/8/8/8/8/8/8/4R1K1 w - -", "the side not to move is in check", nullptr}));
+        FenCase{"4k3/8/8/8/8/8/8/4R1K1 w - -", "the side not to move is in check", nullptr}),
+    [](const auto& info) { return case_name(info.param.fen); });
 
 std::string read_all(std::string_view text, int threads, std::size_t min_piece) {
   GameBatch batch;
