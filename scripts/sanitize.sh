@@ -59,7 +59,7 @@ cmake -S . -B "$BUILD" -DORVEX_BUILD_TESTS=ON -DORVEX_BUILD_MODULE=ON \
   -DPython_EXECUTABLE="$PYTHON" -DORVEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 targets=()
 [ "$run_cpp" = 1 ] && targets+=(orvex_core_tests)
-[ "$run_python" = 1 ] && targets+=(orvex_chess orvex_pgn)
+[ "$run_python" = 1 ] && targets+=(orvex_chess orvex_pgn orvex_env)
 cmake --build "$BUILD" --parallel 2 --target "${targets[@]}"
 
 SUPPRESSIONS=$PWD/scripts/lsan-suppressions.txt

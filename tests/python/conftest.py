@@ -79,6 +79,7 @@ SANITIZER_RUNS = {
     "asan": {
         "test_batch.py": ALL,
         "test_bitboard.py": ALL,
+        "test_env.py": ALL,
         "test_fen.py": ALL,
         "test_generator_order.py": ALL,
         "test_leaks.py": ALL,
@@ -90,6 +91,7 @@ SANITIZER_RUNS = {
         "test_push_pop.py": ALL,
         "test_reflect.py": ALL,
         "test_robustness.py": ALL,
+        "test_rules.py": _all_but("test_rules_agree_with_python_chess_at_every_ply"),
         "test_tensors.py": ALL,
         "test_zobrist.py": ALL,
         # The games checked move by move against python-chess take minutes of
@@ -125,6 +127,12 @@ SANITIZER_RUNS = {
             "test_repeated_boards_and_a_board_in_use",
             "test_ctrl_c_stops_mask_many",
         ),
+        "test_env.py": _only(
+            "test_every_state_of_pgx_is_reproduced",
+            "test_forms_agree_and_thread_counts_agree",
+            "test_pickle_resumes_the_same_games",
+        ),
+        "test_rules.py": _only("test_outcomes_many_gives_each_outcome_as_its_code"),
         "test_pgn.py": _only(
             "test_threads_and_block_sizes_give_the_same_games",
             "test_close_stops_reading_and_closes_the_file",
