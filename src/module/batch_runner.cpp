@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cxxabi.h>
 #include <exception>
 #include <optional>
 #include <thread>
@@ -27,8 +26,10 @@ void set_failure(std::exception_ptr failure) {
 void take_back_lock(PyThreadState* state, ParallelJob* job) noexcept {
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    // Never left: a forced unwind that is caught must be rethrown.
+  } catch (...) {
+    // Only the forced unwind of pthread_exit can come out of the C call
+    // (its exception object is not one to bind a reference to). Never
+    // left: a forced unwind that is caught must be rethrown.
     stop_and_sleep(job);
   }
 }
