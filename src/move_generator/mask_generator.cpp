@@ -3,7 +3,9 @@
 #include <cassert>
 
 #include "move_generator/attacks.h"
+#include "move_generator/king_threats.h"
 #include "move_generator/lines.h"
+#include "move_generator/pawn_side.h"
 
 namespace orvex {
 namespace {
@@ -13,36 +15,6 @@ namespace {
 constexpr ChessMove code(unsigned from, unsigned to, unsigned special) {
   return ChessMove(static_cast<std::uint16_t>(from | (to & 63) << 6 | special << 12));
 }
-
-constexpr Bitboard kFileA = 0x0101010101010101;
-constexpr Bitboard kFileH = kFileA << 7;
-constexpr Bitboard rank_bb(int r) { return Bitboard{0xFF} << (8 * r); }
-
-// Shifts a set by a square offset (up the board when positive).
-template <int D>
-constexpr Bitboard shift(Bitboard b) {
-  if constexpr (D > 0) {
-    return b << D;
-  } else {
-    return b >> -D;
-  }
-}
-
-// The pawn geometry of one side: the capture towards the a-file for white
-// (towards the h-file for black) comes first.
-template <Color Us>
-struct PawnSide {
-  static constexpr int kPush = Us == kWhite ? 8 : -8;
-  static constexpr int kFirst = Us == kWhite ? 7 : -7;
-  static constexpr int kSecond = Us == kWhite ? 9 : -9;
-  // Pawns on these files have no first (second) capture.
-  static constexpr Bitboard kFirstEdge = Us == kWhite ? kFileA : kFileH;
-  static constexpr Bitboard kSecondEdge = Us == kWhite ? kFileH : kFileA;
-  // Single pushes landing here may go on to a double push.
-  static constexpr Bitboard kDoubleStep = rank_bb(Us == kWhite ? 2 : 5);
-  static constexpr Bitboard kPrePromotion = rank_bb(Us == kWhite ? 6 : 1);
-  static constexpr int kEnPassantTargetRank = Us == kWhite ? 5 : 2;
-};
 
 // The pawn moves of a set of pawns as sets of from-squares, one per kind of
 // move in the per-pawn order.
@@ -76,21 +48,6 @@ struct Context {
   // or a square between it and the king, or nowhere in double check.
   Bitboard evasions;
 };
-
-// Returns whether the king stands attacked after the en-passant capture
-// from -> to, which lifts the pawn behind the target if an enemy pawn is there.
-template <Color Us>
-bool en_passant_exposes_king(const Context& c, Square from, Square to) {
-  constexpr int them = color_base(~Us);
-  const Bitboard captured = c.p[them + kPawn] & square_bb(shifted(to, -PawnSide<Us>::kPush));
-  const Bitboard occupancy = (c.occupancy ^ square_bb(from) ^ square_bb(to)) & ~captured;
-  const Bitboard pawn_sources = Us == kWhite ? kBlackPawnSources[c.king] : kWhitePawnSources[c.king];
-  return ((kKnightAttacks[c.king] & c.p[them + kKnight]) |
-          (pawn_sources & c.p[them + kPawn] & ~captured) |
-          (c.tables.rook_attacks(c.king, occupancy) & (c.p[them + kRook] | c.p[them + kQueen])) |
-          (c.tables.bishop_attacks(c.king, occupancy) & (c.p[them + kBishop] | c.p[them + kQueen])) |
-          (kKingAttacks[c.king] & c.p[them + kKing])) != 0;
-}
 
 // The code of a pawn's move by offset: from | (from + offset) << 6 |
 // special << 12 is from * 65 plus this. Off the board it is garbage, which
@@ -156,18 +113,21 @@ ChessMove* write_pawn_moves(const Context& c, std::uint64_t state, ChessMove* o)
 
   // En passant onto an empty target of a file the state word names; rare, so
   // each one is tried on the masks with the two pawns lifted.
-  const Bitboard ep_targets = ((state >> en_passant_base(Us)) & 0xFF) << (8 * S::kEnPassantTargetRank) &
-                              ~c.occupancy;
+  const Bitboard ep_targets = en_passant_targets<Us>(state, c.occupancy);
   if (ep_targets) {
     Bitboard first = shift<-S::kFirst>(shift<S::kFirst>(pawns & ~S::kFirstEdge) & ep_targets);
     Bitboard second = shift<-S::kSecond>(shift<S::kSecond>(pawns & ~S::kSecondEdge) & ep_targets);
     while (first) {
       const Square s = pop_lsb(first);
-      if (!en_passant_exposes_king<Us>(c, s, shifted(s, S::kFirst))) sets.first_ep |= square_bb(s);
+      if (!en_passant_exposes_king<Us>(c.tables, c.p, c.king, c.occupancy, s, shifted(s, S::kFirst))) {
+        sets.first_ep |= square_bb(s);
+      }
     }
     while (second) {
       const Square s = pop_lsb(second);
-      if (!en_passant_exposes_king<Us>(c, s, shifted(s, S::kSecond))) sets.second_ep |= square_bb(s);
+      if (!en_passant_exposes_king<Us>(c.tables, c.p, c.king, c.occupancy, s, shifted(s, S::kSecond))) {
+        sets.second_ep |= square_bb(s);
+      }
     }
   }
 
@@ -229,29 +189,12 @@ template <Color Us>
 void generate(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
               std::uint64_t state, Bitboard own, Bitboard enemy, MoveList& out) {
   constexpr int us = color_base(Us);
-  constexpr int them = color_base(~Us);
   const Bitboard occupancy = own | enemy;
   const Square king = lsb(p[us + kKing]);
 
-  // Enemy line pieces on the king's lines: with nothing between they give
-  // check; with one own piece between, that piece is pinned.
-  Bitboard checkers = 0;
-  Bitboard pinned = 0;
-  const Bitboard straight = p[them + kRook] | p[them + kQueen];
-  const Bitboard diagonal = p[them + kBishop] | p[them + kQueen];
-  Bitboard snipers = (tables.rook_attacks(king, 0) & straight) | (tables.bishop_attacks(king, 0) & diagonal);
-  while (snipers) {
-    const Square s = pop_lsb(snipers);
-    const Bitboard blockers = between(king, s) & occupancy;
-    if (!blockers) {
-      checkers |= square_bb(s);
-    } else if (!(blockers & (blockers - 1))) {
-      pinned |= blockers & own;
-    }
-  }
-  const Bitboard pawn_sources = Us == kWhite ? kBlackPawnSources[king] : kWhitePawnSources[king];
-  checkers |= (kKnightAttacks[king] & p[them + kKnight]) | (pawn_sources & p[them + kPawn]) |
-              (kKingAttacks[king] & p[them + kKing]);
+  const KingThreats threats = king_threats<Us>(p, king, own, occupancy);
+  const Bitboard checkers = threats.checkers;
+  const Bitboard pinned = threats.pinned;
 
   ChessMove* o = out.tail();
 

@@ -1,0 +1,61 @@
+// What threatens the king of the side to move: the pieces giving check, the
+// own pieces pinned to it, and whether an en-passant capture would expose it.
+// Shared by the generator that writes legal moves and the one that counts them.
+#pragma once
+
+#include <array>
+
+#include "base/types.h"
+#include "move_generator/attack_tables.h"
+#include "move_generator/lines.h"
+#include "move_generator/pawn_side.h"
+#include "move_generator/step_tables.h"
+
+namespace orvex {
+
+struct KingThreats {
+  Bitboard checkers = 0;  // enemy pieces attacking the king
+  Bitboard pinned = 0;    // own pieces that alone stand between the king and an enemy slider
+};
+
+// Enemy line pieces on the king's lines give check with nothing between them
+// and the king, and pin the own piece that alone stands between.
+template <Color Us>
+inline KingThreats king_threats(const std::array<Bitboard, kPieceKinds>& p, Square king, Bitboard own,
+                                Bitboard occupancy) {
+  constexpr int them = color_base(~Us);
+  KingThreats t;
+  Bitboard snipers = (straight_rays(king) & (p[them + kRook] | p[them + kQueen])) |
+                     (diagonal_rays(king) & (p[them + kBishop] | p[them + kQueen]));
+  while (snipers) {
+    const Square s = pop_lsb(snipers);
+    const Bitboard blockers = between(king, s) & occupancy;
+    if (!blockers) {
+      t.checkers |= square_bb(s);
+    } else if (!(blockers & (blockers - 1))) {
+      t.pinned |= blockers & own;
+    }
+  }
+  const Bitboard pawn_sources = Us == kWhite ? kBlackPawnSources[king] : kWhitePawnSources[king];
+  t.checkers |= (kKnightAttacks[king] & p[them + kKnight]) | (pawn_sources & p[them + kPawn]) |
+                (kKingAttacks[king] & p[them + kKing]);
+  return t;
+}
+
+// Returns whether the king stands attacked after the en-passant capture
+// from -> to, which lifts the pawn behind the target if an enemy pawn is there.
+template <Color Us>
+bool en_passant_exposes_king(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+                             Square king, Bitboard occupancy, Square from, Square to) {
+  constexpr int them = color_base(~Us);
+  const Bitboard captured = p[them + kPawn] & square_bb(shifted(to, -PawnSide<Us>::kPush));
+  const Bitboard after = (occupancy ^ square_bb(from) ^ square_bb(to)) & ~captured;
+  const Bitboard pawn_sources = Us == kWhite ? kBlackPawnSources[king] : kWhitePawnSources[king];
+  return ((kKnightAttacks[king] & p[them + kKnight]) |
+          (pawn_sources & p[them + kPawn] & ~captured) |
+          (tables.rook_attacks(king, after) & (p[them + kRook] | p[them + kQueen])) |
+          (tables.bishop_attacks(king, after) & (p[them + kBishop] | p[them + kQueen])) |
+          (kKingAttacks[king] & p[them + kKing])) != 0;
+}
+
+}  // namespace orvex

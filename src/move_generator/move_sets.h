@@ -1,0 +1,213 @@
+// The legal moves of the side to move as sets of target squares: each piece
+// with the squares it may go to, the pawns' moves by kind with their targets.
+// Counting the moves is adding up the sets' sizes; the perft walk makes a
+// child position for each member. Only for boards whose side to move has
+// exactly one king and whose squares hold at most one piece each.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+
+#include "base/types.h"
+#include "move_generator/attack_tables.h"
+#include "move_generator/king_threats.h"
+#include "move_generator/lines.h"
+#include "move_generator/pawn_side.h"
+#include "move_generator/step_tables.h"
+
+namespace orvex {
+
+// A castling of one side: its right, the squares that must be empty and those
+// no enemy piece may attack, and where the king and the rook go.
+struct CastlingPath {
+  std::uint64_t right;
+  Bitboard must_be_empty;
+  Bitboard must_be_safe;
+  Square king_to;
+  Square rook_from;
+  Square rook_to;
+};
+
+// King side, then queen side, of black and of white.
+inline constexpr CastlingPath kCastlingPaths[2][2] = {
+    {{state_bits::kBlackKingSide, square_bb(kF8) | square_bb(kG8), square_bb(kF8) | square_bb(kG8), kG8, kH8,
+      kF8},
+     {state_bits::kBlackQueenSide, square_bb(kB8) | square_bb(kC8) | square_bb(kD8),
+      square_bb(kC8) | square_bb(kD8), kC8, kA8, kD8}},
+    {{state_bits::kWhiteKingSide, square_bb(kF1) | square_bb(kG1), square_bb(kF1) | square_bb(kG1), kG1, kH1,
+      kF1},
+     {state_bits::kWhiteQueenSide, square_bb(kB1) | square_bb(kC1) | square_bb(kD1),
+      square_bb(kC1) | square_bb(kD1), kC1, kA1, kD1}},
+};
+
+// Returns the squares of zone that the enemy of Us attacks, with the line
+// pieces blocked by occupancy. The line pieces are looked at from the squares
+// of a zone smaller than their number, else each from its own square.
+template <Color Us>
+inline Bitboard attacked_in(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+                            Bitboard zone, Bitboard occupancy) {
+  constexpr int them = color_base(~Us);
+  Bitboard attacked = pawn_attacks<~Us>(p[them + kPawn]);
+  for (Bitboard b = p[them + kKnight]; b;) attacked |= kKnightAttacks[pop_lsb(b)];
+  for (Bitboard b = p[them + kKing]; b;) attacked |= kKingAttacks[pop_lsb(b)];
+  attacked &= zone;
+  const Bitboard open = zone & ~attacked;
+  if (!open) return attacked;
+  const Bitboard straight = p[them + kRook] | p[them + kQueen];
+  const Bitboard diagonal = p[them + kBishop] | p[them + kQueen];
+  if (2 * std::popcount(open) <= std::popcount(straight) + std::popcount(diagonal)) {
+    for (Bitboard b = open; b;) {
+      const Square s = pop_lsb(b);
+      if ((tables.rook_attacks(s, occupancy) & straight) | (tables.bishop_attacks(s, occupancy) & diagonal)) {
+        attacked |= square_bb(s);
+      }
+    }
+    return attacked;
+  }
+  for (Bitboard b = straight; b;) {
+    const Square s = pop_lsb(b);
+    if (straight_rays(s) & open) attacked |= tables.rook_attacks(s, occupancy) & open;
+  }
+  for (Bitboard b = diagonal; b;) {
+    const Square s = pop_lsb(b);
+    if (diagonal_rays(s) & open) attacked |= tables.bishop_attacks(s, occupancy) & open;
+  }
+  return attacked;
+}
+
+// Hands the sink the pushes and captures of the pawns whose targets lie in
+// allowed: sink.steps<Offset>(targets) for single steps that do not promote
+// (each from target - Offset), sink.double_pushes<Offset>(targets) and
+// sink.promotions<Offset>(targets) (four moves each).
+template <Color Us, class Sink>
+inline void visit_pawn_moves(Bitboard pawns, Bitboard enemy, Bitboard occupancy, Bitboard allowed, Sink& sink) {
+  using S = PawnSide<Us>;
+  const Bitboard first = shift<S::kFirst>(pawns & ~S::kFirstEdge) & enemy & allowed;
+  const Bitboard second = shift<S::kSecond>(pawns & ~S::kSecondEdge) & enemy & allowed;
+  const Bitboard single = shift<S::kPush>(pawns) & ~occupancy;
+  const Bitboard push = single & allowed;
+  sink.template double_pushes<2 * S::kPush>(shift<S::kPush>(single & S::kDoubleStep) & ~occupancy & allowed);
+  if (!(pawns & S::kPrePromotion)) {
+    sink.template steps<S::kFirst>(first);
+    sink.template steps<S::kSecond>(second);
+    sink.template steps<S::kPush>(push);
+    return;
+  }
+  constexpr Bitboard last = S::kPromotion;
+  sink.template steps<S::kFirst>(first & ~last);
+  sink.template steps<S::kSecond>(second & ~last);
+  sink.template steps<S::kPush>(push & ~last);
+  sink.template promotions<S::kFirst>(first & last);
+  sink.template promotions<S::kSecond>(second & last);
+  sink.template promotions<S::kPush>(push & last);
+}
+
+// Hands the sink every legal move of Us, whose pieces stand on own and its
+// enemy's on enemy, on a board where Us has exactly one king and no square
+// holds two pieces: sink.piece<Type>(from, targets) for the moves of a king,
+// knight, bishop, rook or queen (several calls may name the same piece),
+// sink.castling(rule), sink.en_passant(from, to), and the pawn moves as
+// visit_pawn_moves gives them. Moves come in no particular order.
+template <Color Us, class Sink>
+inline void visit_legal_moves(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+                              std::uint64_t state, Bitboard own, Bitboard enemy, Sink& sink) {
+  using S = PawnSide<Us>;
+  constexpr int us = color_base(Us);
+  const Bitboard occupancy = own | enemy;
+  const Square king = lsb(p[us + kKing]);
+  const KingThreats threats = king_threats<Us>(p, king, own, occupancy);
+
+  // Where the pieces other than the king may land.
+  Bitboard allowed = ~own;
+  // The king steps onto squares the enemy does not attack with the king
+  // lifted; castling, out of check, goes over empty squares no enemy piece
+  // attacks (the king's own square blocks no line to them that would not
+  // give check).
+  const Bitboard steps = kKingAttacks[king] & ~own;
+  Bitboard zone = steps;
+  unsigned castlings = 0;  // bit i: castling i may go if its squares are safe
+  if (threats.checkers) {
+    allowed = threats.checkers | between(king, lsb(threats.checkers));
+    if (threats.checkers & (threats.checkers - 1)) allowed = 0;  // double check: the king must step
+  } else if (king == (Us == kWhite ? kE1 : kE8) && (state & (Us == kWhite ? 0x6 : 0x18))) {
+    for (unsigned i = 0; i < 2; ++i) {
+      const CastlingPath& c = kCastlingPaths[Us][i];
+      if ((state & c.right) && !(occupancy & c.must_be_empty)) {
+        castlings |= 1u << i;
+        zone |= c.must_be_safe;
+      }
+    }
+  }
+  const Bitboard attacked = attacked_in<Us>(tables, p, zone, occupancy ^ square_bb(king));
+  sink.template piece<kKing>(king, steps & ~attacked);
+  if (!allowed) return;
+  if (castlings) {
+    for (unsigned i = 0; i < 2; ++i) {
+      if (((castlings >> i) & 1) && !(attacked & kCastlingPaths[Us][i].must_be_safe)) sink.castling(kCastlingPaths[Us][i]);
+    }
+  }
+
+  const Bitboard pinned = threats.pinned;
+  for (Bitboard b = p[us + kKnight] & ~pinned; b;) {
+    const Square s = pop_lsb(b);
+    sink.template piece<kKnight>(s, kKnightAttacks[s] & allowed);
+  }
+  const Bitboard pawns = p[us + kPawn];
+  visit_pawn_moves<Us>(pawns & ~pinned, enemy, occupancy, allowed, sink);
+  for (Bitboard b = p[us + kBishop] & ~pinned; b;) {
+    const Square s = pop_lsb(b);
+    sink.template piece<kBishop>(s, tables.bishop_attacks(s, occupancy) & allowed);
+  }
+  for (Bitboard b = p[us + kRook] & ~pinned; b;) {
+    const Square s = pop_lsb(b);
+    sink.template piece<kRook>(s, tables.rook_attacks(s, occupancy) & allowed);
+  }
+  for (Bitboard b = p[us + kQueen] & ~pinned; b;) {
+    const Square s = pop_lsb(b);
+    sink.template piece<kQueen>(s, (tables.rook_attacks(s, occupancy) | tables.bishop_attacks(s, occupancy)) &
+                                       allowed);
+  }
+
+  // A pinned piece moves only along the line through the king and itself (a
+  // pinned knight not at all).
+  if (pinned) {
+    for (Bitboard b = pinned & pawns; b;) {
+      const Square s = pop_lsb(b);
+      visit_pawn_moves<Us>(square_bb(s), enemy, occupancy, allowed & line_through(king, s), sink);
+    }
+    for (Bitboard b = pinned & p[us + kBishop]; b;) {
+      const Square s = pop_lsb(b);
+      sink.template piece<kBishop>(s, tables.bishop_attacks(s, occupancy) & allowed & line_through(king, s));
+    }
+    for (Bitboard b = pinned & p[us + kRook]; b;) {
+      const Square s = pop_lsb(b);
+      sink.template piece<kRook>(s, tables.rook_attacks(s, occupancy) & allowed & line_through(king, s));
+    }
+    for (Bitboard b = pinned & p[us + kQueen]; b;) {
+      const Square s = pop_lsb(b);
+      sink.template piece<kQueen>(
+          s, (tables.rook_attacks(s, occupancy) | tables.bishop_attacks(s, occupancy)) & allowed &
+                 line_through(king, s));
+    }
+  }
+
+  // En passant onto an empty target the state word names, tried on the masks
+  // with the two pawns lifted.
+  if (const Bitboard targets = en_passant_targets<Us>(state, occupancy)) {
+    for (Bitboard b = shift<-S::kFirst>(shift<S::kFirst>(pawns & ~S::kFirstEdge) & targets); b;) {
+      const Square s = pop_lsb(b);
+      if (!en_passant_exposes_king<Us>(tables, p, king, occupancy, s, shifted(s, S::kFirst))) {
+        sink.en_passant(s, shifted(s, S::kFirst));
+      }
+    }
+    for (Bitboard b = shift<-S::kSecond>(shift<S::kSecond>(pawns & ~S::kSecondEdge) & targets); b;) {
+      const Square s = pop_lsb(b);
+      if (!en_passant_exposes_king<Us>(tables, p, king, occupancy, s, shifted(s, S::kSecond))) {
+        sink.en_passant(s, shifted(s, S::kSecond));
+      }
+    }
+  }
+}
+
+}  // namespace orvex
