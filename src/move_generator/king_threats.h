@@ -19,8 +19,9 @@ struct KingThreats {
 };
 
 // Enemy line pieces on the king's lines give check with nothing between them
-// and the king, and pin the own piece that alone stands between.
-template <Color Us>
+// and the king, and pin the own piece that alone stands between. With
+// KingsApart the caller knows that no enemy king stands next to the king.
+template <Color Us, bool KingsApart = false>
 inline KingThreats king_threats(const std::array<Bitboard, kPieceKinds>& p, Square king, Bitboard own,
                                 Bitboard occupancy) {
   constexpr int them = color_base(~Us);
@@ -37,8 +38,8 @@ inline KingThreats king_threats(const std::array<Bitboard, kPieceKinds>& p, Squa
     }
   }
   const Bitboard pawn_sources = Us == kWhite ? kBlackPawnSources[king] : kWhitePawnSources[king];
-  t.checkers |= (kKnightAttacks[king] & p[them + kKnight]) | (pawn_sources & p[them + kPawn]) |
-                (kKingAttacks[king] & p[them + kKing]);
+  t.checkers |= (kKnightAttacks[king] & p[them + kKnight]) | (pawn_sources & p[them + kPawn]);
+  if (!KingsApart) t.checkers |= kKingAttacks[king] & p[them + kKing];
   return t;
 }
 

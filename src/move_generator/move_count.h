@@ -45,13 +45,11 @@ struct MoveCounter {
 
 // Returns the number of legal moves of Us, whose pieces stand on own and its
 // enemy's on enemy, on a board where Us has exactly one king and no square
-// holds two pieces.
-template <Color Us>
+// holds two pieces (KingsApart as for visit_legal_moves).
+template <Color Us, bool KingsApart = false>
 inline unsigned count_legal_moves(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
                                   std::uint64_t state, Bitboard own, Bitboard enemy) {
-  MoveCounter counter;
-  visit_legal_moves<Us>(tables, p, state, own, enemy, counter);
-  return counter.n;
+  return visit_legal_moves<Us, KingsApart>(tables, p, state, own, enemy, MoveCounter{}).n;
 }
 
 }  // namespace orvex

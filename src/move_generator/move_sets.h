@@ -42,26 +42,30 @@ inline constexpr CastlingPath kCastlingPaths[2][2] = {
 };
 
 // Returns the squares of zone that the enemy of Us attacks, with the line
-// pieces blocked by occupancy. The line pieces are looked at from the squares
-// of a zone smaller than their number, else each from its own square.
-template <Color Us>
+// pieces blocked by occupancy. A single square still open after the other
+// pieces is looked at from itself, several from each line piece whose lines
+// reach them. With OneEnemyKing the caller knows that the enemy has exactly
+// one king.
+template <Color Us, bool OneEnemyKing = false>
 inline Bitboard attacked_in(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
                             Bitboard zone, Bitboard occupancy) {
   constexpr int them = color_base(~Us);
   Bitboard attacked = pawn_attacks<~Us>(p[them + kPawn]);
   for (Bitboard b = p[them + kKnight]; b;) attacked |= kKnightAttacks[pop_lsb(b)];
-  for (Bitboard b = p[them + kKing]; b;) attacked |= kKingAttacks[pop_lsb(b)];
+  if (OneEnemyKing) {
+    attacked |= kKingAttacks[lsb(p[them + kKing])];
+  } else {
+    for (Bitboard b = p[them + kKing]; b;) attacked |= kKingAttacks[pop_lsb(b)];
+  }
   attacked &= zone;
   const Bitboard open = zone & ~attacked;
   if (!open) return attacked;
   const Bitboard straight = p[them + kRook] | p[them + kQueen];
   const Bitboard diagonal = p[them + kBishop] | p[them + kQueen];
-  if (2 * std::popcount(open) <= std::popcount(straight) + std::popcount(diagonal)) {
-    for (Bitboard b = open; b;) {
-      const Square s = pop_lsb(b);
-      if ((tables.rook_attacks(s, occupancy) & straight) | (tables.bishop_attacks(s, occupancy) & diagonal)) {
-        attacked |= square_bb(s);
-      }
+  if (!(open & (open - 1))) {
+    const Square s = lsb(open);
+    if ((tables.rook_attacks(s, occupancy) & straight) | (tables.bishop_attacks(s, occupancy) & diagonal)) {
+      attacked |= open;
     }
     return attacked;
   }
@@ -105,18 +109,22 @@ inline void visit_pawn_moves(Bitboard pawns, Bitboard enemy, Bitboard occupancy,
 
 // Hands the sink every legal move of Us, whose pieces stand on own and its
 // enemy's on enemy, on a board where Us has exactly one king and no square
-// holds two pieces: sink.piece<Type>(from, targets) for the moves of a king,
-// knight, bishop, rook or queen (several calls may name the same piece),
-// sink.castling(rule), sink.en_passant(from, to), and the pawn moves as
-// visit_pawn_moves gives them. Moves come in no particular order.
-template <Color Us, class Sink>
-inline void visit_legal_moves(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
-                              std::uint64_t state, Bitboard own, Bitboard enemy, Sink& sink) {
+// holds two pieces, and returns the sink: sink.piece<Type>(from, targets) for
+// the moves of a king, knight, bishop, rook or queen (several calls may name
+// the same piece), sink.castling(path), sink.en_passant(from, to), and the
+// pawn moves as visit_pawn_moves gives them. Moves come in no particular
+// order. The sink is taken by value so that what it adds up can stay in
+// registers. With KingsApart the caller knows more of the board: the enemy
+// has exactly one king too, and it does not stand next to the king of Us (as
+// on every board legal play reaches from such a board).
+template <Color Us, bool KingsApart = false, class Sink>
+inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+                              std::uint64_t state, Bitboard own, Bitboard enemy, Sink sink) {
   using S = PawnSide<Us>;
   constexpr int us = color_base(Us);
   const Bitboard occupancy = own | enemy;
   const Square king = lsb(p[us + kKing]);
-  const KingThreats threats = king_threats<Us>(p, king, own, occupancy);
+  const KingThreats threats = king_threats<Us, KingsApart>(p, king, own, occupancy);
 
   // Where the pieces other than the king may land.
   Bitboard allowed = ~own;
@@ -130,7 +138,7 @@ inline void visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
   if (threats.checkers) {
     allowed = threats.checkers | between(king, lsb(threats.checkers));
     if (threats.checkers & (threats.checkers - 1)) allowed = 0;  // double check: the king must step
-  } else if (king == (Us == kWhite ? kE1 : kE8) && (state & (Us == kWhite ? 0x6 : 0x18))) {
+  } else if ((state & (Us == kWhite ? 0x6 : 0x18)) && king == (Us == kWhite ? kE1 : kE8)) {
     for (unsigned i = 0; i < 2; ++i) {
       const CastlingPath& c = kCastlingPaths[Us][i];
       if ((state & c.right) && !(occupancy & c.must_be_empty)) {
@@ -139,9 +147,9 @@ inline void visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
       }
     }
   }
-  const Bitboard attacked = attacked_in<Us>(tables, p, zone, occupancy ^ square_bb(king));
+  const Bitboard attacked = attacked_in<Us, KingsApart>(tables, p, zone, occupancy ^ square_bb(king));
   sink.template piece<kKing>(king, steps & ~attacked);
-  if (!allowed) return;
+  if (!allowed) return sink;
   if (castlings) {
     for (unsigned i = 0; i < 2; ++i) {
       if (((castlings >> i) & 1) && !(attacked & kCastlingPaths[Us][i].must_be_safe)) sink.castling(kCastlingPaths[Us][i]);
@@ -194,6 +202,7 @@ inline void visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
 
   // En passant onto an empty target the state word names, tried on the masks
   // with the two pawns lifted.
+  if (!(state & std::uint64_t{0xFF} << en_passant_base(Us))) return sink;
   if (const Bitboard targets = en_passant_targets<Us>(state, occupancy)) {
     for (Bitboard b = shift<-S::kFirst>(shift<S::kFirst>(pawns & ~S::kFirstEdge) & targets); b;) {
       const Square s = pop_lsb(b);
@@ -208,6 +217,7 @@ inline void visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
       }
     }
   }
+  return sink;
 }
 
 }  // namespace orvex

@@ -19,21 +19,21 @@ struct Node {
 };
 
 template <Color Us>
-std::uint64_t walk_masks(const AttackTables& tables, const Node& node, int depth);
+std::uint64_t walk_masks(const AttackTables& tables, Node& node, int depth);
 
 template <Color Us>
 std::uint64_t count_moves(const AttackTables& tables, const Node& node) {
-  return count_legal_moves<Us>(tables, node.pieces, node.state, node.sides[Us], node.sides[~Us]);
+  return count_legal_moves<Us, true>(tables, node.pieces, node.state, node.sides[Us], node.sides[~Us]);
 }
 
-// Makes each move visit_legal_moves hands it from a position of Us, exactly as
-// make_position_move would, and adds up the leaves below the child: its moves
-// counted from the masks when one ply remains, else its walk.
-template <Color Us>
+// Makes each move visit_legal_moves hands it from a position of Us on the
+// position itself, exactly as make_position_move would, adds up the leaves
+// below (the child's moves counted from the masks when Leaves, else its walk)
+// and takes the move back.
+template <Color Us, bool Leaves>
 class ChildWalker {
  public:
-  ChildWalker(const AttackTables& tables, const Node& node, int depth)
-      : tables_(tables), node_(node), depth_(depth) {}
+  ChildWalker(const AttackTables& tables, Node& node, int depth) : tables_(tables), node_(node), depth_(depth) {}
 
   std::uint64_t nodes() const { return nodes_; }
 
@@ -45,79 +45,113 @@ class ChildWalker {
     if constexpr (Type == kKing) state &= ~kRights;
     if constexpr (Type == kRook) state &= ~position_move::kCornerRights[Us][from];
     const Bitboard from_bb = square_bb(from);
+    const std::uint64_t before = node_.state;
+    node_.state = state;
     for (Bitboard b = targets & ~node_.sides[~Us]; b; b &= b - 1) {
-      Node child = node_;
-      move(child, us + Type, from_bb | (b & -b), state);
-      add(child);
+      const Bitboard from_to = from_bb | (b & -b);
+      toggle(us + Type, from_to);
+      add();
+      toggle(us + Type, from_to);
     }
     for (Bitboard b = targets & node_.sides[~Us]; b;) {
       const Square to = pop_lsb(b);
-      Node child = node_;
-      move(child, us + Type, from_bb | square_bb(to), state);
-      capture(child, to);
-      add(child);
+      const Bitboard from_to = from_bb | square_bb(to);
+      toggle(us + Type, from_to);
+      capture_and_add(to, state);
+      toggle(us + Type, from_to);
     }
+    node_.state = before;
   }
 
   template <int Offset>
   void steps(Bitboard targets) {
+    const std::uint64_t before = node_.state;
     const std::uint64_t state = next_state();
+    node_.state = state;
     for (Bitboard b = targets; b;) {
       const Square to = pop_lsb(b);
-      Node child = node_;
-      move(child, us + kPawn, square_bb(to) | square_bb(shifted(to, -Offset)), state);
-      if constexpr (Offset != PawnSide<Us>::kPush) capture(child, to);
-      add(child);
+      const Bitboard from_to = square_bb(to) | square_bb(shifted(to, -Offset));
+      toggle(us + kPawn, from_to);
+      if constexpr (Offset == PawnSide<Us>::kPush) {
+        add();
+      } else {
+        capture_and_add(to, state);
+      }
+      toggle(us + kPawn, from_to);
     }
+    node_.state = before;
   }
 
   template <int Offset>
   void double_pushes(Bitboard targets) {
+    const std::uint64_t before = node_.state;
     const std::uint64_t state = next_state();
     for (Bitboard b = targets; b;) {
       const Square to = pop_lsb(b);
-      Node child = node_;
-      move(child, us + kPawn, square_bb(to) | square_bb(shifted(to, -Offset)),
-           state | std::uint64_t{1} << (en_passant_base(~Us) + file_of(to)));
-      add(child);
+      const Bitboard from_to = square_bb(to) | square_bb(shifted(to, -Offset));
+      node_.state = state | std::uint64_t{1} << (en_passant_base(~Us) + file_of(to));
+      toggle(us + kPawn, from_to);
+      add();
+      toggle(us + kPawn, from_to);
     }
+    node_.state = before;
   }
 
   template <int Offset>
   void promotions(Bitboard targets) {
+    const std::uint64_t before = node_.state;
     const std::uint64_t state = next_state();
+    node_.state = state;
     for (Bitboard b = targets; b;) {
       const Square to = pop_lsb(b);
       const Bitboard from_bb = square_bb(shifted(to, -Offset));
+      const Bitboard to_bb = square_bb(to);
+      node_.pieces[us + kPawn] ^= from_bb;
+      node_.sides[Us] ^= from_bb | to_bb;
       for (int type = kKnight; type <= kQueen; ++type) {
-        Node child = node_;
-        move(child, us + kPawn, from_bb, state);
-        child.pieces[us + type] |= square_bb(to);
-        child.sides[Us] |= square_bb(to);
-        if constexpr (Offset != PawnSide<Us>::kPush) capture(child, to);
-        add(child);
+        node_.pieces[us + type] ^= to_bb;
+        if constexpr (Offset == PawnSide<Us>::kPush) {
+          add();
+        } else {
+          capture_and_add(to, state);
+        }
+        node_.pieces[us + type] ^= to_bb;
       }
+      node_.pieces[us + kPawn] ^= from_bb;
+      node_.sides[Us] ^= from_bb | to_bb;
     }
+    node_.state = before;
   }
 
   void en_passant(Square from, Square to) {
-    Node child = node_;
-    move(child, us + kPawn, square_bb(from) | square_bb(to), next_state());
+    const std::uint64_t before = node_.state;
+    node_.state = next_state();
+    const Bitboard from_to = square_bb(from) | square_bb(to);
     const Bitboard captured = square_bb(shifted(to, -PawnSide<Us>::kPush));
-    child.pieces[them + kPawn] &= ~captured;
-    child.sides[~Us] &= ~captured;
-    add(child);
+    toggle(us + kPawn, from_to);
+    node_.pieces[them + kPawn] ^= captured;
+    node_.sides[~Us] ^= captured;
+    add();
+    node_.pieces[them + kPawn] ^= captured;
+    node_.sides[~Us] ^= captured;
+    toggle(us + kPawn, from_to);
+    node_.state = before;
   }
 
   void castling(const CastlingPath& c) {
-    Node child = node_;
-    const Square king = Us == kWhite ? kE1 : kE8;
-    move(child, us + kKing, square_bb(king) | square_bb(c.king_to), next_state() & ~kRights);
+    const std::uint64_t before = node_.state;
+    node_.state = next_state() & ~kRights;
+    const Bitboard king = square_bb(Us == kWhite ? kE1 : kE8) | square_bb(c.king_to);
     // The rook, if it is there, moves with the king; its target is empty.
-    if (has_square(node_.pieces[us + kRook], c.rook_from)) {
-      move(child, us + kRook, square_bb(c.rook_from) | square_bb(c.rook_to), child.state);
-    }
-    add(child);
+    const Bitboard rook = has_square(node_.pieces[us + kRook], c.rook_from)
+                              ? square_bb(c.rook_from) | square_bb(c.rook_to)
+                              : 0;
+    toggle(us + kKing, king);
+    toggle(us + kRook, rook);
+    add();
+    toggle(us + kRook, rook);
+    toggle(us + kKing, king);
+    node_.state = before;
   }
 
  private:
@@ -131,27 +165,37 @@ class ChildWalker {
     return (node_.state & ~state_bits::kEnPassantBits) ^ state_bits::kWhiteToMove;
   }
 
-  static void move(Node& child, int kind, Bitboard from_to, std::uint64_t state) {
-    child.pieces[kind] ^= from_to;
-    child.sides[Us] ^= from_to;
-    child.state = state;
+  void toggle(int kind, Bitboard from_to) {
+    node_.pieces[kind] ^= from_to;
+    node_.sides[Us] ^= from_to;
   }
 
-  // Takes the enemy piece on to, which is not a king; a rook on its corner
-  // takes its castling right with it.
-  void capture(Node& child, Square to) const {
+  // Takes the enemy piece on to (not a king) for the walk below, with the
+  // state the move leaves; a rook on its corner takes its castling right with
+  // it.
+  void capture_and_add(Square to, std::uint64_t state) {
     const Bitboard bb = square_bb(to);
-    if (node_.pieces[them + kRook] & bb) child.state &= ~position_move::kCornerRights[~Us][to];
-    for (int t = kPawn; t < kKing; ++t) child.pieces[them + t] &= ~bb;
-    child.sides[~Us] &= ~bb;
+    int type = kPawn;
+    while (!(node_.pieces[them + type] & bb)) ++type;
+    if (type == kRook) node_.state = state & ~position_move::kCornerRights[~Us][to];
+    node_.pieces[them + type] ^= bb;
+    node_.sides[~Us] ^= bb;
+    add();
+    node_.pieces[them + type] ^= bb;
+    node_.sides[~Us] ^= bb;
+    node_.state = state;
   }
 
-  void add(const Node& child) {
-    nodes_ += depth_ == 1 ? count_moves<~Us>(tables_, child) : walk_masks<~Us>(tables_, child, depth_);
+  void add() {
+    if constexpr (Leaves) {
+      nodes_ += count_moves<~Us>(tables_, node_);
+    } else {
+      nodes_ += walk_masks<~Us>(tables_, node_, depth_);
+    }
   }
 
   const AttackTables& tables_;
-  const Node& node_;
+  Node& node_;
   const int depth_;  // plies below each child
   std::uint64_t nodes_ = 0;
 };
@@ -161,10 +205,17 @@ class ChildWalker {
 // cannot take the other king (so no move ever can). Depth is at least 2; the
 // last ply is counted from the masks without making its moves.
 template <Color Us>
-std::uint64_t walk_masks(const AttackTables& tables, const Node& node, int depth) {
-  ChildWalker<Us> children(tables, node, depth - 1);
-  visit_legal_moves<Us>(tables, node.pieces, node.state, node.sides[Us], node.sides[~Us], children);
-  return children.nodes();
+std::uint64_t walk_masks(const AttackTables& tables, Node& node, int depth) {
+  const Bitboard own = node.sides[Us];
+  const Bitboard enemy = node.sides[~Us];
+  if (depth == 2) {
+    return visit_legal_moves<Us, true>(tables, node.pieces, node.state, own, enemy,
+                                 ChildWalker<Us, true>(tables, node, 1))
+        .nodes();
+  }
+  return visit_legal_moves<Us, true>(tables, node.pieces, node.state, own, enemy,
+                               ChildWalker<Us, false>(tables, node, depth - 1))
+      .nodes();
 }
 
 // The squares of each side's pieces, and whether a square holds two pieces.
@@ -217,7 +268,7 @@ std::uint64_t walk_board(const AttackTables& tables, const Position& pos, int de
 std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth) {
   if (depth >= 2 && masks_hold_below(tables, pos)) {
     const Sides sides(pos.pieces);
-    const Node node{pos.pieces, pos.state, {sides.black, sides.white}};
+    Node node{pos.pieces, pos.state, {sides.black, sides.white}};
     return white_to_move(pos.state) ? walk_masks<kWhite>(tables, node, depth)
                                     : walk_masks<kBlack>(tables, node, depth);
   }
