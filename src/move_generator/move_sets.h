@@ -107,6 +107,17 @@ inline void visit_pawn_moves(Bitboard pawns, Bitboard enemy, Bitboard occupancy,
   sink.template promotions<S::kPush>(push & last);
 }
 
+// Hands the sink the slides of a rook or bishop (Kind) on s, or of a queen
+// when s is among queens, along that kind's lines.
+template <PieceType Kind, class Sink>
+inline void slides(Sink& sink, Bitboard queens, Square s, Bitboard targets) {
+  if (has_square(queens, s)) {
+    sink.template piece<kQueen>(s, targets);
+  } else {
+    sink.template piece<Kind>(s, targets);
+  }
+}
+
 // Hands the sink every legal move of Us, whose pieces stand on own and its
 // enemy's on enemy, on a board where Us has exactly one king and no square
 // holds two pieces, and returns the sink: sink.piece<Type>(from, targets) for
@@ -163,18 +174,17 @@ inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
   }
   const Bitboard pawns = p[us + kPawn];
   visit_pawn_moves<Us>(pawns & ~pinned, enemy, occupancy, allowed, sink);
-  for (Bitboard b = p[us + kBishop] & ~pinned; b;) {
+  // A queen's straight and diagonal moves come in two calls.
+  const Bitboard queens = p[us + kQueen];
+  const Bitboard straight = p[us + kRook] | queens;
+  const Bitboard diagonal = p[us + kBishop] | queens;
+  for (Bitboard b = straight & ~pinned; b;) {
     const Square s = pop_lsb(b);
-    sink.template piece<kBishop>(s, tables.bishop_attacks(s, occupancy) & allowed);
+    slides<kRook>(sink, queens, s, tables.rook_attacks(s, occupancy) & allowed);
   }
-  for (Bitboard b = p[us + kRook] & ~pinned; b;) {
+  for (Bitboard b = diagonal & ~pinned; b;) {
     const Square s = pop_lsb(b);
-    sink.template piece<kRook>(s, tables.rook_attacks(s, occupancy) & allowed);
-  }
-  for (Bitboard b = p[us + kQueen] & ~pinned; b;) {
-    const Square s = pop_lsb(b);
-    sink.template piece<kQueen>(s, (tables.rook_attacks(s, occupancy) | tables.bishop_attacks(s, occupancy)) &
-                                       allowed);
+    slides<kBishop>(sink, queens, s, tables.bishop_attacks(s, occupancy) & allowed);
   }
 
   // A pinned piece moves only along the line through the king and itself (a
@@ -184,19 +194,13 @@ inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
       const Square s = pop_lsb(b);
       visit_pawn_moves<Us>(square_bb(s), enemy, occupancy, allowed & line_through(king, s), sink);
     }
-    for (Bitboard b = pinned & p[us + kBishop]; b;) {
+    for (Bitboard b = pinned & straight; b;) {
       const Square s = pop_lsb(b);
-      sink.template piece<kBishop>(s, tables.bishop_attacks(s, occupancy) & allowed & line_through(king, s));
+      slides<kRook>(sink, queens, s, tables.rook_attacks(s, occupancy) & allowed & line_through(king, s));
     }
-    for (Bitboard b = pinned & p[us + kRook]; b;) {
+    for (Bitboard b = pinned & diagonal; b;) {
       const Square s = pop_lsb(b);
-      sink.template piece<kRook>(s, tables.rook_attacks(s, occupancy) & allowed & line_through(king, s));
-    }
-    for (Bitboard b = pinned & p[us + kQueen]; b;) {
-      const Square s = pop_lsb(b);
-      sink.template piece<kQueen>(
-          s, (tables.rook_attacks(s, occupancy) | tables.bishop_attacks(s, occupancy)) & allowed &
-                 line_through(king, s));
+      slides<kBishop>(sink, queens, s, tables.bishop_attacks(s, occupancy) & allowed & line_through(king, s));
     }
   }
 
