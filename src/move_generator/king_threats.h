@@ -1,9 +1,11 @@
 // What threatens the king of the side to move: the pieces giving check, the
-// own pieces pinned to it, and whether an en-passant capture would expose it.
+// own pieces pinned to it, the squares around it the enemy attacks, and
+// whether an en-passant capture would expose it.
 // Shared by the generator that writes legal moves and the one that counts them.
 #pragma once
 
 #include <array>
+#include <bit>
 
 #include "base/types.h"
 #include "move_generator/attack_tables.h"
@@ -41,6 +43,45 @@ inline KingThreats king_threats(const std::array<Bitboard, kPieceKinds>& p, Squa
   t.checkers |= (kKnightAttacks[king] & p[them + kKnight]) | (pawn_sources & p[them + kPawn]);
   if (!KingsApart) t.checkers |= kKingAttacks[king] & p[them + kKing];
   return t;
+}
+
+// Returns the squares of zone that the enemy of Us attacks, with the line
+// pieces blocked by occupancy. A single square still open after the other
+// pieces is looked at from itself, several from each line piece whose lines
+// reach them. With OneEnemyKing the caller knows that the enemy has exactly
+// one king.
+template <Color Us, bool OneEnemyKing = false>
+inline Bitboard attacked_in(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+                            Bitboard zone, Bitboard occupancy) {
+  constexpr int them = color_base(~Us);
+  Bitboard attacked = pawn_attacks<~Us>(p[them + kPawn]);
+  for (Bitboard b = p[them + kKnight]; b;) attacked |= kKnightAttacks[pop_lsb(b)];
+  if (OneEnemyKing) {
+    attacked |= kKingAttacks[lsb(p[them + kKing])];
+  } else {
+    for (Bitboard b = p[them + kKing]; b;) attacked |= kKingAttacks[pop_lsb(b)];
+  }
+  attacked &= zone;
+  const Bitboard open = zone & ~attacked;
+  if (!open) return attacked;
+  const Bitboard straight = p[them + kRook] | p[them + kQueen];
+  const Bitboard diagonal = p[them + kBishop] | p[them + kQueen];
+  if (!(open & (open - 1))) {
+    const Square s = lsb(open);
+    if ((tables.rook_attacks(s, occupancy) & straight) | (tables.bishop_attacks(s, occupancy) & diagonal)) {
+      attacked |= open;
+    }
+    return attacked;
+  }
+  for (Bitboard b = straight; b;) {
+    const Square s = pop_lsb(b);
+    if (straight_rays(s) & open) attacked |= tables.rook_attacks(s, occupancy) & open;
+  }
+  for (Bitboard b = diagonal; b;) {
+    const Square s = pop_lsb(b);
+    if (diagonal_rays(s) & open) attacked |= tables.bishop_attacks(s, occupancy) & open;
+  }
+  return attacked;
 }
 
 // Returns whether the king stands attacked after the en-passant capture

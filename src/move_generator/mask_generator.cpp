@@ -2,10 +2,11 @@
 
 #include <cassert>
 
-#include "move_generator/attacks.h"
+#include "move_generator/castling_paths.h"
 #include "move_generator/king_threats.h"
 #include "move_generator/lines.h"
 #include "move_generator/pawn_side.h"
+#include "move_generator/step_tables.h"
 
 namespace orvex {
 namespace {
@@ -160,30 +161,10 @@ ChessMove* write_slides(const Context& c, Bitboard movers, ChessMove* o) {
                        ~c.own & c.evasions;
     if (has_square(c.pinned, s)) targets &= line_through(c.king, s);
     const unsigned from = s;
-    while (targets) *o++ = code(from, pop_lsb(targets), kOrdinary);
+    while (targets) *o++ = ChessMove::pack(from, pop_lsb(targets), kOrdinary);
   }
   return o;
 }
-
-struct CastlingRule {
-  std::uint64_t right;
-  Bitboard must_be_empty;
-  Square must_be_safe[2];
-  ChessMove move;
-};
-
-constexpr CastlingRule kCastlings[2][2] = {
-    // black
-    {{state_bits::kBlackKingSide, square_bb(kF8) | square_bb(kG8), {kF8, kG8},
-      ChessMove::pack(kE8, kG8, kCastling)},
-     {state_bits::kBlackQueenSide, square_bb(kB8) | square_bb(kC8) | square_bb(kD8), {kC8, kD8},
-      ChessMove::pack(kE8, kC8, kCastling)}},
-    // white
-    {{state_bits::kWhiteKingSide, square_bb(kF1) | square_bb(kG1), {kF1, kG1},
-      ChessMove::pack(kE1, kG1, kCastling)},
-     {state_bits::kWhiteQueenSide, square_bb(kB1) | square_bb(kC1) | square_bb(kD1), {kC1, kD1},
-      ChessMove::pack(kE1, kC1, kCastling)}},
-};
 
 template <Color Us>
 void generate(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
@@ -198,21 +179,36 @@ void generate(const AttackTables& tables, const std::array<Bitboard, kPieceKinds
 
   ChessMove* o = out.tail();
 
-  // King steps, each onto a square no enemy piece attacks with the king lifted.
-  {
-    const Bitboard without_king = occupancy ^ square_bb(king);
-    Bitboard safe = 0;
-    for (Bitboard steps = kKingAttacks[king] & ~own; steps;) {
-      const Square t = pop_lsb(steps);
-      if (!square_attacked(tables, p, t, Us, without_king)) safe |= square_bb(t);
-    }
-    if (safe) {
-      const StepTargets& targets = kKingTargets[king];
-      for (int i = 0; i < targets.count; ++i) {
-        const unsigned t = targets.squares[i];
-        *o = code(king, t, kOrdinary);
-        o += (safe >> t) & 1;
+  // King steps onto squares no enemy piece attacks with the king lifted;
+  // castling, out of check, over empty squares no enemy piece attacks (the
+  // king's own square blocks no line to them that would not give check, and
+  // with the king not in check its target stays unattacked once the king and
+  // the rook have moved).
+  const Bitboard steps = kKingAttacks[king] & ~own;
+  Bitboard zone = steps;
+  unsigned castlings = 0;  // bit i: castling i may go if its squares are safe
+  if (!checkers && (state & (Us == kWhite ? 0x6 : 0x18)) && king == (Us == kWhite ? kE1 : kE8)) {
+    for (unsigned i = 0; i < 2; ++i) {
+      const CastlingPath& path = kCastlingPaths[Us][i];
+      if ((state & path.right) && !(occupancy & path.must_be_empty)) {
+        castlings |= 1u << i;
+        zone |= path.must_be_safe;
       }
+    }
+  }
+  const Bitboard attacked = attacked_in<Us>(tables, p, zone, occupancy ^ square_bb(king));
+  if (const Bitboard safe = steps & ~attacked) {
+    const StepTargets& targets = kKingTargets[king];
+    for (int i = 0; i < targets.count; ++i) {
+      const unsigned t = targets.squares[i];
+      *o = code(king, t, kOrdinary);
+      o += (safe >> t) & 1;
+    }
+  }
+  for (unsigned i = 0; castlings >> i; ++i) {
+    const CastlingPath& path = kCastlingPaths[Us][i];
+    if (((castlings >> i) & 1) && !(attacked & path.must_be_safe)) {
+      *o++ = ChessMove::pack(king, path.king_to, kCastling);
     }
   }
 
@@ -223,17 +219,6 @@ void generate(const AttackTables& tables, const std::array<Bitboard, kPieceKinds
       return;
     }
     evasions = checkers | between(king, lsb(checkers));
-  } else if (king == (Us == kWhite ? kE1 : kE8) && (state & (Us == kWhite ? 0x6 : 0x18))) {
-    // Castling: out of check, over empty squares no enemy piece attacks. With
-    // the king not in check, its target stays unattacked once the king and
-    // the rook have moved.
-    for (const CastlingRule& rule : kCastlings[Us]) {
-      if ((state & rule.right) && !(occupancy & rule.must_be_empty) &&
-          !square_attacked(tables, p, rule.must_be_safe[0], Us, occupancy) &&
-          !square_attacked(tables, p, rule.must_be_safe[1], Us, occupancy)) {
-        *o++ = rule.move;
-      }
-    }
   }
 
   const Context c{tables, p, own, enemy, occupancy, king, checkers, pinned, evasions};

@@ -11,74 +11,13 @@
 
 #include "base/types.h"
 #include "move_generator/attack_tables.h"
+#include "move_generator/castling_paths.h"
 #include "move_generator/king_threats.h"
 #include "move_generator/lines.h"
 #include "move_generator/pawn_side.h"
 #include "move_generator/step_tables.h"
 
 namespace orvex {
-
-// A castling of one side: its right, the squares that must be empty and those
-// no enemy piece may attack, and where the king and the rook go.
-struct CastlingPath {
-  std::uint64_t right;
-  Bitboard must_be_empty;
-  Bitboard must_be_safe;
-  Square king_to;
-  Square rook_from;
-  Square rook_to;
-};
-
-// King side, then queen side, of black and of white.
-inline constexpr CastlingPath kCastlingPaths[2][2] = {
-    {{state_bits::kBlackKingSide, square_bb(kF8) | square_bb(kG8), square_bb(kF8) | square_bb(kG8), kG8, kH8,
-      kF8},
-     {state_bits::kBlackQueenSide, square_bb(kB8) | square_bb(kC8) | square_bb(kD8),
-      square_bb(kC8) | square_bb(kD8), kC8, kA8, kD8}},
-    {{state_bits::kWhiteKingSide, square_bb(kF1) | square_bb(kG1), square_bb(kF1) | square_bb(kG1), kG1, kH1,
-      kF1},
-     {state_bits::kWhiteQueenSide, square_bb(kB1) | square_bb(kC1) | square_bb(kD1),
-      square_bb(kC1) | square_bb(kD1), kC1, kA1, kD1}},
-};
-
-// Returns the squares of zone that the enemy of Us attacks, with the line
-// pieces blocked by occupancy. A single square still open after the other
-// pieces is looked at from itself, several from each line piece whose lines
-// reach them. With OneEnemyKing the caller knows that the enemy has exactly
-// one king.
-template <Color Us, bool OneEnemyKing = false>
-inline Bitboard attacked_in(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
-                            Bitboard zone, Bitboard occupancy) {
-  constexpr int them = color_base(~Us);
-  Bitboard attacked = pawn_attacks<~Us>(p[them + kPawn]);
-  for (Bitboard b = p[them + kKnight]; b;) attacked |= kKnightAttacks[pop_lsb(b)];
-  if (OneEnemyKing) {
-    attacked |= kKingAttacks[lsb(p[them + kKing])];
-  } else {
-    for (Bitboard b = p[them + kKing]; b;) attacked |= kKingAttacks[pop_lsb(b)];
-  }
-  attacked &= zone;
-  const Bitboard open = zone & ~attacked;
-  if (!open) return attacked;
-  const Bitboard straight = p[them + kRook] | p[them + kQueen];
-  const Bitboard diagonal = p[them + kBishop] | p[them + kQueen];
-  if (!(open & (open - 1))) {
-    const Square s = lsb(open);
-    if ((tables.rook_attacks(s, occupancy) & straight) | (tables.bishop_attacks(s, occupancy) & diagonal)) {
-      attacked |= open;
-    }
-    return attacked;
-  }
-  for (Bitboard b = straight; b;) {
-    const Square s = pop_lsb(b);
-    if (straight_rays(s) & open) attacked |= tables.rook_attacks(s, occupancy) & open;
-  }
-  for (Bitboard b = diagonal; b;) {
-    const Square s = pop_lsb(b);
-    if (diagonal_rays(s) & open) attacked |= tables.bishop_attacks(s, occupancy) & open;
-  }
-  return attacked;
-}
 
 // Hands the sink the pushes and captures of the pawns whose targets lie in
 // allowed: sink.steps<Offset>(targets) for single steps that do not promote
