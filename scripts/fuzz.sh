@@ -10,6 +10,7 @@
 # and an input that crashes is written to build/fuzz/artifacts/. The run fails
 # on the first crash, leak or broken check.
 set -euo pipefail
+# Each "==" line starts with the seconds since this script started.
 cd "$(dirname "$0")/.."
 
 SECONDS_EACH=${1:-60}
@@ -25,7 +26,7 @@ if [ -z "$CXX_FUZZ" ]; then
 fi
 if [ -z "$CXX_FUZZ" ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "== installing clang and libFuzzer (clang-14, libclang-rt-14-dev)"
+    echo "== [${SECONDS} s] installing clang and libFuzzer (clang-14, libclang-rt-14-dev)"
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null
     CXX_FUZZ=clang++-14
@@ -36,7 +37,7 @@ if [ -z "$CXX_FUZZ" ]; then
 fi
 
 BUILD=build/fuzz
-echo "== building the fuzz harnesses with $CXX_FUZZ"
+echo "== [${SECONDS} s] building the fuzz harnesses with $CXX_FUZZ"
 cmake -S . -B "$BUILD" -DCMAKE_CXX_COMPILER="$CXX_FUZZ" -DCMAKE_BUILD_TYPE=Debug \
   -DORVEX_BUILD_MODULE=OFF -DORVEX_BUILD_TESTS=OFF -DORVEX_FUZZ=ON >/dev/null
 targets=()
@@ -49,7 +50,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 for h in "${HARNESSES[@]}"; do
   mkdir -p "$BUILD/corpus/$h"
   log="$BUILD/fuzz_$h.log"
-  echo "== fuzz_$h for ${SECONDS_EACH}s"
+  echo "== [${SECONDS} s] fuzz_$h for ${SECONDS_EACH}s"
   status=0
   "$BUILD/fuzz/fuzz_$h" -max_total_time="$SECONDS_EACH" -max_len=512 -timeout=20 \
     -dict=fuzz/orvex.dict -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$h-" \
@@ -63,3 +64,4 @@ for h in "${HARNESSES[@]}"; do
   fi
   echo "   ${runs:-?} inputs run, $corpus inputs in $BUILD/corpus/$h"
 done
+echo "== [${SECONDS} s] done"

@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Runs the C++ tests and the whole Python test suite under AddressSanitizer,
-# LeakSanitizer and UndefinedBehaviorSanitizer.
+# Runs the C++ tests and the memory-sensitive part of the Python suite under
+# AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer.
 #
-#   bash scripts/sanitize.sh            # C++ tests, then pytest tests/python
+#   bash scripts/sanitize.sh            # C++ tests, then the Python tests marked "asan"
 #   bash scripts/sanitize.sh --cpp      # only the C++ tests
-#   bash scripts/sanitize.sh --python [pytest arguments]   # only the Python suite
+#   bash scripts/sanitize.sh --python [pytest arguments]   # only the Python tests
 #
-# Everything is built with -DORVEX_SANITIZE=ON under build/asan/: the C++ tests
-# in build/asan/cpp-tests, the extension module into a throwaway virtual
-# environment build/asan/venv (it sees the machine's packages, so run
-# scripts/run-tests.sh once first for the test extras). The normally installed
-# module is not touched.
+# The Python tests are those that tests/python/conftest.py marks "asan" (the
+# batch calls, pickles, the PGN reader, the arrays, the leak loops, bad input):
+# pytest arguments replace that selection, so `--python tests/python` runs the
+# whole suite.
+#
+# One build, build/asan/, holds the C++ tests and the two extension modules,
+# all compiled with -DORVEX_SANITIZE=ON, so the core is compiled once for
+# both. The modules are installed into build/asan/site and put first on
+# PYTHONPATH; the tests run with the interpreter that runs this script
+# ($PYTHON, else python3: the one of the active virtual environment), which
+# must have the test extras (scripts/run-tests.sh installs them). The normally
+# installed module is not touched.
 #
 # The pytest process runs with the sanitizer runtimes preloaded, the
 # interpreter's allocator replaced by malloc (PYTHONMALLOC=malloc) so that
@@ -21,8 +28,9 @@
 # progress thread makes CPython skip freeing its state, and every module path
 # they use runs in the pytest process as well.
 set -euo pipefail
+# Each "==" line starts with the seconds since this script started.
 cd "$(dirname "$0")/.."
-PYTHON=${PYTHON:-python3}
+PYTHON=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 
 run_cpp=1
 run_python=1
@@ -39,6 +47,20 @@ for lib in "$ASAN_LIB" "$UBSAN_LIB"; do
     exit 1
   fi
 done
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  echo "GoogleTest is missing: run scripts/run-tests.sh first (it installs it)." >&2
+  exit 1
+fi
+
+BUILD=build/asan
+SITE=$BUILD/site
+echo "== [${SECONDS} s] building the C++ tests and the extension modules under sanitizers into $BUILD"
+cmake -S . -B "$BUILD" -DORVEX_BUILD_TESTS=ON -DORVEX_BUILD_MODULE=ON \
+  -DPython_EXECUTABLE="$PYTHON" -DORVEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+targets=()
+[ "$run_cpp" = 1 ] && targets+=(orvex_core_tests)
+[ "$run_python" = 1 ] && targets+=(orvex_chess orvex_pgn orvex_env)
+cmake --build "$BUILD" --parallel 2 --target "${targets[@]}"
 
 SUPPRESSIONS=$PWD/scripts/lsan-suppressions.txt
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1
@@ -46,49 +68,38 @@ export LSAN_OPTIONS=suppressions=$SUPPRESSIONS:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 if [ "$run_cpp" = 1 ]; then
-  if [ ! -f /usr/include/gtest/gtest.h ]; then
-    echo "GoogleTest is missing: run scripts/run-tests.sh first (it installs it)." >&2
-    exit 1
-  fi
-  echo "== C++ tests under sanitizers"
-  cmake -S . -B build/asan/cpp-tests -DORVEX_BUILD_MODULE=OFF -DORVEX_BUILD_TESTS=ON \
-    -DORVEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-  cmake --build build/asan/cpp-tests --parallel 2
-  ctest --test-dir build/asan/cpp-tests --output-on-failure --parallel 2
+  echo "== [${SECONDS} s] C++ tests under sanitizers"
+  ctest --test-dir "$BUILD" --output-on-failure --parallel 2
 fi
 
 if [ "$run_python" = 1 ]; then
-  echo "== building the extension module under sanitizers into build/asan/venv"
-  VENV=build/asan/venv
-  [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv --system-site-packages "$VENV"
-  # The machine's scikit-build-core builds it when there is one; else pip
-  # fetches the build backend as for a normal install.
-  isolation=--no-build-isolation
-  "$VENV/bin/python" -c "import scikit_build_core" 2>/dev/null || isolation=
-  "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check $isolation \
-    --no-deps --force-reinstall -C cmake.define.ORVEX_SANITIZE=ON -C cmake.build-type=Debug \
-    -C build-dir=build/asan/wheel .
-
-  # Started with ORVEX_SANITIZE_PARENT set, the first interpreter (pytest)
-  # keeps the options it was started with and hands its children the same
-  # ones without the leak check.
-  SITE=$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-  cat >"$SITE/orvex_sanitize_children.pth" <<'EOF'
-import os; os.environ.pop("ORVEX_SANITIZE_PARENT", None) and os.environ.update(ASAN_OPTIONS=os.environ["ASAN_OPTIONS"].replace("detect_leaks=1", "detect_leaks=0"))
-EOF
-
-  export LD_PRELOAD="$ASAN_LIB:$UBSAN_LIB"
-  export PYTHONMALLOC=malloc
-  module=$("$VENV/bin/python" -c 'import orvex_chess; print(orvex_chess.__file__)')
+  rm -rf "$SITE"
+  cmake --install "$BUILD" --prefix "$SITE" >/dev/null
+  export PYTHONPATH=$PWD/$SITE${PYTHONPATH:+:$PYTHONPATH}
+  module=$(LD_PRELOAD="$ASAN_LIB:$UBSAN_LIB" ASAN_OPTIONS=detect_leaks=0 \
+    "$PYTHON" -c 'import orvex_chess; print(orvex_chess.__file__)')
   case "$module" in
-    "$PWD/$VENV"/*) ;;
+    "$PWD/$SITE"/*) ;;
     *) echo "the sanitized module is not the one imported: $module" >&2; exit 1 ;;
   esac
-  if ! ldd "$module" | grep -q libasan; then
+  # ldd without the preload, which it would list; grep reads all of ldd's
+  # output: with -q it could stop early and, under pipefail, fail the check on
+  # ldd's broken pipe.
+  if ! ldd "$module" | grep libasan >/dev/null; then
     echo "$module is not built with AddressSanitizer" >&2
     exit 1
   fi
+  export LD_PRELOAD="$ASAN_LIB:$UBSAN_LIB"
+  export PYTHONMALLOC=malloc
 
-  echo "== Python tests under sanitizers ($module)"
-  ORVEX_SANITIZE_PARENT=1 "$VENV/bin/python" -m pytest tests/python -p no:cacheprovider "$@"
+  [ $# -gt 0 ] || set -- tests/python -m asan
+  echo "== [${SECONDS} s] Python tests under sanitizers ($module, with $PYTHON): $*"
+  # The sanitizers read their options when the process starts: the pytest
+  # process keeps the leak check, and what it starts gets the options without.
+  "$PYTHON" -c '
+import os, sys
+os.environ["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"].replace("detect_leaks=1", "detect_leaks=0")
+import pytest
+sys.exit(pytest.main(sys.argv[1:]))' -p no:cacheprovider "$@"
 fi
+echo "== [${SECONDS} s] done"

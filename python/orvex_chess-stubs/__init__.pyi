@@ -66,8 +66,8 @@ class Board:
         """Returns the side to move; raises nothing."""
     def reflect(self) -> None:
         """Mirrors the position and swaps the colours in place, dropping the history; raises nothing."""
-    def copy(self) -> Board:
-        """Returns an independent duplicate, history included; raises nothing."""
+    def copy(self, *, history: bool = True) -> Board:
+        """Returns an independent duplicate, history included; with history=False the position alone (counters kept, nothing to pop, repetitions counted from it); raises TypeError on a non-bool history."""
     def san(self, move: str) -> str:
         """Returns the SAN of a legal move given in coordinate notation (g1f3 -> Nf3); raises ValueError for a move that is not legal here."""
     def parse_san(self, san: str) -> str:

@@ -308,6 +308,12 @@ def build_parser() -> argparse.ArgumentParser:
     pgn.add_argument("file", metavar="FILE", help='the PGN file, or "-" for standard input')
     pgn.add_argument("--san", action="store_true", help="print the moves in SAN")
     pgn.add_argument(
+        "--write-pgn",
+        action="store_true",
+        help="print each game as normalised PGN instead (the seven standard tags first, SAN "
+        "movetext with move numbers, lines of at most 80 characters)",
+    )
+    pgn.add_argument(
         "--errors",
         choices=("raise", "skip"),
         default="raise",
@@ -563,6 +569,18 @@ def run_pgn(args: argparse.Namespace) -> int:
     from orvex_tools.pgn import decompressed, read_games
     from orvex_tools.stream_errors import damaged_stream_reason
 
+    if args.write_pgn:
+        from orvex_tools.pgn_writer import format_game
+
+        def line(game: Game) -> str:
+            return format_game(game)
+    elif args.san:
+        def line(game: Game) -> str:
+            return san_line(game) + "\n"
+    else:
+        def line(game: Game) -> str:
+            return " ".join(game.moves) + "\n"
+
     if args.file == "-":
         raw: IO[bytes] = sys.stdin.buffer
         size = None
@@ -581,7 +599,7 @@ def run_pgn(args: argparse.Namespace) -> int:
             source = decompressed(raw, name)
             with read_games(source, errors=args.errors, threads=args.threads) as games:
                 for count, game in enumerate(games, 1):
-                    out.write((san_line(game) if args.san else " ".join(game.moves)) + "\n")
+                    out.write(line(game))
                     if count % 256 == 0 and size is not None:
                         progress.update(raw.tell(), size)
     except ValueError as exc:

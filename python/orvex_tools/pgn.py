@@ -12,22 +12,33 @@ order as Game records, whatever the number of threads.
 from __future__ import annotations
 
 import bz2
+import errno
 import gzip
 import importlib
+import io
 import os
+import select
+import threading
 from collections.abc import Callable
 from types import TracebackType
 from dataclasses import dataclass
-from typing import IO, Literal, Protocol, Union, cast
+from typing import IO, TYPE_CHECKING, Literal, Protocol, Union, cast
 
 import orvex_chess
 
 from orvex_tools import _pgn
 
+if TYPE_CHECKING:
+    from _typeshed import WriteableBuffer
+
 __all__ = ["ByteStream", "Game", "GameError", "GameReader", "decompressed", "read_games"]
 
 #: The bytes requested from the source per read (per thread with threads > 1).
 BLOCK_SIZE = 1 << 20
+
+#: The default of read_games(max_game_bytes=...): the longest a game's text, or
+#: a line between games, may be.
+MAX_GAME_BYTES = 64 << 20
 
 
 class ByteStream(Protocol):
@@ -87,6 +98,93 @@ class GameError:
 
 
 _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+_TRUNCATED = "Compressed file ended before the end-of-stream marker was reached"
+
+
+def _skippable(head: bytearray) -> bool:
+    """Whether a Zstandard frame header is that of a skippable frame."""
+    return int.from_bytes(head[:4], "little") & 0xFFFFFFF0 == 0x184D2A50
+
+
+class _ZstdFrames:
+    """The compressed bytes of a Zstandard stream, passed on as read, whose frames are
+    followed through their headers (frame, block and skippable-frame headers; the
+    blocks themselves are skipped, not decoded): a stream that ends inside a frame
+    raises EOFError, as gzip and bzip2 streams do. The Zstandard decompressor alone
+    takes such a stream for a whole one."""
+
+    _FRAME, _BLOCK, _UNKNOWN = range(3)
+
+    def __init__(self, raw: IO[bytes]) -> None:
+        self._raw = raw
+        self._next = self._FRAME  # the kind of header that comes next
+        self._head = bytearray()  # the part of that header read so far
+        self._skip = 0  # block content, checksum or skippable frame left to pass over
+        self._checksum = False  # the current frame ends with a checksum
+
+    def read(self, size: int = -1, /) -> bytes:
+        data = self._raw.read(size)
+        if data:
+            self._follow(memoryview(data))
+        elif self._skip or self._head or self._next == self._BLOCK:
+            raise EOFError(_TRUNCATED)
+        return data
+
+    def _header_size(self) -> int | None:
+        """The size of the next header, as far as its bytes so far tell; None: not Zstandard."""
+        head = self._head
+        if self._next == self._BLOCK:
+            return 3
+        if len(head) < 4:
+            return 4
+        if _skippable(head):  # its size follows the magic number
+            return 8
+        if head[:4] != _ZSTD_MAGIC:
+            return None
+        if len(head) < 5:
+            return 5
+        descriptor = head[4]
+        single_segment = descriptor >> 5 & 1
+        content_size = (single_segment, 2, 4, 8)[descriptor >> 6]
+        return 5 + (1 - single_segment) + (0, 1, 2, 4)[descriptor & 3] + content_size
+
+    def _follow(self, data: memoryview) -> None:
+        at = 0
+        while at < len(data) and self._next != self._UNKNOWN:
+            if self._skip:
+                step = min(self._skip, len(data) - at)
+                self._skip -= step
+                at += step
+                continue
+            size = self._header_size()
+            if size is None:
+                self._next = self._UNKNOWN  # the decompressor reports what it is
+                return
+            if len(self._head) < size:
+                step = min(size - len(self._head), len(data) - at)
+                self._head += data[at:at + step]
+                at += step
+                continue
+            self._read_header()
+            self._head.clear()
+
+    def _read_header(self) -> None:
+        head = self._head
+        if self._next == self._BLOCK:
+            header = int.from_bytes(head, "little")
+            kind = header >> 1 & 3
+            if kind == 3:
+                self._next = self._UNKNOWN
+                return
+            self._skip = 1 if kind == 1 else header >> 3  # a run-length block holds one byte
+            if header & 1:  # the last block of the frame
+                self._skip += 4 * self._checksum
+                self._next = self._FRAME
+        elif _skippable(head):
+            self._skip = int.from_bytes(head[4:8], "little")
+        else:
+            self._checksum = bool(head[4] >> 2 & 1)
+            self._next = self._BLOCK
 
 
 def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
@@ -94,7 +192,8 @@ def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
 
     The compression is recognised by the first bytes, which raw must let
     peek at (as buffered readers such as sys.stdin.buffer do) or read again
-    after a seek to the start; closing the result closes raw.
+    after a seek to the start. Closing the result leaves raw open. A
+    compressed stream cut short raises EOFError when its end is reached.
     """
     peek = getattr(raw, "peek", None)
     if peek is not None:
@@ -115,18 +214,67 @@ def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
                 "package (pip install 'orvex_chess[zstd]')"
             ) from None
         reader: ByteStream = zstandard.ZstdDecompressor().stream_reader(
-            raw, read_across_frames=True, closefd=True
+            _ZstdFrames(raw), read_across_frames=True, closefd=False
         )
         return reader
     return raw
 
 
-def _open_path(path: str | os.PathLike[str]) -> ByteStream:
-    raw = open(path, "rb")
+class _StoppableFile(io.RawIOBase):
+    """A file opened for reading whose read, while it waits for input (from a FIFO
+    or a device), another thread can cut short with stop(): that read, and every
+    read after it, raises OSError (ECANCELED)."""
+
+    mode = "rb"
+
+    def __init__(self, file: io.FileIO) -> None:
+        super().__init__()
+        self._file = file
+        self.name = file.name
+        self._lock = threading.Lock()  # stop() against close()
+        self._wake_out = self._wake_in = -1  # a pipe that stop() writes to
+        try:
+            self._wake_out, self._wake_in = os.pipe()
+            self._poll = select.poll()
+            self._poll.register(file.fileno(), select.POLLIN)
+            self._poll.register(self._wake_out, select.POLLIN)
+        except BaseException:
+            self.close()
+            raise
+
+    def readable(self) -> bool:
+        return True
+
+    def fileno(self) -> int:
+        return self._file.fileno()
+
+    def readinto(self, buffer: WriteableBuffer, /) -> int | None:
+        if any(fd == self._wake_out for fd, _ in self._poll.poll()):
+            raise OSError(errno.ECANCELED, "the read was stopped by GameReader.close()")
+        return self._file.readinto(buffer)
+
+    def stop(self) -> None:
+        with self._lock:
+            if not self.closed:
+                os.write(self._wake_in, b"\0")
+
+    def close(self) -> None:
+        with self._lock:
+            if not self.closed:
+                for fd in (self._wake_out, self._wake_in):
+                    if fd >= 0:
+                        os.close(fd)
+                self._file.close()
+            super().close()
+
+
+def _open_path(path: str | os.PathLike[str]) -> tuple[_StoppableFile, ByteStream]:
+    """Returns the file at path and the stream of its bytes, decompressed."""
+    file = _StoppableFile(open(path, "rb", buffering=0))
     try:
-        return decompressed(raw, repr(os.fspath(path)))
+        return file, decompressed(io.BufferedReader(file), repr(os.fspath(path)))
     except BaseException:
-        raw.close()
+        file.close()
         raise
 
 
@@ -143,14 +291,24 @@ class GameReader:
         *,
         errors: Literal["raise", "skip"] = "raise",
         threads: int | None = 1,
+        max_game_bytes: int | None = MAX_GAME_BYTES,
     ) -> None:
         if errors not in ("raise", "skip"):
             raise ValueError(f"read_games() argument 'errors' must be 'raise' or 'skip', "
                              f"not {errors!r}")
-        self._owned: ByteStream | None = None
+        if max_game_bytes is not None:
+            if not isinstance(max_game_bytes, int) or isinstance(max_game_bytes, bool):
+                raise TypeError("read_games() argument 'max_game_bytes' must be int or None, "
+                                f"not {type(max_game_bytes).__name__}")
+            if max_game_bytes < 1:
+                raise ValueError("read_games() argument 'max_game_bytes' must be positive, "
+                                 f"not {max_game_bytes}")
+        self._closing = False  # close() was called
+        self._file: _StoppableFile | None = None  # the file opened here
+        self._owned: ByteStream | None = None  # the stream of its bytes
         read: Callable[[int], bytes]
         if isinstance(source, (str, os.PathLike)):
-            self._owned = _open_path(source)
+            self._file, self._owned = _open_path(source)
             read = self._owned.read
         elif hasattr(source, "read"):
             read = _bytes_reader(source)
@@ -160,7 +318,8 @@ class GameReader:
                 f"for reading, not {type(source).__name__}"
             )
         try:
-            self._core = _pgn.Reader(read, Game, GameError, errors == "skip", threads, BLOCK_SIZE)
+            self._core = _pgn.Reader(read, Game, GameError, errors == "skip", threads, BLOCK_SIZE,
+                                     max_game_bytes)
         except BaseException:
             self._close_source()
             raise
@@ -169,7 +328,12 @@ class GameReader:
         return self
 
     def __next__(self) -> Game:
-        game: Game = next(self._core)
+        try:
+            game: Game = next(self._core)
+        except BaseException:
+            if self._closing:  # close() was called from another thread while this one read
+                self._close_source()
+            raise
         return game
 
     @property
@@ -183,14 +347,29 @@ class GameReader:
         return self._core.errors
 
     def close(self) -> None:
-        """Stops reading and closes the file that the reader opened itself, if any."""
-        self._core.close()
-        self._close_source()
+        """Stops reading and closes the file that the reader opened itself, if any.
+
+        Any thread may call it. When another thread is inside next() (waiting
+        for input from a FIFO or a pipe, say), that thread stops as soon as it
+        regains control and its next() raises StopIteration; the file is closed
+        then. A read from a file that the reader opened is cut short; a read
+        from a file object given to read_games() ends when it returns.
+        """
+        self._closing = True
+        if self._core.close():
+            self._close_source()
+        else:
+            file = self._file
+            if file is not None:
+                file.stop()
 
     def _close_source(self) -> None:
-        if self._owned is not None:
-            self._owned.close()
-            self._owned = None
+        owned, file = self._owned, self._file
+        self._owned = self._file = None
+        if owned is not None:
+            owned.close()
+        if file is not None:  # decompressors leave the file they read open
+            file.close()
 
     def __enter__(self) -> GameReader:
         return self
@@ -231,6 +410,7 @@ def read_games(
     *,
     errors: Literal["raise", "skip"] = "raise",
     threads: int | None = 1,
+    max_game_bytes: int | None = MAX_GAME_BYTES,
 ) -> GameReader:
     """Returns an iterator over the games of a PGN file, in file order.
 
@@ -241,6 +421,9 @@ def read_games(
     move (errors="raise"), or is skipped and counted (errors="skip"). With
     threads > 1 (None: one per available core) that many threads replay games
     at the same time, with the interpreter lock released; the games and errors
-    are the same.
+    are the same. A game (from its first line to its end), or a line between
+    games, longer than max_game_bytes (None: no limit) ends the reading with
+    ValueError naming its line, once the games before it are out, so that input
+    that never ends a line or a game is refused after that many bytes.
     """
-    return GameReader(source, errors=errors, threads=threads)
+    return GameReader(source, errors=errors, threads=threads, max_game_bytes=max_game_bytes)

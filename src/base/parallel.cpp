@@ -33,7 +33,7 @@ ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, C
     try {
       workers_.emplace_back(&ParallelJob::work, this, w);
       ++running_;
-    } catch (const std::system_error&) {
+    } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
       if (!workers_.empty()) break;  // run on the threads already started
       throw;
     }

@@ -672,6 +672,7 @@ PyObject* module_once = nullptr;
 PyMODINIT_FUNC PyInit__env() {
   using namespace orvex::py;
   if (module_once) return Py_NewRef(module_once);
+  if (!panic_exception()) return nullptr;
   OwnedRef module(PyModule_Create(&module_def));
   if (module.empty()) return nullptr;
   PyObject* type = PyType_FromSpec(&env_spec);

@@ -128,6 +128,33 @@ PyObject* board_reflect(PyObject* self, PyObject*) {
   });
 }
 
+const Signature kCopySignature{"copy", {"history"}, 0, 0};
+
+// copy(*, history=True): with history=False, the position alone (its
+// counters too) with empty stacks, as python-chess's copy(stack=False).
+PyObject* board_copy_with_options(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  bool history = true;
+  if (nargs || kwnames) {
+    PyObject* given = nullptr;
+    if (!extract_fastcall(kCopySignature, args, nargs, kwnames, &given) ||
+        !read_bool(kCopySignature, "history", given, true, history)) {
+      return nullptr;
+    }
+  }
+  if (history) return board_copy_method(self, nullptr);
+  return with_board(self, Access::kShared, [](Board& board) {
+    Board position;
+    position.pieces = board.pieces;
+    position.state = board.state;
+    position.key = board.key;
+    position.key_stale = board.key_stale;
+    position.halfmove_clock = board.halfmove_clock;
+    position.fullmove_number = board.fullmove_number;
+    return new_board(std::move(position));
+  });
+}
+
 const PyMethodDef kMethods[] = {
     {"bitboard_from_fen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_bitboard_from_fen)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "bitboard_from_fen(fen)\n--\n\n"},
@@ -139,7 +166,8 @@ const PyMethodDef kMethods[] = {
     {"bitboard", board_bitboard, METH_NOARGS, "bitboard($self)\n--\n\n"},
     {"turn", board_turn, METH_NOARGS, "turn($self)\n--\n\n"},
     {"reflect", board_reflect, METH_NOARGS, "reflect($self)\n--\n\n"},
-    {"copy", board_copy_method, METH_NOARGS, "copy($self)\n--\n\n"},
+    {"copy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_copy_with_options)),
+     METH_FASTCALL | METH_KEYWORDS, "copy($self, *, history=True)\n--\n\n"},
 };
 
 }  // namespace

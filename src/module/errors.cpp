@@ -2,15 +2,32 @@
 
 namespace orvex::py {
 
+// The key under which the interpreter's dictionary for extensions keeps the
+// type, so that orvex_chess and the extensions of orvex_tools, each with its
+// own copy of this code, raise one and the same class.
+constexpr const char* kPanicKey = "orvex_chess.PanicException";
+
 PyObject* panic_exception() {
   static PyObject* type = nullptr;
-  if (!type) {
-    type = PyErr_NewExceptionWithDoc(
-        "orvex_chess.PanicException",
-        "A broken internal check of orvex_chess. Derived from BaseException, so "
-        "'except Exception' does not catch it.",
-        PyExc_BaseException, nullptr);
+  if (type) return type;
+  PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!shared) return nullptr;
+  PyObject* found = PyDict_GetItemString(shared, kPanicKey);  // borrowed
+  if (found) {
+    type = Py_NewRef(found);
+    return type;
   }
+  PyObject* made = PyErr_NewExceptionWithDoc(
+      kPanicKey,
+      "A broken internal check of orvex_chess. Derived from BaseException, so "
+      "'except Exception' does not catch it.",
+      PyExc_BaseException, nullptr);
+  if (!made) return nullptr;
+  if (PyDict_SetItemString(shared, kPanicKey, made) < 0) {
+    Py_DECREF(made);
+    return nullptr;
+  }
+  type = made;
   return type;
 }
 

@@ -11,7 +11,9 @@
 namespace orvex::py {
 
 // Returns the PanicException type (a BaseException), creating it on first
-// need; null with an error set if it cannot be made.
+// need; null with an error set if it cannot be made. Every extension of the
+// package shares the one type (kept in the interpreter's dictionary for
+// extensions), whichever made it first.
 PyObject* panic_exception();
 
 // Sets PanicException with the message.

@@ -1,5 +1,6 @@
 // The module orvex_chess: its two classes, registered once per process.
 #include "module/board_type.h"
+#include "module/errors.h"
 #include "module/move_generator_type.h"
 #include "module/python.h"
 
@@ -30,6 +31,7 @@ PyMODINIT_FUNC PyInit_orvex_chess() {
                     "orvex_chess may be initialised only once per interpreter process");
     return nullptr;
   }
+  if (!orvex::py::panic_exception()) return nullptr;
   PyObject* module = PyModule_Create(&module_def);
   if (!module) return nullptr;
   if (add_type(module, "Board", orvex::py::board_type()) < 0 ||

@@ -91,6 +91,13 @@ bool load_fen(std::string_view fen, Board& board, std::string& error) {
 
 void set_position_error(std::size_t index, const std::string& reason) {
   set_value_error("Invalid fen: ", "positions[" + std::to_string(index) + "]: " + reason);
+  // The index as a field of its own, for callers that must not read the message.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  OwnedRef number(PyLong_FromSize_t(index));
+  if (value && !number.empty()) PyObject_SetAttrString(value, "index", number.get());
+  PyErr_Restore(type, value, traceback);
 }
 
 std::size_t chunk_size(std::size_t count, unsigned threads) {

@@ -106,7 +106,8 @@ inline bool load_position(const Position& position, Board& board, std::string& e
   return true;
 }
 
-// Sets ValueError("Invalid fen: positions[index]: reason").
+// Sets ValueError("Invalid fen: positions[index]: reason"), with the index as
+// its attribute `index`.
 void set_position_error(std::size_t index, const std::string& reason);
 
 // Positions per chunk: a few chunks per thread for balance, each big enough

@@ -11,14 +11,14 @@ bool stopped(const StopFlag* stop) { return stop && stop->requested(); }
 }  // namespace
 
 ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_base,
-                       GameBatch& out, const StopFlag* stop) {
-  Scanner scanner(text, 0, final);
+                       GameBatch& out, const StopFlag* stop, std::size_t max_game_bytes) {
+  Scanner scanner(text, 0, final, max_game_bytes);
   GameBuilder builder(out, line_base);
   Stop s;
   do {
     s = stopped(stop) ? Stop::kNeedMore : scanner.next(builder);
   } while (s == Stop::kGame);
-  return ReadOutcome{scanner.position(), scanner.lines(), s == Stop::kEnd};
+  return ReadOutcome{scanner.position(), scanner.lines(), s == Stop::kEnd, s};
 }
 
 std::size_t find_cut(std::string_view text, std::size_t from) {
@@ -33,8 +33,9 @@ std::size_t find_cut(std::string_view text, std::size_t from) {
   }
 }
 
-PieceRead::PieceRead(std::string_view text, bool final, unsigned pieces, std::size_t min_piece)
-    : text_(text), final_(final) {
+PieceRead::PieceRead(std::string_view text, bool final, unsigned pieces, std::size_t min_piece,
+                     std::size_t max_game_bytes)
+    : text_(text), final_(final), max_game_bytes_(max_game_bytes) {
   std::vector<std::size_t> starts{0};
   if (text.size() >= 2 * min_piece) {
     for (unsigned i = 1; i < pieces; ++i) {
@@ -53,7 +54,7 @@ PieceRead::PieceRead(std::string_view text, bool final, unsigned pieces, std::si
 }
 
 void PieceRead::read(Piece& piece, const StopFlag* stop) {
-  Scanner scanner(text_, piece.start, final_);
+  Scanner scanner(text_, piece.start, final_, max_game_bytes_);
   GameBuilder builder(piece.batch, 0);
   Stop s;
   do {
@@ -62,7 +63,7 @@ void PieceRead::read(Piece& piece, const StopFlag* stop) {
   piece.end = scanner.position();
   piece.lines = scanner.lines();
   piece.stopped_at_limit = s == Stop::kLimit;
-  piece.finished = s == Stop::kEnd;
+  piece.stop = s;
 }
 
 void PieceRead::read_piece(std::size_t i, const StopFlag* stop) { read(pieces_[i], stop); }
@@ -80,7 +81,8 @@ ReadOutcome PieceRead::stitch(std::uint64_t line_base, GameBatch& out, const Sto
     outcome.lines += piece.lines;
     outcome.consumed = piece.end;
     if (!piece.stopped_at_limit) {
-      outcome.finished = piece.finished;
+      outcome.finished = piece.stop == Stop::kEnd;
+      outcome.stop = piece.stop;
       break;
     }
   }
@@ -88,9 +90,10 @@ ReadOutcome PieceRead::stitch(std::uint64_t line_base, GameBatch& out, const Sto
 }
 
 ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t line_base,
-                                unsigned threads, GameBatch& out, std::size_t min_piece) {
-  PieceRead read(text, final, kPiecesPerThread * threads, min_piece);
-  if (read.pieces() == 1) return read_games(text, final, line_base, out);
+                                unsigned threads, GameBatch& out, std::size_t min_piece,
+                                std::size_t max_game_bytes) {
+  PieceRead read(text, final, kPiecesPerThread * threads, min_piece, max_game_bytes);
+  if (read.pieces() == 1) return read_games(text, final, line_base, out, nullptr, max_game_bytes);
   StopFlag stop;
   parallel_for(read.pieces(), threads, stop,
                [&](std::size_t i, unsigned) { read.read_piece(i, &stop); });

@@ -8,6 +8,7 @@
 
 #include "base/parallel.h"
 #include "pgn/game_batch.h"
+#include "pgn/scanner.h"
 
 namespace orvex::pgn {
 
@@ -21,14 +22,19 @@ struct ReadOutcome {
   std::uint64_t lines = 0;
   // The text was final and has been read to its end.
   bool finished = false;
+  // kGameTooLong or kLineTooLong when the read stopped at consumed, before a
+  // game or a line longer than max_game_bytes; otherwise kEnd or kNeedMore.
+  Stop stop = Stop::kNeedMore;
 };
 
 // Reads the games of text, which starts at a line start between games, into
 // out (appending), numbering lines from line_base. Text that is not final may
 // go on: the unfinished last game is left unread. A raised stop flag ends the
-// read early, between games, as if the text ended there unfinished.
+// read early, between games, as if the text ended there unfinished. A game or
+// a line between games longer than max_game_bytes ends the read before it.
 ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_base,
-                       GameBatch& out, const StopFlag* stop = nullptr);
+                       GameBatch& out, const StopFlag* stop = nullptr,
+                       std::size_t max_game_bytes = kNoLimit);
 
 // Pieces smaller than this are not worth a thread of their own.
 inline constexpr std::size_t kMinPiece = 64 * 1024;
@@ -43,14 +49,15 @@ inline constexpr unsigned kPiecesPerThread = 4;
 // read again from where the piece before it really ended, so the games are
 // exactly those of read_games.
 //
-//   PieceRead read(text, final, kPiecesPerThread * threads);
+//   PieceRead read(text, final, kPiecesPerThread * threads, kMinPiece, max_game_bytes);
 //   parallel_for(read.pieces(), threads, stop,
 //                [&](std::size_t i, unsigned) { read.read_piece(i, &stop); });
 //   ReadOutcome outcome = read.stitch(line_base, out, &stop);
 class PieceRead {
  public:
   // The text must outlive the object.
-  PieceRead(std::string_view text, bool final, unsigned pieces, std::size_t min_piece = kMinPiece);
+  PieceRead(std::string_view text, bool final, unsigned pieces, std::size_t min_piece = kMinPiece,
+            std::size_t max_game_bytes = kNoLimit);
 
   std::size_t pieces() const { return pieces_.size(); }
 
@@ -69,19 +76,21 @@ class PieceRead {
     std::size_t end = 0;      // where the reading stopped
     std::uint64_t lines = 0;  // line breaks in [start, end)
     bool stopped_at_limit = false;
-    bool finished = false;
+    Stop stop = Stop::kNeedMore;  // how the reading ended, unless at the limit
   };
 
   void read(Piece& piece, const StopFlag* stop);
 
   std::string_view text_;
   bool final_;
+  std::size_t max_game_bytes_;
   std::vector<Piece> pieces_;
 };
 
 // read_games on up to `threads` threads (the calling thread and others).
 ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t line_base,
-                                unsigned threads, GameBatch& out, std::size_t min_piece = kMinPiece);
+                                unsigned threads, GameBatch& out, std::size_t min_piece = kMinPiece,
+                                std::size_t max_game_bytes = kNoLimit);
 
 // Returns the first likely game boundary at or after from: the position of a
 // '[' in the first column of a line that follows a blank line; npos if none.

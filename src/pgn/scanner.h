@@ -18,18 +18,31 @@
 // ("1-0", "0-1", "1/2-1/2", "*") outside variations (the rest of its line is
 // ignored), before a blank line or a line with '[' in the first column
 // (outside comments), or at the end of the text.
+//
+// A game's text runs from its first line to where it ends. A game, or a line
+// read between games, longer than the scanner's limit is not read: the
+// scanner stops before it, so that text that never ends a line or a game
+// (a stream of zeros, an unclosed comment) is refused after that many bytes
+// and never held whole. A line inside a game that begins with more white
+// space than the limit counts as making the game too long, even if it turns
+// out blank and so ends the game: whether it does is not known until the
+// line ends, which may be never.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
 namespace orvex::pgn {
 
-// White space within a line.
+// White space within a line. NUL and Ctrl-Z (the DOS end-of-file byte), which
+// pad the end of some archives, count as white space too.
 constexpr bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\0' ||
+         c == '\x1a';
 }
 
 // The characters that end a movetext word besides white space.
@@ -64,7 +77,15 @@ enum class Stop {
   kNeedMore,  // the text ends before the next game does (only for text that is not final)
   kEnd,       // no game is left (final text)
   kLimit,     // the scanner stands between games at or past the limit
+  // The next game, or the next line between games, is longer than
+  // max_game_bytes (or will be, once the text goes on): the position is left
+  // at its first line.
+  kGameTooLong,
+  kLineTooLong,
 };
+
+// No limit on the length of a game.
+inline constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
 
 // Reads games one after another. The sink receives, for each game:
 //   begin_game(line), tag(name, raw_value, line)..., move(token, line)...,
@@ -74,12 +95,14 @@ class Scanner {
  public:
   // pos must be a line start between games. Text that is not final may go on
   // past its end: a game or line that reaches the end is left for later.
-  Scanner(std::string_view text, std::size_t pos, bool final)
-      : text_(text), pos_(pos), final_(final) {}
+  Scanner(std::string_view text, std::size_t pos, bool final,
+          std::size_t max_game_bytes = kNoLimit)
+      : text_(text), pos_(pos), final_(final), max_game_bytes_(max_game_bytes) {}
 
   // Skips to the next game and reads it. Before each line between games, stops
-  // with kLimit once the position has reached limit. On kNeedMore the
-  // position is left at the line where the unfinished game (or line) begins.
+  // with kLimit once the position has reached limit. On kNeedMore (and on
+  // kGameTooLong, kLineTooLong) the position is left at the line where the
+  // unfinished (or too long) game or line begins.
   template <class Sink>
   Stop next(Sink& sink, std::size_t limit = std::string_view::npos);
 
@@ -89,10 +112,13 @@ class Scanner {
   std::uint64_t lines() const { return lines_; }
 
  private:
-  enum class Step { kContinue, kGameOver, kNeedMore };
+  enum class Step { kContinue, kGameOver, kNeedMore, kTooLong };
 
   // Skips to just past the next line break, or to the end of final text.
   Step skip_line();
+  // Returns the end of the run of white space within the line at pos_, and
+  // whether it is longer than the limit.
+  std::size_t blank_run(bool& too_long) const;
   template <class Sink>
   Step read_tags(Sink& sink, bool& movetext_follows);
   template <class Sink>
@@ -104,7 +130,12 @@ class Scanner {
   std::string_view text_;
   std::size_t pos_;
   bool final_;
+  std::size_t max_game_bytes_;
   std::uint64_t lines_ = 0;
+  // Set when a step returns kNeedMore at the start of a line that may end the
+  // game (it is blank so far): the game is known to run only to there.
+  // Otherwise it runs at least to the end of the text.
+  std::size_t known_end_ = std::string_view::npos;
 };
 
 template <class Sink>
@@ -116,9 +147,10 @@ Stop Scanner::next(Sink& sink, std::size_t limit) {
     if (pos_ == size) return final_ ? Stop::kEnd : Stop::kNeedMore;
     std::size_t eol = text_.find('\n', pos_);
     if (eol == std::string_view::npos) {
-      if (!final_) return Stop::kNeedMore;
+      if (!final_) return size - pos_ > max_game_bytes_ ? Stop::kLineTooLong : Stop::kNeedMore;
       eol = size;
     }
+    if (eol - pos_ > max_game_bytes_) return Stop::kLineTooLong;
     const std::string_view line = text_.substr(pos_, eol - pos_);
     if (begins_game(line)) {
       tags = line.front() == '[';
@@ -130,18 +162,29 @@ Stop Scanner::next(Sink& sink, std::size_t limit) {
 
   const std::size_t begin = pos_;
   const std::uint64_t begin_lines = lines_;
+  known_end_ = std::string_view::npos;
   sink.begin_game(lines_);
   bool movetext = !tags;
   Step step = tags ? read_tags(sink, movetext) : Step::kContinue;
   if (step == Step::kContinue && movetext) step = read_movetext(sink);
-  if (step == Step::kNeedMore) {
+  const std::size_t end =
+      step == Step::kNeedMore ? std::min(known_end_, size) : pos_;  // at least so far
+  if (step == Step::kNeedMore || step == Step::kTooLong || end - begin > max_game_bytes_) {
     sink.abandon_game();
     pos_ = begin;
     lines_ = begin_lines;
-    return Stop::kNeedMore;
+    return step == Step::kNeedMore && end - begin <= max_game_bytes_ ? Stop::kNeedMore
+                                                                      : Stop::kGameTooLong;
   }
   sink.end_game();
   return Stop::kGame;
+}
+
+inline std::size_t Scanner::blank_run(bool& too_long) const {
+  std::size_t i = pos_;
+  while (i < text_.size() && is_blank(text_[i])) ++i;
+  too_long = i - pos_ > max_game_bytes_;
+  return i;
 }
 
 inline Scanner::Step Scanner::skip_line() {
@@ -159,12 +202,18 @@ inline Scanner::Step Scanner::skip_line() {
 template <class Sink>
 Scanner::Step Scanner::read_tags(Sink& sink, bool& movetext_follows) {
   const std::size_t size = text_.size();
-  int blank_run = 0;
+  int blank_lines = 0;
   while (true) {
     if (pos_ == size) return final_ ? Step::kGameOver : Step::kNeedMore;
+    bool too_long = false;
+    const std::size_t blank_end = blank_run(too_long);
+    if (too_long) return Step::kTooLong;
     std::size_t eol = text_.find('\n', pos_);
     if (eol == std::string_view::npos) {
-      if (!final_) return Step::kNeedMore;
+      if (!final_) {
+        if (blank_end == size) known_end_ = pos_;  // a blank line may end the game here
+        return Step::kNeedMore;
+      }
       eol = size;
     }
     const std::string_view line = text_.substr(pos_, eol - pos_);
@@ -172,15 +221,13 @@ Scanner::Step Scanner::read_tags(Sink& sink, bool& movetext_follows) {
     if (first == '[') {
       std::string_view name, value;
       if (read_tag_line(line, name, value)) sink.tag(name, value, lines_);
-      blank_run = 0;
+      blank_lines = 0;
     } else if (first != '%' && first != ';') {
-      std::size_t i = 0;
-      while (i < line.size() && is_blank(line[i])) ++i;
-      if (i < line.size()) {
+      if (blank_end < eol) {
         movetext_follows = true;
         return Step::kContinue;
       }
-      if (++blank_run == 2) return Step::kGameOver;
+      if (++blank_lines == 2) return Step::kGameOver;
     }
     if (eol == size) {
       pos_ = size;
@@ -202,9 +249,14 @@ inline Scanner::Step Scanner::movetext_line_start() {
       if (step != Step::kContinue) return step;
       continue;
     }
-    std::size_t i = pos_;
-    while (i < size && is_blank(text_[i])) ++i;
-    if (i == size) return final_ ? Step::kGameOver : Step::kNeedMore;
+    bool too_long = false;
+    const std::size_t i = blank_run(too_long);
+    if (too_long) return Step::kTooLong;
+    if (i == size) {
+      if (final_) return Step::kGameOver;
+      known_end_ = pos_;  // a blank line may end the game here
+      return Step::kNeedMore;
+    }
     return text_[i] == '\n' ? Step::kGameOver : Step::kContinue;
   }
 }
@@ -224,7 +276,7 @@ Scanner::Step Scanner::read_movetext(Sink& sink) {
         if (step != Step::kContinue) return step;
         continue;
       }
-      case ' ': case '\t': case '\r': case '\v': case '\f': case '}':
+      case ' ': case '\t': case '\r': case '\v': case '\f': case '\0': case '\x1a': case '}':
         ++pos_;
         continue;
       case '{': {

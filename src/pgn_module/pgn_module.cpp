@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "base/parallel.h"
@@ -51,6 +52,7 @@ struct ReaderState {
   bool skip = false;
   unsigned threads = 1;
   std::size_t block = 1 << 20;
+  std::size_t max_game_bytes = pgn::kNoLimit;
 
   // Input not yet read, starting at a line start between games.
   std::string buffer;
@@ -60,6 +62,13 @@ struct ReaderState {
   bool input_done = false;
   bool mark_checked = false;
   bool finished = false;
+  // kGameTooLong or kLineTooLong: the reading stopped before a game or line
+  // longer than max_game_bytes, which begins on line line_base + 1. It is
+  // reported once the games before it are out.
+  pgn::Stop too_long = pgn::Stop::kNeedMore;
+  // close() was called, possibly from another thread while this reader was
+  // inside next(); that thread ends the reading when it regains control.
+  bool close_requested = false;
 
   pgn::GameBatch current;
   std::size_t cursor = 0;
@@ -107,8 +116,13 @@ PyObject* result_object(std::string_view result) {
   return text_object(result);
 }
 
+void finish(ReaderState& s);
+
 // Calls read(want) and appends the bytes it returns to into; an empty result
-// marks the end of the input. Returns false with an error set.
+// marks the end of the input. Returns false with an error set, or without one
+// when close() was called meanwhile (reader_next ends the reading then). Input
+// that was read but cannot be kept (out of memory) ends the reading: the
+// reader goes on with no gap in the text.
 bool read_input(ReaderState& s, std::size_t want, std::string& into) {
   if (s.read.empty()) {
     PyErr_SetString(PyExc_ValueError, "the reader is closed");
@@ -118,12 +132,13 @@ bool read_input(ReaderState& s, std::size_t want, std::string& into) {
   if (size.empty()) return false;
   PyObject* args[] = {size.get()};
   OwnedRef chunk(PyObject_Vectorcall(s.read.get(), args, 1, nullptr));
-  if (chunk.empty()) return false;
+  if (s.close_requested || chunk.empty()) return false;
   Py_buffer view;
   if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) {
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "read() must return bytes, not %.200s",
                  Py_TYPE(chunk.get())->tp_name);
+    finish(s);
     return false;
   }
   const bool ok = guarded<bool>(false, [&] {
@@ -131,8 +146,31 @@ bool read_input(ReaderState& s, std::size_t want, std::string& into) {
     return true;
   });
   PyBuffer_Release(&view);
+  if (!ok) finish(s);
   if (ok && view.len == 0) s.input_done = true;
   return ok;
+}
+
+// The size to grow unfinished text of `have` bytes to before it is read
+// again: twice as much, so that a long game is read again only a few times,
+// but no more than one byte past max_game_bytes, so that a game or line that
+// never ends is refused without holding much more than the limit.
+std::size_t grown_size(const ReaderState& s, std::size_t have) {
+  const std::size_t room = have < s.max_game_bytes ? s.max_game_bytes - have : 0;
+  return have + std::min(have, room) + 1;
+}
+
+// Takes in how a read of the buffer ended: a game or line too long ends the
+// reading once the games read before it are out.
+void note_outcome(ReaderState& s, const pgn::ReadOutcome& outcome) {
+  s.line_base += outcome.lines;
+  s.finished = outcome.finished;
+  if (outcome.stop == pgn::Stop::kGameTooLong || outcome.stop == pgn::Stop::kLineTooLong) {
+    s.too_long = outcome.stop;
+    s.finished = true;
+    std::string().swap(s.buffer);
+    std::string().swap(s.ahead);
+  }
 }
 
 // Drops a UTF-8 byte order mark from the very start of the input.
@@ -147,7 +185,11 @@ void drop_byte_order_mark(ReaderState& s, std::string& text) {
 // game is complete or the input ends.
 bool refill_here(ReaderState& s) {
   while (true) {
-    if (!s.input_done && !read_input(s, std::max(s.block, s.buffer.size()), s.buffer)) return false;
+    if (!s.input_done &&
+        !read_input(s, std::max(s.block, grown_size(s, s.buffer.size()) - s.buffer.size()),
+                    s.buffer)) {
+      return false;
+    }
     drop_byte_order_mark(s, s.buffer);
     s.current.clear();
     s.cursor = 0;
@@ -156,7 +198,8 @@ bool refill_here(ReaderState& s) {
     {
       ReleasedLock unlocked;
       try {
-        outcome = pgn::read_games(s.buffer, s.input_done, s.line_base, s.current);
+        outcome = pgn::read_games(s.buffer, s.input_done, s.line_base, s.current, nullptr,
+                                  s.max_game_bytes);
       } catch (...) {
         error = std::current_exception();
       }
@@ -166,39 +209,52 @@ bool refill_here(ReaderState& s) {
       return guarded<bool>(false, [&]() -> bool { std::rethrow_exception(error); });
     }
     s.buffer.erase(0, outcome.consumed);
-    s.line_base += outcome.lines;
-    s.finished = outcome.finished;
+    note_outcome(s, outcome);
     if (!s.current.games.empty() || s.finished) return true;
   }
 }
 
 // Starts a background read of the buffer, the input read ahead and enough new
-// input to give every thread a block (and at least twice what was left
-// unfinished, so that a game longer than a block is soon complete), then reads
-// ahead for the next one while it runs.
+// input to give every thread a block (and to grow what was left unfinished,
+// so that a game longer than a block is soon complete), then reads ahead for
+// the next one while it runs.
 bool start_background_read(ReaderState& s) {
   const std::size_t target =
-      std::max(s.block * static_cast<std::size_t>(s.threads), 2 * s.buffer.size());
-  s.buffer.append(s.ahead);
+      std::max(s.block * static_cast<std::size_t>(s.threads), grown_size(s, s.buffer.size()));
+  const bool joined = guarded<bool>(false, [&] {
+    s.buffer.append(s.ahead);
+    return true;
+  });
+  if (!joined) return false;
   s.ahead.clear();
   while (!s.input_done && s.buffer.size() < target) {
     if (!read_input(s, target - s.buffer.size(), s.buffer)) return false;
   }
   drop_byte_order_mark(s, s.buffer);
+  auto job = guarded<std::unique_ptr<BackgroundRead>>(
+      nullptr, [] { return std::make_unique<BackgroundRead>(); });
+  if (!job) return false;
+  job->text.swap(s.buffer);
   const bool started = guarded<bool>(false, [&] {
-    auto job = std::make_unique<BackgroundRead>();
-    job->text = std::move(s.buffer);
     pgn::PieceRead& read =
-        job->read.emplace(job->text, s.input_done, pgn::kPiecesPerThread * s.threads);
+        job->read.emplace(job->text, s.input_done, pgn::kPiecesPerThread * s.threads,
+                          pgn::kMinPiece, s.max_game_bytes);
     StopFlag& stop = job->stop;
+    const ChunkBody body = [&read, &stop](std::size_t i, unsigned) { read.read_piece(i, &stop); };
     job->helper = s.threads - 1;
-    job->job.emplace(read.pieces(), job->helper, stop,
-                     [&read, &stop](std::size_t i, unsigned) { read.read_piece(i, &stop); });
-    s.job = std::move(job);
+    try {
+      job->job.emplace(read.pieces(), job->helper, stop, body);
+    } catch (const std::system_error&) {
+      // No thread could be started (short of memory, say): this one reads every piece.
+      job->job.emplace(read.pieces(), 0, stop, body);
+    }
     return true;
   });
-  s.buffer.clear();
-  if (!started) return false;
+  if (!started) {
+    job->text.swap(s.buffer);  // the text waits for the next call
+    return false;
+  }
+  s.job = std::move(job);
   return s.input_done || read_input(s, s.block * static_cast<std::size_t>(s.threads), s.ahead);
 }
 
@@ -220,7 +276,7 @@ bool refill_background(ReaderState& s) {
       done = running.job->wait_for_done(pieces, kSignalPollInterval);
     }
     if (done == pieces) break;
-    if (PyErr_CheckSignals() < 0) return false;
+    if (PyErr_CheckSignals() < 0 || s.close_requested) return false;
   }
   std::unique_ptr<BackgroundRead> job = std::move(s.job);
   std::exception_ptr error;
@@ -239,11 +295,11 @@ bool refill_background(ReaderState& s) {
     }
   }
   if (error) {
-    s.current.clear();
+    // The text of the read is gone with it: the reading cannot go on.
+    finish(s);
     return guarded<bool>(false, [&]() -> bool { std::rethrow_exception(error); });
   }
-  s.line_base += outcome.lines;
-  s.finished = outcome.finished;
+  note_outcome(s, outcome);
   return s.finished || start_background_read(s);
 }
 
@@ -267,7 +323,13 @@ PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t in
     Board board;
     board.pieces = b.starts[g.start].pieces;
     board.state = b.starts[g.start].state;
-    const std::string text = board_fen(board);
+    std::string text;
+    if (!guarded<bool>(false, [&] {
+          text = board_fen(board);
+          return true;
+        })) {
+      return nullptr;
+    }
     fen.reset(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (fen.empty()) return nullptr;
   }
@@ -290,7 +352,13 @@ PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t in
 bool report_failure(ReaderState& s, const pgn::GameRecord& g, std::uint64_t index) {
   const pgn::GameFailure& f = s.current.failures[g.failure];
   ++s.skipped;
-  const std::string message = pgn::failure_message(index, g, f);
+  std::string message;
+  if (!guarded<bool>(false, [&] {
+        message = pgn::failure_message(index, g, f);
+        return true;
+      })) {
+    return false;
+  }
   OwnedRef message_object(text_object(message));
   if (message_object.empty()) return false;
   if (static_cast<std::size_t>(PyList_GET_SIZE(s.errors.get())) < kErrorsKept) {
@@ -307,10 +375,23 @@ bool report_failure(ReaderState& s, const pgn::GameRecord& g, std::uint64_t inde
   return false;
 }
 
-PyObject* reader_next(PyObject* self) {
-  ReaderState& s = state_of(self);
-  BorrowGuard borrow;
-  if (const char* error = borrow.exclude(s.borrow)) return borrow_error(error);
+// Raises ValueError for the game or line longer than max_game_bytes that
+// ended the reading.
+PyObject* report_too_long(ReaderState& s) {
+  const pgn::Stop stop = std::exchange(s.too_long, pgn::Stop::kNeedMore);
+  const unsigned long long line = s.line_base + 1;
+  const unsigned long long limit = s.max_game_bytes;
+  if (stop == pgn::Stop::kGameTooLong) {
+    PyErr_Format(PyExc_ValueError, "game %llu (line %llu): longer than %llu bytes (max_game_bytes)",
+                 static_cast<unsigned long long>(s.next_index), line, limit);
+  } else {
+    PyErr_Format(PyExc_ValueError, "line %llu: longer than %llu bytes (max_game_bytes)", line,
+                 limit);
+  }
+  return nullptr;
+}
+
+PyObject* next_game(ReaderState& s) {
   while (true) {
     while (s.cursor < s.current.games.size()) {
       const pgn::GameRecord& g = s.current.games[s.cursor++];
@@ -321,10 +402,34 @@ PyObject* reader_next(PyObject* self) {
     if (s.finished) {
       s.current.clear();
       s.cursor = 0;
-      return nullptr;
+      return s.too_long == pgn::Stop::kNeedMore ? nullptr : report_too_long(s);
     }
     if (!(s.threads > 1 ? refill_background(s) : refill_here(s))) return nullptr;
   }
+}
+
+// Ends the reading for good and lets go of the input.
+void close_reader(ReaderState& s) {
+  finish(s);
+  s.read.reset();
+}
+
+PyObject* reader_next(PyObject* self) {
+  ReaderState& s = state_of(self);
+  BorrowGuard borrow;
+  if (const char* error = borrow.exclude(s.borrow)) {
+    // Another thread is closing the reader: the iteration is over.
+    return s.close_requested ? nullptr : borrow_error(error);
+  }
+  PyObject* game = next_game(s);
+  if (!s.close_requested) return game;
+  // close() was called from another thread while this one read, waited for
+  // input or built the game: the iteration ends here, and what went wrong
+  // meanwhile (such as the read that close() cut short) is dropped.
+  Py_XDECREF(game);
+  if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
+  close_reader(s);
+  return nullptr;
 }
 
 // Stops a background read, drops the input and marks the reader finished.
@@ -340,13 +445,16 @@ void finish(ReaderState& s) {
   std::string().swap(s.ahead);
 }
 
+// Returns True once the reader is closed; False when another thread is inside
+// next(): that thread ends the reading (and closes the reader) as soon as it
+// regains control, its next() raising StopIteration.
 PyObject* reader_close(PyObject* self, PyObject*) {
   ReaderState& s = state_of(self);
+  s.close_requested = true;
   BorrowGuard borrow;
-  if (const char* error = borrow.exclude(s.borrow)) return borrow_error(error);
-  finish(s);
-  s.read.reset();
-  Py_RETURN_NONE;
+  if (borrow.exclude(s.borrow)) Py_RETURN_FALSE;
+  close_reader(s);
+  Py_RETURN_TRUE;
 }
 
 PyObject* reader_skipped(PyObject* self, void*) {
@@ -356,10 +464,12 @@ PyObject* reader_skipped(PyObject* self, void*) {
 PyObject* reader_errors(PyObject* self, void*) { return PyList_GetSlice(state_of(self).errors.get(), 0, PY_SSIZE_T_MAX); }
 
 const Signature kNewSignature{
-    "Reader", {"read", "game", "error", "skip_errors", "threads", "block_size"}, 6};
+    "Reader",
+    {"read", "game", "error", "skip_errors", "threads", "block_size", "max_game_bytes"},
+    7};
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[6] = {};
+  PyObject* a[7] = {};
   if (!extract_tuple(kNewSignature, args, kwargs, a)) return nullptr;
   if (!PyCallable_Check(a[0]) || !PyCallable_Check(a[1]) || !PyCallable_Check(a[2])) {
     PyErr_SetString(PyExc_TypeError, "Reader(): read, game and error must be callable");
@@ -374,6 +484,15 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (block < 1) {
     PyErr_SetString(PyExc_ValueError, "Reader(): block_size must be positive");
     return nullptr;
+  }
+  std::size_t max_game_bytes = pgn::kNoLimit;
+  if (a[6] != Py_None) {
+    max_game_bytes = PyLong_AsSize_t(a[6]);
+    if (max_game_bytes == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+    if (max_game_bytes < 1) {
+      PyErr_SetString(PyExc_ValueError, "Reader(): max_game_bytes must be positive or None");
+      return nullptr;
+    }
   }
   if (!make_constants()) return nullptr;
   OwnedRef errors(PyList_New(0));
@@ -390,6 +509,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   state->skip = skip != 0;
   state->threads = threads;
   state->block = static_cast<std::size_t>(block);
+  state->max_game_bytes = max_game_bytes;
   return self.release();
 }
 
@@ -432,7 +552,9 @@ PyObject* reader_iter(PyObject* self) { return Py_NewRef(self); }
 
 PyMethodDef reader_methods[] = {
     {"close", reader_close, METH_NOARGS,
-     "close() -> None: stops reading; the reader yields no more games."},
+     "close() -> bool: stops reading; the reader yields no more games. Returns False when "
+     "another thread is inside next(): it stops as soon as it regains control, its next() "
+     "raising StopIteration."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -453,8 +575,8 @@ PyType_Slot reader_slots[] = {
     {Py_tp_methods, reader_methods},
     {Py_tp_getset, reader_getset},
     {Py_tp_doc, const_cast<char*>(
-        "Reader(read, game, error, skip_errors, threads, block_size): the games of PGN bytes "
-        "pulled from read(n); use orvex_tools.read_games.")},
+        "Reader(read, game, error, skip_errors, threads, block_size, max_game_bytes): the games "
+        "of PGN bytes pulled from read(n); use orvex_tools.read_games.")},
     {0, nullptr},
 };
 
@@ -482,6 +604,7 @@ PyObject* module_once = nullptr;
 PyMODINIT_FUNC PyInit__pgn() {
   using namespace orvex::py;
   if (module_once) return Py_NewRef(module_once);
+  if (!panic_exception()) return nullptr;
   OwnedRef module(PyModule_Create(&module_def));
   if (module.empty()) return nullptr;
   PyObject* type = PyType_FromSpec(&reader_spec);

@@ -13,10 +13,15 @@ constexpr Bitboard oriented_bits(Bitboard b, Color m) { return m == kWhite ? __b
 
 // The 14 values of one position's planes on one square: the one-hot piece
 // (code 0: none, 1..6 the mover's, 7..12 the other side's) and the two
-// repetition planes.
+// repetition planes; padded to 16 values, so that each is written with whole
+// vector stores (the two extra values land where the next position's
+// planes, or the square's last seven planes, are written right after).
 template <class T>
-constexpr std::array<std::array<std::array<T, 14>, 2>, 13> make_patterns() {
-  std::array<std::array<std::array<T, 14>, 2>, 13> patterns{};
+using Patterns = std::array<std::array<std::array<T, 16>, 2>, 13>;
+
+template <class T>
+constexpr Patterns<T> make_patterns() {
+  Patterns<T> patterns{};
   for (int code = 0; code < 13; ++code) {
     for (int repeated = 0; repeated < 2; ++repeated) {
       auto& p = patterns[code][repeated];
@@ -77,8 +82,7 @@ void write_bits(const Game& g, std::uint64_t* out) {
 }
 
 template <class T>
-void write_planes(const Game& g, T* out, const std::array<std::array<std::array<T, 14>, 2>, 13>& patterns,
-                  const std::array<T, 7>& tail) {
+void write_planes(const Game& g, T* out, const Patterns<T>& patterns, const std::array<T, 7>& tail) {
   const Frame f = frame_of(g);
   // codes[i][square]: the piece code of position i on each square.
   std::array<std::array<std::uint8_t, 64>, kHistory> codes{};
@@ -94,8 +98,9 @@ void write_planes(const Game& g, T* out, const std::array<std::array<std::array<
   }
   for (int square = 0; square < 64; ++square) {
     T* values = out + square * kPlanes;
+    // In this order: each store's two spare values are overwritten by the next.
     for (int i = 0; i < kHistory; ++i) {
-      std::memcpy(values + 14 * i, patterns[codes[i][square]][again[i]].data(), 14 * sizeof(T));
+      std::memcpy(values + 14 * i, patterns[codes[i][square]][again[i]].data(), 16 * sizeof(T));
     }
     std::memcpy(values + 112, tail.data(), 7 * sizeof(T));
   }

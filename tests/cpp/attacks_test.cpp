@@ -35,7 +35,19 @@ INSTANTIATE_TEST_SUITE_P(
         StepCase{squares_bb({"e4"}), 0, false, "e4e3 e4e5 e4f4 e4d4 e4f5 e4d5 e4d3 e4f3"},
         StepCase{squares_bb({"a1"}), 0, false, "a1a2 a1b1 a1b2"},
         StepCase{squares_bb({"h8"}), squares_bb({"g8"}), false, "h8h7 h8g7"},
-        StepCase{squares_bb({"h1", "a8"}), 0, false, "h1h2 h1g1 h1g2 a8a7 a8b8 a8b7"}));
+        StepCase{squares_bb({"h1", "a8"}), 0, false, "h1h2 h1g1 h1g2 a8a7 a8b8 a8b7"}),
+    // "knight_b1_g1": the piece and the squares it stands on.
+    [](const auto& info) {
+      std::string name = info.param.knight ? "knight" : "king";
+      for (int s = 0; s < 64; ++s) {
+        if (info.param.movers & square_bb(sq(s))) {
+          name += '_';
+          name += static_cast<char>('a' + s % 8);
+          name += static_cast<char>('1' + s / 8);
+        }
+      }
+      return name;
+    });
 
 struct SlideCase {
   const char* fen;
@@ -72,7 +84,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "h3f1 h3g2 h3g4 h3f5 h3e6 h3d7 h3c8"},
         SlideCase{"8/8/8/8/8/p7/1bp5/qpr5 b - -", 3, "a1a2 c1d1 c1e1 c1f1 c1g1 c1h1"},
         SlideCase{"3q4/8/8/8/8/8/8/3R3B w - -", 3,
-                  "d1a1 d1b1 d1c1 d1e1 d1f1 d1g1 d1d2 d1d3 d1d4 d1d5 d1d6 d1d7 d1d8"}));
+                  "d1a1 d1b1 d1c1 d1e1 d1f1 d1g1 d1d2 d1d3 d1d4 d1d5 d1d6 d1d7 d1d8"}),
+    [](const auto& info) {
+      return case_name({info.param.kind == kRook ? "rooks" : "bishops", info.param.fen});
+    });
 
 TEST(MagicMoves, OccupancyComesFromTheArguments) {
   const Board board = board_at("8/8/8/8/8/8/8/R6Q w - -");
@@ -126,7 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"4k3/8/8/8/8/8/8/4R3 b - -", "e8", 0, true},
         CheckCase{"4k3/8/8/8/8/8/8/4R3 b - -", "e8", 1, false},
         CheckCase{"4k3/8/8/8/8/8/8/7B b - -", "a8", 0, true},  // an empty square can be attacked
-        CheckCase{"8/8/8/8/8/8/8/7K b - -", "g2", 0, true}));
+        CheckCase{"8/8/8/8/8/8/8/7K b - -", "g2", 0, true}),
+    [](const auto& info) {
+      return case_name({info.param.square, info.param.colour == kWhite ? "white" : "black",
+                        info.param.fen});
+    });
 
 }  // namespace
 }  // namespace orvex::testing

@@ -96,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "4k3/8/8/8/8/8/8/4K3 w KQkq -",
                       "kkkk4/8/8/8/8/8/8/KKKK4 w - -",
                       "4k3/8/8/8/8/8/8/PPPPKPPP b - -",
-                      "ppppkppp/8/8/8/8/8/8/4K3 w - -"));
+                      "ppppkppp/8/8/8/8/8/8/4K3 w - -"),
+    testing::TextName());
 
 }  // namespace
 }  // namespace orvex

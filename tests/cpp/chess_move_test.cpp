@@ -42,7 +42,11 @@ INSTANTIATE_TEST_SUITE_P(
                       RangeCase{0, 64, 0, "Invalid TO int"},
                       RangeCase{63, 1000, 16, "Invalid TO int"},
                       RangeCase{0, 0, 16, "Invalid SPECIAL int"},
-                      RangeCase{63, 63, 65535, "Invalid SPECIAL int"}));
+                      RangeCase{63, 63, 65535, "Invalid SPECIAL int"}),
+    [](const auto& info) {
+      return "from" + std::to_string(info.param.from) + "_to" + std::to_string(info.param.to) +
+             "_special" + std::to_string(info.param.special);
+    });
 
 struct ParseCase {
   const char* text;
@@ -67,7 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"e7e8", 52, 60, 0, "e7e8"}, ParseCase{"h8a1", 63, 0, 0, "h8a1"},
                       ParseCase{"a1h8B", 0, 63, 5, "a1h8b"}, ParseCase{"b7b8r", 49, 57, 6, "b7b8r"},
                       ParseCase{"g2g1R", 14, 6, 6, "g2g1r"}, ParseCase{"c7c8N", 50, 58, 4, "c7c8n"},
-                      ParseCase{"e1g1", 4, 6, 0, "e1g1"}));
+                      ParseCase{"e1g1", 4, 6, 0, "e1g1"}),
+    [](const auto& info) { return case_name(info.param.text); });
 
 struct ErrorCase {
   std::string text;
@@ -93,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorCase{"\u00e9\u00e94", kPromotion},
                       ErrorCase{"e2e", kNotation + "e2e"}, ErrorCase{"e2e4qq", kNotation + "e2e4qq"},
                       ErrorCase{"", kNotation}, ErrorCase{"i9", kNotation + "i9"},
-                      ErrorCase{"\u00e9\u00e9\u00e9", kNotation + "\u00e9\u00e9\u00e9"}));
+                      ErrorCase{"\u00e9\u00e9\u00e9", kNotation + "\u00e9\u00e9\u00e9"}),
+    [](const auto& info) { return case_name(info.param.text); });
 
 struct AssertCase {
   const char* text;
@@ -122,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
                       AssertCase{"\u00e92e", kFromFile},      // both characters exist
                       AssertCase{"\u00e9\u00e9", kFromFile},
                       // U+0165 counts as its low byte "e"; the 4th character "q" is no rank.
-                      AssertCase{"\u01652eq", kToRank}));
+                      AssertCase{"\u01652eq", kToRank}),
+    [](const auto& info) { return case_name(info.param.text); });
 
 class FromStrIndexTest : public ::testing::TestWithParam<const char*> {};
 
@@ -137,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, FromStrIndexTest,
                          ::testing::Values("e2\u00e9",          // 4 bytes, 3 characters
                                            "\U0001F600",        // 4 bytes, 1 character
                                            "a\u2031q",          // 5 bytes; U+2031 reads as "1"
-                                           "\u0161\u0132q"));   // "a", "2", "q": 5 bytes
+                                           "\u0161\u0132q"),    // "a", "2", "q": 5 bytes
+                         TextName());
 
 TEST(ChessMoveText, EveryCodeRoundTrips) {
   for (int from = 0; from < 64; ++from) {

@@ -42,7 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
         PlacementCase{"n6n/8/8/8/8/8/8/8", kBlackKnight, square_bb(sq(56)) | square_bb(sq(63))},
         PlacementCase{" \t\n8/8/8/8/8/8/8/7B", kWhiteBishop, square_bb(sq(7))},  // leading space
         PlacementCase{"\u30007r/8/8/8/8/8/8/8\u3000x", kBlackRook, square_bb(sq(63))},
-        PlacementCase{"8/8/8/8/8/8/8/8 w - -", -1, 0}));
+        PlacementCase{"8/8/8/8/8/8/8/8 w - -", -1, 0}),
+    [](const auto& info) { return case_name(info.param.fen); });
 
 TEST(PiecesFromFen, TwoKindsMayShareASquare) {
   // a1 gets the queen, then the count runs round the board onto a1 again.
@@ -64,7 +65,8 @@ TEST_P(BadPlacementTest, Panics) {
 
 INSTANTIATE_TEST_SUITE_P(Texts, BadPlacementTest,
                          ::testing::Values("", " \t\r\n\v\f", "\u00a0\u2003", "8/8/x/8",
-                                           "rnbqkbnr/ppppxppp", "8/8/\u00e9", "-"));
+                                           "rnbqkbnr/ppppxppp", "8/8/\u00e9", "-"),
+                         TextName());
 
 TEST(PiecesFromFen, UnreadableCharacterNamesThePieceType) {
   try {
@@ -111,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
         StateCase{"8/8/8/8/8/8/8/8 w - i6", 1},
         StateCase{"8/8/8/8/8/8/8/8 w - E6", 1},
         StateCase{"8/8/8/8/8/8/8/8\tw\u2028Q\u00a0- 12 40 extra", 0x5},
-        StateCase{"\r8/8/8/8/8/8/8/8\u0085b\u000b\u000ck\u205fh\u3000", 0x8 | 1u << 20}));
+        StateCase{"\r8/8/8/8/8/8/8/8\u0085b\u000b\u000ck\u205fh\u3000", 0x8 | 1u << 20}),
+    [](const auto& info) { return case_name(info.param.fen); });
 
 // Letters whose (code point + 36 or 44) mod 64 fell on bits 0 to 4 used to flip
 // the side to move or add castling rights.
@@ -153,7 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorCase{"8/8/8/8/8/8/8/8 w Kx -", kCastling},
                       ErrorCase{"8/8/8/8/8/8/8/8 w Kx", kCastling},  // before the missing field
                       ErrorCase{"8/8/8/8/8/8/8/8 b KQkqA -", kCastling},
-                      ErrorCase{"8/8/8/8/8/8/8/8 w \u00e9 -", kCastling}));
+                      ErrorCase{"8/8/8/8/8/8/8/8 w \u00e9 -", kCastling}),
+    [](const auto& info) { return case_name(info.param.fen); });
 
 class MissingFieldTest : public ::testing::TestWithParam<const char*> {};
 
@@ -168,7 +172,8 @@ TEST_P(MissingFieldTest, PanicsWithMissingValue) {
 
 INSTANTIATE_TEST_SUITE_P(Fields, MissingFieldTest,
                          ::testing::Values("8/8/8/8/8/8/8/8", "8/8/8/8/8/8/8/8 w",
-                                           "8/8/8/8/8/8/8/8 w KQkq", "8/8/8/8/8/8/8/8 b - \t"));
+                                           "8/8/8/8/8/8/8/8 w KQkq", "8/8/8/8/8/8/8/8 b - \t"),
+                         TextName());
 
 struct RewriteCase {
   const char* in;
@@ -198,7 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
         RewriteCase{"8/8/8/8/8/8/8/8 b - e6", "8/8/8/8/8/8/8/8 b - e3"},
         RewriteCase{"8/8/8/8/8/8/8/8 w qkQK -", "8/8/8/8/8/8/8/8 w KQkq -"},
         RewriteCase{"44/116/8/8/8/8/8/8 w - -", "8/8/8/8/8/8/8/8 w - -"},
-        RewriteCase{"9/7/8/8/8/8/8/k w - -", "8/8/8/8/8/8/8/k7 w - -"}));
+        RewriteCase{"9/7/8/8/8/8/8/k w - -", "8/8/8/8/8/8/8/k7 w - -"}),
+    [](const auto& info) { return case_name(info.param.in); });
 
 TEST(BoardFen, LowestEnPassantFileOfTheSideToMoveIsWritten) {
   Board board = board_at("8/8/8/8/8/8/8/8 w - -");
@@ -254,7 +260,8 @@ INSTANTIATE_TEST_SUITE_P(
         "8/8/8/8/8/8/8/8 w -\xc2\xa0" "c6",
         "8/8/8/8/8/8/8/8 w \xc3\xa9 c6",             // e with an accent
         "8/8/8/8/8/8/8/8 w - \xe2\x80\x83" "c6",  // em space before the field
-        "8/8/8/8/8/8/8/\xc3\xa9 w - -"));
+        "8/8/8/8/8/8/8/\xc3\xa9 w - -"),
+    TextName());
 
 }  // namespace
 }  // namespace orvex::testing

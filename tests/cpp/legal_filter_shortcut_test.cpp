@@ -67,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -",
                       "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -",
                       "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -",
-                      "4k3/8/8/3q4/8/8/3R4/3K4 w - -"));
+                      "4k3/8/8/3q4/8/8/3R4/3K4 w - -"),
+    testing::TextName());
 
 // Boards play never reaches: several kings, no king, pieces sharing a square,
 // any castling rights and en-passant file.
@@ -189,7 +190,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "8/8/8/2k5/8/8/8/R6R w - -",             // no white king
                       "4k3/8/8/8/8/4q3/8/4K3 b - -",           // the king may be taken
                       "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq a",
-                      "4k3/1P6/8/3pP3/8/8/6p1/4K3 w - d6"));   // promotions, en passant
+                      "4k3/1P6/8/3pP3/8/8/6p1/4K3 w - d6"),   // promotions, en passant
+    testing::TextName());
 
 }  // namespace
 }  // namespace orvex

@@ -85,7 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A diagonal step onto an empty last-rank square: nothing stands behind it.
         PushCase{"p3k3/8/8/8/8/8/1P6/4K3 w - -", "b2a1q", "p3k3/8/8/8/8/8/8/Q3K3 b - -", 0x51},
         PushCase{"4k3/6p1/8/8/8/8/8/4K2P b - -", "g7h8q", "4k2q/8/8/8/8/8/8/4K2P w - -",
-                 0x441}));
+                 0x441}),
+    [](const auto& info) { return case_name({info.param.move, info.param.before}); });
 
 struct RefusedCase {
   const char* fen;
@@ -110,7 +111,11 @@ INSTANTIATE_TEST_SUITE_P(
                                          RefusedCase{"2r1k3/3P4/8/8/8/8/8/4K3 w - -", "d7c8"},
                                          RefusedCase{"4k3/8/8/8/8/8/3p4/4K3 b - -", "d2d1"},
                                          RefusedCase{"4k3/8/8/8/8/8/1P6/4K3 w - -", "b2a1"}),
-                       ::testing::Values(0, 1, 2, 3, 8, 15)));
+                       ::testing::Values(0, 1, 2, 3, 8, 15)),
+    [](const auto& info) {
+      return case_name(std::get<0>(info.param).move) + "_code" +
+             std::to_string(std::get<1>(info.param));
+    });
 
 TEST(PushMove, EmptyFromSquarePanicsAndChangesNothing) {
   Board board = board_at(kStart);
@@ -177,7 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
                       "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -",
                       "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -",
-                      "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -"));
+                      "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -"),
+    TextName());
 
 }  // namespace
 }  // namespace orvex::testing

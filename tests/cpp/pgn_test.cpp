@@ -93,6 +93,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "[A \"1\"\n[B 2]\n[C \"3\"] x\n[D \"4\"]\n*\n", {"@1 [D=4] => *"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Archives padded with NUL bytes or ended with Ctrl-Z used to lose their last game.
+TEST(Scanner, NulAndCtrlZAreWhiteSpace) {
+  using namespace std::string_literals;
+  using Games = std::vector<std::string>;
+  EXPECT_EQ(scan("[A \"1\"]\n\n1. e4 e5 1-0\x1a"s), Games{"@1 [A=1] e4/3 e5/3 => 1-0"});
+  EXPECT_EQ(scan("1. e4\0e5\0\0"s), Games{"@1 e4/1 e5/1"});
+  EXPECT_EQ(scan("1. e4 *\n\0\0\n\x1a\n[A \"1\"]\x1a\n1. d4 *\0\n"s),
+            (Games{"@1 e4/1 => *", "@4 [A=1] d4/5 => *"}));
+}
+
 struct TagCase {
   const char* line;
   bool ok;
@@ -121,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TagCase{"[_x \"a\"]", false, "", ""},
                       TagCase{"[Event \"]", false, "", ""},
                       TagCase{"[Event \"a\" ]", false, "", ""},
-                      TagCase{"[Event \"a\"] x", false, "", ""}));
+                      TagCase{"[Event \"a\"] x", false, "", ""}),
+    [](const auto& info) { return case_name(info.param.line); });
 
 TEST(TagValue, ResolvesOnlyQuoteAndBackslashEscapes) {
   std::string out;
@@ -177,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                 nullptr},
         FenCase{"4k3/8/8/8/8/8/8/4K3 w - - 0 1 7", "a FEN has at most six fields", nullptr},
         FenCase{"4k3/8/8/8/8/8/8/4KR2 w - - 0 1", nullptr, "4k3/8/8/8/8/8/8/4KR2 w - -"},
-        FenCase{"4k3/8/8/8/8/8/8/4R1K1 w - -", "the side not to move is in check", nullptr}));
+        FenCase{"4k3/8/8/8/8/8/8/4R1K1 w - -", "the side not to move is in check", nullptr}),
+    [](const auto& info) { return case_name(info.param.fen); });
 
 std::string read_all(std::string_view text, int threads, std::size_t min_piece) {
   GameBatch batch;
@@ -220,6 +232,51 @@ TEST(ReadGames, ThreadsGiveTheSameGames) {
       EXPECT_EQ(read_all(text, threads, min_piece), whole)
           << threads << " threads, pieces of at least " << min_piece;
     }
+  }
+}
+
+// Text that never ended a line or a game used to be held whole, however long.
+// The read stops before a game or a line longer than the limit, the same way
+// wherever the text is cut and however many threads read it.
+TEST(ReadGames, StopsBeforeAGameOrLineLongerThanTheLimit) {
+  constexpr std::size_t kLimit = 200;
+  const std::pair<std::string, Stop> cases[] = {
+      {"1. e4 {" + std::string(100, 'x') + "\n\n" + std::string(100, 'x') + "} e5 *\n",
+       Stop::kGameTooLong},
+      // A line that begins with more white space than the limit may never end.
+      {"1. e4\n" + std::string(kLimit + 1, ' ') + "\n", Stop::kGameTooLong},
+      {"%" + std::string(kLimit, 'x') + "\n", Stop::kLineTooLong},
+  };
+  for (const auto& [long_part, stop] : cases) {
+    const std::string text = "[A \"1\"]\n1. d4 *\n\n" + long_part + "\n1. c4 *\n";
+    const auto expect_stop = [&](const ReadOutcome& outcome, const GameBatch& batch) {
+      EXPECT_EQ(outcome.stop, stop);
+      EXPECT_FALSE(outcome.finished);
+      EXPECT_EQ(outcome.consumed, 17u);
+      EXPECT_EQ(outcome.lines, 3u);
+      EXPECT_EQ(describe_games(batch), "game at line 1\n  [A \"1\"]\n  moves d2d4\n  result *\n");
+    };
+    GameBatch whole;
+    expect_stop(read_games(text, true, 0, whole, nullptr, kLimit), whole);
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      GameBatch batch;
+      const std::string_view head = std::string_view(text).substr(0, cut);
+      ReadOutcome outcome = read_games(head, false, 0, batch, nullptr, kLimit);
+      if (outcome.stop == Stop::kNeedMore) {
+        const ReadOutcome rest = read_games(std::string_view(text).substr(outcome.consumed), true,
+                                            outcome.lines, batch, nullptr, kLimit);
+        outcome = {outcome.consumed + rest.consumed, outcome.lines + rest.lines, rest.finished,
+                   rest.stop};
+      }
+      expect_stop(outcome, batch);
+    }
+    for (std::size_t min_piece : {1, 20}) {
+      GameBatch batch;
+      expect_stop(read_games_parallel(text, true, 0, 3, batch, min_piece, kLimit), batch);
+    }
+    GameBatch unlimited;
+    EXPECT_TRUE(read_games(text, true, 0, unlimited).finished);
+    EXPECT_EQ(unlimited.games.size(), stop == Stop::kGameTooLong ? 3u : 2u);
   }
 }
 

@@ -41,7 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReflectCase{"4k3/8/8/3pP3/8/8/8/4K3 w - d6", "4k3/8/8/8/3Pp3/8/8/4K3 b - d3"},
         ReflectCase{"r3k2r/8/8/8/8/8/8/R3K2R w Kq -", "r3k2r/8/8/8/8/8/8/R3K2R b Qk -"},
         ReflectCase{"1k6/8/8/8/8/8/8/6QK b Q -", "6qk/8/8/8/8/8/8/1K6 w q -"},
-        ReflectCase{"8/8/8/8/8/8/8/8 w - -", "8/8/8/8/8/8/8/8 b - -"}));
+        ReflectCase{"8/8/8/8/8/8/8/8 w - -", "8/8/8/8/8/8/8/8 b - -"}),
+    [](const auto& info) { return case_name(info.param.before); });
 
 TEST(Reflect, StartPositionStateWord) {
   Board board = board_at(kDefaultFen);

@@ -133,8 +133,9 @@ def test_an_iterator_that_fails_passes_its_error_on(generator):
 def test_a_bad_fen_is_a_value_error_naming_its_index(generator, fen, reason, index):
     board = orvex_chess.Board()
     positions = [board] * index + [fen] + [DEFAULT_FEN] * 800
-    with pytest.raises(ValueError, match=rf"^Invalid fen: positions\[{index}\]: .*{reason}"):
+    with pytest.raises(ValueError, match=rf"^Invalid fen: positions\[{index}\]: .*{reason}") as info:
         generator.many(positions, threads=2)
+    assert info.value.index == index
     # Nothing stays borrowed: the board takes a move.
     board.push("e2e4")
 
@@ -142,8 +143,12 @@ def test_a_bad_fen_is_a_value_error_naming_its_index(generator, fen, reason, ind
 def test_the_first_bad_fen_is_the_one_reported(generator):
     positions = [DEFAULT_FEN] * 3000 + ["x w - -"] + [DEFAULT_FEN] * 3000 + ["8/8 w"]
     for threads in THREADS:
-        with pytest.raises(ValueError, match=r"positions\[3000\]"):
+        with pytest.raises(ValueError, match=r"positions\[3000\]") as info:
             generator.many(positions, threads=threads)
+        assert info.value.index == 3000
+    with pytest.raises(ValueError) as info:
+        generator.mask_many(positions, "az", threads=2)
+    assert info.value.index == 3000
 
 
 @pytest.mark.parametrize(

@@ -328,6 +328,18 @@ def test_pgn_prints_one_line_per_game(flags):
     assert "game 4 (line 39): illegal move 'Ke3' on line 42" in result.stderr
 
 
+def test_pgn_writes_normalised_pgn_that_reads_back_to_the_same_games():
+    from orvex_tools import read_games
+
+    result = run("pgn", str(NASTY), "--errors", "skip", "--write-pgn", "--no-progress")
+    assert result.returncode == 0, result.stderr
+    written = list(read_games(io.StringIO(result.stdout)))
+    originals = list(read_games(str(NASTY), errors="skip"))
+    assert [g.moves for g in written] == [g.moves for g in originals]
+    assert [g.result for g in written] == [g.result for g in originals]
+    assert all(len(line) <= 80 for line in result.stdout.splitlines())
+
+
 def test_pgn_reads_compressed_standard_input():
     import gzip
 
@@ -381,10 +393,10 @@ def _compressed_inputs(folder):
     return paths
 
 
-# A truncated Zstandard file is reported by the PGN reader itself (decompressed()).
 @pytest.mark.parametrize("kind, reason", [
     ("truncated-gz", "the compressed data ends early"),
     ("truncated-bz2", "the compressed data ends early"),
+    ("truncated-zst", "the compressed data ends early"),
     ("damaged-gz", "the compressed data is damaged"),
     ("damaged-bz2", "the compressed data is damaged"),
     ("damaged-zst", "the compressed data is damaged"),

@@ -33,8 +33,9 @@ from distributed.diagnostics.plugin import WorkerPlugin
 import orvex_chess
 from orvex_tools import build_dataset
 from orvex_tools.cluster import perft_on_cluster
+from orvex_tools.dataset import _chunk_sources, _inspect_inputs
 
-from pgn_corpus import random_game
+from pgn_corpus import random_game, random_pgn
 from test_cli import COMMAND
 
 REPO = Path(__file__).resolve().parent.parent.parent
@@ -271,6 +272,15 @@ def test_refuses_to_overwrite_and_a_failed_run_leaves_the_old_dataset(corpus, cl
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
     summary = build_dataset(paths[:1], out, client=client, overwrite=True, progress=False)
     assert sorted(os.listdir(out)) == [Path(f).name for f in summary.files]
+
+
+# A Zstandard file cut short used to be read as if it were whole.
+def test_a_zstandard_file_cut_short_raises_eof_error(tmp_path):
+    data = zstandard.ZstdCompressor().compress(random_pgn(5, 60, plies=70).encode())
+    path = tmp_path / "cut.pgn.zst"
+    path.write_bytes(data[:len(data) // 2])
+    with pytest.raises(EOFError):
+        list(_chunk_sources(_inspect_inputs([str(path)]), CHUNK))
 
 
 # ---------------------------------------------------------------------------

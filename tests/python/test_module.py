@@ -41,7 +41,7 @@ def test_class_identity(cls, name):
         (Board.bitboard, "(self, /)"),
         (Board.turn, "(self, /)"),
         (Board.reflect, "(self, /)"),
-        (Board.copy, "(self, /)"),
+        (Board.copy, "(self, /, *, history=True)"),
         (Board.bitboard_from_fen, "(fen)"),
         (Board().push, "(chess_move)"),
     ],
@@ -59,7 +59,7 @@ def test_signature(obj, expected):
         ("bitboard", "($self)"),
         ("turn", "($self)"),
         ("reflect", "($self)"),
-        ("copy", "($self)"),
+        ("copy", "($self, *, history=True)"),
         ("bitboard_from_fen", "(fen)"),
     ],
 )

@@ -4,6 +4,11 @@ import bz2
 import functools
 import gzip
 import io
+import os
+import subprocess
+import sys
+import textwrap
+import threading
 from pathlib import Path
 
 import chess
@@ -13,6 +18,7 @@ import pytest
 import orvex_chess
 import orvex_tools
 import orvex_tools.pgn
+from conftest import SANITIZED
 from pgn_corpus import random_pgn
 
 DATA = Path(__file__).resolve().parent.parent / "data"
@@ -221,13 +227,28 @@ def test_byte_order_mark_and_bad_utf8_are_tolerated():
     assert game.tags == {"White": "Caf\ufffd"}
 
 
+def _opened_files(monkeypatch):
+    """Returns the list that every file opened with open() from now on is added to."""
+    opened = []
+    real_open = open
+
+    def spy(*args, **kwargs):
+        opened.append(real_open(*args, **kwargs))
+        return opened[-1]
+
+    monkeypatch.setattr("builtins.open", spy)
+    return opened
+
+
+# The file under a gzip or bzip2 stream used to stay open.
+@pytest.mark.parametrize("source", ["path", "gzip", "bzip2", "zstandard"])
 @pytest.mark.parametrize("threads", [1, 2])
-def test_close_stops_reading_and_closes_the_file(tmp_path, threads):
-    path = _write(tmp_path, "games.pgn", (CORPUS[1] * 4).encode())
+def test_close_stops_reading_and_closes_the_file(monkeypatch, tmp_path, threads, source):
+    path = SOURCES[source](tmp_path, (CORPUS[1] * 4).encode())
+    opened = _opened_files(monkeypatch)
     with orvex_tools.read_games(path, threads=threads) as reader:
         next(reader)
-        owned = reader._owned
-    assert owned is not None and owned.closed
+    assert opened and all(handle.closed for handle in opened)
     assert list(reader) == []
 
 
@@ -236,18 +257,13 @@ def test_close_stops_reading_and_closes_the_file(tmp_path, threads):
     ({"threads": 0}, ValueError, "argument 'threads' must be from 1 to 1024, not 0"),
     ({"threads": True}, TypeError, "argument 'threads' must be int or None, not bool"),
     ({"threads": 1.5}, TypeError, "argument 'threads' must be int or None, not float"),
+    ({"max_game_bytes": 0}, ValueError, "argument 'max_game_bytes' must be positive, not 0"),
+    ({"max_game_bytes": 1.5}, TypeError, "argument 'max_game_bytes' must be int or None, not float"),
 ])
 def test_bad_arguments(tmp_path, arguments, error, message):
     path = _write(tmp_path, "games.pgn", b"1. e4 *\n")
-    opened = []
-    real_open = open
-
-    def spy(*args, **kwargs):
-        opened.append(real_open(*args, **kwargs))
-        return opened[-1]
-
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr("builtins.open", spy)
+        opened = _opened_files(patch)
         with pytest.raises(error, match=message):
             orvex_tools.read_games(path, **arguments)
     assert all(handle.closed for handle in opened)
@@ -306,3 +322,150 @@ def test_readers_keep_counts_and_memory(threads):
     with unchanged(orvex_tools.Game, orvex_tools.GameError, orvex_tools.pgn._pgn.Reader):
         for _ in range(count):
             read()
+
+
+# Archives that end in NUL bytes or a DOS end-of-file byte (Ctrl-Z) used to lose their last game.
+@pytest.mark.parametrize("movetext", [b"1. e4 e5 1-0\x1a", b"1. e4 e5 1-0\x00\x00", b"1. e4 e5\x00"])
+def test_nul_and_ctrl_z_are_white_space(movetext):
+    data = b'[Event "x"]\n\n' + movetext
+    reader = orvex_tools.read_games(io.BytesIO(data), errors="skip")
+    games = list(reader)
+    assert [g.moves for g in games] == [["e2e4", "e7e5"]]
+    assert_same_as_python_chess(data.decode(), games, reader.errors)
+
+
+def _zstd_frames(*parts):
+    """Zstandard frames (with checksums) of the parts; a part of type int is a skippable frame
+    of that many bytes."""
+    zstandard = pytest.importorskip("zstandard")
+    compressor = zstandard.ZstdCompressor(write_checksum=True)
+    return b"".join(
+        b"\x5a\x2a\x4d\x18" + part.to_bytes(4, "little") + b"\0" * part if isinstance(part, int)
+        else compressor.compress(part)
+        for part in parts)
+
+
+# A Zstandard file cut short used to be read as if it were whole.
+def test_zstandard_cut_short_raises_eof_error(tmp_path):
+    first, second = CORPUS[1].encode(), CORPUS[2].encode()
+    whole = _zstd_frames(first, 5, second)
+    path = _write(tmp_path, "games.pgn.zst", whole)
+    assert len(list(orvex_tools.read_games(path))) == 120
+    between = len(_zstd_frames(first, 5))
+    for cut in (4, 6, 9, 100, len(_zstd_frames(first)) + 2, between + 7, len(whole) - 2):
+        path.write_bytes(whole[:cut])
+        with pytest.raises(EOFError):
+            list(orvex_tools.read_games(path, errors="skip"))
+    path.write_bytes(whole[:between])
+    assert len(list(orvex_tools.read_games(path))) == 60
+
+
+# Input that never ends a line (a stream of zeros, a gzip bomb) used to grow the reader
+# until memory ran out, and then to abort the process when two threads read it.
+ENDLESS_LINE_SCRIPT = textwrap.dedent("""
+    import resource, sys
+    import orvex_tools
+
+    def vm_bytes():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * resource.getpagesize()
+
+    threads, limit = int(sys.argv[1]), sys.argv[2]
+    options = {} if limit == "default" else {"max_game_bytes": None}
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (512 << 20), hard))
+    try:
+        list(orvex_tools.read_games("/dev/zero", threads=threads, **options))
+    except (MemoryError, ValueError) as error:
+        print(type(error).__name__, error)
+""")
+
+
+# The sanitizers need address space of their own and abort when it runs out.
+@pytest.mark.skipif(SANITIZED or "libtsan" in Path("/proc/self/maps").read_text(),
+                    reason="the sanitizers cannot run with a small address space")
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("limit, expected", [
+    ("default", "ValueError line 1: longer than 67108864 bytes (max_game_bytes)"),
+    ("none", "MemoryError"),
+])
+def test_endless_line_is_refused_in_bounded_memory(threads, limit, expected):
+    result = subprocess.run([sys.executable, "-c", ENDLESS_LINE_SCRIPT, str(threads), limit],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == expected
+
+
+TOO_LONG = {
+    "game": ("1. e4 {" + "x\n" * 100 + "} e5 *\n\n",
+             "game 1 (line 3): longer than 150 bytes (max_game_bytes)"),
+    "line": ("%" + "x" * 200 + "\n\n", "line 3: longer than 150 bytes (max_game_bytes)"),
+}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("block_size", [16, 1 << 20])
+@pytest.mark.parametrize("case", TOO_LONG)
+def test_a_game_or_line_longer_than_the_limit_ends_the_reading(monkeypatch, case, block_size,
+                                                                threads):
+    text, message = TOO_LONG[case]
+    monkeypatch.setattr(orvex_tools.pgn, "BLOCK_SIZE", block_size)
+    reader = orvex_tools.read_games(io.StringIO("1. d4 *\n\n" + text + "1. c4 *\n"),
+                                    errors="skip", threads=threads, max_game_bytes=150)
+    assert next(reader).moves == ["d2d4"]
+    with pytest.raises(ValueError) as raised:
+        next(reader)
+    assert str(raised.value) == message
+    assert list(reader) == []
+
+
+# close() from another thread, while the iterating thread waited for input, used to raise
+# RuntimeError('Already borrowed'); the reading went on and a FIFO it opened stayed open.
+@pytest.mark.parametrize("opened_by", ["reader", "caller"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_close_from_another_thread_stops_a_reader_waiting_for_input(tmp_path, opened_by,
+                                                                    threads):
+    fifo = tmp_path / "games.fifo"
+    os.mkfifo(fifo)
+    writer = []
+
+    def open_and_write():
+        writer.append(open(fifo, "wb", buffering=0))
+        writer[0].write(b'[Event "x"]\n\n1. e4 *\n\n')
+
+    opening = threading.Thread(target=open_and_write)
+    opening.start()
+    source = fifo if opened_by == "reader" else open(fifo, "rb")
+    reader = orvex_tools.read_games(source, threads=threads)
+    opening.join()
+    outcome = []
+
+    def iterate():
+        try:
+            outcome.append([game.moves for game in reader])
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            outcome.append(exc)
+
+    iterating = threading.Thread(target=iterate)
+    iterating.start()
+    try:
+        # Once more has been written than a FIFO holds, the reader is inside a read of a
+        # block, waiting for the rest.
+        assert writer[0].write(b"\n" * (256 << 10)) == 256 << 10
+        reader.close()
+        if opened_by == "caller":
+            writer[0].close()  # a read of the caller's file ends when it returns
+        iterating.join(60)
+        assert not iterating.is_alive()
+        assert outcome and not isinstance(outcome[0], BaseException), outcome
+        assert list(reader) == []
+        if opened_by == "reader":
+            with pytest.raises(BrokenPipeError):  # the reader closed the FIFO
+                writer[0].write(b"\n")
+        else:
+            assert not source.closed
+    finally:
+        writer[0].close()
+        iterating.join(60)
+        if opened_by == "caller":
+            source.close()

@@ -218,3 +218,18 @@ def test_outcomes_many_gives_each_outcome_as_its_code(threads, claim_draw):
                    for b in boards])
     assert codes == expected
     assert set(codes) - {0} and (claim_draw or not set(codes) & {7, 8})
+
+
+def test_copy_without_history_is_the_position_alone():
+    board = orvex_chess.Board("4k3/8/8/8/8/8/4P3/4K3 w - - 7 30")
+    for move in ["e1d1", "e8d8", "d1e1", "d8e8"] * 2:
+        board.push(move)
+    position = board.copy(history=False)
+    assert position.fen(counters=True) == board.fen(counters=True)
+    assert board.is_repetition(3) and not position.is_repetition(2)
+    with pytest.raises(BaseException, match="no move to take back"):
+        position.pop()
+    position.push("e1d1")
+    assert board.fen() == "4k3/8/8/8/8/8/4P3/4K3 w - -"
+    with pytest.raises(TypeError, match="history"):
+        board.copy(history=None)

@@ -32,7 +32,8 @@ def main() -> None:
     (error,) = assert_type(reader.errors, list[GameError])
     assert (error.index, error.line, error.text) == (1, 5, "Ke2")
     assert assert_type(error.message, str) == str(error)
-    binary = orvex_tools.read_games(io.BytesIO(PGN.encode()), errors="raise", threads=2)
+    binary = orvex_tools.read_games(io.BytesIO(PGN.encode()), errors="raise", threads=2,
+                                    max_game_bytes=1 << 20)
     assert next(binary).result == "1-0"
     binary.close()
     out = io.StringIO()
