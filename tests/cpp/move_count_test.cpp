@@ -98,7 +98,7 @@ TEST_P(MoveCountTest, CountsWhatTheListsHold) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Positions, MoveCountTest, ::testing::ValuesIn(count_cases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& info) { return case_name(info.param.name); });
 
 TEST(MoveCount, LeavesOddBoardsToTheLists) {
   std::uint64_t count = 12345;
