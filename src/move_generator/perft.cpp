@@ -1,5 +1,7 @@
 #include "move_generator/perft.h"
 
+#include <cassert>
+
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
 #include "move_generator/legal_moves.h"
@@ -176,7 +178,10 @@ class ChildWalker {
   void capture_and_add(Square to, std::uint64_t state) {
     const Bitboard bb = square_bb(to);
     int type = kPawn;
-    while (!(node_.pieces[them + type] & bb)) ++type;
+    while (!(node_.pieces[them + type] & bb)) {
+      ++type;
+      assert(type < kKing);
+    }
     if (type == kRook) node_.state = state & ~position_move::kCornerRights[~Us][to];
     node_.pieces[them + type] ^= bb;
     node_.sides[~Us] ^= bb;
