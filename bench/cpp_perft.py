@@ -5,8 +5,9 @@ position runs ``orvex_perft_bench FEN DEPTH`` and Stockfish's ``go perft DEPTH``
 one after the other (so that load on the machine falls on both alike) and
 reports millions of leaf nodes per second for each, from wall-clock time and,
 as a check on a busy machine, from the CPU time each process used (less, for
-orvex, the CPU time of starting the benchmark process). Both count the last level
-as the length of the legal-move list.
+orvex, the CPU time of starting the benchmark process). Neither makes the moves
+of the last level: Stockfish takes the length of its move list, orvex counts
+the moves from its masks by population counts.
 
 With ``--callgrind`` it also counts, under valgrind's callgrind, the
 instructions each program executes per leaf node: a figure the load on a shared

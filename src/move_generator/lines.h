@@ -23,6 +23,9 @@ constexpr int line_step(Square a, Square b) {
 struct LineTables {
   std::array<std::array<Bitboard, 64>, 64> between{};
   std::array<std::array<Bitboard, 64>, 64> line{};
+  // Every square a rook (bishop) on s reaches on an empty board.
+  std::array<Bitboard, 64> straight{};
+  std::array<Bitboard, 64> diagonal{};
 };
 
 constexpr LineTables make_line_tables() {
@@ -46,6 +49,8 @@ constexpr LineTables make_line_tables() {
         }
       }
       t.line[a][b] = line;
+      (file_of(a) == file_of(b) || rank_of(a) == rank_of(b) ? t.straight : t.diagonal)[a] |=
+          square_bb(b);
     }
   }
   return t;
@@ -60,5 +65,9 @@ constexpr Bitboard between(Square a, Square b) { return kLineTables.between[a][b
 
 // Returns every square of the line through a and b, edge to edge, or 0.
 constexpr Bitboard line_through(Square a, Square b) { return kLineTables.line[a][b]; }
+
+// Returns the squares a rook (a bishop) on s reaches on an empty board.
+constexpr Bitboard straight_rays(Square s) { return kLineTables.straight[s]; }
+constexpr Bitboard diagonal_rays(Square s) { return kLineTables.diagonal[s]; }
 
 }  // namespace orvex

@@ -2,8 +2,11 @@
 
 #include <cassert>
 
-#include "move_generator/attacks.h"
+#include "move_generator/castling_paths.h"
+#include "move_generator/king_threats.h"
 #include "move_generator/lines.h"
+#include "move_generator/pawn_side.h"
+#include "move_generator/step_tables.h"
 
 namespace orvex {
 namespace {
@@ -13,36 +16,6 @@ namespace {
 constexpr ChessMove code(unsigned from, unsigned to, unsigned special) {
   return ChessMove(static_cast<std::uint16_t>(from | (to & 63) << 6 | special << 12));
 }
-
-constexpr Bitboard kFileA = 0x0101010101010101;
-constexpr Bitboard kFileH = kFileA << 7;
-constexpr Bitboard rank_bb(int r) { return Bitboard{0xFF} << (8 * r); }
-
-// Shifts a set by a square offset (up the board when positive).
-template <int D>
-constexpr Bitboard shift(Bitboard b) {
-  if constexpr (D > 0) {
-    return b << D;
-  } else {
-    return b >> -D;
-  }
-}
-
-// The pawn geometry of one side: the capture towards the a-file for white
-// (towards the h-file for black) comes first.
-template <Color Us>
-struct PawnSide {
-  static constexpr int kPush = Us == kWhite ? 8 : -8;
-  static constexpr int kFirst = Us == kWhite ? 7 : -7;
-  static constexpr int kSecond = Us == kWhite ? 9 : -9;
-  // Pawns on these files have no first (second) capture.
-  static constexpr Bitboard kFirstEdge = Us == kWhite ? kFileA : kFileH;
-  static constexpr Bitboard kSecondEdge = Us == kWhite ? kFileH : kFileA;
-  // Single pushes landing here may go on to a double push.
-  static constexpr Bitboard kDoubleStep = rank_bb(Us == kWhite ? 2 : 5);
-  static constexpr Bitboard kPrePromotion = rank_bb(Us == kWhite ? 6 : 1);
-  static constexpr int kEnPassantTargetRank = Us == kWhite ? 5 : 2;
-};
 
 // The pawn moves of a set of pawns as sets of from-squares, one per kind of
 // move in the per-pawn order.
@@ -76,21 +49,6 @@ struct Context {
   // or a square between it and the king, or nowhere in double check.
   Bitboard evasions;
 };
-
-// Returns whether the king stands attacked after the en-passant capture
-// from -> to, which lifts the pawn behind the target if an enemy pawn is there.
-template <Color Us>
-bool en_passant_exposes_king(const Context& c, Square from, Square to) {
-  constexpr int them = color_base(~Us);
-  const Bitboard captured = c.p[them + kPawn] & square_bb(shifted(to, -PawnSide<Us>::kPush));
-  const Bitboard occupancy = (c.occupancy ^ square_bb(from) ^ square_bb(to)) & ~captured;
-  const Bitboard pawn_sources = Us == kWhite ? kBlackPawnSources[c.king] : kWhitePawnSources[c.king];
-  return ((kKnightAttacks[c.king] & c.p[them + kKnight]) |
-          (pawn_sources & c.p[them + kPawn] & ~captured) |
-          (c.tables.rook_attacks(c.king, occupancy) & (c.p[them + kRook] | c.p[them + kQueen])) |
-          (c.tables.bishop_attacks(c.king, occupancy) & (c.p[them + kBishop] | c.p[them + kQueen])) |
-          (kKingAttacks[c.king] & c.p[them + kKing])) != 0;
-}
 
 // The code of a pawn's move by offset: from | (from + offset) << 6 |
 // special << 12 is from * 65 plus this. Off the board it is garbage, which
@@ -156,18 +114,21 @@ ChessMove* write_pawn_moves(const Context& c, std::uint64_t state, ChessMove* o)
 
   // En passant onto an empty target of a file the state word names; rare, so
   // each one is tried on the masks with the two pawns lifted.
-  const Bitboard ep_targets = ((state >> en_passant_base(Us)) & 0xFF) << (8 * S::kEnPassantTargetRank) &
-                              ~c.occupancy;
+  const Bitboard ep_targets = en_passant_targets<Us>(state, c.occupancy);
   if (ep_targets) {
     Bitboard first = shift<-S::kFirst>(shift<S::kFirst>(pawns & ~S::kFirstEdge) & ep_targets);
     Bitboard second = shift<-S::kSecond>(shift<S::kSecond>(pawns & ~S::kSecondEdge) & ep_targets);
     while (first) {
       const Square s = pop_lsb(first);
-      if (!en_passant_exposes_king<Us>(c, s, shifted(s, S::kFirst))) sets.first_ep |= square_bb(s);
+      if (!en_passant_exposes_king<Us>(c.tables, c.p, c.king, c.occupancy, s, shifted(s, S::kFirst))) {
+        sets.first_ep |= square_bb(s);
+      }
     }
     while (second) {
       const Square s = pop_lsb(second);
-      if (!en_passant_exposes_king<Us>(c, s, shifted(s, S::kSecond))) sets.second_ep |= square_bb(s);
+      if (!en_passant_exposes_king<Us>(c.tables, c.p, c.king, c.occupancy, s, shifted(s, S::kSecond))) {
+        sets.second_ep |= square_bb(s);
+      }
     }
   }
 
@@ -200,76 +161,54 @@ ChessMove* write_slides(const Context& c, Bitboard movers, ChessMove* o) {
                        ~c.own & c.evasions;
     if (has_square(c.pinned, s)) targets &= line_through(c.king, s);
     const unsigned from = s;
-    while (targets) *o++ = code(from, pop_lsb(targets), kOrdinary);
+    while (targets) *o++ = ChessMove::pack(from, pop_lsb(targets), kOrdinary);
   }
   return o;
 }
-
-struct CastlingRule {
-  std::uint64_t right;
-  Bitboard must_be_empty;
-  Square must_be_safe[2];
-  ChessMove move;
-};
-
-constexpr CastlingRule kCastlings[2][2] = {
-    // black
-    {{state_bits::kBlackKingSide, square_bb(kF8) | square_bb(kG8), {kF8, kG8},
-      ChessMove::pack(kE8, kG8, kCastling)},
-     {state_bits::kBlackQueenSide, square_bb(kB8) | square_bb(kC8) | square_bb(kD8), {kC8, kD8},
-      ChessMove::pack(kE8, kC8, kCastling)}},
-    // white
-    {{state_bits::kWhiteKingSide, square_bb(kF1) | square_bb(kG1), {kF1, kG1},
-      ChessMove::pack(kE1, kG1, kCastling)},
-     {state_bits::kWhiteQueenSide, square_bb(kB1) | square_bb(kC1) | square_bb(kD1), {kC1, kD1},
-      ChessMove::pack(kE1, kC1, kCastling)}},
-};
 
 template <Color Us>
 void generate(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
               std::uint64_t state, Bitboard own, Bitboard enemy, MoveList& out) {
   constexpr int us = color_base(Us);
-  constexpr int them = color_base(~Us);
   const Bitboard occupancy = own | enemy;
   const Square king = lsb(p[us + kKing]);
 
-  // Enemy line pieces on the king's lines: with nothing between they give
-  // check; with one own piece between, that piece is pinned.
-  Bitboard checkers = 0;
-  Bitboard pinned = 0;
-  const Bitboard straight = p[them + kRook] | p[them + kQueen];
-  const Bitboard diagonal = p[them + kBishop] | p[them + kQueen];
-  Bitboard snipers = (tables.rook_attacks(king, 0) & straight) | (tables.bishop_attacks(king, 0) & diagonal);
-  while (snipers) {
-    const Square s = pop_lsb(snipers);
-    const Bitboard blockers = between(king, s) & occupancy;
-    if (!blockers) {
-      checkers |= square_bb(s);
-    } else if (!(blockers & (blockers - 1))) {
-      pinned |= blockers & own;
-    }
-  }
-  const Bitboard pawn_sources = Us == kWhite ? kBlackPawnSources[king] : kWhitePawnSources[king];
-  checkers |= (kKnightAttacks[king] & p[them + kKnight]) | (pawn_sources & p[them + kPawn]) |
-              (kKingAttacks[king] & p[them + kKing]);
+  const KingThreats threats = king_threats<Us>(p, king, own, occupancy);
+  const Bitboard checkers = threats.checkers;
+  const Bitboard pinned = threats.pinned;
 
   ChessMove* o = out.tail();
 
-  // King steps, each onto a square no enemy piece attacks with the king lifted.
-  {
-    const Bitboard without_king = occupancy ^ square_bb(king);
-    Bitboard safe = 0;
-    for (Bitboard steps = kKingAttacks[king] & ~own; steps;) {
-      const Square t = pop_lsb(steps);
-      if (!square_attacked(tables, p, t, Us, without_king)) safe |= square_bb(t);
-    }
-    if (safe) {
-      const StepTargets& targets = kKingTargets[king];
-      for (int i = 0; i < targets.count; ++i) {
-        const unsigned t = targets.squares[i];
-        *o = code(king, t, kOrdinary);
-        o += (safe >> t) & 1;
+  // King steps onto squares no enemy piece attacks with the king lifted;
+  // castling, out of check, over empty squares no enemy piece attacks (the
+  // king's own square blocks no line to them that would not give check, and
+  // with the king not in check its target stays unattacked once the king and
+  // the rook have moved).
+  const Bitboard steps = kKingAttacks[king] & ~own;
+  Bitboard zone = steps;
+  unsigned castlings = 0;  // bit i: castling i may go if its squares are safe
+  if (!checkers && (state & (Us == kWhite ? 0x6 : 0x18)) && king == (Us == kWhite ? kE1 : kE8)) {
+    for (unsigned i = 0; i < 2; ++i) {
+      const CastlingPath& path = kCastlingPaths[Us][i];
+      if ((state & path.right) && !(occupancy & path.must_be_empty)) {
+        castlings |= 1u << i;
+        zone |= path.must_be_safe;
       }
+    }
+  }
+  const Bitboard attacked = attacked_in<Us>(tables, p, zone, occupancy ^ square_bb(king));
+  if (const Bitboard safe = steps & ~attacked) {
+    const StepTargets& targets = kKingTargets[king];
+    for (int i = 0; i < targets.count; ++i) {
+      const unsigned t = targets.squares[i];
+      *o = code(king, t, kOrdinary);
+      o += (safe >> t) & 1;
+    }
+  }
+  for (unsigned i = 0; castlings >> i; ++i) {
+    const CastlingPath& path = kCastlingPaths[Us][i];
+    if (((castlings >> i) & 1) && !(attacked & path.must_be_safe)) {
+      *o++ = ChessMove::pack(king, path.king_to, kCastling);
     }
   }
 
@@ -280,17 +219,6 @@ void generate(const AttackTables& tables, const std::array<Bitboard, kPieceKinds
       return;
     }
     evasions = checkers | between(king, lsb(checkers));
-  } else if (king == (Us == kWhite ? kE1 : kE8) && (state & (Us == kWhite ? 0x6 : 0x18))) {
-    // Castling: out of check, over empty squares no enemy piece attacks. With
-    // the king not in check, its target stays unattacked once the king and
-    // the rook have moved.
-    for (const CastlingRule& rule : kCastlings[Us]) {
-      if ((state & rule.right) && !(occupancy & rule.must_be_empty) &&
-          !square_attacked(tables, p, rule.must_be_safe[0], Us, occupancy) &&
-          !square_attacked(tables, p, rule.must_be_safe[1], Us, occupancy)) {
-        *o++ = rule.move;
-      }
-    }
   }
 
   const Context c{tables, p, own, enemy, occupancy, king, checkers, pinned, evasions};

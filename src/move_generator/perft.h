@@ -10,7 +10,8 @@
 namespace orvex {
 
 // Returns the number of legal move sequences of exactly depth plies from the
-// board, counting the last ply by the length of its move list (depth 0 is 1).
+// board (depth 0 is 1): the last ply counts the length of each move list,
+// worked out from the masks without writing the list where the masks apply.
 // The board ends exactly as it began.
 std::uint64_t perft(const AttackTables& tables, Board& board, int depth);
 

@@ -26,49 +26,74 @@ inline int type_on(const Position& pos, int base, Square s) {
   return -1;
 }
 
-// Makes a move that legal_moves_one_king gave, exactly as push_move would on
-// a board with one piece to a square.
+namespace position_move {
+
+// The castling right a rook of the side standing on its corner keeps, by
+// square; 0 elsewhere.
+constexpr std::array<std::array<std::uint64_t, kSquares>, 2> make_corner_rights() {
+  std::array<std::array<std::uint64_t, kSquares>, 2> rights{};
+  rights[kWhite][kH1] = state_bits::kWhiteKingSide;
+  rights[kWhite][kA1] = state_bits::kWhiteQueenSide;
+  rights[kBlack][kH8] = state_bits::kBlackKingSide;
+  rights[kBlack][kA8] = state_bits::kBlackQueenSide;
+  return rights;
+}
+inline constexpr auto kCornerRights = make_corner_rights();
+
+// All of 0 or all of 1 bits: the mask of a condition.
+constexpr std::uint64_t all_if(std::uint64_t bit) { return std::uint64_t{0} - bit; }
+
+}  // namespace position_move
+
+// Makes a move of side Us that legal_moves_one_king gave, exactly as
+// push_move would on a board with one piece to a square.
+template <Color Us>
 inline void make_position_move(Position& pos, ChessMove move) {
+  using position_move::all_if;
+  using position_move::kCornerRights;
+  constexpr int ours = color_base(Us);
+  constexpr int theirs = color_base(~Us);
+  constexpr std::uint64_t king_rights = Us == kWhite
+                                            ? state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide
+                                            : state_bits::kBlackKingSide | state_bits::kBlackQueenSide;
   const Square from = move.from();
   const Square to = move.to();
   const int special = move.special();
-  const Color us = side_to_move(pos.state);
-  const int ours = color_base(us);
-  const int theirs = color_base(~us);
-  const Bitboard from_to = square_bb(from) | square_bb(to);
+  const Bitboard from_bb = square_bb(from);
+  const Bitboard to_bb = square_bb(to);
   auto& p = pos.pieces;
   std::uint64_t state = pos.state & ~state_bits::kEnPassantBits;
 
-  const int mover = type_on(pos, ours, from);
-  const int captured = type_on(pos, theirs, to);
-  if (captured >= 0) {
-    p[theirs + captured] ^= square_bb(to);
-    // A rook captured on its corner takes its castling right with it.
-    if (captured == kRook) {
-      if (us == kBlack && to == kA1) state &= ~state_bits::kWhiteQueenSide;
-      if (us == kBlack && to == kH1) state &= ~state_bits::kWhiteKingSide;
-      if (us == kWhite && to == kA8) state &= ~state_bits::kBlackQueenSide;
-      if (us == kWhite && to == kH8) state &= ~state_bits::kBlackKingSide;
-    }
-  }
+  // A captured rook on its corner takes its castling right with it; a king
+  // that moves gives up both of its side's, a rook leaving its corner that
+  // corner's.
+  state &= ~(kCornerRights[~Us][to] & all_if((p[theirs + kRook] >> to) & 1));
+  state &= ~(kCornerRights[Us][from] & all_if((p[ours + kRook] >> from) & 1));
+  state &= ~(king_rights & all_if((p[ours + kKing] >> from) & 1));
+
+  // The captured piece, if any, leaves its square.
+  for (int t = 0; t < kPieceTypes; ++t) p[theirs + t] &= ~to_bb;
 
   if (special >= kPromoteKnight) {
-    p[ours + kPawn] ^= square_bb(from);
-    p[ours + special - 3] |= square_bb(to);
+    p[ours + kPawn] ^= from_bb;
+    p[ours + special - 3] |= to_bb;
   } else {
-    p[ours + mover] ^= from_to;
+    // The type of the mover, the one whose set holds from.
+    int mover = 0;
+    for (int t = 1; t < kPieceTypes; ++t) mover += t * static_cast<int>((p[ours + t] >> from) & 1);
+    p[ours + mover] ^= from_bb | to_bb;
   }
 
   switch (special) {
     case kEnPassant:
-      p[theirs + kPawn] &= ~square_bb(shifted(to, us == kWhite ? -8 : 8));
+      p[theirs + kPawn] &= ~square_bb(shifted(to, Us == kWhite ? -8 : 8));
       break;
     case kDoublePush:
-      state |= std::uint64_t{1} << (en_passant_base(~us) + file_of(to));
+      state |= std::uint64_t{1} << (en_passant_base(~Us) + file_of(to));
       break;
     case kCastling: {
       // The rook, if it is there, moves with the king; its target is empty.
-      const Square home = us == kWhite ? kA1 : kA8;
+      constexpr Square home = Us == kWhite ? kA1 : kA8;
       const Square corner = file_of(to) == 6 ? shifted(home, 7) : home;
       const Square target = file_of(to) == 6 ? shifted(home, 5) : shifted(home, 3);
       if (has_square(p[ours + kRook], corner)) p[ours + kRook] ^= square_bb(corner) | square_bb(target);
@@ -77,17 +102,17 @@ inline void make_position_move(Position& pos, ChessMove move) {
     default:
       break;
   }
-
-  if (mover == kKing) {
-    state &= us == kWhite ? ~(state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide)
-                          : ~(state_bits::kBlackKingSide | state_bits::kBlackQueenSide);
-  } else if (mover == kRook) {
-    if (from == kH1 && us == kWhite) state &= ~state_bits::kWhiteKingSide;
-    if (from == kA1 && us == kWhite) state &= ~state_bits::kWhiteQueenSide;
-    if (from == kH8 && us == kBlack) state &= ~state_bits::kBlackKingSide;
-    if (from == kA8 && us == kBlack) state &= ~state_bits::kBlackQueenSide;
-  }
   pos.state = state ^ state_bits::kWhiteToMove;
+}
+
+// Makes a move that legal_moves_one_king gave, exactly as push_move would on
+// a board with one piece to a square.
+inline void make_position_move(Position& pos, ChessMove move) {
+  if (white_to_move(pos.state)) {
+    make_position_move<kWhite>(pos, move);
+  } else {
+    make_position_move<kBlack>(pos, move);
+  }
 }
 
 }  // namespace orvex

@@ -1,7 +1,8 @@
 // The generator that works from masks (checkers, pins, safe king squares)
 // must give exactly the list of the candidates filtered by making, testing and
-// unmaking each one, in the same order, on every board; boards it cannot
-// reason about go to that filter. The perft walk, which copies positions
+// unmaking each one, in the same order, on every board, and counting from the
+// masks that list's length; boards they cannot reason about go to that
+// filter. The perft walk, which copies positions
 // instead of unmaking, must count what the board's own make/unmake counts.
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "board/make_move.h"
 #include "move_generator/legal_moves.h"
 #include "move_generator/mask_generator.h"
+#include "move_generator/move_count.h"
 #include "move_generator/perft.h"
 #include "test_support.h"
 
@@ -35,6 +37,11 @@ void expect_same_as_make_unmake(Board& board, const std::string& label) {
   legal_moves(testing::tables(), board, fast);
   ASSERT_EQ(board, before) << label;
   ASSERT_EQ(codes(fast), codes(reference)) << label << " fen " << board_fen(board);
+  // Counted from the masks where they apply, without a list.
+  std::uint64_t count = 0;
+  if (count_legal_moves_one_king(testing::tables(), board.pieces, board.state, count)) {
+    ASSERT_EQ(count, reference.size()) << label << " fen " << board_fen(board);
+  }
 }
 
 class ShortcutFromPlay : public ::testing::TestWithParam<const char*> {};
