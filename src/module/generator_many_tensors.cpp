@@ -50,8 +50,8 @@ struct ChunkError {
 // its chunk is run, rows of other chunks may be), or KeyboardInterrupt.
 template <class Row, class ChunkEnd>
 bool for_each_position(PositionsArgument& argument, unsigned threads, Row&& row, ChunkEnd&& chunk_end) {
-  const std::vector<Position>& positions = argument.positions;
-  const std::size_t count = positions.size();
+  const Position* const positions = argument.positions.data();
+  const std::size_t count = argument.count;
   const std::size_t size = chunk_size(count, threads);
   const std::size_t chunks = (count + size - 1) / size;
   std::vector<ChunkError> errors(chunks);
@@ -106,7 +106,7 @@ bool for_each_position(PositionsArgument& argument, unsigned threads, Row&& row)
 bool has_fen_texts(const PositionsArgument& argument) {
   if (argument.fen_texts) return true;
   if (argument.all_read()) return false;
-  const std::size_t count = argument.positions.size();
+  const std::size_t count = argument.count;
   for (std::size_t k = 0; k < 5; ++k) {
     const auto i = static_cast<Py_ssize_t>(argument.read + (count - argument.read - 1) * k / 4);
     if (PyUnicode_Check(PyTuple_GET_ITEM(argument.items.get(), i))) return true;
@@ -116,14 +116,19 @@ bool has_fen_texts(const PositionsArgument& argument) {
 
 // Rows that cost a few nanoseconds once the position is read (a copy of its
 // bitboards or state word, its key) pay for a thread of their own only from
-// about this many positions on; fewer are worked with fewer threads.
-constexpr std::size_t kCheapRowsPerThread = 4096;
+// about this many positions on; fewer are worked with fewer threads. Reading
+// a board item (its reference, its borrow) costs about as much as such a row
+// and only the calling thread can do it, with the lock held: a second thread
+// saves at most a third of the time, which the start of a thread and the
+// moving of the rows' cache lines between processors take back below this
+// count, and more than that on a machine busy with other work.
+constexpr std::size_t kCheapRowsPerThread = 16384;
 
 // The threads worth starting for cheap rows of positions: all of them for
 // FEN strings, whose reading costs far more than such a row.
 unsigned cheap_row_threads(const PositionsArgument& argument, unsigned threads) {
   if (has_fen_texts(argument)) return threads;
-  const std::size_t count = argument.positions.size();
+  const std::size_t count = argument.count;
   return static_cast<unsigned>(std::clamp<std::size_t>(count / kCheapRowsPerThread, 1, threads));
 }
 
@@ -175,8 +180,8 @@ PyObject* many_rows(PyObject* self, const Signature& sig, PyObject* positions_ar
   return with_positions(self, sig, positions_arg, threads_arg,
                         [&](PositionsArgument& argument, unsigned threads) -> PyObject* {
     const bool given = out && out != Py_None;
-    if (given && !read_positions_until(argument, argument.positions.size())) return nullptr;
-    std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(argument.positions.size())};
+    if (given && !read_positions_until(argument, argument.count)) return nullptr;
+    std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(argument.count)};
     shape.insert(shape.end(), row_shape.begin(), row_shape.end());
     ArrayResult array;
     if (!array.open(out, sig.function, "out", accepted, shape)) return nullptr;
@@ -281,7 +286,7 @@ PyObject* generator_indices_many(PyObject* self, PyObject* const* args, Py_ssize
   const AttackTables& tables = *as_generator(self)->tables;
   return with_positions(self, kIndicesManySignature, given[0], given[2],
                         [&](PositionsArgument& argument, unsigned threads) -> PyObject* {
-    const std::size_t count = argument.positions.size();
+    const std::size_t count = argument.count;
     ArrayResult offsets_array;
     const Py_ssize_t offsets_shape[] = {static_cast<Py_ssize_t>(count + 1)};
     if (!offsets_array.create(ItemType::kInt64, offsets_shape)) return nullptr;
@@ -348,7 +353,7 @@ PyObject* generator_outcomes_many(PyObject* self, PyObject* const* args, Py_ssiz
   return many_rows(self, kOutcomesManySignature, given[0], nullptr, given[2], {ItemType::kInt8}, {},
                    [&](PositionsArgument& argument, unsigned threads, void* data) {
                      std::int8_t* out = items<std::int8_t>(data);
-                     const std::vector<Position>& positions = argument.positions;
+                     const Position* const positions = argument.positions.data();
                      return for_each_position(argument, threads, [&](std::size_t i, const Board& board, unsigned) {
                        const Board& record = positions[i].board ? *positions[i].board : board;
                        out[i] = outcome_code(outcome(tables, record, claim_draw));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "base/panic.h"
 #include "board/fen.h"
@@ -34,8 +35,9 @@ bool open_positions(const char* function, PyObject* positions, PositionsArgument
   const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(out.items.get()));
   out.function = function;
   out.copy_boards = copy_boards;
+  out.count = count;
   out.borrows.reserve(count);
-  out.positions.resize(count);
+  out.positions.reserve(count);
   // Reserved in full: positions point into it.
   if (copy_boards) out.records.reserve(count);
   return true;
@@ -43,11 +45,10 @@ bool open_positions(const char* function, PyObject* positions, PositionsArgument
 
 bool read_positions_until(PositionsArgument& argument, std::size_t end) {
   PyObject* const items = argument.items.get();
-  end = std::min(end, argument.positions.size());
+  end = std::min(end, argument.count);
   bool ok = true;
   for (std::size_t i = argument.read; i < end; ++i) {
     PyObject* item = PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i));
-    Position& position = argument.positions[i];
     if (is_board(item)) {
       BoardObject* board = as_board(item);
       if (const char* error = argument.borrows.add(&board->borrow)) {
@@ -58,9 +59,9 @@ bool read_positions_until(PositionsArgument& argument, std::size_t end) {
       if (argument.copy_boards) {
         argument.records.push_back({board->board.pieces, board->board.state});
         const PositionRecord& record = argument.records.back();
-        position = {&record.pieces, &record.state, {}, &board->board};
+        argument.positions.push_back({&record.pieces, &record.state, {}, &board->board});
       } else {
-        position = {&board->board.pieces, &board->board.state, {}, &board->board};
+        argument.positions.push_back({&board->board.pieces, &board->board.state, {}, &board->board});
       }
     } else if (PyUnicode_Check(item)) {
       std::string_view fen;
@@ -70,7 +71,7 @@ bool read_positions_until(PositionsArgument& argument, std::size_t end) {
         break;
       }
       if (!keep.empty()) argument.texts.push_back(std::move(keep));
-      position = {nullptr, nullptr, fen};
+      argument.positions.push_back({nullptr, nullptr, fen});
       ++argument.fen_texts;
     } else {
       PyErr_Format(PyExc_TypeError,
@@ -94,7 +95,7 @@ bool read_positions_until(PositionsArgument& argument, std::size_t end) {
 bool read_positions(const char* function, PyObject* positions, PositionsArgument& out,
                     bool copy_boards) {
   return open_positions(function, positions, out, copy_boards) &&
-         read_positions_until(out, out.positions.size());
+         read_positions_until(out, out.count);
 }
 
 void PositionsArgument::fail() {
@@ -103,22 +104,20 @@ void PositionsArgument::fail() {
 }
 
 bool PositionsArgument::wait_read(std::size_t end) const {
-  // A worker that catches up with the reading waits in a busy loop for a
-  // while: the next chunk is usually microseconds away, and waking a thread
-  // that sleeps costs tens of them. Then it sleeps.
-  constexpr auto kSpinFor = std::chrono::microseconds(50);
-  const auto deadline = std::chrono::steady_clock::now() + kSpinFor;
-  std::size_t seen = published.load(std::memory_order_acquire);
-  for (bool spinning = true;; seen = published.load(std::memory_order_acquire)) {
+  // A worker that catches up with the reading waits in a loop for a while,
+  // giving its processor to any other thread that wants it (the reading
+  // thread itself, should they share one): the next chunk is usually
+  // microseconds away, and waking a thread that sleeps costs tens of them.
+  // Then it sleeps.
+  constexpr auto kPollFor = std::chrono::microseconds(50);
+  const auto deadline = std::chrono::steady_clock::now() + kPollFor;
+  for (bool polling = true;;) {
+    const std::size_t seen = published.load(std::memory_order_acquire);
     if (seen == kReadFailed) return false;
     if (seen >= end) return true;
-    if (spinning) {
-      for (int k = 0; k < 64 && published.load(std::memory_order_relaxed) == seen; ++k) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-      }
-      spinning = std::chrono::steady_clock::now() < deadline;
+    if (polling) {
+      std::this_thread::yield();
+      polling = std::chrono::steady_clock::now() < deadline;
     } else {
       published.wait(seen, std::memory_order_acquire);
     }

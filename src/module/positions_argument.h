@@ -80,8 +80,10 @@ struct Position {
 //
 // The items are read in order by the calling thread, with the lock held,
 // while worker threads may already work on those read before (see
-// read_positions_until and wait_read): positions has an entry for every item
-// from the start, and those below the published count are filled in.
+// read_positions_until and wait_read): positions has room for every item from
+// the start (its entries do not move), and holds those read. Workers read the
+// entries through positions.data() taken before they start, and only below
+// the published count.
 struct PositionsArgument {
   OwnedRef items;                // a tuple of the items
   std::vector<OwnedRef> texts;   // UTF-8 copies of str items that had none
@@ -91,6 +93,7 @@ struct PositionsArgument {
   std::vector<Position> positions;
   const char* function = nullptr;
   bool copy_boards = false;
+  std::size_t count = 0;      // the items
   std::size_t read = 0;       // the items read so far (the calling thread's count)
   std::size_t fen_texts = 0;  // of those, the FEN strings whose text is still to be read
 
@@ -99,7 +102,7 @@ struct PositionsArgument {
   // the lock.
   bool wait_read(std::size_t end) const;
   // Whether every item is read.
-  bool all_read() const { return read == positions.size(); }
+  bool all_read() const { return read == count; }
   // Tells the workers that reading has failed.
   void fail();
 
