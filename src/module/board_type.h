@@ -10,13 +10,10 @@
 
 namespace orvex::py {
 
-// The borrow flag comes first, on the cache line of the object's header: a
-// batch call that takes many boards reads and writes both, one board after
-// another, with the lock held.
 struct BoardObject {
   PyObject_HEAD
-  BorrowFlag borrow;
   Board board;
+  BorrowFlag borrow;
 };
 
 inline BoardObject* as_board(PyObject* self) { return reinterpret_cast<BoardObject*>(self); }
