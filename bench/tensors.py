@@ -6,6 +6,7 @@ Run from the repository root, with numpy and the benchmark extras installed:
     pip install . && pip install ".[bench]"
     python bench/tensors.py            # about 40 seconds
     python bench/tensors.py --quick    # about 5 seconds
+    python bench/tensors.py --many-only   # only the many-position tables
 
 Every row times one call on each position of the benchmark suite
 (bench/suite.py). The loop is compiled with the call inline, the same shape
@@ -25,14 +26,19 @@ The rows:
 - legal mask ("az"): ``generator.legal_mask(board, "az")`` and with ``out=``;
   each peer's ids written into a preallocated numpy bool array.
 
-A second table times the many-position forms (``planes_many``, ``mask_many``,
-``indices_many``, ``zobrist_many``, ``bitboards_many``) on 10,000 positions
-per call (the suite 40 times over, as in bench/batch.py; ``--positions N``
-changes it), as boards and as FEN strings, at threads=1 and
-threads=2, against the loop of one-board calls each replaces (boards only).
-Each round runs every variant once, in turn; the table gives the median round
-per position, the loop's median over threads=1's ("loop ÷ t=1") and the gain
-of the second thread ("t=1 ÷ t=2", the aim is 1.7x or more).
+A second table times every many-position form (``planes_many``,
+``bitboards_many``, ``states_many``, ``zobrist_many``, ``mask_many`` in both
+encodings, ``indices_many``, ``outcomes_many``, ``many``; new arrays and
+``out=``) on 10,000 positions per call (the suite 40 times over, as in
+bench/batch.py; ``--positions N`` changes it), as boards and as FEN strings,
+at threads=1 and threads=2, against the loop of one-board calls each replaces
+(boards only). Each round runs every variant once, in turn; the table gives
+the median round per position, the loop's median over threads=1's ("loop ÷
+t=1"), the gain of the second thread ("t=1 ÷ t=2", the aim is 1.7x or more)
+and the process's CPU time at two threads over one ("CPU t=2 ÷ t=1": the work
+the second thread adds; on a machine busy with other work the wall-clock
+gain drops and scatters, this stays). A third table divides each new array's
+time by the same call's into a touched ``out=`` array.
 No time is asserted anywhere: this prints, it does not judge.
 """
 
@@ -45,7 +51,11 @@ import os
 import statistics
 import sys
 from pathlib import Path
-from time import perf_counter_ns
+from time import perf_counter_ns, process_time_ns
+
+# numpy's BLAS threads wait in busy loops now and then: kept out of the CPU
+# time this measures (this script does no linear algebra).
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -115,6 +125,17 @@ def time_calls(call, repeats: int) -> float:
     return elapsed / repeats
 
 
+def time_calls_cpu(call, repeats: int) -> tuple[float, float]:
+    """Like time_calls, and the process's CPU time (all its threads) per call too."""
+    gc.disable()
+    start, cpu = perf_counter_ns(), process_time_ns()
+    for _ in range(repeats):
+        call()
+    elapsed, cpu = perf_counter_ns() - start, process_time_ns() - cpu
+    gc.enable()
+    return elapsed / repeats, cpu / repeats
+
+
 def many_table(generator, positions: list, count: int, quick: bool) -> None:
     """Times the many-position forms at one and two threads against the loops
     of one-board calls they replace, rounds interleaved over every variant."""
@@ -123,6 +144,7 @@ def many_table(generator, positions: list, count: int, quick: bool) -> None:
     n = len(fens)
     planes = np.zeros((n, 12, 8, 8), dtype=np.uint8)
     masks = np.zeros((n, 4672), dtype=bool)
+    lc0_masks = np.zeros((n, 1858), dtype=bool)
     bits = np.zeros((n, 12), dtype=np.uint64)
     keys = np.zeros(n, dtype=np.uint64)
     g = generator
@@ -142,13 +164,22 @@ def many_table(generator, positions: list, count: int, quick: bool) -> None:
     ops = {
         "planes_many(out=)": (lambda p, t: g.planes_many(p, out=planes, threads=t), planes_loop),
         "planes_many()": (lambda p, t: g.planes_many(p, threads=t), lambda: [b.planes() for b in boards]),
-        "mask_many('az', out=)": (lambda p, t: g.mask_many(p, "az", out=masks, threads=t), mask_loop),
-        "indices_many('az')": (lambda p, t: g.indices_many(p, "az", threads=t),
-                               lambda: [g.legal_indices(b, "az") for b in boards]),
+        "bitboards_many(out=)": (lambda p, t: g.bitboards_many(p, out=bits, threads=t), bitboards_loop),
+        "bitboards_many()": (lambda p, t: g.bitboards_many(p, threads=t),
+                             lambda: [b.bitboards() for b in boards]),
+        "states_many()": (lambda p, t: g.states_many(p, threads=t), None),
+        "zobrist_many(out=)": (lambda p, t: g.zobrist_many(p, out=keys, threads=t), None),
         "zobrist_many()": (lambda p, t: g.zobrist_many(p, threads=t),
                            lambda: [b.zobrist() for b in boards]),
-        "zobrist_many(out=)": (lambda p, t: g.zobrist_many(p, out=keys, threads=t), None),
-        "bitboards_many(out=)": (lambda p, t: g.bitboards_many(p, out=bits, threads=t), bitboards_loop),
+        "mask_many('az', out=)": (lambda p, t: g.mask_many(p, "az", out=masks, threads=t), mask_loop),
+        "mask_many('az')": (lambda p, t: g.mask_many(p, "az", threads=t),
+                            lambda: [g.legal_mask(b, "az") for b in boards]),
+        "mask_many('lc0', out=)": (lambda p, t: g.mask_many(p, "lc0", out=lc0_masks, threads=t), None),
+        "mask_many('lc0')": (lambda p, t: g.mask_many(p, "lc0", threads=t), None),
+        "indices_many('az')": (lambda p, t: g.indices_many(p, "az", threads=t),
+                               lambda: [g.legal_indices(b, "az") for b in boards]),
+        "outcomes_many()": (lambda p, t: g.outcomes_many(p, threads=t), lambda: [b.outcome() for b in boards]),
+        "many()": (lambda p, t: g.many(p, threads=t), lambda: [g(b) for b in boards]),
     }
     variants = {}
     for op, (call, loop) in ops.items():
@@ -161,26 +192,45 @@ def many_table(generator, positions: list, count: int, quick: bool) -> None:
     # Each timing repeats its call for about 5 ms.
     repeats = {key: max(1, round(5e6 / time_calls(call, 1))) for key, call in variants.items()}
     times: dict = {key: [] for key in variants}
+    cpu: dict = {key: [] for key in variants}
     for _ in range(rounds):
         for key, call in variants.items():
-            times[key].append(time_calls(call, repeats[key]))
+            wall, used = time_calls_cpu(call, repeats[key])
+            times[key].append(wall)
+            cpu[key].append(used)
     per = {key: statistics.median(t) / n for key, t in times.items()}
+    cpu_per = {key: statistics.median(t) / n for key, t in cpu.items()}
 
     print()
     print(f"many positions: {n:,} per call ({len(positions)} suite positions, "
           f"{n // len(positions)} times over); {rounds} rounds; load average "
           f"{os.getloadavg()[0]:.2f}; median round, ns per position")
     print()
-    print(f"| {'call':22} | {'positions':11} | {'loop':>8} | {'t=1':>8} | {'t=2':>8} | loop ÷ t=1 | t=1 ÷ t=2 |")
-    print(f"|{'-' * 24}|{'-' * 13}|{'-' * 10}|{'-' * 10}|{'-' * 10}|------------|-----------|")
+    print(f"| {'call':23} | {'positions':11} | {'loop':>8} | {'t=1':>8} | {'t=2':>8} | loop ÷ t=1 | "
+          f"t=1 ÷ t=2 | CPU t=2 ÷ t=1 |")
+    print(f"|{'-' * 25}|{'-' * 13}|{'-' * 10}|{'-' * 10}|{'-' * 10}|------------|-----------|"
+          f"---------------|")
     for op in ops:
         for kind in ("boards", "FEN strings"):
             loop = per.get((op, kind, "loop"))
             one, two = per[(op, kind, 1)], per[(op, kind, 2)]
             loop_text = f"{loop:8.0f}" if loop else f"{'':8}"
             over = f"{loop / one:9.2f}x" if loop else f"{'':10}"
-            print(f"| {op:22} | {kind:11} | {loop_text} | {one:8.0f} | {two:8.0f} | {over} | "
-                  f"{one / two:8.2f}x |")
+            extra = cpu_per[(op, kind, 2)] / cpu_per[(op, kind, 1)]
+            print(f"| {op:23} | {kind:11} | {loop_text} | {one:8.0f} | {two:8.0f} | {over} | "
+                  f"{one / two:8.2f}x | {extra:12.2f}x |")
+
+    print()
+    print("new arrays against out= (boards): a new array's time over the same call's into a "
+          "touched array of the caller")
+    print()
+    print("| call | t=1 | t=2 |")
+    print("| --- | --- | --- |")
+    for new, out in (("planes_many()", "planes_many(out=)"), ("bitboards_many()", "bitboards_many(out=)"),
+                     ("zobrist_many()", "zobrist_many(out=)"), ("mask_many('az')", "mask_many('az', out=)"),
+                     ("mask_many('lc0')", "mask_many('lc0', out=)")):
+        ratios = [per[(new, "boards", t)] / per[(out, "boards", t)] for t in (1, 2)]
+        print(f"| `{new}` | {ratios[0]:.2f}x | {ratios[1]:.2f}x |")
 
 
 def main() -> None:
@@ -188,8 +238,14 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="few short rounds")
     parser.add_argument("--positions", type=int, default=10_000,
                         help="positions per call of the many-position forms (default 10000)")
+    parser.add_argument("--many-only", action="store_true",
+                        help="only the tables of the many-position forms")
     args = parser.parse_args()
     rounds, target_ns = (5, 2e7) if args.quick else (21, 5e7)
+    if args.many_only:
+        print(f"orvex_chess {version('orvex_chess')}, numpy {np.__version__}")
+        many_table(orvex_chess.MoveGenerator(), suite_mod.build_suite(), args.positions, args.quick)
+        return
 
     fastchess, chessmg = load("fastchess"), load("chessmg")
     generator = orvex_chess.MoveGenerator()

@@ -5,10 +5,31 @@
 #include <utility>
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sched.h>
 #endif
 
 namespace orvex {
+namespace {
+
+#if defined(__linux__)
+// The processors a new worker may start on: those of the starting thread but
+// the one it runs on, or none (an empty set) when it has no other.
+cpu_set_t worker_processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const int current = sched_getcpu();
+  if (current < 0 || pthread_getaffinity_np(pthread_self(), sizeof set, &set) != 0 ||
+      !CPU_ISSET(current, &set) || CPU_COUNT(&set) < 2) {
+    CPU_ZERO(&set);
+    return set;
+  }
+  CPU_CLR(current, &set);
+  return set;
+}
+#endif
+
+}  // namespace
 
 unsigned available_cores() {
 #if defined(__linux__)
@@ -25,26 +46,52 @@ unsigned available_cores() {
 ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, ChunkBody body)
     : chunks_(chunks), stop_(stop), body_(std::move(body)), done_(chunks, false) {
   const std::size_t wanted = std::min<std::size_t>(threads, chunks);
-  workers_.reserve(wanted);
+#if defined(__linux__)
+  // The workers run on other processors than the starting thread, which
+  // usually takes chunks too. Left to itself, the system may queue a new
+  // thread behind the one that started it when the other processors are
+  // busy with other work, and it then runs only once the job is all but done.
+  const cpu_set_t apart = wanted ? worker_processors() : cpu_set_t{};
+#endif
   // Held while the workers start, so that running_ counts every worker
   // before any of them can return.
   std::lock_guard lock(mutex_);
   for (unsigned w = 0; w < wanted; ++w) {
     try {
-      workers_.emplace_back(&ParallelJob::work, this, w);
+      std::thread worker(&ParallelJob::run_worker, gate_, this, w);
+#if defined(__linux__)
+      if (CPU_COUNT(&apart)) pthread_setaffinity_np(worker.native_handle(), sizeof apart, &apart);
+#endif
+      worker.detach();
+      ++started_;
       ++running_;
     } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
-      if (!workers_.empty()) break;  // run on the threads already started
+      if (started_) break;  // run on the threads already started
       throw;
     }
   }
 }
 
+void ParallelJob::run_worker(std::shared_ptr<Gate> gate, ParallelJob* job, unsigned worker) {
+  {
+    std::lock_guard lock(gate->mutex);
+    if (gate->closed) return;
+    ++gate->inside;
+  }
+  job->work(worker);
+  std::lock_guard lock(gate->mutex);
+  if (--gate->inside == 0) gate->left.notify_all();
+}
+
+void ParallelJob::close() noexcept {
+  std::unique_lock lock(gate_->mutex);
+  gate_->closed = true;
+  gate_->left.wait(lock, [&] { return gate_->inside == 0; });
+}
+
 void ParallelJob::stop_and_wait() noexcept {
   stop_.request();
-  for (std::thread& t : workers_) {
-    if (t.joinable()) t.join();
-  }
+  close();
 }
 
 bool ParallelJob::run_chunk(std::size_t chunk, unsigned worker) {
@@ -95,9 +142,14 @@ std::size_t ParallelJob::wait_for_done(std::size_t count, std::chrono::milliseco
 }
 
 void ParallelJob::join() {
-  for (std::thread& t : workers_) {
-    if (t.joinable()) t.join();
+  {
+    std::unique_lock lock(mutex_);
+    // The stop flag is raised without a notice: looked at now and then.
+    while (done_prefix_ < chunks_ && running_ != 0 && !stop_.requested()) {
+      changed_.wait_for(lock, std::chrono::milliseconds(1));
+    }
   }
+  close();
   std::exception_ptr failure;
   {
     std::lock_guard lock(mutex_);

@@ -30,8 +30,11 @@
 // done, so a half-finished result is never handed on. A chunk that throws
 // raises the flag too, and join() rethrows the first exception thrown.
 //
-// Nothing here is global: each job owns its threads, and they are joined
-// before the job goes away.
+// Nothing here is global: each job starts threads of its own. A job need not
+// wait for a thread that has not started running yet (on a busy machine it
+// may wait for a processor for milliseconds): when the job ends, every thread
+// that took part in it has left it, and one that starts later finds it over
+// and returns at once, touching only a small block they share.
 #pragma once
 
 #include <atomic>
@@ -40,6 +43,7 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -95,11 +99,11 @@ class ParallelJob {
   ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, ChunkBody body);
   ParallelJob(const ParallelJob&) = delete;
   ParallelJob& operator=(const ParallelJob&) = delete;
-  // Raises the stop flag and joins the workers; an exception is dropped.
+  // Raises the stop flag and waits for the workers; an exception is dropped.
   ~ParallelJob() { stop_and_wait(); }
 
   // The number of worker threads started.
-  unsigned threads() const { return static_cast<unsigned>(workers_.size()); }
+  unsigned threads() const { return started_; }
 
   // Runs the next chunk that no worker has taken on the calling thread, as
   // worker `worker` (an index no worker thread uses: the constructor's
@@ -117,15 +121,30 @@ class ParallelJob {
   // returns the done prefix.
   std::size_t wait_for_done(std::size_t count, std::chrono::milliseconds timeout);
 
-  // Waits for every worker thread to return, then rethrows the first
-  // exception that a chunk threw, if any. Called again, it returns at once.
+  // Waits until every chunk is done, the job is stopped or every worker
+  // thread has returned, then for the worker threads still in the job to
+  // leave it (a thread that has not started yet will not join in), then
+  // rethrows the first exception that a chunk threw, if any. Called again, it
+  // returns at once.
   void join();
 
-  // Raises the stop flag and waits for every worker thread to return; an
-  // exception a chunk threw is dropped.
+  // Raises the stop flag and waits for the worker threads in the job to
+  // leave it; an exception a chunk threw is dropped.
   void stop_and_wait() noexcept;
 
  private:
+  // What a worker thread shares with its job: whether the job is over, and
+  // how many threads are in it.
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable left;
+    bool closed = false;
+    unsigned inside = 0;
+  };
+  // A worker thread: enters the job unless it is over, works, leaves.
+  static void run_worker(std::shared_ptr<Gate> gate, ParallelJob* job, unsigned worker);
+  // Ends the job for its worker threads and waits for those in it to leave.
+  void close() noexcept;
   void work(unsigned worker);
   // Runs one chunk; returns false when the job must end (stop or failure).
   bool run_chunk(std::size_t chunk, unsigned worker);
@@ -142,7 +161,8 @@ class ParallelJob {
   unsigned running_ = 0;  // worker threads that have not returned
   std::exception_ptr failure_;
 
-  std::vector<std::thread> workers_;
+  unsigned started_ = 0;
+  std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
 };
 
 // Runs the job to its end on threads threads, the calling thread being one

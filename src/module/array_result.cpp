@@ -3,29 +3,30 @@
 #include <bit>
 #include <cstring>
 #include <string>
-#include <vector>
 
+#include "module/array_memory.h"
 #include "module/owned_ref.h"
 
 namespace orvex::py {
 namespace {
 
 struct ItemInfo {
-  char code;  // the struct module's native code, used for new arrays
+  char code;           // the struct module's native code
+  const char* format;  // the same as the format of new arrays
   Py_ssize_t size;
   char kind;  // '?' bool, 'u' unsigned integer, 'i' signed integer, 'f' float
   const char* name;
 };
 
 constexpr ItemInfo kItems[] = {
-    {'?', 1, '?', "bool"},
-    {'B', 1, 'u', "uint8"},
-    {'h', 2, 'i', "int16"},
-    {'i', 4, 'i', "int32"},
-    {'q', 8, 'i', "int64"},
-    {'Q', 8, 'u', "uint64"},
-    {'b', 1, 'i', "int8"},
-    {'f', 4, 'f', "float32"},
+    {'?', "?", 1, '?', "bool"},
+    {'B', "B", 1, 'u', "uint8"},
+    {'h', "h", 2, 'i', "int16"},
+    {'i', "i", 4, 'i', "int32"},
+    {'q', "q", 8, 'i', "int64"},
+    {'Q', "Q", 8, 'u', "uint64"},
+    {'b', "b", 1, 'i', "int8"},
+    {'f', "f", 4, 'f', "float32"},
 };
 
 const ItemInfo& info(ItemType type) { return kItems[static_cast<int>(type)]; }
@@ -59,17 +60,6 @@ std::string shape_text(const Py_ssize_t* shape, int ndim) {
   return text + (ndim == 1 ? ",)" : ")");
 }
 
-// The interned str of an item type's format code, made once per process.
-PyObject* format_object(ItemType type) {
-  static PyObject* formats[std::size(kItems)] = {};
-  PyObject*& format = formats[static_cast<int>(type)];
-  if (!format) {
-    const char code[2] = {info(type).code, '\0'};
-    format = PyUnicode_InternFromString(code);
-  }
-  return format;
-}
-
 }  // namespace
 
 ArrayResult::~ArrayResult() {
@@ -78,45 +68,10 @@ ArrayResult::~ArrayResult() {
 }
 
 bool ArrayResult::create(ItemType type, std::span<const Py_ssize_t> shape) {
-  if (shape.size() > 1 && shape[0] == 0) {
-    // memoryview.cast refuses a 0 in the shape, but its rows slice to none.
-    std::vector<Py_ssize_t> one_row(shape.begin(), shape.end());
-    one_row[0] = 1;
-    if (!create(type, one_row)) return false;
-    PyObject* rows = PySequence_GetSlice(result_, 0, 0);
-    Py_DECREF(result_);
-    result_ = rows;
-    return rows != nullptr;
-  }
-  Py_ssize_t count = 1;
-  for (Py_ssize_t n : shape) count *= n;
-  OwnedRef bytes(PyByteArray_FromStringAndSize(nullptr, count * info(type).size));
-  if (bytes.empty()) return false;
-  OwnedRef flat(PyMemoryView_FromObject(bytes.get()));
-  if (flat.empty()) return false;
-  data_ = PyByteArray_AS_STRING(bytes.get());
-  if (type == ItemType::kUint8 && shape.size() == 1) {
-    result_ = flat.release();
-    return true;
-  }
-  // memoryview.cast, called through its descriptor: no lookup per call.
-  static PyObject* cast = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyMemoryView_Type), "cast");
-  PyObject* format = format_object(type);
-  if (!cast || !format) return false;
-  if (shape.size() == 1) {
-    PyObject* args[] = {flat.get(), format};
-    result_ = PyObject_Vectorcall(cast, args, 2, nullptr);
-    return result_ != nullptr;
-  }
-  OwnedRef dims(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
-  if (dims.empty()) return false;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    PyObject* n = PyLong_FromSsize_t(shape[i]);
-    if (!n) return false;
-    PyTuple_SET_ITEM(dims.get(), static_cast<Py_ssize_t>(i), n);
-  }
-  PyObject* args[] = {flat.get(), format, dims.get()};
-  result_ = PyObject_Vectorcall(cast, args, 3, nullptr);
+  const ItemInfo& item = info(type);
+  OwnedRef memory(new_array_memory(item.format, item.size, shape, &data_));
+  if (memory.empty()) return false;
+  result_ = PyMemoryView_FromObject(memory.get());
   return result_ != nullptr;
 }
 

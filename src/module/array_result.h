@@ -1,9 +1,10 @@
 // Array results: C-contiguous buffers with a shape and an item type, which
 // numpy.asarray wraps without copying and memoryview reads without numpy.
 //
-// A new array is a memoryview, cast to its item type and shape, over a fresh
-// bytearray that owns the memory. A caller's out= is any writable C-contiguous
-// buffer of the right shape and item type; it is filled in place and returned.
+// A new array is a memoryview of its item type and shape over the memory of
+// module/array_memory.h, which owns the block. A caller's out= is any
+// writable C-contiguous buffer of the right shape and item type; it is filled
+// in place and returned.
 #pragma once
 
 #include <initializer_list>

@@ -36,7 +36,7 @@ void take_back_lock(PyThreadState* state, ParallelJob* job) noexcept {
 
 bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,
                const ChunkBody& work, const ChunkDelivery& deliver) {
-  if (chunks == 0) return true;
+  if (chunks == 0) return !options.prepare || options.prepare();
   // With short chunks the calling thread is the last of the threads (it
   // needs no helpers for a single chunk); otherwise it only watches.
   const unsigned threads = std::max(options.threads, 1u);
@@ -52,9 +52,17 @@ bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,
   }
 
   bool ok = true;
+  if (options.prepare) {
+    try {
+      ok = options.prepare();
+    } catch (...) {
+      set_failure(std::current_exception());
+      ok = false;
+    }
+  }
   std::size_t delivered = 0;
   std::size_t done = 0;
-  while (true) {
+  while (ok) {
     // Signals are looked at before each delivery too, in case many chunks
     // came at once.
     ok = PyErr_CheckSignals() == 0;

@@ -85,17 +85,23 @@ struct BatchOptions {
   // chunk). Otherwise the calling thread only waits, delivers and polls for
   // signals while threads others run the chunks.
   bool short_chunks = false;
+  // Run once on the calling thread, with the lock held, as soon as the
+  // workers have started (before the calling thread takes a chunk): reading
+  // the rest of the input while the workers start on what was read before.
+  // Returns false with a Python exception set to end the batch.
+  std::function<bool()> prepare;
 };
 
 // Hands the results of one done chunk to Python; runs with the lock held.
 // Returns false with a Python exception set to end the batch.
 using ChunkDelivery = std::function<bool(std::size_t chunk)>;
 
-// Runs work(chunk, worker) for every chunk in [0, chunks) with the lock
-// released and deliver(chunk) for each, in order, with the lock held; stop is
+// Runs options.prepare(), if given, then work(chunk, worker) for every chunk
+// in [0, chunks) with the lock released and deliver(chunk) for each, in
+// order, with the lock held; stop is
 // the flag the chunk bodies look at. Returns true when every chunk was worked
 // and delivered. Otherwise returns false with a Python exception set: the one
-// a signal handler raised, the one deliver set, or the C++ exception a chunk
+// a signal handler raised, the one prepare or deliver set, or the C++ exception a chunk
 // threw (or starting a thread failed with) turned into its Python error as
 // guarded() does.
 bool run_batch(std::size_t chunks, const BatchOptions& options, StopFlag& stop,

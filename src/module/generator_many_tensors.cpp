@@ -3,8 +3,9 @@
 // out on worker threads with the interpreter lock released.
 //
 // Rows are written straight into the array (a new one, or the caller's out=)
-// by the workers. With out= given, FEN strings are read in a pass of their
-// own first, so that a bad one leaves out as it was.
+// by the workers. A new array is filled while the calling thread is still
+// reading the items; with out= given, the items and then the FEN strings are
+// read in passes of their own first, so that bad input leaves out as it was.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -42,24 +43,42 @@ struct ChunkError {
 // Runs row(i, board, worker) for every position i, with board holding it (the
 // worker's own scratch board), and chunk_end(chunk, worker) after each chunk,
 // also one that stopped at a bad FEN: on threads, with the lock released.
-// Returns false with an error set:
-// ValueError naming the first FEN that could not be read (no row of a later
-// position in its chunk is run, rows of other chunks may be), or
-// KeyboardInterrupt.
+// Items not read yet are read by the calling thread, with the lock held,
+// while the workers start on the chunks read before. Returns false with an
+// error set: that of reading an item (see read_positions_until), ValueError
+// naming the first FEN that could not be read (no row of a later position in
+// its chunk is run, rows of other chunks may be), or KeyboardInterrupt.
 template <class Row, class ChunkEnd>
-bool for_each_position(const std::vector<Position>& positions, unsigned threads, Row&& row,
-                       ChunkEnd&& chunk_end) {
-  const std::size_t count = positions.size();
+bool for_each_position(PositionsArgument& argument, unsigned threads, Row&& row, ChunkEnd&& chunk_end) {
+  const Position* const positions = argument.positions.data();
+  const std::size_t count = argument.count;
   const std::size_t size = chunk_size(count, threads);
   const std::size_t chunks = (count + size - 1) / size;
   std::vector<ChunkError> errors(chunks);
   PerWorker<Board> boards(threads);
   StopFlag stop;
+  BatchOptions options{threads, true};
+  if (!argument.all_read()) {
+    options.prepare = [&] {
+      // Published a chunk at a time, as the workers take them.
+      bool ok = true;
+      try {
+        for (std::size_t end = argument.read + size; ok && !argument.all_read(); end += size) {
+          ok = read_positions_until(argument, end);
+        }
+      } catch (...) {
+        argument.fail();
+        throw;
+      }
+      return ok;
+    };
+  }
   return run_batch(
-      chunks, {threads, true}, stop,
+      chunks, options, stop,
       [&](std::size_t chunk, unsigned worker) {
         Board& board = boards[worker];
         const std::size_t end = std::min(count, (chunk + 1) * size);
+        if (!argument.wait_read(end)) return;  // the call is failing
         for (std::size_t i = chunk * size; i < end; ++i) {
           if (!load_position(positions[i], board, errors[chunk].reason)) {
             errors[chunk].index = i;
@@ -77,36 +96,50 @@ bool for_each_position(const std::vector<Position>& positions, unsigned threads,
 }
 
 template <class Row>
-bool for_each_position(const std::vector<Position>& positions, unsigned threads, Row&& row) {
-  return for_each_position(positions, threads, row, [](std::size_t, unsigned) {});
+bool for_each_position(PositionsArgument& argument, unsigned threads, Row&& row) {
+  return for_each_position(argument, threads, row, [](std::size_t, unsigned) {});
 }
 
-// Whether every position is a placement and state word already, with no FEN
-// text left to read.
-bool all_read(const std::vector<Position>& positions) {
-  return std::all_of(positions.begin(), positions.end(), [](const Position& p) { return p.pieces; });
+// Whether some item is (or, while the items are being read, looks to be) a
+// FEN string, whose reading costs far more than a cheap row: the items read
+// so far, else a few items spread over the list.
+bool has_fen_texts(const PositionsArgument& argument) {
+  if (argument.fen_texts) return true;
+  if (argument.all_read()) return false;
+  const std::size_t count = argument.count;
+  for (std::size_t k = 0; k < 5; ++k) {
+    const auto i = static_cast<Py_ssize_t>(argument.read + (count - argument.read - 1) * k / 4);
+    if (PyUnicode_Check(PyTuple_GET_ITEM(argument.items.get(), i))) return true;
+  }
+  return false;
 }
 
 // Rows that cost a few nanoseconds once the position is read (a copy of its
 // bitboards or state word, its key) pay for a thread of their own only from
-// about this many positions on; fewer are worked with fewer threads.
+// about this many positions on; fewer are worked with fewer threads. Reading
+// a board item (its reference, its borrow) costs about as much as such a row
+// and only the calling thread can do it, with the lock held: a second thread
+// saves at most a third of the time, which the start of a thread and the
+// moving of the rows' cache lines between processors take back below this
+// count, and more than that on a machine busy with other work.
 constexpr std::size_t kCheapRowsPerThread = 16384;
 
-// The threads worth starting for cheap rows of positions: all of them while
-// FEN text is still to be read, which costs far more than such a row.
-unsigned cheap_row_threads(const std::vector<Position>& positions, unsigned threads) {
-  if (!all_read(positions)) return threads;
-  return static_cast<unsigned>(std::clamp<std::size_t>(positions.size() / kCheapRowsPerThread, 1, threads));
+// The threads worth starting for cheap rows of positions: all of them for
+// FEN strings, whose reading costs far more than such a row.
+unsigned cheap_row_threads(const PositionsArgument& argument, unsigned threads) {
+  if (has_fen_texts(argument)) return threads;
+  const std::size_t count = argument.count;
+  return static_cast<unsigned>(std::clamp<std::size_t>(count / kCheapRowsPerThread, 1, threads));
 }
 
 // Reads every FEN string into a record of the call's own, on threads, and
-// points its position there. Returns false with the error of
-// for_each_position set.
+// points its position there. Every item must be read. Returns false with the
+// error of for_each_position set.
 bool read_fens(PositionsArgument& argument, unsigned threads) {
   std::vector<Position>& positions = argument.positions;
-  if (all_read(positions)) return true;
+  if (!argument.fen_texts) return true;
   argument.fen_records.resize(positions.size());
-  if (!for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+  if (!for_each_position(argument, threads, [&](std::size_t i, const Board& board, unsigned) {
         argument.fen_records[i] = {board.pieces, board.state};
       })) {
     return false;
@@ -116,11 +149,12 @@ bool read_fens(PositionsArgument& argument, unsigned threads) {
       positions[i] = {&argument.fen_records[i].pieces, &argument.fen_records[i].state, {}};
     }
   }
+  argument.fen_texts = 0;
   return true;
 }
 
-// Reads the threads argument, shares the generator for the call and reads
-// the positions; then returns body(positions, threads).
+// Reads the threads argument, shares the generator for the call and takes
+// the positions, none of them read yet; then returns body(argument, threads).
 template <class Body>
 PyObject* with_positions(PyObject* self, const Signature& sig, PyObject* positions_arg,
                          PyObject* threads_arg, Body&& body) {
@@ -130,27 +164,29 @@ PyObject* with_positions(PyObject* self, const Signature& sig, PyObject* positio
   if (const char* error = generator_borrow.share(as_generator(self)->borrow)) return borrow_error(error);
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PositionsArgument argument;
-    if (!read_positions(sig.function, positions_arg, argument)) return nullptr;
+    if (!open_positions(sig.function, positions_arg, argument)) return nullptr;
     return body(argument, threads);
   });
 }
 
 // The methods of one row per position: opens the array (N rows of
-// row_shape, or out=), reads the FEN strings first when out= is given, and
-// returns the array once fill(positions, threads, data) is done.
+// row_shape, or out=) and returns it once fill(argument, threads, data) is
+// done. A new array is filled while the items are read; with out= every item
+// and every FEN string is read first, so that bad input leaves out as it was.
 template <class Fill>
 PyObject* many_rows(PyObject* self, const Signature& sig, PyObject* positions_arg, PyObject* out,
                     PyObject* threads_arg, std::initializer_list<ItemType> accepted,
                     std::initializer_list<Py_ssize_t> row_shape, Fill&& fill) {
   return with_positions(self, sig, positions_arg, threads_arg,
                         [&](PositionsArgument& argument, unsigned threads) -> PyObject* {
-    const std::vector<Position>& positions = argument.positions;
-    std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(positions.size())};
+    const bool given = out && out != Py_None;
+    if (given && !read_positions_until(argument, argument.count)) return nullptr;
+    std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(argument.count)};
     shape.insert(shape.end(), row_shape.begin(), row_shape.end());
     ArrayResult array;
     if (!array.open(out, sig.function, "out", accepted, shape)) return nullptr;
-    if (out && out != Py_None && !read_fens(argument, threads)) return nullptr;
-    if (!fill(positions, threads, array.data())) return nullptr;
+    if (given && !read_fens(argument, threads)) return nullptr;
+    if (!fill(argument, threads, array.data())) return nullptr;
     return array.finish();
   });
 }
@@ -170,9 +206,9 @@ PyObject* generator_planes_many(PyObject* self, PyObject* const* args, Py_ssize_
   }
   return many_rows(self, kPlanesManySignature, given[0], given[2], given[3],
                    {ItemType::kUint8, ItemType::kBool}, {kPieceKinds, 8, 8},
-                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                   [&](PositionsArgument& argument, unsigned threads, void* data) {
                      std::uint8_t* out = items<std::uint8_t>(data);
-                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                     return for_each_position(argument, threads, [&](std::size_t i, const Board& board, unsigned) {
                        write_planes(board, mirror, out + i * kPlaneBytes);
                      });
                    });
@@ -183,9 +219,9 @@ PyObject* generator_bitboards_many(PyObject* self, PyObject* const* args, Py_ssi
   PyObject* given[3] = {};
   if (!extract_fastcall(kBitboardsManySignature, args, nargs, kwnames, given)) return nullptr;
   return many_rows(self, kBitboardsManySignature, given[0], given[1], given[2], {ItemType::kUint64},
-                   {kPieceKinds}, [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                   {kPieceKinds}, [&](PositionsArgument& argument, unsigned threads, void* data) {
                      Bitboard* out = items<Bitboard>(data);
-                     return for_each_position(positions, cheap_row_threads(positions, threads), [&](std::size_t i, const Board& board, unsigned) {
+                     return for_each_position(argument, cheap_row_threads(argument, threads), [&](std::size_t i, const Board& board, unsigned) {
                        std::memcpy(out + i * kPieceKinds, board.pieces.data(), sizeof board.pieces);
                      });
                    });
@@ -196,9 +232,9 @@ PyObject* generator_states_many(PyObject* self, PyObject* const* args, Py_ssize_
   PyObject* given[3] = {};
   if (!extract_fastcall(kStatesManySignature, args, nargs, kwnames, given)) return nullptr;
   return many_rows(self, kStatesManySignature, given[0], given[1], given[2], {ItemType::kUint64}, {},
-                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                   [&](PositionsArgument& argument, unsigned threads, void* data) {
                      std::uint64_t* out = items<std::uint64_t>(data);
-                     return for_each_position(positions, cheap_row_threads(positions, threads), [&](std::size_t i, const Board& board, unsigned) {
+                     return for_each_position(argument, cheap_row_threads(argument, threads), [&](std::size_t i, const Board& board, unsigned) {
                        out[i] = board.state;
                      });
                    });
@@ -209,9 +245,9 @@ PyObject* generator_zobrist_many(PyObject* self, PyObject* const* args, Py_ssize
   PyObject* given[3] = {};
   if (!extract_fastcall(kZobristManySignature, args, nargs, kwnames, given)) return nullptr;
   return many_rows(self, kZobristManySignature, given[0], given[1], given[2], {ItemType::kUint64}, {},
-                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                   [&](PositionsArgument& argument, unsigned threads, void* data) {
                      std::uint64_t* out = items<std::uint64_t>(data);
-                     return for_each_position(positions, cheap_row_threads(positions, threads), [&](std::size_t i, const Board& board, unsigned) {
+                     return for_each_position(argument, cheap_row_threads(argument, threads), [&](std::size_t i, const Board& board, unsigned) {
                        out[i] = zobrist(board);
                      });
                    });
@@ -228,9 +264,9 @@ PyObject* generator_mask_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   const Py_ssize_t size = encoding_size(encoding);
   return many_rows(self, kMaskManySignature, given[0], given[2], given[3],
                    {ItemType::kBool, ItemType::kUint8}, {size},
-                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                   [&](PositionsArgument& argument, unsigned threads, void* data) {
                      std::uint8_t* out = items<std::uint8_t>(data);
-                     return for_each_position(positions, threads, [&](std::size_t i, Board& board, unsigned) {
+                     return for_each_position(argument, threads, [&](std::size_t i, Board& board, unsigned) {
                        write_mask(tables, board, encoding, out + i * size);
                      });
                    });
@@ -250,8 +286,7 @@ PyObject* generator_indices_many(PyObject* self, PyObject* const* args, Py_ssize
   const AttackTables& tables = *as_generator(self)->tables;
   return with_positions(self, kIndicesManySignature, given[0], given[2],
                         [&](PositionsArgument& argument, unsigned threads) -> PyObject* {
-    const std::vector<Position>& positions = argument.positions;
-    const std::size_t count = positions.size();
+    const std::size_t count = argument.count;
     ArrayResult offsets_array;
     const Py_ssize_t offsets_shape[] = {static_cast<Py_ssize_t>(count + 1)};
     if (!offsets_array.create(ItemType::kInt64, offsets_shape)) return nullptr;
@@ -262,7 +297,7 @@ PyObject* generator_indices_many(PyObject* self, PyObject* const* args, Py_ssize
     std::vector<std::vector<std::int16_t>> chunk_ids((count + size - 1) / size);
     PerWorker<std::vector<std::int16_t>> scratch(threads);
     const bool ok = for_each_position(
-        positions, threads,
+        argument, threads,
         [&](std::size_t i, Board& board, unsigned worker) {
           std::vector<std::int16_t>& ids = scratch[worker];
           const std::size_t before = ids.size();
@@ -316,9 +351,10 @@ PyObject* generator_outcomes_many(PyObject* self, PyObject* const* args, Py_ssiz
   }
   const AttackTables& tables = *as_generator(self)->tables;
   return many_rows(self, kOutcomesManySignature, given[0], nullptr, given[2], {ItemType::kInt8}, {},
-                   [&](const std::vector<Position>& positions, unsigned threads, void* data) {
+                   [&](PositionsArgument& argument, unsigned threads, void* data) {
                      std::int8_t* out = items<std::int8_t>(data);
-                     return for_each_position(positions, threads, [&](std::size_t i, const Board& board, unsigned) {
+                     const Position* const positions = argument.positions.data();
+                     return for_each_position(argument, threads, [&](std::size_t i, const Board& board, unsigned) {
                        const Board& record = positions[i].board ? *positions[i].board : board;
                        out[i] = outcome_code(outcome(tables, record, claim_draw));
                      });

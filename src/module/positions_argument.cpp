@@ -1,6 +1,8 @@
 #include "module/positions_argument.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "base/panic.h"
 #include "board/fen.h"
@@ -15,7 +17,7 @@ bool BoardBorrows::holds(BorrowFlag* flag) {
   return held_.contains(flag);
 }
 
-bool read_positions(const char* function, PyObject* positions, PositionsArgument& out,
+bool open_positions(const char* function, PyObject* positions, PositionsArgument& out,
                     bool copy_boards) {
   const bool text = PyUnicode_Check(positions) || PyBytes_Check(positions) ||
                     PyByteArray_Check(positions);
@@ -30,41 +32,96 @@ bool read_positions(const char* function, PyObject* positions, PositionsArgument
   // change while the workers run. An iterator's error passes on.
   out.items.reset(PySequence_Tuple(positions));
   if (out.items.empty()) return false;
-  const Py_ssize_t count = PyTuple_GET_SIZE(out.items.get());
-  out.borrows.reserve(static_cast<std::size_t>(count));
-  out.positions.reserve(static_cast<std::size_t>(count));
+  const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(out.items.get()));
+  out.function = function;
+  out.copy_boards = copy_boards;
+  out.count = count;
+  out.borrows.reserve(count);
+  out.positions.reserve(count);
   // Reserved in full: positions point into it.
-  if (copy_boards) out.records.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(out.items.get(), i);
+  if (copy_boards) out.records.reserve(count);
+  return true;
+}
+
+bool read_positions_until(PositionsArgument& argument, std::size_t end) {
+  PyObject* const items = argument.items.get();
+  end = std::min(end, argument.count);
+  bool ok = true;
+  for (std::size_t i = argument.read; i < end; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i));
     if (is_board(item)) {
       BoardObject* board = as_board(item);
-      if (const char* error = out.borrows.add(&board->borrow)) {
+      if (const char* error = argument.borrows.add(&board->borrow)) {
         borrow_error(error);
-        return false;
+        ok = false;
+        break;
       }
-      if (copy_boards) {
-        out.records.push_back({board->board.pieces, board->board.state});
-        const PositionRecord& record = out.records.back();
-        out.positions.push_back({&record.pieces, &record.state, {}, &board->board});
+      if (argument.copy_boards) {
+        argument.records.push_back({board->board.pieces, board->board.state});
+        const PositionRecord& record = argument.records.back();
+        argument.positions.push_back({&record.pieces, &record.state, {}, &board->board});
       } else {
-        out.positions.push_back({&board->board.pieces, &board->board.state, {}, &board->board});
+        argument.positions.push_back({&board->board.pieces, &board->board.state, {}, &board->board});
       }
     } else if (PyUnicode_Check(item)) {
       std::string_view fen;
       OwnedRef keep;
-      if (!utf8_text(item, fen, keep)) return false;
-      if (!keep.empty()) out.texts.push_back(std::move(keep));
-      out.positions.push_back({nullptr, nullptr, fen});
+      if (!utf8_text(item, fen, keep)) {
+        ok = false;
+        break;
+      }
+      if (!keep.empty()) argument.texts.push_back(std::move(keep));
+      argument.positions.push_back({nullptr, nullptr, fen});
+      ++argument.fen_texts;
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s() argument 'positions' must hold Board objects or FEN strings, but "
-                   "positions[%zd] is %.200s",
-                   function, i, Py_TYPE(item)->tp_name);
-      return false;
+                   "positions[%zu] is %.200s",
+                   argument.function, i, Py_TYPE(item)->tp_name);
+      ok = false;
+      break;
     }
   }
+  if (!ok) {
+    argument.fail();
+    return false;
+  }
+  argument.read = end;
+  argument.published.store(end, std::memory_order_release);
+  argument.published.notify_all();
   return true;
+}
+
+bool read_positions(const char* function, PyObject* positions, PositionsArgument& out,
+                    bool copy_boards) {
+  return open_positions(function, positions, out, copy_boards) &&
+         read_positions_until(out, out.count);
+}
+
+void PositionsArgument::fail() {
+  published.store(kReadFailed, std::memory_order_release);
+  published.notify_all();
+}
+
+bool PositionsArgument::wait_read(std::size_t end) const {
+  // A worker that catches up with the reading waits in a loop for a while,
+  // giving its processor to any other thread that wants it (the reading
+  // thread itself, should they share one): the next chunk is usually
+  // microseconds away, and waking a thread that sleeps costs tens of them.
+  // Then it sleeps.
+  constexpr auto kPollFor = std::chrono::microseconds(50);
+  const auto deadline = std::chrono::steady_clock::now() + kPollFor;
+  for (bool polling = true;;) {
+    const std::size_t seen = published.load(std::memory_order_acquire);
+    if (seen == kReadFailed) return false;
+    if (seen >= end) return true;
+    if (polling) {
+      std::this_thread::yield();
+      polling = std::chrono::steady_clock::now() < deadline;
+    } else {
+      published.wait(seen, std::memory_order_acquire);
+    }
+  }
 }
 
 bool load_fen(std::string_view fen, Board& board, std::string& error) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -76,6 +77,13 @@ struct Position {
 // Everything a batch call keeps of its positions argument until it returns.
 // Members go in reverse order: the borrows are given back before the
 // references.
+//
+// The items are read in order by the calling thread, with the lock held,
+// while worker threads may already work on those read before (see
+// read_positions_until and wait_read): positions has room for every item from
+// the start (its entries do not move), and holds those read. Workers read the
+// entries through positions.data() taken before they start, and only below
+// the published count.
 struct PositionsArgument {
   OwnedRef items;                // a tuple of the items
   std::vector<OwnedRef> texts;   // UTF-8 copies of str items that had none
@@ -83,15 +91,49 @@ struct PositionsArgument {
   std::vector<PositionRecord> records;      // copies of boards, in item order
   std::vector<PositionRecord> fen_records;  // FEN strings read ahead, by item index
   std::vector<Position> positions;
+  const char* function = nullptr;
+  bool copy_boards = false;
+  std::size_t count = 0;      // the items
+  std::size_t read = 0;       // the items read so far (the calling thread's count)
+  std::size_t fen_texts = 0;  // of those, the FEN strings whose text is still to be read
+
+  // Waits until the positions below end are read and returns true, or
+  // returns false once reading has failed. For worker threads: runs without
+  // the lock.
+  bool wait_read(std::size_t end) const;
+  // Whether every item is read.
+  bool all_read() const { return read == count; }
+  // Tells the workers that reading has failed.
+  void fail();
+
+  static constexpr std::size_t kReadFailed = static_cast<std::size_t>(-1);
+  // The items read, as the workers may see them, or kReadFailed. On cache
+  // lines of its own: workers that wait read it in a loop, and the reading
+  // thread writes the members above at every item.
+  alignas(128) std::atomic<std::size_t> published{0};
+  char pad_[128 - sizeof(std::atomic<std::size_t>)] = {};
 };
 
-// Reads positions (any iterable of Board objects and str) into out, keeping
-// references and borrows. With copy_boards, each board's placement and state
-// word are copied into out.records, so that the workers read them one after
-// another in memory rather than from boards spread over the heap: worth its
-// cost when the work per position is well above a copy's. Returns false with TypeError (naming function and
-// the index of a bad item), RuntimeError (a board in use) or the iterator's
+// Takes positions (any iterable of Board objects and str) for a call of
+// function: its items, in a tuple of the call's own, and their count, with no
+// item read yet. With copy_boards, each board's placement and state word will
+// be copied into out.records as it is read, so that the workers read them one
+// after another in memory rather than from boards spread over the heap: worth
+// its cost when the work per position is well above a copy's. Returns false
+// with TypeError (positions is not iterable, or is a str) or the iterator's
 // own error set.
+bool open_positions(const char* function, PyObject* positions, PositionsArgument& out,
+                    bool copy_boards = false);
+
+// Reads the items up to end (at most their count), borrowing each Board
+// exclusively for the call (once, however often it occurs) and keeping each
+// str's UTF-8 text, and publishes them to the workers. Returns false with
+// TypeError (naming function and the index of a bad item), RuntimeError (a
+// board in use) or a str's encoding error set; the workers then see reading
+// fail.
+bool read_positions_until(PositionsArgument& argument, std::size_t end);
+
+// open_positions, then every item read.
 bool read_positions(const char* function, PyObject* positions, PositionsArgument& out,
                     bool copy_boards = false);
 

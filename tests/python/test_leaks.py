@@ -335,3 +335,20 @@ def test_tensor_calls_keep_counts_and_memory():
     with unchanged(board, planes, mask, wrong, encoding, move, True, False):
         for _ in range(n):
             calls()
+
+
+def test_large_new_arrays_keep_memory():
+    # Blocks of several MB, mapped apart and kept for reuse: in two sizes,
+    # dropped at once or after the next call, on one thread and on two.
+    boards = [Board(KIWIPETE), Board(PROMOTION)] * 1000
+    kept = []
+
+    def calls():
+        GENERATOR.mask_many(boards, "az")
+        kept.append(GENERATOR.planes_many(boards * 4, threads=2))
+        del kept[:-1]
+
+    n = repeat(300, calls)
+    with unchanged(GENERATOR, boards[0], boards[1]):
+        for _ in range(n):
+            calls()

@@ -318,3 +318,68 @@ def test_calls_keep_counts_and_memory(call, error):
         for _ in range(n):
             once()
     board.push("e1f1")  # not left borrowed
+
+
+# Every many-position form, as one value that compares equal when the results do.
+FORMS = {
+    "planes": lambda p, t: GENERATOR.planes_many(p, threads=t).tobytes(),
+    "bitboards": lambda p, t: GENERATOR.bitboards_many(p, threads=t).tobytes(),
+    "states": lambda p, t: GENERATOR.states_many(p, threads=t).tobytes(),
+    "zobrist": lambda p, t: GENERATOR.zobrist_many(p, threads=t).tobytes(),
+    "mask-az": lambda p, t: GENERATOR.mask_many(p, "az", threads=t).tobytes(),
+    "mask-lc0": lambda p, t: GENERATOR.mask_many(p, "lc0", threads=t).tobytes(),
+    "indices": lambda p, t: [a.tobytes() for a in GENERATOR.indices_many(p, "lc0", threads=t)],
+    "outcomes": lambda p, t: GENERATOR.outcomes_many(p, threads=t).tobytes(),
+    "many": lambda p, t: GENERATOR.many(p, threads=t),
+}
+
+
+# The forms whose rows cost a few nanoseconds take a thread for each 16,384
+# board items only.
+CHEAP_FORMS = ("bitboards", "states", "zobrist")
+
+
+@pytest.fixture(scope="module")
+def large():
+    """50,000 positions, as FEN strings and as boards: enough for three
+    threads even on the cheapest rows. The other forms take the first 12,500,
+    which make a legal mask array of 58 MB, well above the size from which
+    new arrays are mapped apart."""
+    fens = [" ".join(p.fen.split()[:4]) for p in bench_suite.build_suite()] * 200
+    return {"FEN strings": fens, "boards": [Board(f) for f in fens]}
+
+
+@pytest.mark.parametrize("kind", ["boards", "FEN strings"])
+@pytest.mark.parametrize("form", FORMS)
+def test_every_thread_count_gives_the_same_result(large, form, kind):
+    positions = large[kind] if form in CHEAP_FORMS else large[kind][:12_500]
+    one = FORMS[form](positions, 1)
+    assert FORMS[form](positions, 2) == one
+    assert FORMS[form](positions, 3) == one
+
+
+@pytest.mark.parametrize("form", ["planes", "zobrist", "mask-az", "indices", "outcomes", "many"])
+def test_a_bad_item_read_while_the_workers_run_fails_the_call(large, form):
+    # The workers start on the first positions before the bad one is read.
+    boards = large["boards"][:6000]
+    with pytest.raises(TypeError, match=r"but positions\[6000\] is NoneType"):
+        FORMS[form](boards + [None], 2)
+    assert FORMS[form](boards[:300], 2) == FORMS[form](boards[:300], 1)
+    boards[0].push(GENERATOR(boards[0])[0])  # not left borrowed
+    boards[0].pop()
+
+
+@needs_numpy
+def test_a_large_new_array_lives_as_long_as_a_view_of_it(large):
+    fens = large["FEN strings"][:2000]
+    masks = np.asarray(GENERATOR.mask_many(fens, "az"))  # 9 MB: mapped apart
+    assert masks.flags.c_contiguous and masks.flags.writeable and masks.shape == (2000, 4672)
+    expected = masks.copy()
+    # Only the numpy array holds the memory now (through the memoryview it
+    # wraps); arrays made and dropped meanwhile must not get it.
+    for _ in range(3):
+        GENERATOR.mask_many(fens[::-1], "az")
+        GENERATOR.planes_many(fens * 6)
+    assert (masks == expected).all()
+    masks[0, 0] = not masks[0, 0]
+    assert memoryview(masks.base)[0, 0] == masks[0, 0]  # one block, no copy
