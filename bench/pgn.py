@@ -21,6 +21,7 @@ from __future__ import annotations
 import argparse
 import gc
 import os
+import random
 import resource
 import statistics
 import sys
@@ -31,6 +32,7 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(REPO / "tests" / "python"))
 
+import chess  # noqa: E402
 import chess.pgn  # noqa: E402
 
 import orvex_tools  # noqa: E402
@@ -47,6 +49,73 @@ def corpus(games: int, plies: int, seed: int) -> Path:
         text = pgn_corpus.random_pgn(seed, games, plies=plies, extras=False)
         partial = path.with_suffix(".partial")
         partial.write_text(text, encoding="utf-8")
+        partial.rename(path)
+        print(f"  done in {time.perf_counter() - start:.0f} s", flush=True)
+    return path
+
+
+def engine_game(rng: random.Random, plies: int) -> chess.pgn.Game:
+    """One long game as engine matches are archived: a comment after every move
+    (evaluation, clock, depth, nodes and a principal variation in SAN), and
+    often a variation of a few moves with a comment of its own."""
+    game = chess.pgn.Game()
+    game.headers.update(Event="Engine match", White="Engine A", Black="Engine B",
+                        Date=f"20{rng.randrange(10, 25)}.01.01", Round=str(rng.randrange(1, 500)))
+    board = game.board()
+    played: list[tuple[chess.Move, list[chess.Move]]] = []
+    sans: list[str] = []
+    for _ in range(plies):
+        moves = list(board.legal_moves)
+        if not moves:
+            break
+        move = rng.choice(moves)
+        played.append((move, [m for m in moves if m != move]))
+        sans.append(board.san(move))
+        board.push(move)
+    outcome = board.outcome()
+    game.headers["Result"] = outcome.result() if outcome else rng.choice(["1-0", "0-1", "1/2-1/2"])
+    board = game.board()
+    node: chess.pgn.GameNode = game
+    for ply, (move, others) in enumerate(played):
+        parent = node
+        node = parent.add_variation(move)
+        if others and rng.random() < 0.25:
+            line = board.copy(stack=False)
+            branch = parent.add_variation(rng.choice(others))
+            line.push(branch.move)
+            for _ in range(rng.randrange(2, 9)):
+                choices = list(line.legal_moves)
+                if not choices:
+                    break
+                branch = branch.add_variation(rng.choice(choices))
+                line.push(branch.move)
+            branch.comment = _engine_comment(rng, sans[ply:])
+        board.push(move)
+        node.comment = _engine_comment(rng, sans[ply + 1:])
+    return game
+
+
+def _engine_comment(rng: random.Random, ahead: list[str]) -> str:
+    pv = " ".join(ahead[:rng.randrange(4, 12)])
+    return (f"[%eval {rng.uniform(-3, 3):.2f}] [%clk 0:{rng.randrange(60):02}:{rng.randrange(60):02}] "
+            f"d={rng.randrange(15, 45)} sd={rng.randrange(30, 70)} mt={rng.randrange(1000, 90000)} "
+            f"tl={rng.randrange(10**5, 10**7)} s={rng.randrange(10**5, 10**8)} "
+            f"n={rng.randrange(10**6, 10**10)} pv={pv} tb=0 h=12.5 ph=0.0 "
+            f"wv={rng.uniform(-3, 3):.2f} R50=48")
+
+
+def engine_corpus(games: int, plies: int, seed: int) -> Path:
+    """Returns the cached file of few long engine games, writing it first if needed."""
+    path = REPO / "build" / "bench" / f"pgn-engine-{seed}-{games}x{plies}.pgn"
+    if not path.exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        print(f"writing {games} long engine games with python-chess to {path} (once) ...", flush=True)
+        start = time.perf_counter()
+        rng = random.Random(seed)
+        partial = path.with_suffix(".partial")
+        with open(partial, "w", encoding="utf-8") as out:
+            for _ in range(games):
+                print(engine_game(rng, rng.randrange(plies // 2, plies * 3 // 2)), file=out, end="\n\n")
         partial.rename(path)
         print(f"  done in {time.perf_counter() - start:.0f} s", flush=True)
     return path

@@ -21,14 +21,37 @@ ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_bas
   return ReadOutcome{scanner.position(), scanner.lines(), s == Stop::kEnd, s};
 }
 
-std::size_t find_cut(std::string_view text, std::size_t from) {
-  std::size_t p = from;
+namespace {
+
+// Whether the line that ends at text[newline] is blank, and the nearest line
+// above it and any other blank lines ends in a result.
+bool follows_result(std::string_view text, std::size_t newline) {
+  std::size_t end = newline;
+  bool blank_lines = false;
+  while (true) {
+    const std::size_t before = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
+    const std::size_t start = before == std::string_view::npos ? 0 : before + 1;
+    std::size_t last = end;
+    while (last > start && is_blank(text[last - 1])) --last;
+    if (last > start) {
+      std::size_t word = last;
+      while (word > start && !is_blank(text[word - 1])) --word;
+      return blank_lines && is_result(text.substr(word, last - word));
+    }
+    if (start == 0) return false;
+    blank_lines = true;
+    end = start - 1;
+  }
+}
+
+}  // namespace
+
+std::size_t find_game_boundary(std::string_view text, std::size_t from) {
+  std::size_t p = from == 0 ? 0 : from - 1;
   while (true) {
     p = text.find("\n[", p);
     if (p == std::string_view::npos) return p;
-    std::size_t q = p;
-    while (q > 0 && is_blank(text[q - 1])) --q;
-    if (q > 0 && text[q - 1] == '\n') return p + 1;
+    if (p + 1 >= from && follows_result(text, p)) return p + 1;
     ++p;
   }
 }
@@ -41,7 +64,7 @@ PieceRead::PieceRead(std::string_view text, bool final, unsigned pieces, std::si
     for (unsigned i = 1; i < pieces; ++i) {
       const std::size_t target = text.size() / pieces * i;
       if (target < starts.back() + min_piece) continue;
-      const std::size_t cut = find_cut(text, target);
+      const std::size_t cut = find_game_boundary(text, target);
       if (cut == std::string_view::npos) break;
       if (cut > starts.back()) starts.push_back(cut);
     }

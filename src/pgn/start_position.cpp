@@ -136,4 +136,14 @@ Parsed<Board> start_position(std::string_view fen) {
   return board;
 }
 
+const StartPosition& standard_start() {
+  // Never destroyed, like the attack tables: readers may run while the process ends.
+  static const StartPosition& standard = [] {
+    const Parsed<Board> board =
+        start_position("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
+    return *new StartPosition{board.value().pieces, board.value().state};
+  }();
+  return standard;
+}
+
 }  // namespace orvex::pgn

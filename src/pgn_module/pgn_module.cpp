@@ -24,6 +24,7 @@
 #include "module/owned_ref.h"
 #include "module/python.h"
 #include "pgn/reader.h"
+#include "pgn_module/chunk_functions.h"
 
 namespace orvex::py {
 namespace {
@@ -379,16 +380,12 @@ bool report_failure(ReaderState& s, const pgn::GameRecord& g, std::uint64_t inde
 // ended the reading.
 PyObject* report_too_long(ReaderState& s) {
   const pgn::Stop stop = std::exchange(s.too_long, pgn::Stop::kNeedMore);
-  const unsigned long long line = s.line_base + 1;
-  const unsigned long long limit = s.max_game_bytes;
-  if (stop == pgn::Stop::kGameTooLong) {
-    PyErr_Format(PyExc_ValueError, "game %llu (line %llu): longer than %llu bytes (max_game_bytes)",
-                 static_cast<unsigned long long>(s.next_index), line, limit);
-  } else {
-    PyErr_Format(PyExc_ValueError, "line %llu: longer than %llu bytes (max_game_bytes)", line,
-                 limit);
-  }
-  return nullptr;
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::string message = pgn::too_long_message(stop == pgn::Stop::kGameTooLong, s.next_index,
+                                                      s.line_base + 1, s.max_game_bytes);
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+  });
 }
 
 PyObject* next_game(ReaderState& s) {
@@ -607,6 +604,7 @@ PyMODINIT_FUNC PyInit__pgn() {
   if (!panic_exception()) return nullptr;
   OwnedRef module(PyModule_Create(&module_def));
   if (module.empty()) return nullptr;
+  if (PyModule_AddFunctions(module.get(), chunk_functions().data()) < 0) return nullptr;
   PyObject* type = PyType_FromSpec(&reader_spec);
   if (!type || PyModule_AddObject(module.get(), "Reader", type) < 0) {
     Py_XDECREF(type);

@@ -33,7 +33,7 @@ from distributed.diagnostics.plugin import WorkerPlugin
 import orvex_chess
 from orvex_tools import build_dataset
 from orvex_tools.cluster import perft_on_cluster
-from orvex_tools.dataset import _chunk_sources, _inspect_inputs
+from orvex_tools.dataset.chunks import chunk_sources, inspect_inputs
 
 from pgn_corpus import random_game, random_pgn
 from test_cli import COMMAND
@@ -228,7 +228,7 @@ class KillOnce(WorkerPlugin):
         self.writes = 0
 
     def transition(self, key, start, finish, **kwargs):
-        if finish != "executing" or "build_chunk" not in str(key):
+        if finish != "executing" or "write_chunk" not in str(key):
             return
         self.writes += 1
         if self.writes == 2:
@@ -280,7 +280,7 @@ def test_a_zstandard_file_cut_short_raises_eof_error(tmp_path):
     path = tmp_path / "cut.pgn.zst"
     path.write_bytes(data[:len(data) // 2])
     with pytest.raises(EOFError):
-        list(_chunk_sources(_inspect_inputs([str(path)]), CHUNK))
+        list(chunk_sources(inspect_inputs([str(path)]), CHUNK))
 
 
 # ---------------------------------------------------------------------------
