@@ -331,7 +331,8 @@ def test_dataset_command_on_a_running_cluster(corpus, scheduler_address, tmp_pat
     paths, expected = corpus
     out = tmp_path / "out"
     report = run_command("dataset", *paths, "--out", str(out), "--scheduler", scheduler_address,
-                         "--encoding", "lc0", "--fen", "--dedup", "--chunk-size", "4K", "--no-progress")
+                         "--encoding", "lc0", "--fen", "--dedup", "--chunk-size", "4K", "--no-progress",
+                         "--compression", "lz4")
     rows = expected_rows(expected, "lc0", fen=True)
     seen = set()
     first = [row for row in rows if not (row["zobrist"] in seen or seen.add(row["zobrist"]))]
@@ -339,6 +340,8 @@ def test_dataset_command_on_a_running_cluster(corpus, scheduler_address, tmp_pat
     assert f"Games: {len(expected)}\nPositions: {len(rows)}\nSkipped games: 1, such as:\n" in report
     assert f"Duplicate positions dropped: {len(rows) - len(first)}\n" in report
     assert f"Rows written: {len(first)} in " in report
+    assert {pq.ParquetFile(path).metadata.row_group(0).column(0).compression
+            for path in out.glob("part-*.parquet")} == {"LZ4"}
 
 
 def test_perft_command_on_a_running_cluster(scheduler_address):
