@@ -19,6 +19,9 @@ namespace {
 // not the other special codes (an en-passant capture and a plain capture
 // between the same squares read the same).
 constexpr std::size_t kMoveKeys = 1 << 15;
+constexpr std::int16_t kUnknown = -2;
+// Legal moves per position assumed when reserving room for their ids.
+constexpr std::size_t kLegalMovesGuess = 40;
 
 std::size_t move_key(ChessMove move) {
   const int special = move.special();
@@ -28,7 +31,7 @@ std::size_t move_key(ChessMove move) {
 }  // namespace
 
 RowBuilder::RowBuilder(RowOptions options, PositionRows& out)
-    : options_(options), out_(out), move_index_(kMoveKeys, -1) {
+    : options_(options), out_(out), move_index_(kMoveKeys, -1), policy_ids_(1 << 16, kUnknown) {
   for (std::size_t i = 0; i < out.moves_seen.size(); ++i) {
     move_index_[move_key(out.moves_seen[i])] = static_cast<std::int32_t>(i);
   }
@@ -41,6 +44,16 @@ std::int32_t RowBuilder::move_entry(ChessMove move) {
     out_.moves_seen.push_back(move);
   }
   return entry;
+}
+
+std::int16_t RowBuilder::policy_id(ChessMove move, Color mover) {
+  std::int16_t& id = policy_ids_[oriented(move, mover).value()];
+  if (id == kUnknown) {
+    const int index = policy_index(options_.encoding, move, mover);
+    if (index < 0) throw Panic("internal error: a replayed or legal move has no policy index");
+    id = static_cast<std::int16_t>(index);
+  }
+  return id;
 }
 
 std::int32_t RowBuilder::result_entry(std::string_view result) {
@@ -71,6 +84,7 @@ void RowBuilder::append(const GameBatch& batch, std::uint64_t first_index) {
   out.move.reserve(rows);
   out.move_id.reserve(rows);
   out.legal_offsets.reserve(rows + 1);
+  out.legal_ids.reserve(out.legal_ids.size() + plies * kLegalMovesGuess);
   out.zobrist.reserve(rows);
   out.result.reserve(rows);
 
@@ -96,15 +110,12 @@ void RowBuilder::append(const GameBatch& batch, std::uint64_t first_index) {
       }
       out.states.push_back(board.state);
       out.move.push_back(move_entry(move));
-      const int id = policy_index(options_.encoding, move, mover);
-      if (id < 0) throw Panic("internal error: a replayed move has no policy index");
-      out.move_id.push_back(static_cast<std::int16_t>(id));
+      out.move_id.push_back(policy_id(move, mover));
       legal.resize_down(0);
       legal_moves(tables, board, legal);
-      const std::size_t before = out.legal_ids.size();
-      out.legal_ids.resize(before + legal.size());
-      policy_indices(options_.encoding, mover, std::span(legal.begin(), legal.end()),
-                     out.legal_ids.data() + before);
+      for (const ChessMove m : std::span(legal.begin(), legal.end())) {
+        out.legal_ids.push_back(policy_id(m, mover));
+      }
       out.legal_offsets.push_back(static_cast<std::int64_t>(out.legal_ids.size()));
       out.zobrist.push_back(zobrist(board));
       out.result.push_back(result);

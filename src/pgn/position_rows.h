@@ -59,12 +59,17 @@ class RowBuilder {
 
  private:
   std::int32_t move_entry(ChessMove move);
+  // The move's policy index, looked up (and worked out at its first sight).
+  std::int16_t policy_id(ChessMove move, Color mover);
   std::int32_t result_entry(std::string_view result);
 
   RowOptions options_;
   PositionRows& out_;
   // The index in moves_seen of each move key (see move_entry), or -1.
   std::vector<std::int32_t> move_index_;
+  // The policy index of each move as the side to move sees it (oriented()),
+  // or kUnknown.
+  std::vector<std::int16_t> policy_ids_;
 };
 
 }  // namespace orvex::pgn

@@ -33,7 +33,10 @@ COMPRESSIONS: tuple[str, ...] = ("zstd", "lz4", "snappy", "none")
 #: compress well at any level).
 ZSTD_LEVEL = 1
 #: Rows per row group of the Parquet files.
-BATCH_ROWS = 1 << 15
+BATCH_ROWS = 1 << 17
+#: Values the Parquet writer takes at a time: far more than its default (1024),
+#: which made it spend as long going round its loops as encoding.
+_WRITE_BATCH = 1 << 18
 #: The skipped games whose reasons a chunk keeps (and a summary shows).
 MAX_ERRORS = 10
 #: The columns whose values repeat: written with dictionary pages.
@@ -47,7 +50,8 @@ _STATISTICS_COLUMNS = ["file", "game", "ply", "fen", "state", "side", "move", "m
 def parquet_options(compression: str) -> dict[str, Any]:
     """The options of pyarrow.parquet's writer for the compression."""
     options: dict[str, Any] = {"compression": compression, "use_dictionary": _DICTIONARY_COLUMNS,
-                               "write_statistics": _STATISTICS_COLUMNS}
+                               "write_statistics": _STATISTICS_COLUMNS,
+                               "write_batch_size": _WRITE_BATCH}
     if compression == "zstd":
         options["compression_level"] = ZSTD_LEVEL
     return options
