@@ -319,9 +319,12 @@ class GameReader:
         self._file: _StoppableFile | None = None  # the file opened here
         self._owned: ByteStream | None = None  # the stream of its bytes
         read: Callable[[int], bytes]
+        readinto = None
         if isinstance(source, (str, os.PathLike)):
             self._file, self._owned = _open_path(source)
             read = self._owned.read
+            # The streams opened here read straight into the reader's buffer.
+            readinto = getattr(self._owned, "readinto", None)
         elif hasattr(source, "read"):
             read = _bytes_reader(source)
         else:
@@ -331,7 +334,7 @@ class GameReader:
             )
         try:
             self._core = _pgn.Reader(read, Game, GameError, errors == "skip", threads, BLOCK_SIZE,
-                                     max_game_bytes)
+                                     max_game_bytes, readinto)
         except BaseException:
             self._close_source()
             raise

@@ -1,5 +1,7 @@
 #include "pgn/reader.h"
 
+#include <algorithm>
+
 #include "pgn/replay.h"
 #include "pgn/scanner.h"
 
@@ -59,21 +61,19 @@ std::size_t find_game_boundary(std::string_view text, std::size_t from) {
 PieceRead::PieceRead(std::string_view text, bool final, unsigned pieces, std::size_t min_piece,
                      std::size_t max_game_bytes)
     : text_(text), final_(final), max_game_bytes_(max_game_bytes) {
-  std::vector<std::size_t> starts{0};
+  // Nominal edges only: each piece finds its own (find_game_boundary at the
+  // nominal ones), on the thread that reads it.
+  std::size_t count = 1;
   if (text.size() >= 2 * min_piece) {
-    for (unsigned i = 1; i < pieces; ++i) {
-      const std::size_t target = text.size() / pieces * i;
-      if (target < starts.back() + min_piece) continue;
-      const std::size_t cut = find_game_boundary(text, target);
-      if (cut == std::string_view::npos) break;
-      if (cut > starts.back()) starts.push_back(cut);
-    }
+    count = std::min<std::size_t>(std::max(pieces, 1u), text.size() / min_piece);
   }
-  pieces_.resize(starts.size());
-  for (std::size_t i = 0; i < starts.size(); ++i) {
-    pieces_[i].start = starts[i];
-    if (i + 1 < starts.size()) pieces_[i].limit = starts[i + 1];
-  }
+  pieces_.resize(count);
+  for (std::size_t i = 1; i < count; ++i) pieces_[i].nominal = text.size() / count * i;
+}
+
+std::size_t PieceRead::edge(std::size_t nominal) const {
+  if (nominal == 0) return 0;
+  return std::min(find_game_boundary(text_, nominal), text_.size());
 }
 
 void PieceRead::read(Piece& piece, const StopFlag* stop) {
@@ -89,7 +89,12 @@ void PieceRead::read(Piece& piece, const StopFlag* stop) {
   piece.stop = s;
 }
 
-void PieceRead::read_piece(std::size_t i, const StopFlag* stop) { read(pieces_[i], stop); }
+void PieceRead::read_piece(std::size_t i, const StopFlag* stop) {
+  Piece& piece = pieces_[i];
+  piece.start = edge(piece.nominal);
+  if (i + 1 < pieces_.size()) piece.limit = edge(pieces_[i + 1].nominal);
+  read(piece, stop);
+}
 
 ReadOutcome PieceRead::stitch(std::uint64_t line_base, GameBatch& out, const StopFlag* stop) {
   ReadOutcome outcome;

@@ -40,7 +40,7 @@ ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_bas
 inline constexpr std::size_t kMinPiece = 64 * 1024;
 // The text of a parallel read is cut into this many pieces per thread, so that
 // threads that finish early take the pieces left.
-inline constexpr unsigned kPiecesPerThread = 4;
+inline constexpr unsigned kPiecesPerThread = 16;
 
 // The same read with the text cut at game boundaries (find_game_boundary) into pieces of at least min_piece
 // bytes that are read at the same time, then stitched together. A piece whose
@@ -70,6 +70,7 @@ class PieceRead {
  private:
   struct Piece {
     GameBatch batch;
+    std::size_t nominal = 0;  // where the piece would begin, before it finds a boundary
     std::size_t start = 0;
     std::size_t limit = std::string_view::npos;
     std::size_t end = 0;      // where the reading stopped
@@ -79,6 +80,8 @@ class PieceRead {
   };
 
   void read(Piece& piece, const StopFlag* stop);
+  // The game boundary at or after a nominal edge (the text's end if none).
+  std::size_t edge(std::size_t nominal) const;
 
   std::string_view text_;
   bool final_;

@@ -288,10 +288,13 @@ TEST(ReadGames, StoppedEarlyBetweenGames) {
   EXPECT_TRUE(batch.games.empty());
 }
 
-TEST(FindCut, NeedsABlankLineBeforeTheTag) {
-  EXPECT_EQ(find_cut("1. e4\n[A \"1\"]\n\n[B \"2\"]", 0), 15u);
-  EXPECT_EQ(find_cut("x\n \t\n[A \"1\"]", 0), 5u);
-  EXPECT_EQ(find_cut("x\n\n[A \"1\"]", 4), std::string_view::npos);
+TEST(FindGameBoundary, IsATagLineAfterBlankLinesAfterAResult) {
+  // A tag line right after the result, or after a blank line that follows no result, is no boundary.
+  EXPECT_EQ(find_game_boundary("1. e4 1-0\n[A \"1\"]\n\n[B \"2\"]", 0), std::string_view::npos);
+  EXPECT_EQ(find_game_boundary("1. e4 e5 1/2-1/2 \r\n \t\n\n[A \"1\"]", 0), 23u);
+  EXPECT_EQ(find_game_boundary("1. e4 *\n\n[A \"1\"]\n\n1. d4 0-1\n\n[B", 0), 9u);
+  EXPECT_EQ(find_game_boundary("1. e4 *\n\n[A \"1\"]\n\n1. d4 0-1\n\n[B", 10), 29u);
+  EXPECT_EQ(find_game_boundary("\n\n[A \"1\"]", 0), std::string_view::npos);
 }
 
 }  // namespace
