@@ -3,9 +3,11 @@
 from collections.abc import Callable
 from typing import Any, final
 
+from typing_extensions import Buffer
+
 @final
 class Reader:
-    """Reader(read, game, error, skip_errors, threads, block_size, max_game_bytes): the games of PGN bytes pulled from read(n); use orvex_tools.read_games."""
+    """Reader(read, game, error, skip_errors, threads, block_size, max_game_bytes, readinto=None): the games of PGN bytes pulled from read(n), or read into the reader's buffer by readinto(buffer); use orvex_tools.read_games."""
 
     def __new__(
         cls,
@@ -16,6 +18,7 @@ class Reader:
         threads: int | None,
         block_size: int,
         max_game_bytes: int | None,
+        readinto: Callable[[memoryview], int | None] | None = None,
     ) -> Reader: ...
     def __iter__(self) -> Reader: ...
     def __next__(self) -> Any:
@@ -28,3 +31,16 @@ class Reader:
     @property
     def errors(self) -> list[Any]:
         """The error records of the first failed games."""
+
+def position_rows(text: Buffer, encoding: str, fen: bool, max_game_bytes: int | None,
+                  max_errors: int | None) -> dict[str, Any]:
+    """Reads the games of a chunk of PGN text and returns the rows of the positions before each main-line move of the games that replay, as arrays, with the chunk's game and line counts and the first max_errors failures as (index, game_line, line, text, reason)."""
+
+def find_game_boundary(text: Buffer, start: int) -> int | None:
+    """The first game boundary at or after start: the offset of a '[' that begins a line after one or more blank lines that follow a line ending in a result; None if there is none."""
+
+def failure_message(index: int, game_line: int, line: int, text: str, reason: str) -> str:
+    """The message of a game that cannot be replayed, as read_games reports it."""
+
+def too_long_message(game: bool, index: int, line: int, limit: int) -> str:
+    """The message of a game (or, game false, a line between games) longer than limit bytes, as read_games reports it."""

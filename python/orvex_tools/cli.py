@@ -6,6 +6,7 @@
     orvex-chess pgn FILE [--san] [--errors raise|skip] [--threads N] [--no-progress]
     orvex-chess dataset GAMES... --out DIR [--encoding az|lc0] [--dedup] [--fen]
                 [--workers N | --scheduler ADDRESS] [--rows-per-file N] [--overwrite]
+                [--compression zstd|lz4|snappy|none]
     orvex-chess perft ... [--workers N | --scheduler ADDRESS]   (split into Dask tasks)
 
 A FEN may be given as one quoted argument or as its fields in separate words;
@@ -362,6 +363,8 @@ def build_parser() -> argparse.ArgumentParser:
     dataset.add_argument("--chunk-size", type=_byte_size, default=None, metavar="BYTES",
                          help="cut the text into chunks of about this many bytes, such as 200000, "
                          "64K or 16M (default: chosen so that each worker gets several)")
+    dataset.add_argument("--compression", choices=("zstd", "lz4", "snappy", "none"), default="zstd",
+                         help="the Parquet files' compression (default: zstd, at a fast level)")
     dataset.add_argument("--overwrite", action="store_true",
                          help="replace the part-*.parquet files of an earlier dataset in DIR, "
                          "once the new ones are complete (on failure the old ones stay)")
@@ -448,7 +451,7 @@ def run_dataset(args: argparse.Namespace) -> int:
             summary = build_dataset(args.games, args.out, encoding=args.encoding, dedup=args.dedup,
                                     client=client, overwrite=args.overwrite, fen=args.fen,
                                     progress=not args.no_progress, chunk_bytes=args.chunk_size,
-                                    **options)
+                                    compression=args.compression, **options)
     except FileExistsError as exc:
         raise InputError(str(exc).replace("pass overwrite=True", "pass --overwrite")) from None
     print(summary)

@@ -31,7 +31,7 @@ from orvex_tools import _pgn
 if TYPE_CHECKING:
     from _typeshed import WriteableBuffer
 
-__all__ = ["ByteStream", "Game", "GameError", "GameReader", "decompressed", "read_games"]
+__all__ = ["ByteStream", "Game", "GameError", "GameReader", "compression_of", "decompressed", "read_games"]
 
 #: The bytes requested from the source per read (per thread with threads > 1).
 BLOCK_SIZE = 1 << 20
@@ -98,6 +98,17 @@ class GameError:
 
 
 _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+#: The first bytes of each compression that read_games reads.
+_MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (_ZSTD_MAGIC, "zstd"))
+
+
+def compression_of(head: bytes) -> str | None:
+    """The compression ("gzip", "bzip2" or "zstd") whose stream begins with the
+    bytes head (the first four bytes of a file, or more), or None for plain text."""
+    for magic, name in _MAGIC:
+        if head.startswith(magic):
+            return name
+    return None
 _TRUNCATED = "Compressed file ended before the end-of-stream marker was reached"
 
 
@@ -201,11 +212,12 @@ def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
     else:
         magic = raw.read(4)
         raw.seek(0)
-    if magic.startswith(b"\x1f\x8b"):
+    compression = compression_of(magic)
+    if compression == "gzip":
         return gzip.GzipFile(fileobj=raw, mode="rb")
-    if magic.startswith(b"BZh"):
+    if compression == "bzip2":
         return bz2.BZ2File(raw, mode="rb")
-    if magic == _ZSTD_MAGIC:
+    if compression == "zstd":
         try:
             zstandard = importlib.import_module("zstandard")
         except ImportError:
@@ -307,9 +319,12 @@ class GameReader:
         self._file: _StoppableFile | None = None  # the file opened here
         self._owned: ByteStream | None = None  # the stream of its bytes
         read: Callable[[int], bytes]
+        readinto = None
         if isinstance(source, (str, os.PathLike)):
             self._file, self._owned = _open_path(source)
             read = self._owned.read
+            # The streams opened here read straight into the reader's buffer.
+            readinto = getattr(self._owned, "readinto", None)
         elif hasattr(source, "read"):
             read = _bytes_reader(source)
         else:
@@ -319,7 +334,7 @@ class GameReader:
             )
         try:
             self._core = _pgn.Reader(read, Game, GameError, errors == "skip", threads, BLOCK_SIZE,
-                                     max_game_bytes)
+                                     max_game_bytes, readinto)
         except BaseException:
             self._close_source()
             raise

@@ -1,6 +1,7 @@
 #include "board/fen.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "base/panic.h"
@@ -9,25 +10,17 @@
 namespace orvex {
 namespace {
 
-// Returns the kind of a placement letter, or -1.
-int kind_of_letter(char32_t c) {
-  for (int k = 0; k < kPieceKinds; ++k) {
-    if (c == static_cast<char32_t>(kPieceLetters[k])) return k;
-  }
-  return -1;
-}
-
 std::string_view required_field(Fields& fields, const char* name) {
   std::string_view field;
   if (!fields.next(field)) throw Panic(std::string("missing value: FEN text has no ") + name);
   return field;
 }
 
-// What a byte means to the one-pass reader.
+// What a byte means to the placement scan.
 enum ByteClass : std::int8_t {
   kOther = -1,  // anything else, bytes 0x80 to 0xFF included
   // 0 to 11: the piece kinds
-  kDigit = 12,  // 1 to 8
+  kDigit = 12,  // 0 to 9
   kSlash = 13,
   kSpace = 14,  // ASCII white space
 };
@@ -38,7 +31,7 @@ constexpr std::array<std::int8_t, 256> make_byte_classes() {
   for (int k = 0; k < kPieceKinds; ++k) {
     classes[static_cast<unsigned char>(kPieceLetters[k])] = static_cast<std::int8_t>(k);
   }
-  for (char c = '1'; c <= '8'; ++c) classes[static_cast<unsigned char>(c)] = kDigit;
+  for (char c = '0'; c <= '9'; ++c) classes[static_cast<unsigned char>(c)] = kDigit;
   classes['/'] = kSlash;
   for (unsigned char c : {'\t', '\n', '\v', '\f', '\r', ' '}) classes[c] = kSpace;
   return classes;
@@ -47,23 +40,28 @@ constexpr std::array<std::int8_t, 256> make_byte_classes() {
 constexpr std::array<std::int8_t, 256> kByteClasses = make_byte_classes();
 
 // What a byte does to the placement: the slot its bit goes to (a piece kind,
-// or a spare slot for anything else), how far it moves the square (a piece
-// one, a digit its value, a slash from the end of one rank to the start of
-// the next), and how far it moves the square against the end of its rank
-// (the same, but a slash eight back; any other byte far out of reach).
+// or a spare slot for anything else: 12 digits, 13 '/', 15 other bytes), how
+// far it moves the square (a piece one, a digit its value, a slash from the
+// end of one rank to the start of the next), how far it moves the square
+// against the end of its rank (the same, but a slash eight back; a byte that
+// a standard placement cannot hold, far out of reach), and whether it is one.
 struct alignas(4) PlacementByte {
   std::uint8_t slot;
   std::int8_t step;
   std::int8_t gap_step;
+  std::uint8_t foreign;
 };
 
 constexpr std::array<PlacementByte, 256> make_placement_bytes() {
   std::array<PlacementByte, 256> bytes{};
   for (int b = 0; b < 256; ++b) {
     const int c = kByteClasses[b];
-    const int step = c >= 0 && c < kDigit ? 1 : c == kDigit ? b - '0' : c == kSlash ? -16 : 0;
-    bytes[b] = {static_cast<std::uint8_t>(c < 0 ? 15 : c), static_cast<std::int8_t>(step),
-                static_cast<std::int8_t>(c == kSlash ? -8 : c < 0 || c == kSpace ? 100 : step)};
+    const bool digit = c == kDigit;
+    const bool foreign = !(c >= 0 && c < kDigit) && !(digit && b != '0' && b != '9') && c != kSlash;
+    const int step = c >= 0 && c < kDigit ? 1 : digit ? b - '0' : c == kSlash ? -16 : 0;
+    bytes[b] = {static_cast<std::uint8_t>(c < 0 || c == kSpace ? 15 : c), static_cast<std::int8_t>(step),
+                static_cast<std::int8_t>(foreign ? 100 : c == kSlash ? -8 : step),
+                static_cast<std::uint8_t>(foreign)};
   }
   return bytes;
 }
@@ -117,36 +115,14 @@ bool read_common_fen(std::string_view fen, Board& board) {
   };
 
   if (!skip_space()) return false;
-  // The placement without a branch per character: every byte writes a bit
-  // (digits, slashes and other bytes into spare slots) and moves the square
-  // on. gap, the square less the end of its rank, stays within -8 to 0 while
-  // the ranks are well formed: a piece or digit may not pass the end, and a
-  // slash, allowed only at the end, takes it to -8; counted modulo 2^32.
   // The placement ends at the first space; any other white space before it
-  // is an other byte here, which sends the text to the general reader.
+  // makes it non-standard here, which sends the text to the general reader.
   const char* const stop = static_cast<const char*>(std::memchr(p, ' ', end - p));
   if (!stop) return false;
-  // Zeroed with plain stores: a string instruction would start slowly.
-  alignas(16) std::array<Bitboard, 16> bits;
-  for (std::size_t i = 0; i < bits.size(); i += 2) {
-    bits[i] = 0;
-    bits[i + 1] = 0;
-  }
-  unsigned square = 56;  // a8
-  unsigned gap = static_cast<unsigned>(-8);
-  unsigned worst = 0;  // the largest gap + 8 met
-  for (; p < stop; ++p) {
-    const PlacementByte b = kPlacementBytes[static_cast<unsigned char>(*p)];
-    bits[b.slot] |= Bitboard{1} << (square & 63);
-    square += static_cast<unsigned>(b.step);
-    gap += static_cast<unsigned>(b.gap_step);
-    worst = std::max(worst, gap + 8);
-  }
-  // Eight full ranks, and only they, end on square 8, the end of the first
-  // rank: with full ranks each slash takes the square down by eight in all,
-  // and the text is too short for the count to wrap round.
-  if (worst > 8 || gap != 0 || square != 8) return false;
-  std::copy(bits.begin(), bits.begin() + kPieceKinds, board.pieces.begin());
+  const PlacementScan placement = scan_placement(std::string_view(p, static_cast<std::size_t>(stop - p)));
+  if (!placement.standard) return false;
+  board.pieces = placement.pieces;
+  p = stop;
 
   if (!skip_space() || byte_class(p + 1) != kSpace) return false;
   if (*p == 'w') {
@@ -185,29 +161,63 @@ bool read_common_fen(std::string_view fen, Board& board) {
   return true;
 }
 
+PlacementScan scan_placement(std::string_view field) {
+  // Without a branch per byte: every byte writes a bit (digits, slashes and
+  // other bytes into spare slots) and moves the square on. gap, the square
+  // less the end of its rank, stays within -8 to 0 while the placement is
+  // standard: a piece or digit may not pass the end, and a slash, allowed
+  // only at the end, takes it to -8; counted modulo 2^32. The first byte
+  // after which it is not, or after which the square is below a1 (a ninth
+  // rank), or that is foreign, is the fault.
+  alignas(16) std::array<Bitboard, 16> bits;
+  // Zeroed with plain stores: a string instruction would start slowly.
+  for (std::size_t i = 0; i < bits.size(); i += 2) {
+    bits[i] = 0;
+    bits[i + 1] = 0;
+  }
+  const std::size_t size = field.size();
+  unsigned square = 56;  // a8
+  unsigned gap = static_cast<unsigned>(-8);
+  std::size_t fault = size;
+  for (std::size_t i = 0; i < size; ++i) {
+    const PlacementByte b = kPlacementBytes[static_cast<unsigned char>(field[i])];
+    bits[b.slot] |= Bitboard{1} << (square & 63);
+    square += static_cast<unsigned>(b.step);
+    gap += static_cast<unsigned>(b.gap_step);
+    const bool broken = gap + 8 > 8 || static_cast<int>(square) < 0;
+    fault = broken && fault == size ? i : fault;
+  }
+  PlacementScan scan;
+  std::copy(bits.begin(), bits.begin() + kPieceKinds, scan.pieces.begin());
+  // Eight full ranks, and only they, end on square 8, the end of the first rank.
+  scan.standard = fault == size && gap == 0 && square == 8;
+  scan.fault = fault;
+  scan.squares = square - 56;
+  scan.other = bits[15] != 0;
+  return scan;
+}
+
+bool is_foreign_placement_byte(char c) { return kPlacementBytes[static_cast<unsigned char>(c)].foreign; }
+
 std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen) {
   Fields fields(fen);
   const std::string_view placement = required_field(fields, "placement field");
-
-  // The '/'-pieces are read last to first, so the last one starts at a1.
+  const PlacementScan whole = scan_placement(placement);
+  if (whole.standard) return whole.pieces;
+  // Any other shape: the '/'-pieces are laid out last to first, so the last
+  // one starts at a1, squares counted modulo 64. A piece scanned on its own
+  // starts at a8, so its bits turn by the distance from there.
   std::array<Bitboard, kPieceKinds> pieces{};
-  unsigned square = 0;  // counted modulo 64
+  unsigned square = 0;
   std::size_t end = placement.size();
   while (true) {
     const std::size_t slash = end == 0 ? std::string_view::npos : placement.rfind('/', end - 1);
     const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
-    const std::string_view rank = placement.substr(begin, end - begin);
-    for (std::size_t pos = 0; pos < rank.size();) {
-      const char32_t c = next_code_point(rank, pos);
-      if (c >= '0' && c <= '9') {
-        square = (square + (c - '0')) & 63;
-        continue;
-      }
-      const int kind = kind_of_letter(c);
-      if (kind < 0) throw Panic("Invalid piece type");
-      pieces[kind] |= square_bb(static_cast<Square>(square));
-      square = (square + 1) & 63;
-    }
+    const PlacementScan rank = scan_placement(placement.substr(begin, end - begin));
+    if (rank.other) throw Panic("Invalid piece type");
+    const int turn = static_cast<int>((square - 56) & 63);
+    for (int k = 0; k < kPieceKinds; ++k) pieces[k] |= std::rotl(rank.pieces[k], turn);
+    square = (square + rank.squares) & 63;
     if (slash == std::string_view::npos) break;
     end = slash;
   }

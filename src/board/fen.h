@@ -2,6 +2,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,6 +14,33 @@ namespace orvex {
 
 inline constexpr std::string_view kDefaultFen =
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -";
+
+// A placement field (the FEN's first field) read in one pass over its bytes:
+// piece letters set their square, digits skip squares, a '/' goes to the
+// start of the next rank down, from a8.
+struct PlacementScan {
+  std::array<Bitboard, kPieceKinds> pieces{};
+  // The shape of every position: eight ranks of eight squares, in piece
+  // letters and the digits 1 to 8. Only then are pieces on their squares; the
+  // general reader lays out other shapes itself.
+  bool standard = false;
+  // The first byte at which the placement stops being standard, or its size
+  // when the fault is only at the end (too few ranks or squares).
+  std::size_t fault = 0;
+  // The squares passed from a8 (digits and pieces, less 16 for each '/'),
+  // counted modulo 2^32: a rank without '/' is this many squares long.
+  std::uint32_t squares = 0;
+  // Some byte is neither a piece letter, a digit nor '/'.
+  bool other = false;
+};
+
+// Scans a placement field; any bytes may be given.
+PlacementScan scan_placement(std::string_view field);
+
+// Whether the byte at a placement scan's fault is a character that cannot
+// stand in a placement (anything but a piece letter, a digit 1 to 8 or '/'),
+// rather than a break of the eight-by-eight shape.
+bool is_foreign_placement_byte(char c);
 
 // Returns the twelve bitboards of the placement field (the first field).
 // Throws Panic on a text without fields or an unreadable placement character.

@@ -85,4 +85,14 @@ inline std::string failure_message(std::uint64_t index, const GameRecord& game,
          failure.reason + " '" + failure.text + "' on line " + std::to_string(failure.line + 1);
 }
 
+// The message that reports a game (game: true) or a line between games longer
+// than limit bytes, which begins on line (counted from 1): "game 7 (line
+// 1204): longer than 67108864 bytes (max_game_bytes)", "line 1: longer than ...".
+inline std::string too_long_message(bool game, std::uint64_t index, std::uint64_t line,
+                                    std::uint64_t limit) {
+  std::string message = game ? "game " + std::to_string(index) + " (line " + std::to_string(line) + ")"
+                             : "line " + std::to_string(line);
+  return message + ": longer than " + std::to_string(limit) + " bytes (max_game_bytes)";
+}
+
 }  // namespace orvex::pgn

@@ -1,5 +1,7 @@
 #include "pgn/reader.h"
 
+#include <algorithm>
+
 #include "pgn/replay.h"
 #include "pgn/scanner.h"
 
@@ -21,14 +23,37 @@ ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_bas
   return ReadOutcome{scanner.position(), scanner.lines(), s == Stop::kEnd, s};
 }
 
-std::size_t find_cut(std::string_view text, std::size_t from) {
-  std::size_t p = from;
+namespace {
+
+// Whether the line that ends at text[newline] is blank, and the nearest line
+// above it and any other blank lines ends in a result.
+bool follows_result(std::string_view text, std::size_t newline) {
+  std::size_t end = newline;
+  bool blank_lines = false;
+  while (true) {
+    const std::size_t before = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
+    const std::size_t start = before == std::string_view::npos ? 0 : before + 1;
+    std::size_t last = end;
+    while (last > start && is_blank(text[last - 1])) --last;
+    if (last > start) {
+      std::size_t word = last;
+      while (word > start && !is_blank(text[word - 1])) --word;
+      return blank_lines && is_result(text.substr(word, last - word));
+    }
+    if (start == 0) return false;
+    blank_lines = true;
+    end = start - 1;
+  }
+}
+
+}  // namespace
+
+std::size_t find_game_boundary(std::string_view text, std::size_t from) {
+  std::size_t p = from == 0 ? 0 : from - 1;
   while (true) {
     p = text.find("\n[", p);
     if (p == std::string_view::npos) return p;
-    std::size_t q = p;
-    while (q > 0 && is_blank(text[q - 1])) --q;
-    if (q > 0 && text[q - 1] == '\n') return p + 1;
+    if (p + 1 >= from && follows_result(text, p)) return p + 1;
     ++p;
   }
 }
@@ -36,21 +61,19 @@ std::size_t find_cut(std::string_view text, std::size_t from) {
 PieceRead::PieceRead(std::string_view text, bool final, unsigned pieces, std::size_t min_piece,
                      std::size_t max_game_bytes)
     : text_(text), final_(final), max_game_bytes_(max_game_bytes) {
-  std::vector<std::size_t> starts{0};
+  // Nominal edges only: each piece finds its own (find_game_boundary at the
+  // nominal ones), on the thread that reads it.
+  std::size_t count = 1;
   if (text.size() >= 2 * min_piece) {
-    for (unsigned i = 1; i < pieces; ++i) {
-      const std::size_t target = text.size() / pieces * i;
-      if (target < starts.back() + min_piece) continue;
-      const std::size_t cut = find_cut(text, target);
-      if (cut == std::string_view::npos) break;
-      if (cut > starts.back()) starts.push_back(cut);
-    }
+    count = std::min<std::size_t>(std::max(pieces, 1u), text.size() / min_piece);
   }
-  pieces_.resize(starts.size());
-  for (std::size_t i = 0; i < starts.size(); ++i) {
-    pieces_[i].start = starts[i];
-    if (i + 1 < starts.size()) pieces_[i].limit = starts[i + 1];
-  }
+  pieces_.resize(count);
+  for (std::size_t i = 1; i < count; ++i) pieces_[i].nominal = text.size() / count * i;
+}
+
+std::size_t PieceRead::edge(std::size_t nominal) const {
+  if (nominal == 0) return 0;
+  return std::min(find_game_boundary(text_, nominal), text_.size());
 }
 
 void PieceRead::read(Piece& piece, const StopFlag* stop) {
@@ -66,7 +89,12 @@ void PieceRead::read(Piece& piece, const StopFlag* stop) {
   piece.stop = s;
 }
 
-void PieceRead::read_piece(std::size_t i, const StopFlag* stop) { read(pieces_[i], stop); }
+void PieceRead::read_piece(std::size_t i, const StopFlag* stop) {
+  Piece& piece = pieces_[i];
+  piece.start = edge(piece.nominal);
+  if (i + 1 < pieces_.size()) piece.limit = edge(pieces_[i + 1].nominal);
+  read(piece, stop);
+}
 
 ReadOutcome PieceRead::stitch(std::uint64_t line_base, GameBatch& out, const StopFlag* stop) {
   ReadOutcome outcome;

@@ -40,10 +40,9 @@ ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_bas
 inline constexpr std::size_t kMinPiece = 64 * 1024;
 // The text of a parallel read is cut into this many pieces per thread, so that
 // threads that finish early take the pieces left.
-inline constexpr unsigned kPiecesPerThread = 4;
+inline constexpr unsigned kPiecesPerThread = 16;
 
-// The same read with the text cut at likely game boundaries (a line with '['
-// in the first column after a blank line) into pieces of at least min_piece
+// The same read with the text cut at game boundaries (find_game_boundary) into pieces of at least min_piece
 // bytes that are read at the same time, then stitched together. A piece whose
 // start turns out not to be a game boundary (a cut inside a comment, say) is
 // read again from where the piece before it really ended, so the games are
@@ -71,6 +70,7 @@ class PieceRead {
  private:
   struct Piece {
     GameBatch batch;
+    std::size_t nominal = 0;  // where the piece would begin, before it finds a boundary
     std::size_t start = 0;
     std::size_t limit = std::string_view::npos;
     std::size_t end = 0;      // where the reading stopped
@@ -80,6 +80,8 @@ class PieceRead {
   };
 
   void read(Piece& piece, const StopFlag* stop);
+  // The game boundary at or after a nominal edge (the text's end if none).
+  std::size_t edge(std::size_t nominal) const;
 
   std::string_view text_;
   bool final_;
@@ -92,8 +94,13 @@ ReadOutcome read_games_parallel(std::string_view text, bool final, std::uint64_t
                                 unsigned threads, GameBatch& out, std::size_t min_piece = kMinPiece,
                                 std::size_t max_game_bytes = kNoLimit);
 
-// Returns the first likely game boundary at or after from: the position of a
-// '[' in the first column of a line that follows a blank line; npos if none.
-std::size_t find_cut(std::string_view text, std::size_t from);
+// Returns the first game boundary at or after from: the position of a '[' in
+// the first column of a line that follows one or more blank lines after a
+// line whose last word is a result ("1-0", "0-1", "1/2-1/2", "*"); npos if
+// none. This is how PGN files are written, so text cut there is cut between
+// games. (A comment holding a line that ends in a result, then a blank line,
+// then a line beginning with '[', is cut too: no writer of game files does
+// that, and a parallel read finds out and reads that piece again.)
+std::size_t find_game_boundary(std::string_view text, std::size_t from);
 
 }  // namespace orvex::pgn

@@ -81,10 +81,8 @@ void GameBuilder::prepare() {
     return;
   }
   if (!has_fen_) {
-    // Never destroyed, like the attack tables: readers may run while the process ends.
-    static const Parsed<Board>& standard = *new Parsed<Board>(start_position(
-        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"));
-    set_position(board_, standard.value().pieces, standard.value().state);
+    const StartPosition& standard = standard_start();
+    set_position(board_, standard.pieces, standard.state);
     return;
   }
   Parsed<Board> start = start_position(out_.view(fen_));

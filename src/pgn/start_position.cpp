@@ -3,18 +3,12 @@
 #include <string>
 
 #include "base/utf8.h"
+#include "board/fen.h"
 #include "move_generator/attack_tables.h"
 #include "move_generator/attacks.h"
 
 namespace orvex::pgn {
 namespace {
-
-int kind_of_letter(char c) {
-  for (int k = 0; k < kPieceKinds; ++k) {
-    if (c == kPieceLetters[k]) return k;
-  }
-  return -1;
-}
 
 bool all_digits(std::string_view field) {
   if (field.empty()) return false;
@@ -36,26 +30,17 @@ Parsed<Board> start_position(std::string_view fen) {
     return error("a FEN needs at least four fields");
   }
 
-  Board board;
-  int rank = 7;
-  int file = 0;
-  for (char c : placement) {
-    if (c == '/') {
-      if (file != 8 || rank == 0) return error("the placement must have eight ranks of eight squares");
-      --rank;
-      file = 0;
-    } else if (c >= '1' && c <= '8') {
-      file += c - '0';
-      if (file > 8) return error("the placement must have eight ranks of eight squares");
-    } else {
-      const int kind = kind_of_letter(c);
-      if (kind < 0) return error("the placement holds a character that is no piece");
-      if (file == 8) return error("the placement must have eight ranks of eight squares");
-      board.pieces[kind] |= square_bb(make_square(file, rank));
-      ++file;
+  // The shared placement reader; strict means its standard shape, and the
+  // error names the first thing that breaks it.
+  const PlacementScan scan = scan_placement(placement);
+  if (!scan.standard) {
+    if (scan.fault < placement.size() && is_foreign_placement_byte(placement[scan.fault])) {
+      return error("the placement holds a character that is no piece");
     }
+    return error("the placement must have eight ranks of eight squares");
   }
-  if (rank != 0 || file != 8) return error("the placement must have eight ranks of eight squares");
+  Board board;
+  board.pieces = scan.pieces;
   const auto& p = board.pieces;
   if (std::popcount(p[kWhiteKing]) != 1 || std::popcount(p[kBlackKing]) != 1) {
     return error("each side must have exactly one king");
@@ -134,6 +119,16 @@ Parsed<Board> start_position(std::string_view fen) {
     return error("the side not to move is in check");
   }
   return board;
+}
+
+const StartPosition& standard_start() {
+  // Never destroyed, like the attack tables: readers may run while the process ends.
+  static const StartPosition& standard = [] {
+    const Parsed<Board> board =
+        start_position("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
+    return *new StartPosition{board.value().pieces, board.value().state};
+  }();
+  return standard;
 }
 
 }  // namespace orvex::pgn

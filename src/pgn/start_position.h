@@ -5,6 +5,7 @@
 
 #include "board/board.h"
 #include "base/parsed.h"
+#include "pgn/game_batch.h"
 
 namespace orvex::pgn {
 
@@ -16,5 +17,8 @@ namespace orvex::pgn {
 // dropped, and so is an en-passant target without the pawn that just passed
 // it. The error message names what is wrong.
 Parsed<Board> start_position(std::string_view fen);
+
+// The standard starting position.
+const StartPosition& standard_start();
 
 }  // namespace orvex::pgn

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -24,6 +25,7 @@
 #include "module/owned_ref.h"
 #include "module/python.h"
 #include "pgn/reader.h"
+#include "pgn_module/chunk_functions.h"
 
 namespace orvex::py {
 namespace {
@@ -37,6 +39,7 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // before it; then by the calling thread as well, once those are out.
 struct BackgroundRead {
   std::string text;
+  std::size_t offset = 0;  // the text read starts here
   std::optional<pgn::PieceRead> read;
   StopFlag stop;
   unsigned helper = 0;  // the worker number of the calling thread
@@ -46,6 +49,8 @@ struct BackgroundRead {
 
 struct ReaderState {
   OwnedRef read;
+  // The source's readinto(buffer), or empty: then read(n) is called.
+  OwnedRef readinto;
   OwnedRef game_type;
   OwnedRef error_type;
   OwnedRef errors;  // a list of at most kErrorsKept error records
@@ -56,8 +61,14 @@ struct ReaderState {
 
   // Input not yet read, starting at a line start between games.
   std::string buffer;
-  // Input read ahead while a background read runs.
+  // Input read ahead while a background read runs: after kAheadRoom bytes of
+  // room, where what the read leaves unread is put in front of it, so that the
+  // next read starts without copying the input read ahead.
   std::string ahead;
+  // The text of the last background read, kept for reading ahead into next: a
+  // large block of new memory costs more to touch (the system clears every
+  // page) than filling it.
+  std::string spare;
   std::uint64_t line_base = 0;
   bool input_done = false;
   bool mark_checked = false;
@@ -118,6 +129,57 @@ PyObject* result_object(std::string_view result) {
 
 void finish(ReaderState& s);
 
+// Lets the source's readinto() write up to want bytes at the end of into,
+// without a bytes object between. The memoryview it is given is released
+// afterwards; if the source still holds a view of it (it kept a slice, say),
+// it could write into memory that is used again, so the reading ends there,
+// with BufferError, and that memory is left to the source. As read_input.
+bool read_into(ReaderState& s, std::size_t want, std::string& into) {
+  const std::size_t old = into.size();
+  if (!guarded<bool>(false, [&] {
+        into.resize(old + want);
+        return true;
+      })) {
+    finish(s);
+    return false;
+  }
+  OwnedRef view(PyMemoryView_FromMemory(into.data() + old, static_cast<Py_ssize_t>(want), PyBUF_WRITE));
+  if (view.empty()) {
+    into.resize(old);
+    return false;
+  }
+  OwnedRef count(PyObject_CallOneArg(s.readinto.get(), view.get()));
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  OwnedRef released(PyObject_CallMethod(view.get(), "release", nullptr));
+  if (released.empty()) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    new std::string(std::move(into));  // never freed: the source may still write there
+    into = std::string();
+    finish(s);
+    return false;
+  }
+  PyErr_Restore(type, value, traceback);
+  if (s.close_requested || count.empty()) {
+    into.resize(old);
+    return false;
+  }
+  const Py_ssize_t n = count.get() == Py_None ? -1 : PyLong_AsSsize_t(count.get());
+  if (n < 0 || static_cast<std::size_t>(n) > want) {
+    into.resize(old);
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "readinto() must return the number of bytes read, not %R",
+                 count.get());
+    finish(s);
+    return false;
+  }
+  into.resize(old + static_cast<std::size_t>(n));
+  if (n == 0) s.input_done = true;
+  return true;
+}
+
 // Calls read(want) and appends the bytes it returns to into; an empty result
 // marks the end of the input. Returns false with an error set, or without one
 // when close() was called meanwhile (reader_next ends the reading then). Input
@@ -128,6 +190,7 @@ bool read_input(ReaderState& s, std::size_t want, std::string& into) {
     PyErr_SetString(PyExc_ValueError, "the reader is closed");
     return false;
   }
+  if (!s.readinto.empty()) return read_into(s, want, into);
   OwnedRef size(PyLong_FromSize_t(want));
   if (size.empty()) return false;
   PyObject* args[] = {size.get()};
@@ -170,6 +233,7 @@ void note_outcome(ReaderState& s, const pgn::ReadOutcome& outcome) {
     s.finished = true;
     std::string().swap(s.buffer);
     std::string().swap(s.ahead);
+    std::string().swap(s.spare);
   }
 }
 
@@ -214,6 +278,9 @@ bool refill_here(ReaderState& s) {
   }
 }
 
+// The room in front of the input read ahead (see ReaderState::ahead).
+constexpr std::size_t kAheadRoom = 256 << 10;
+
 // Starts a background read of the buffer, the input read ahead and enough new
 // input to give every thread a block (and to grow what was left unfinished,
 // so that a game longer than a block is soon complete), then reads ahead for
@@ -221,24 +288,46 @@ bool refill_here(ReaderState& s) {
 bool start_background_read(ReaderState& s) {
   const std::size_t target =
       std::max(s.block * static_cast<std::size_t>(s.threads), grown_size(s, s.buffer.size()));
-  const bool joined = guarded<bool>(false, [&] {
-    s.buffer.append(s.ahead);
-    return true;
-  });
-  if (!joined) return false;
-  s.ahead.clear();
-  while (!s.input_done && s.buffer.size() < target) {
-    if (!read_input(s, target - s.buffer.size(), s.buffer)) return false;
+  // The text: what the last read left, then what was read ahead.
+  std::string text;
+  std::size_t offset = 0;
+  if (s.ahead.size() > kAheadRoom) {
+    const std::size_t left = s.buffer.size();
+    if (left <= kAheadRoom) {
+      offset = kAheadRoom - left;
+      std::memcpy(s.ahead.data() + offset, s.buffer.data(), left);
+    } else if (!guarded<bool>(false, [&] {
+                 s.ahead.replace(0, kAheadRoom, s.buffer);
+                 return true;
+               })) {
+      return false;
+    }
+    s.buffer.clear();
+    text.swap(s.ahead);
+  } else {
+    text.swap(s.buffer);
   }
-  drop_byte_order_mark(s, s.buffer);
+  while (!s.input_done && text.size() - offset < target) {
+    if (!read_input(s, target - (text.size() - offset), text)) {
+      text.erase(0, offset);  // the text waits for the next call
+      s.buffer.swap(text);
+      return false;
+    }
+  }
+  if (offset == 0) drop_byte_order_mark(s, text);
   auto job = guarded<std::unique_ptr<BackgroundRead>>(
       nullptr, [] { return std::make_unique<BackgroundRead>(); });
-  if (!job) return false;
-  job->text.swap(s.buffer);
+  if (!job) {
+    text.erase(0, offset);
+    s.buffer.swap(text);
+    return false;
+  }
+  job->text.swap(text);
+  job->offset = offset;
   const bool started = guarded<bool>(false, [&] {
     pgn::PieceRead& read =
-        job->read.emplace(job->text, s.input_done, pgn::kPiecesPerThread * s.threads,
-                          pgn::kMinPiece, s.max_game_bytes);
+        job->read.emplace(std::string_view(job->text).substr(job->offset), s.input_done,
+                          pgn::kPiecesPerThread * s.threads, pgn::kMinPiece, s.max_game_bytes);
     StopFlag& stop = job->stop;
     const ChunkBody body = [&read, &stop](std::size_t i, unsigned) { read.read_piece(i, &stop); };
     job->helper = s.threads - 1;
@@ -251,11 +340,22 @@ bool start_background_read(ReaderState& s) {
     return true;
   });
   if (!started) {
+    job->text.erase(0, job->offset);
     job->text.swap(s.buffer);  // the text waits for the next call
     return false;
   }
   s.job = std::move(job);
-  return s.input_done || read_input(s, s.block * static_cast<std::size_t>(s.threads), s.ahead);
+  if (s.input_done) return true;
+  // Read ahead into the last read's text, after room for what this one leaves.
+  s.ahead.swap(s.spare);
+  if (!guarded<bool>(false, [&] {
+        s.ahead.resize(kAheadRoom);
+        return true;
+      })) {
+    finish(s);
+    return false;
+  }
+  return read_input(s, s.block * static_cast<std::size_t>(s.threads), s.ahead);
 }
 
 // Reads the pieces of the running background read that no worker has taken,
@@ -288,7 +388,9 @@ bool refill_background(ReaderState& s) {
     try {
       job->job->join();
       outcome = job->read->stitch(s.line_base, s.current, nullptr);
-      s.buffer.assign(job->text, outcome.consumed);
+      s.buffer.assign(job->text, job->offset + outcome.consumed);
+      s.spare.swap(job->text);
+      s.spare.clear();
       job.reset();
     } catch (...) {
       error = std::current_exception();
@@ -379,16 +481,12 @@ bool report_failure(ReaderState& s, const pgn::GameRecord& g, std::uint64_t inde
 // ended the reading.
 PyObject* report_too_long(ReaderState& s) {
   const pgn::Stop stop = std::exchange(s.too_long, pgn::Stop::kNeedMore);
-  const unsigned long long line = s.line_base + 1;
-  const unsigned long long limit = s.max_game_bytes;
-  if (stop == pgn::Stop::kGameTooLong) {
-    PyErr_Format(PyExc_ValueError, "game %llu (line %llu): longer than %llu bytes (max_game_bytes)",
-                 static_cast<unsigned long long>(s.next_index), line, limit);
-  } else {
-    PyErr_Format(PyExc_ValueError, "line %llu: longer than %llu bytes (max_game_bytes)", line,
-                 limit);
-  }
-  return nullptr;
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::string message = pgn::too_long_message(stop == pgn::Stop::kGameTooLong, s.next_index,
+                                                      s.line_base + 1, s.max_game_bytes);
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+  });
 }
 
 PyObject* next_game(ReaderState& s) {
@@ -412,6 +510,7 @@ PyObject* next_game(ReaderState& s) {
 void close_reader(ReaderState& s) {
   finish(s);
   s.read.reset();
+  s.readinto.reset();
 }
 
 PyObject* reader_next(PyObject* self) {
@@ -443,6 +542,7 @@ void finish(ReaderState& s) {
   s.cursor = 0;
   std::string().swap(s.buffer);
   std::string().swap(s.ahead);
+  std::string().swap(s.spare);
 }
 
 // Returns True once the reader is closed; False when another thread is inside
@@ -465,14 +565,15 @@ PyObject* reader_errors(PyObject* self, void*) { return PyList_GetSlice(state_of
 
 const Signature kNewSignature{
     "Reader",
-    {"read", "game", "error", "skip_errors", "threads", "block_size", "max_game_bytes"},
+    {"read", "game", "error", "skip_errors", "threads", "block_size", "max_game_bytes", "readinto"},
     7};
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[7] = {};
+  PyObject* a[8] = {};
   if (!extract_tuple(kNewSignature, args, kwargs, a)) return nullptr;
-  if (!PyCallable_Check(a[0]) || !PyCallable_Check(a[1]) || !PyCallable_Check(a[2])) {
-    PyErr_SetString(PyExc_TypeError, "Reader(): read, game and error must be callable");
+  if (!PyCallable_Check(a[0]) || !PyCallable_Check(a[1]) || !PyCallable_Check(a[2]) ||
+      (a[7] && a[7] != Py_None && !PyCallable_Check(a[7]))) {
+    PyErr_SetString(PyExc_TypeError, "Reader(): read, game, error and readinto must be callable");
     return nullptr;
   }
   const int skip = PyObject_IsTrue(a[3]);
@@ -503,6 +604,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!state) return nullptr;
   reinterpret_cast<ReaderObject*>(self.get())->state = state;
   state->read.reset(Py_NewRef(a[0]));
+  if (a[7] && a[7] != Py_None) state->readinto.reset(Py_NewRef(a[7]));
   state->game_type.reset(Py_NewRef(a[1]));
   state->error_type.reset(Py_NewRef(a[2]));
   state->errors = std::move(errors);
@@ -518,6 +620,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
   ReaderState* s = reinterpret_cast<ReaderObject*>(self)->state;
   if (s) {
     Py_VISIT(s->read.get());
+    Py_VISIT(s->readinto.get());
     Py_VISIT(s->game_type.get());
     Py_VISIT(s->error_type.get());
     Py_VISIT(s->errors.get());
@@ -529,6 +632,7 @@ int reader_clear(PyObject* self) {
   ReaderState* s = reinterpret_cast<ReaderObject*>(self)->state;
   if (s) {
     s->read.reset();
+    s->readinto.reset();
     s->game_type.reset();
     s->error_type.reset();
     s->errors.reset();
@@ -575,8 +679,9 @@ PyType_Slot reader_slots[] = {
     {Py_tp_methods, reader_methods},
     {Py_tp_getset, reader_getset},
     {Py_tp_doc, const_cast<char*>(
-        "Reader(read, game, error, skip_errors, threads, block_size, max_game_bytes): the games "
-        "of PGN bytes pulled from read(n); use orvex_tools.read_games.")},
+        "Reader(read, game, error, skip_errors, threads, block_size, max_game_bytes, readinto=None): "
+        "the games of PGN bytes pulled from read(n), or read into the reader's buffer by "
+        "readinto(buffer); use orvex_tools.read_games.")},
     {0, nullptr},
 };
 
@@ -607,6 +712,7 @@ PyMODINIT_FUNC PyInit__pgn() {
   if (!panic_exception()) return nullptr;
   OwnedRef module(PyModule_Create(&module_def));
   if (module.empty()) return nullptr;
+  if (PyModule_AddFunctions(module.get(), chunk_functions().data()) < 0) return nullptr;
   PyObject* type = PyType_FromSpec(&reader_spec);
   if (!type || PyModule_AddObject(module.get(), "Reader", type) < 0) {
     Py_XDECREF(type);

@@ -174,6 +174,16 @@ INSTANTIATE_TEST_SUITE_P(
                 "the placement must have eight ranks of eight squares", nullptr},
         FenCase{"4k3/8/8/8/8/8/8/4K2X w - -", "the placement holds a character that is no piece",
                 nullptr},
+        // The first fault in the text is named.
+        FenCase{"4k3/8/8/8/8/8/8/4K3x/8 w - -", "the placement holds a character that is no piece",
+                nullptr},
+        FenCase{"4k3/8/8/8/8/8/8/4K3/x w - -", "the placement must have eight ranks of eight squares",
+                nullptr},
+        FenCase{"4k3/8/8/8/8/8/8/4K3 w - -", nullptr, "4k3/8/8/8/8/8/8/4K3 w - -"},
+        FenCase{"4k3/9/8/8/8/8/8/4K3 w - -", "the placement holds a character that is no piece",
+                nullptr},
+        FenCase{"4k3/44p/8/8/8/8/8/4K3 w - -", "the placement must have eight ranks of eight squares",
+                nullptr},
         FenCase{"8/8/8/8/8/8/8/4K3 w - -", "each side must have exactly one king", nullptr},
         FenCase{"4k3/8/8/8/8/8/8/4K2P w - -", "no pawn may stand on the first or last rank",
                 nullptr},
@@ -290,10 +300,13 @@ TEST(ReadGames, StoppedEarlyBetweenGames) {
   EXPECT_TRUE(batch.games.empty());
 }
 
-TEST(FindCut, NeedsABlankLineBeforeTheTag) {
-  EXPECT_EQ(find_cut("1. e4\n[A \"1\"]\n\n[B \"2\"]", 0), 15u);
-  EXPECT_EQ(find_cut("x\n \t\n[A \"1\"]", 0), 5u);
-  EXPECT_EQ(find_cut("x\n\n[A \"1\"]", 4), std::string_view::npos);
+TEST(FindGameBoundary, IsATagLineAfterBlankLinesAfterAResult) {
+  // A tag line right after the result, or after a blank line that follows no result, is no boundary.
+  EXPECT_EQ(find_game_boundary("1. e4 1-0\n[A \"1\"]\n\n[B \"2\"]", 0), std::string_view::npos);
+  EXPECT_EQ(find_game_boundary("1. e4 e5 1/2-1/2 \r\n \t\n\n[A \"1\"]", 0), 23u);
+  EXPECT_EQ(find_game_boundary("1. e4 *\n\n[A \"1\"]\n\n1. d4 0-1\n\n[B", 0), 9u);
+  EXPECT_EQ(find_game_boundary("1. e4 *\n\n[A \"1\"]\n\n1. d4 0-1\n\n[B", 10), 29u);
+  EXPECT_EQ(find_game_boundary("\n\n[A \"1\"]", 0), std::string_view::npos);
 }
 
 }  // namespace

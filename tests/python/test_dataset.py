@@ -33,7 +33,7 @@ from distributed.diagnostics.plugin import WorkerPlugin
 import orvex_chess
 from orvex_tools import build_dataset
 from orvex_tools.cluster import perft_on_cluster
-from orvex_tools.dataset import _chunk_sources, _inspect_inputs
+from orvex_tools.dataset.chunks import chunk_sources, inspect_inputs
 
 from pgn_corpus import random_game, random_pgn
 from test_cli import COMMAND
@@ -228,7 +228,7 @@ class KillOnce(WorkerPlugin):
         self.writes = 0
 
     def transition(self, key, start, finish, **kwargs):
-        if finish != "executing" or "build_chunk" not in str(key):
+        if finish != "executing" or "write_chunk" not in str(key):
             return
         self.writes += 1
         if self.writes == 2:
@@ -280,7 +280,7 @@ def test_a_zstandard_file_cut_short_raises_eof_error(tmp_path):
     path = tmp_path / "cut.pgn.zst"
     path.write_bytes(data[:len(data) // 2])
     with pytest.raises(EOFError):
-        list(_chunk_sources(_inspect_inputs([str(path)]), CHUNK))
+        list(chunk_sources(inspect_inputs([str(path)]), CHUNK))
 
 
 # ---------------------------------------------------------------------------
@@ -331,7 +331,8 @@ def test_dataset_command_on_a_running_cluster(corpus, scheduler_address, tmp_pat
     paths, expected = corpus
     out = tmp_path / "out"
     report = run_command("dataset", *paths, "--out", str(out), "--scheduler", scheduler_address,
-                         "--encoding", "lc0", "--fen", "--dedup", "--chunk-size", "4K", "--no-progress")
+                         "--encoding", "lc0", "--fen", "--dedup", "--chunk-size", "4K", "--no-progress",
+                         "--compression", "lz4")
     rows = expected_rows(expected, "lc0", fen=True)
     seen = set()
     first = [row for row in rows if not (row["zobrist"] in seen or seen.add(row["zobrist"]))]
@@ -339,6 +340,8 @@ def test_dataset_command_on_a_running_cluster(corpus, scheduler_address, tmp_pat
     assert f"Games: {len(expected)}\nPositions: {len(rows)}\nSkipped games: 1, such as:\n" in report
     assert f"Duplicate positions dropped: {len(rows) - len(first)}\n" in report
     assert f"Rows written: {len(first)} in " in report
+    assert {pq.ParquetFile(path).metadata.row_group(0).column(0).compression
+            for path in out.glob("part-*.parquet")} == {"LZ4"}
 
 
 def test_perft_command_on_a_running_cluster(scheduler_address):
@@ -415,3 +418,62 @@ def test_dataset_command_of_a_truncated_or_damaged_file_gives_one_line(corpus, s
     assert result.stderr.startswith(f"orvex-chess: error: cannot read {str(broken)!r}: {reason}")
     assert result.stderr.count("\n") == 1, result.stderr
     assert os.listdir(tmp_path / "out") == []
+
+
+# ---------------------------------------------------------------------------
+# The same rows as the builder that replayed the games in Python
+
+
+GOLDEN = REPO / "tests" / "data" / "dataset_golden.json"
+GOLDEN_RUNS = {
+    "az": dict(encoding="az", rows_per_file=3000),
+    "lc0-fen-dedup": dict(encoding="lc0", fen=True, dedup=True),
+}
+
+
+def column_digest(column):
+    """sha256 of a column's values in row order, whatever its chunks and dictionaries."""
+    import hashlib
+    import pyarrow as pa
+
+    chunks = [c.dictionary_decode() if pa.types.is_dictionary(c.type) else c for c in column.chunks]
+    values = pa.concat_arrays(chunks) if chunks else pa.array([], column.type)
+    digest = hashlib.sha256(str(values.type).encode())
+    if pa.types.is_list(values.type):
+        digest.update(values.value_lengths().to_numpy().tobytes())
+        values = values.flatten()
+    elif pa.types.is_fixed_size_list(values.type):
+        values = values.flatten()
+    if pa.types.is_string(values.type):
+        digest.update(json.dumps(values.to_pylist()).encode())
+    else:
+        digest.update(values.to_numpy(zero_copy_only=False).tobytes())
+    return digest.hexdigest()
+
+
+def golden_run(client, folder, **options):
+    """Builds the dataset of the two golden inputs (a plain file, a gzip one, in
+    small chunks) and returns what the golden file records of it."""
+    import pyarrow as pa
+
+    with gzip.open(REPO / "tests" / "data" / "dataset_golden_1.pgn.gz") as packed:
+        (folder / "golden_1.pgn").write_bytes(packed.read())
+    (folder / "golden_2.pgn.gz").write_bytes((REPO / "tests" / "data" / "dataset_golden_2.pgn.gz").read_bytes())
+    here = os.getcwd()
+    os.chdir(folder)  # the inputs are named as given: relative names keep the record free of tmp paths
+    try:
+        summary = build_dataset(["golden_1.pgn", "golden_2.pgn.gz"], "out", client=client,
+                                chunk_bytes=8192, progress=False, **options)
+    finally:
+        os.chdir(here)
+    table = pa.concat_tables(pq.read_table(path) for path in summary.files)
+    return {
+        "summary": [summary.games, summary.positions, summary.skipped, summary.dropped, summary.errors],
+        "schema": str(table.schema.remove_metadata()),
+        "columns": {name: column_digest(table[name]) for name in table.column_names},
+    }
+
+
+@pytest.mark.parametrize("run", GOLDEN_RUNS)
+def test_rows_and_errors_are_those_of_the_golden_record(client, tmp_path, run):
+    assert golden_run(client, tmp_path, **GOLDEN_RUNS[run]) == json.loads(GOLDEN.read_text())[run]
