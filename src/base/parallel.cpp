@@ -13,17 +13,19 @@ namespace orvex {
 namespace {
 
 #if defined(__linux__)
-// The processors a new worker may start on: those of the starting thread but
-// the one it runs on, or none (an empty set) when it has no other.
-cpu_set_t worker_processors() {
+// The processors a new worker may start on: those of the starting thread
+// (all, in `all`) but the one it runs on, or none (an empty set) when it has
+// no other.
+cpu_set_t worker_processors(cpu_set_t& all) {
   cpu_set_t set;
   CPU_ZERO(&set);
+  CPU_ZERO(&all);
   const int current = sched_getcpu();
-  if (current < 0 || pthread_getaffinity_np(pthread_self(), sizeof set, &set) != 0 ||
-      !CPU_ISSET(current, &set) || CPU_COUNT(&set) < 2) {
-    CPU_ZERO(&set);
+  if (current < 0 || pthread_getaffinity_np(pthread_self(), sizeof all, &all) != 0 ||
+      !CPU_ISSET(current, &all) || CPU_COUNT(&all) < 2) {
     return set;
   }
+  set = all;
   CPU_CLR(current, &set);
   return set;
 }
@@ -51,7 +53,11 @@ ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, C
   // usually takes chunks too. Left to itself, the system may queue a new
   // thread behind the one that started it when the other processors are
   // busy with other work, and it then runs only once the job is all but done.
-  const cpu_set_t apart = wanted ? worker_processors() : cpu_set_t{};
+  // Only the start: each worker takes back all of the processors once it runs.
+  cpu_set_t apart;
+  CPU_ZERO(&apart);
+  if (wanted) apart = worker_processors(gate_->processors);
+  gate_->pinned = CPU_COUNT(&apart) != 0;
 #endif
   // Held while the workers start, so that running_ counts every worker
   // before any of them can return.
@@ -60,7 +66,7 @@ ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, C
     try {
       std::thread worker(&ParallelJob::run_worker, gate_, this, w);
 #if defined(__linux__)
-      if (CPU_COUNT(&apart)) pthread_setaffinity_np(worker.native_handle(), sizeof apart, &apart);
+      if (gate_->pinned) pthread_setaffinity_np(worker.native_handle(), sizeof apart, &apart);
 #endif
       worker.detach();
       ++started_;
@@ -78,6 +84,9 @@ void ParallelJob::run_worker(std::shared_ptr<Gate> gate, ParallelJob* job, unsig
     if (gate->closed) return;
     ++gate->inside;
   }
+#if defined(__linux__)
+  if (gate->pinned) pthread_setaffinity_np(pthread_self(), sizeof gate->processors, &gate->processors);
+#endif
   job->work(worker);
   std::lock_guard lock(gate->mutex);
   if (--gate->inside == 0) gate->left.notify_all();

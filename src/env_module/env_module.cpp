@@ -148,7 +148,7 @@ bool for_each_game(EnvState& s, std::vector<std::uint8_t>& ran, std::size_t& chu
   ran.assign(chunks, 0);
   StopFlag stop;
   return run_batch(
-      chunks, {threads, true}, stop,
+      chunks, {threads, true, {}}, stop,
       [&](std::size_t c, unsigned) {
         const std::size_t end = std::min(n, (c + 1) * chunk);
         for (std::size_t i = c * chunk; i < end; ++i) body(i);

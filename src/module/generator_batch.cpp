@@ -105,7 +105,7 @@ PyObject* generator_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PerWorker<Board> boards(threads);
     StopFlag stop;
     const bool ok = run_batch(
-        chunks, {threads, true}, stop,
+        chunks, {threads, true, {}}, stop,
         [&](std::size_t chunk, unsigned worker) {
           // Built apart and moved in once: neighbouring chunks' records share
           // cache lines.
@@ -179,7 +179,7 @@ PyObject* generator_perft(PyObject* self, PyObject* const* args, Py_ssize_t narg
     // Pieces of up to three plies take well under a millisecond each.
     const bool short_pieces = pieces.depth - pieces.plies <= 3;
     const bool ok = run_batch(
-        counts.size(), {threads, short_pieces}, stop,
+        counts.size(), {threads, short_pieces, {}}, stop,
         [&](std::size_t piece, unsigned worker) {
           counts[piece] = count_piece(tables, boards[worker], pieces, piece, stop);
         },

@@ -57,7 +57,7 @@ bool for_each_position(PositionsArgument& argument, unsigned threads, Row&& row,
   std::vector<ChunkError> errors(chunks);
   PerWorker<Board> boards(threads);
   StopFlag stop;
-  BatchOptions options{threads, true};
+  BatchOptions options{threads, true, {}};
   if (!argument.all_read()) {
     options.prepare = [&] {
       // Published a chunk at a time, as the workers take them.

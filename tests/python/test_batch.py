@@ -240,8 +240,9 @@ def _run_with_counter(call):
 def test_other_threads_run_during_a_batch_call(generator, method, threads):
     board = orvex_chess.Board()
     if method == "perft":
-        call = lambda: generator.perft(board, 5, threads=threads)  # noqa: E731
-        expected = 4_865_609
+        # Deep enough to last a while: the last ply is counted, not walked.
+        call = lambda: generator.perft(board, 6, threads=threads)  # noqa: E731
+        expected = 119_060_324
     else:
         positions = [board, DEFAULT_FEN] * 40_000
         call = lambda: len(generator.many(positions, threads=threads))  # noqa: E731
