@@ -59,29 +59,34 @@ def cpu_seconds() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
-def time_orvex(path: Path, workers: int, rounds: int) -> tuple[float, int, list[float], list[float]]:
+def time_orvex(path: Path, workers: int, rounds: int, compression: str = "zstd",
+               client: Client | None = None) -> tuple[float, int, list[float], list[float], int]:
     """Best seconds of build_dataset, positions, each worker's CPU seconds in
-    that round, and each worker's peak memory (MiB)."""
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-            Client(cluster) as client:
-        best = float("inf")
-        positions = 0
-        best_cpu: list[float] = []
-        for _ in range(rounds):
-            out = Path(tempfile.mkdtemp(prefix="orvex-bench-"))
-            before = client.run(cpu_seconds)
-            try:
-                summary = build_dataset([path], out, client=client, encoding="lc0", progress=False)
-            finally:
-                shutil.rmtree(out, ignore_errors=True)
-            after = client.run(cpu_seconds)
-            if summary.seconds < best:
-                best = summary.seconds
-                best_cpu = sorted(after[w] - before[w] for w in before)
-            positions = summary.positions
-        memory = sorted(client.run(peak_rss_mib).values())
-    return best, positions, best_cpu, memory
+    that round, each worker's peak memory (MiB) and the bytes written."""
+    if client is None:
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                          dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+                Client(cluster) as own:
+            return time_orvex(path, workers, rounds, compression, own)
+    best = float("inf")
+    positions = written = 0
+    best_cpu: list[float] = []
+    for _ in range(rounds):
+        out = Path(tempfile.mkdtemp(prefix="orvex-bench-"))
+        before = client.run(cpu_seconds)
+        try:
+            summary = build_dataset([path], out, client=client, encoding="lc0", progress=False,
+                                    compression=compression)
+            written = sum(f.stat().st_size for f in out.glob("part-*.parquet"))
+        finally:
+            shutil.rmtree(out, ignore_errors=True)
+        after = client.run(cpu_seconds)
+        if summary.seconds < best:
+            best = summary.seconds
+            best_cpu = sorted(after[w] - before[w] for w in before)
+        positions = summary.positions
+    memory = sorted(client.run(peak_rss_mib).values())
+    return best, positions, best_cpu, memory, written
 
 
 def lc0_id(board: chess.Board, move: chess.Move) -> int:
@@ -153,7 +158,7 @@ def main() -> None:
     rows = []
     one = one_cpu = None
     for workers in (1, 2):
-        seconds, positions, cpu, memory = time_orvex(path, workers, args.rounds)
+        seconds, positions, cpu, memory, _ = time_orvex(path, workers, args.rounds)
         speed = positions / seconds
         one = one or speed
         one_cpu = one_cpu or cpu[0]
@@ -178,6 +183,20 @@ def main() -> None:
               f"{speed / pc_speed:.0f}x | {cpu_text} | {cpu_scale} | {memory} |")
     print("\nThe CPU column shows what the run would give with a core per worker: on a "
           "machine shared with other work the wall-clock ratio falls below it.")
+
+    # What each Parquet compression costs and saves, on one worker.
+    print("\n| compression | positions/s, 1 worker | x zstd | output | bytes per position |")
+    print("| --- | --- | --- | --- | --- |")
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                      dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+            Client(cluster) as client:
+        zstd_speed = None
+        for compression in ("zstd", "lz4", "snappy", "none"):
+            seconds, positions, _, _, written = time_orvex(path, 1, args.rounds, compression, client)
+            speed = positions / seconds
+            zstd_speed = zstd_speed or speed
+            print(f"| {compression} | {speed:,.0f} | {speed / zstd_speed:.2f}x | "
+                  f"{written / 1e6:.1f} MB | {written / positions:.1f} |")
 
 if __name__ == "__main__":
     main()
