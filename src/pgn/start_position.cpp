@@ -1,6 +1,7 @@
 #include "pgn/start_position.h"
 
 #include <string>
+#include <type_traits>
 
 #include "base/utf8.h"
 #include "board/fen.h"
@@ -122,11 +123,13 @@ Parsed<Board> start_position(std::string_view fen) {
 }
 
 const StartPosition& standard_start() {
-  // Never destroyed, like the attack tables: readers may run while the process ends.
-  static const StartPosition& standard = [] {
+  // Never destroyed (it has no destructor to run), like the attack tables:
+  // readers may run while the process ends.
+  static_assert(std::is_trivially_destructible_v<StartPosition>);
+  static const StartPosition standard = [] {
     const Parsed<Board> board =
         start_position("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
-    return *new StartPosition{board.value().pieces, board.value().state};
+    return StartPosition{board.value().pieces, board.value().state};
   }();
   return standard;
 }
