@@ -161,6 +161,24 @@ bool read_common_fen(std::string_view fen, Board& board) {
   return true;
 }
 
+namespace {
+
+// The first byte of a placement after which it is not standard (see
+// scan_placement), or its size: worked out only for a placement that is not.
+std::size_t placement_fault(std::string_view field) {
+  unsigned square = 56;
+  unsigned gap = static_cast<unsigned>(-8);
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    const PlacementByte b = kPlacementBytes[static_cast<unsigned char>(field[i])];
+    square += static_cast<unsigned>(b.step);
+    gap += static_cast<unsigned>(b.gap_step);
+    if (gap + 8 > 8 || static_cast<int>(square) < 0) return i;
+  }
+  return field.size();
+}
+
+}  // namespace
+
 PlacementScan scan_placement(std::string_view field) {
   // Without a branch per byte: every byte writes a bit (digits, slashes and
   // other bytes into spare slots) and moves the square on. gap, the square
@@ -175,23 +193,23 @@ PlacementScan scan_placement(std::string_view field) {
     bits[i] = 0;
     bits[i + 1] = 0;
   }
-  const std::size_t size = field.size();
   unsigned square = 56;  // a8
   unsigned gap = static_cast<unsigned>(-8);
-  std::size_t fault = size;
-  for (std::size_t i = 0; i < size; ++i) {
-    const PlacementByte b = kPlacementBytes[static_cast<unsigned char>(field[i])];
+  unsigned worst = 0;  // the largest gap + 8 met
+  for (const char c : field) {
+    const PlacementByte b = kPlacementBytes[static_cast<unsigned char>(c)];
     bits[b.slot] |= Bitboard{1} << (square & 63);
     square += static_cast<unsigned>(b.step);
     gap += static_cast<unsigned>(b.gap_step);
-    const bool broken = gap + 8 > 8 || static_cast<int>(square) < 0;
-    fault = broken && fault == size ? i : fault;
+    worst = std::max(worst, gap + 8);
   }
   PlacementScan scan;
   std::copy(bits.begin(), bits.begin() + kPieceKinds, scan.pieces.begin());
-  // Eight full ranks, and only they, end on square 8, the end of the first rank.
-  scan.standard = fault == size && gap == 0 && square == 8;
-  scan.fault = fault;
+  // Eight full ranks, and only they, end on square 8, the end of the first
+  // rank: with full ranks each slash takes the square down by eight in all,
+  // and the text is too short for the count to wrap round.
+  scan.standard = worst <= 8 && gap == 0 && square == 8;
+  scan.fault = scan.standard ? field.size() : placement_fault(field);
   scan.squares = square - 56;
   scan.other = bits[15] != 0;
   return scan;
