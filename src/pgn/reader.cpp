@@ -1,6 +1,7 @@
 #include "pgn/reader.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "pgn/replay.h"
 #include "pgn/scanner.h"
@@ -25,14 +26,22 @@ ReadOutcome read_games(std::string_view text, bool final, std::uint64_t line_bas
 
 namespace {
 
+// The start of the line that holds text[end - 1] (or ends at end): a
+// vectorised search back, as a movetext line of an engine game may run to
+// tens of kilobytes.
+std::size_t line_start(std::string_view text, std::size_t end) {
+  if (end == 0) return 0;
+  const void* newline = memrchr(text.data(), '\n', end);
+  return newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - text.data()) + 1 : 0;
+}
+
 // Whether the line that ends at text[newline] is blank, and the nearest line
 // above it and any other blank lines ends in a result.
 bool follows_result(std::string_view text, std::size_t newline) {
   std::size_t end = newline;
   bool blank_lines = false;
   while (true) {
-    const std::size_t before = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
-    const std::size_t start = before == std::string_view::npos ? 0 : before + 1;
+    const std::size_t start = line_start(text, end);
     std::size_t last = end;
     while (last > start && is_blank(text[last - 1])) --last;
     if (last > start) {
