@@ -111,10 +111,6 @@ def split_fens(words: Sequence[str]) -> list[str]:
     return [" ".join(fen) for fen in fens]
 
 
-# The index and the reason in the message of a bad FEN given to generator.many.
-_BATCH_FEN_ERROR = re.compile(r"Invalid fen: positions\[(\d+)\]: (.*)", re.DOTALL)
-
-
 def legal_moves_of_fens(generator: orvex_chess.MoveGenerator, fens: Sequence[str],
                         names: Sequence[str], threads: int | None) -> list[list[str]]:
     """Returns the legal moves of each FEN through generator.many; raises
@@ -122,11 +118,10 @@ def legal_moves_of_fens(generator: orvex_chess.MoveGenerator, fens: Sequence[str
     try:
         return generator.many(fens, threads=threads)
     except ValueError as exc:
-        found = _BATCH_FEN_ERROR.fullmatch(str(exc))
-        if not found:
+        index, reason = getattr(exc, "index", None), getattr(exc, "reason", None)
+        if index is None or reason is None:
             raise
-        index = int(found.group(1))
-        raise InputError(f"cannot read FEN {fens[index]!r}{names[index]}: {found.group(2)}") from None
+        raise InputError(f"cannot read FEN {fens[index]!r}{names[index]}: {reason}") from None
 
 
 def _whole_number(name: str, least: int, most: int | None = None) -> Callable[[str], int]:

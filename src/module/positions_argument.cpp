@@ -148,12 +148,16 @@ bool load_fen(std::string_view fen, Board& board, std::string& error) {
 
 void set_position_error(std::size_t index, const std::string& reason) {
   set_value_error("Invalid fen: ", "positions[" + std::to_string(index) + "]: " + reason);
-  // The index as a field of its own, for callers that must not read the message.
+  // The index and the reason as fields of their own, for callers that must
+  // not read the message.
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   OwnedRef number(PyLong_FromSize_t(index));
+  OwnedRef why(PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace"));
   if (value && !number.empty()) PyObject_SetAttrString(value, "index", number.get());
+  if (value && !why.empty()) PyObject_SetAttrString(value, "reason", why.get());
+  PyErr_Clear();  // a field that could not be set leaves the message alone
   PyErr_Restore(type, value, traceback);
 }
 

@@ -136,6 +136,7 @@ def test_a_bad_fen_is_a_value_error_naming_its_index(generator, fen, reason, ind
     with pytest.raises(ValueError, match=rf"^Invalid fen: positions\[{index}\]: .*{reason}") as info:
         generator.many(positions, threads=2)
     assert info.value.index == index
+    assert str(info.value) == f"Invalid fen: positions[{index}]: {info.value.reason}"
     # Nothing stays borrowed: the board takes a move.
     board.push("e2e4")
 
