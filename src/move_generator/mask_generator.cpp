@@ -1,11 +1,13 @@
 #include "move_generator/mask_generator.h"
 
+#include <bit>
 #include <cassert>
 
 #include "move_generator/castling_paths.h"
 #include "move_generator/king_threats.h"
 #include "move_generator/lines.h"
 #include "move_generator/pawn_side.h"
+#include "move_generator/side_occupancy.h"
 #include "move_generator/step_tables.h"
 
 namespace orvex {
@@ -247,22 +249,13 @@ void generate(const AttackTables& tables, const std::array<Bitboard, kPieceKinds
 bool legal_moves_one_king(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
                           std::uint64_t state, MoveList& out) {
   assert(out.size() == 0);
-  Bitboard white = 0;
-  Bitboard black = 0;
-  Bitboard shared = 0;
-  for (int t = 0; t < kPieceTypes; ++t) {
-    shared |= (white & p[kWhitePawn + t]) | (black & p[kBlackPawn + t]);
-    white |= p[kWhitePawn + t];
-    black |= p[kBlackPawn + t];
-  }
-  shared |= white & black;
+  const Sides sides(p);
   const Color us = side_to_move(state);
-  const Bitboard king = p[make_kind(us, kKing)];
-  if (shared || !king || (king & (king - 1))) return false;
+  if (sides.shared || !std::has_single_bit(p[make_kind(us, kKing)])) return false;
   if (us == kWhite) {
-    generate<kWhite>(tables, p, state, white, black, out);
+    generate<kWhite>(tables, p, state, sides.white, sides.black, out);
   } else {
-    generate<kBlack>(tables, p, state, black, white, out);
+    generate<kBlack>(tables, p, state, sides.black, sides.white, out);
   }
   return true;
 }

@@ -1,5 +1,6 @@
 #include "move_generator/perft.h"
 
+#include <bit>
 #include <cassert>
 
 #include "board/make_move.h"
@@ -9,6 +10,7 @@
 #include "move_generator/move_count.h"
 #include "move_generator/move_sets.h"
 #include "move_generator/position_move.h"
+#include "move_generator/side_occupancy.h"
 
 namespace orvex {
 namespace {
@@ -223,20 +225,6 @@ std::uint64_t walk_masks(const AttackTables& tables, Node& node, int depth) {
       .nodes();
 }
 
-// The squares of each side's pieces, and whether a square holds two pieces.
-struct Sides {
-  Bitboard white = 0, black = 0, shared = 0;
-
-  explicit Sides(const std::array<Bitboard, kPieceKinds>& p) {
-    for (int t = 0; t < kPieceTypes; ++t) {
-      shared |= (white & p[kWhitePawn + t]) | (black & p[kBlackPawn + t]);
-      white |= p[kWhitePawn + t];
-      black |= p[kBlackPawn + t];
-    }
-    shared |= white & black;
-  }
-};
-
 // Whether the walk below pos may go by walk_masks.
 bool masks_hold_below(const AttackTables& tables, const Position& pos) {
   const auto& p = pos.pieces;
@@ -244,7 +232,7 @@ bool masks_hold_below(const AttackTables& tables, const Position& pos) {
   const Color us = side_to_move(pos.state);
   const Bitboard ours = p[make_kind(us, kKing)];
   const Bitboard theirs = p[make_kind(~us, kKing)];
-  if (sides.shared || !ours || (ours & (ours - 1)) || !theirs || (theirs & (theirs - 1))) return false;
+  if (sides.shared || !std::has_single_bit(ours) || !std::has_single_bit(theirs)) return false;
   return !square_attacked(tables, p, lsb(theirs), ~us, sides.white | sides.black);
 }
 
