@@ -52,14 +52,15 @@ std::optional<Pieces> reference_placement(std::string_view field) {
   }
   Pieces pieces{};
   std::uint64_t counter = 0;
+  // Byte by byte: a placement is ASCII, and no other byte (an overlong
+  // encoding of a letter included) stands for a piece.
   for (auto it = ranks.rbegin(); it != ranks.rend(); ++it) {
-    for (std::size_t pos = 0; pos < it->size();) {
-      const char32_t c = next_code_point(*it, pos);
+    for (const char c : *it) {
       if (c >= '0' && c <= '9') {
         counter += c - '0';
         continue;
       }
-      const char* letter = c < 0x80 && c != 0 ? std::char_traits<char>::find(kPieceLetters, kPieceKinds, static_cast<char>(c)) : nullptr;
+      const char* letter = c != 0 ? std::char_traits<char>::find(kPieceLetters, kPieceKinds, c) : nullptr;
       if (!letter) return std::nullopt;
       pieces[letter - kPieceLetters] |= Bitboard{1} << (counter % 64);
       ++counter;

@@ -65,7 +65,9 @@ TEST_P(BadPlacementTest, Panics) {
 
 INSTANTIATE_TEST_SUITE_P(Texts, BadPlacementTest,
                          ::testing::Values("", " \t\r\n\v\f", "\u00a0\u2003", "8/8/x/8",
-                                           "rnbqkbnr/ppppxppp", "8/8/\u00e9", "-"),
+                                           "rnbqkbnr/ppppxppp", "8/8/\u00e9", "-",
+                                           // An overlong encoding of 'P' is no piece letter.
+                                           "8/8/\xc1\x90"),
                          TextName());
 
 TEST(PiecesFromFen, UnreadableCharacterNamesThePieceType) {
