@@ -15,6 +15,9 @@ struct ArrayMemoryObject {
   PyObject_HEAD
   void* data;
   std::size_t mapped;  // the bytes of data's mapping; 0 when data follows the object
+  // When not null, data belongs to owner, and release(owner) gives it back.
+  void* owner;
+  void (*release)(void*);
   Py_ssize_t len;
   Py_ssize_t itemsize;
   const char* format;
@@ -112,6 +115,7 @@ void memory_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   ArrayMemoryObject* memory = as_memory(self);
   if (memory->mapped) give_back({memory->data, memory->mapped});
+  if (memory->release) memory->release(memory->owner);
   PyObject_Free(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
@@ -160,6 +164,22 @@ PyTypeObject* memory_type() {
   return type;
 }
 
+// Describes the items of the object's block: format, item size and shape
+// (C order), and their length in bytes.
+void describe(ArrayMemoryObject* memory, const char* format, Py_ssize_t itemsize,
+              std::span<const Py_ssize_t> shape) {
+  memory->itemsize = itemsize;
+  memory->format = format;
+  memory->ndim = static_cast<int>(shape.size());
+  Py_ssize_t stride = itemsize;
+  for (int i = memory->ndim - 1; i >= 0; --i) {
+    memory->shape[i] = shape[i];
+    memory->strides[i] = stride;
+    stride *= shape[i];
+  }
+  memory->len = stride;
+}
+
 }  // namespace
 
 PyObject* new_array_memory(const char* format, Py_ssize_t itemsize, std::span<const Py_ssize_t> shape,
@@ -190,17 +210,29 @@ PyObject* new_array_memory(const char* format, Py_ssize_t itemsize, std::span<co
   ArrayMemoryObject* memory = as_memory(self);
   memory->data = block;
   memory->mapped = mapping;
-  memory->len = static_cast<Py_ssize_t>(len);
-  memory->itemsize = itemsize;
-  memory->format = format;
-  memory->ndim = static_cast<int>(shape.size());
-  Py_ssize_t stride = itemsize;
-  for (int i = memory->ndim - 1; i >= 0; --i) {
-    memory->shape[i] = shape[i];
-    memory->strides[i] = stride;
-    stride *= shape[i];
-  }
+  memory->owner = nullptr;
+  memory->release = nullptr;
+  describe(memory, format, itemsize, shape);
   *data = block;
+  return self;
+}
+
+PyObject* new_array_over(const char* format, Py_ssize_t itemsize, std::span<const Py_ssize_t> shape,
+                         void* data, void* owner, void (*release)(void*)) {
+  assert(!shape.empty() && shape.size() <= kMostArrayDims && itemsize > 0 && release);
+  PyTypeObject* type = memory_type();
+  PyObject* self = type ? static_cast<PyObject*>(PyObject_Malloc(sizeof(ArrayMemoryObject))) : nullptr;
+  if (!self) {
+    release(owner);
+    return type ? PyErr_NoMemory() : nullptr;
+  }
+  PyObject_Init(self, type);
+  ArrayMemoryObject* memory = as_memory(self);
+  memory->data = data;
+  memory->mapped = 0;
+  memory->owner = owner;
+  memory->release = release;
+  describe(memory, format, itemsize, shape);
   return self;
 }
 

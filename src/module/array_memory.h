@@ -27,4 +27,11 @@ inline constexpr int kMostArrayDims = 4;
 PyObject* new_array_memory(const char* format, Py_ssize_t itemsize, std::span<const Py_ssize_t> shape,
                            void** data);
 
+// Returns a new buffer object like new_array_memory's over data, which it
+// does not copy: data belongs to owner, and release(owner) runs when the
+// object goes away, or at once when there is no memory for the object (null
+// with MemoryError set). Call with the lock held.
+PyObject* new_array_over(const char* format, Py_ssize_t itemsize, std::span<const Py_ssize_t> shape,
+                         void* data, void* owner, void (*release)(void*));
+
 }  // namespace orvex::py

@@ -75,6 +75,16 @@ bool ArrayResult::create(ItemType type, std::span<const Py_ssize_t> shape) {
   return result_ != nullptr;
 }
 
+bool ArrayResult::create_over(ItemType type, std::span<const Py_ssize_t> shape, void* data, void* owner,
+                              void (*release)(void*)) {
+  const ItemInfo& item = info(type);
+  OwnedRef memory(new_array_over(item.format, item.size, shape, data, owner, release));
+  if (memory.empty()) return false;
+  data_ = data;
+  result_ = PyMemoryView_FromObject(memory.get());
+  return result_ != nullptr;
+}
+
 bool ArrayResult::adopt(PyObject* out, const char* function, const char* parameter,
                         std::initializer_list<ItemType> accepted, std::span<const Py_ssize_t> shape) {
   const ItemInfo& expected = info(*accepted.begin());

@@ -8,7 +8,10 @@
 #pragma once
 
 #include <initializer_list>
+#include <new>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "module/python.h"
 
@@ -30,6 +33,20 @@ class ArrayResult {
   // be 0); false with an error set.
   bool create(ItemType type, std::span<const Py_ssize_t> shape);
 
+  // Makes a new array of that item type and shape over the items of a
+  // vector, which it takes without copying them; false with an error set.
+  template <class T>
+  bool create_from(ItemType type, std::span<const Py_ssize_t> shape, std::vector<T>&& items) {
+    if (items.empty()) return create(type, shape);
+    auto* owner = new (std::nothrow) std::vector<T>(std::move(items));
+    if (!owner) {
+      PyErr_NoMemory();
+      return false;
+    }
+    return create_over(type, shape, owner->data(), owner,
+                       [](void* vector) { delete static_cast<std::vector<T>*>(vector); });
+  }
+
   // Takes the caller's out= buffer, which must be writable, C-contiguous, of
   // that shape and of one of the accepted item types (the first is the one
   // named in messages). False with an error naming the function and the
@@ -49,6 +66,10 @@ class ArrayResult {
   PyObject* finish();
 
  private:
+  // create_from's work: an array over data, which release(owner) gives back.
+  bool create_over(ItemType type, std::span<const Py_ssize_t> shape, void* data, void* owner,
+                   void (*release)(void*));
+
   PyObject* result_ = nullptr;
   Py_buffer view_{};
   bool has_view_ = false;

@@ -1,7 +1,6 @@
 #include "pgn_module/chunk_functions.h"
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -71,16 +70,16 @@ bool read_size(const char* function, const char* parameter, PyObject* value, std
   return !(out == static_cast<std::size_t>(-1) && PyErr_Occurred());
 }
 
-// Adds a new array of the items to the dict under name.
+// Adds an array of the items to the dict under name, taking them without a
+// copy (a copy into new memory cost as much as building them).
 template <class T>
-bool add_array(PyObject* dict, const char* name, ItemType type, const std::vector<T>& items,
+bool add_array(PyObject* dict, const char* name, ItemType type, std::vector<T>& items,
                Py_ssize_t width = 0) {
   ArrayResult array;
   const Py_ssize_t count = static_cast<Py_ssize_t>(items.size()) / (width ? width : 1);
   const Py_ssize_t shape2[] = {count, width};
   const std::span<const Py_ssize_t> shape(shape2, width ? 2 : 1);
-  if (!array.create(type, shape)) return false;
-  if (!items.empty()) std::memcpy(array.data(), items.data(), items.size() * sizeof(T));
+  if (!array.create_from(type, shape, std::move(items))) return false;
   OwnedRef result(array.finish());
   return !result.empty() && PyDict_SetItemString(dict, name, result.get()) == 0;
 }
@@ -143,7 +142,7 @@ PyObject* position_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (error) return guarded<PyObject*>(nullptr, [&]() -> PyObject* { std::rethrow_exception(error); });
 
   const pgn::GameBatch& batch = read->batch;
-  const pgn::PositionRows& rows = read->rows;
+  pgn::PositionRows& rows = read->rows;
   OwnedRef result(PyDict_New());
   if (result.empty()) return nullptr;
   PyObject* dict = result.get();

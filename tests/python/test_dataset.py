@@ -174,8 +174,10 @@ def test_rows_equal_python_chess_replay(corpus, client, tmp_path):
     assert max(pq.ParquetFile(f).metadata.num_rows for f in summary.files) <= 1000
     schema = pq.read_schema(summary.files[0])
     assert {name: str(schema.field(name).type) for name in ("bitboards", "legal_ids", "zobrist", "move")} == {
-        "bitboards": "fixed_size_list<element: uint64>[12]", "legal_ids": "list<element: int16>",
+        "bitboards": "fixed_size_list<element: uint64 not null>[12]",
+        "legal_ids": "list<element: int16 not null>",
         "zobrist": "uint64", "move": "dictionary<values=string, indices=int32, ordered=0>"}
+    assert not any(field.nullable for field in schema)
 
 
 def _line_of_bad_game(path):
@@ -432,13 +434,14 @@ GOLDEN_RUNS = {
 
 
 def column_digest(column):
-    """sha256 of a column's values in row order, whatever its chunks and dictionaries."""
+    """sha256 of a column's values in row order, whatever its chunks, dictionaries
+    and nullability."""
     import hashlib
     import pyarrow as pa
 
     chunks = [c.dictionary_decode() if pa.types.is_dictionary(c.type) else c for c in column.chunks]
     values = pa.concat_arrays(chunks) if chunks else pa.array([], column.type)
-    digest = hashlib.sha256(str(values.type).encode())
+    digest = hashlib.sha256(str(values.type).replace(" not null", "").encode())
     if pa.types.is_list(values.type):
         digest.update(values.value_lengths().to_numpy().tobytes())
         values = values.flatten()

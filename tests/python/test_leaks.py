@@ -10,6 +10,7 @@ import ctypes
 import gc
 import os
 import sys
+import threading
 from contextlib import contextmanager
 
 import pytest
@@ -55,7 +56,11 @@ def fresh(text):
 @contextmanager
 def unchanged(*objects):
     """Checks on leaving that the reference counts of objects are as on
-    entering, and that the resident memory has not grown beyond the slack."""
+    entering, and that the resident memory has not grown beyond the slack.
+    True, False and None are left out while other threads run (a Dask loop
+    left by another test file in this process moves their counts)."""
+    if threading.active_count() > 1:
+        objects = [o for o in objects if o is not True and o is not False and o is not None]
     gc.collect()
     counts = [sys.getrefcount(o) for o in objects]
     rss = rss_kb()

@@ -49,9 +49,15 @@ _STATISTICS_COLUMNS = ["file", "game", "ply", "fen", "state", "side", "move", "m
 
 def parquet_options(compression: str) -> dict[str, Any]:
     """The options of pyarrow.parquet's writer for the compression."""
+    import pyarrow as pa
+
+    # The system allocator keeps the writer's freed buffers for its next
+    # pages; pyarrow's default pool gave them back to the kernel, and every
+    # page then faulted afresh (a fifth of a worker's time went clearing pages).
     options: dict[str, Any] = {"compression": compression, "use_dictionary": _DICTIONARY_COLUMNS,
                                "write_statistics": _STATISTICS_COLUMNS,
-                               "write_batch_size": _WRITE_BATCH}
+                               "write_batch_size": _WRITE_BATCH,
+                               "memory_pool": pa.system_memory_pool()}
     if compression == "zstd":
         options["compression_level"] = ZSTD_LEVEL
     return options
@@ -59,7 +65,8 @@ def parquet_options(compression: str) -> dict[str, Any]:
 
 def dataset_schema(fen: bool = False) -> pa.Schema:
     """The Arrow schema of the rows: with fen, the position is its FEN text
-    instead of the bitboards and the state word."""
+    instead of the bitboards and the state word. No value is ever null (so
+    the Parquet files carry no definition levels, a sixth of their writing)."""
     import pyarrow as pa
 
     text = pa.dictionary(pa.int32(), pa.string())
@@ -67,16 +74,17 @@ def dataset_schema(fen: bool = False) -> pa.Schema:
     if fen:
         fields.append(("fen", pa.string()))
     else:
-        fields += [("bitboards", pa.list_(pa.uint64(), 12)), ("state", pa.uint64())]
+        fields += [("bitboards", pa.list_(pa.field("item", pa.uint64(), nullable=False), 12)),
+                   ("state", pa.uint64())]
     fields += [
         ("side", text),
         ("move", text),
         ("move_id", pa.int16()),
-        ("legal_ids", pa.list_(pa.int16())),
+        ("legal_ids", pa.list_(pa.field("item", pa.int16(), nullable=False))),
         ("zobrist", pa.uint64()),
         ("result", text),
     ]
-    return pa.schema(fields)
+    return pa.schema([pa.field(name, kind, nullable=False) for name, kind in fields])
 
 
 @dataclass(frozen=True)
@@ -147,6 +155,7 @@ def rows_table(rows: ChunkRows, file_label: str, game_base: int, start: int, sto
     c = rows.columns
     count = stop - start
     text = pa.string()
+    schema = dataset_schema(rows.fen)
     columns: dict[str, pa.Array] = {
         "file": pa.DictionaryArray.from_arrays(pa.array(np.zeros(count, np.int32)),
                                                pa.array([file_label], text)),
@@ -161,7 +170,7 @@ def rows_table(rows: ChunkRows, file_label: str, game_base: int, start: int, sto
             count, pa.py_buffer((offsets - offsets[0]).astype(np.int32)), pa.py_buffer(data))
     else:
         columns["bitboards"] = pa.FixedSizeListArray.from_arrays(
-            pa.array(c["bitboards"][start:stop].reshape(-1)), 12)
+            pa.array(c["bitboards"][start:stop].reshape(-1)), type=schema.field("bitboards").type)
         columns["state"] = pa.array(states)
     columns["side"] = pa.DictionaryArray.from_arrays(
         pa.array((states & 1 ^ 1).astype(np.int32)), pa.array(["white", "black"], text))
@@ -171,11 +180,10 @@ def rows_table(rows: ChunkRows, file_label: str, game_base: int, start: int, sto
     offsets = c["legal_offsets"][start:stop + 1]
     columns["legal_ids"] = pa.ListArray.from_arrays(
         pa.array((offsets - offsets[0]).astype(np.int32)),
-        pa.array(c["legal_ids"][offsets[0]:offsets[-1]]))
+        pa.array(c["legal_ids"][offsets[0]:offsets[-1]]), type=schema.field("legal_ids").type)
     columns["zobrist"] = pa.array(c["zobrist"][start:stop])
     columns["result"] = pa.DictionaryArray.from_arrays(pa.array(c["result"][start:stop]),
                                                        pa.array(rows.results, text))
-    schema = dataset_schema(rows.fen)
     return pa.Table.from_arrays([columns[name] for name in schema.names], schema=schema)
 
 
