@@ -129,15 +129,16 @@ PyObject* result_object(std::string_view result) {
 
 void finish(ReaderState& s);
 
-// Lets the source's readinto() write up to want bytes at the end of into,
-// without a bytes object between. The memoryview it is given is released
+// Lets the source's readinto() write up to want bytes into into after its
+// first at bytes, without a bytes object between; into then ends after them. The memoryview it is given is released
 // afterwards; if the source still holds a view of it (it kept a slice, say),
 // it could write into memory that is used again, so the reading ends there,
 // with BufferError, and that memory is left to the source. As read_input.
-bool read_into(ReaderState& s, std::size_t want, std::string& into) {
-  const std::size_t old = into.size();
+bool read_into(ReaderState& s, std::size_t want, std::string& into, std::size_t at) {
+  const std::size_t old = at;
   if (!guarded<bool>(false, [&] {
-        into.resize(old + want);
+        // Bytes that into holds already are not cleared first.
+        if (into.size() < old + want) into.resize(old + want);
         return true;
       })) {
     finish(s);
@@ -180,17 +181,28 @@ bool read_into(ReaderState& s, std::size_t want, std::string& into) {
   return true;
 }
 
-// Calls read(want) and appends the bytes it returns to into; an empty result
-// marks the end of the input. Returns false with an error set, or without one
-// when close() was called meanwhile (reader_next ends the reading then). Input
-// that was read but cannot be kept (out of memory) ends the reading: the
-// reader goes on with no gap in the text.
-bool read_input(ReaderState& s, std::size_t want, std::string& into) {
+// Calls read(want) and puts the bytes it returns into into after its first
+// at bytes (at most its size), where into then ends; an empty result marks
+// the end of the input. Bytes into holds past at are not kept: they are a
+// buffer of an earlier read, kept at its size so that it need not be cleared
+// again (a large fill showed in the profile). Returns false with an error
+// set, or without one when close() was called meanwhile (reader_next ends
+// the reading then), into cut to at bytes. Input that was read but cannot be
+// kept (out of memory) ends the reading: the reader goes on with no gap in the
+// text.
+bool read_input_at(ReaderState& s, std::size_t want, std::string& into, std::size_t at);
+bool read_input(ReaderState& s, std::size_t want, std::string& into, std::size_t at) {
+  const bool ok = read_input_at(s, want, into, at);
+  if (!ok && into.size() > at) into.resize(at);
+  return ok;
+}
+
+bool read_input_at(ReaderState& s, std::size_t want, std::string& into, std::size_t at) {
   if (s.read.empty()) {
     PyErr_SetString(PyExc_ValueError, "the reader is closed");
     return false;
   }
-  if (!s.readinto.empty()) return read_into(s, want, into);
+  if (!s.readinto.empty()) return read_into(s, want, into, at);
   OwnedRef size(PyLong_FromSize_t(want));
   if (size.empty()) return false;
   PyObject* args[] = {size.get()};
@@ -205,6 +217,7 @@ bool read_input(ReaderState& s, std::size_t want, std::string& into) {
     return false;
   }
   const bool ok = guarded<bool>(false, [&] {
+    into.resize(at);
     into.append(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
     return true;
   });
@@ -251,7 +264,7 @@ bool refill_here(ReaderState& s) {
   while (true) {
     if (!s.input_done &&
         !read_input(s, std::max(s.block, grown_size(s, s.buffer.size()) - s.buffer.size()),
-                    s.buffer)) {
+                    s.buffer, s.buffer.size())) {
       return false;
     }
     drop_byte_order_mark(s, s.buffer);
@@ -308,7 +321,7 @@ bool start_background_read(ReaderState& s) {
     text.swap(s.buffer);
   }
   while (!s.input_done && text.size() - offset < target) {
-    if (!read_input(s, target - (text.size() - offset), text)) {
+    if (!read_input(s, target - (text.size() - offset), text, text.size())) {
       text.erase(0, offset);  // the text waits for the next call
       s.buffer.swap(text);
       return false;
@@ -346,16 +359,10 @@ bool start_background_read(ReaderState& s) {
   }
   s.job = std::move(job);
   if (s.input_done) return true;
-  // Read ahead into the last read's text, after room for what this one leaves.
+  // Read ahead into the last read's text (kept at its size, so that its
+  // bytes are not cleared again), after room for what this one leaves.
   s.ahead.swap(s.spare);
-  if (!guarded<bool>(false, [&] {
-        s.ahead.resize(kAheadRoom);
-        return true;
-      })) {
-    finish(s);
-    return false;
-  }
-  return read_input(s, s.block * static_cast<std::size_t>(s.threads), s.ahead);
+  return read_input(s, s.block * static_cast<std::size_t>(s.threads), s.ahead, kAheadRoom);
 }
 
 // Reads the pieces of the running background read that no worker has taken,
@@ -390,7 +397,6 @@ bool refill_background(ReaderState& s) {
       outcome = job->read->stitch(s.line_base, s.current, nullptr);
       s.buffer.assign(job->text, job->offset + outcome.consumed);
       s.spare.swap(job->text);
-      s.spare.clear();
       job.reset();
     } catch (...) {
       error = std::current_exception();
