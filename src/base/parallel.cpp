@@ -1,6 +1,9 @@
 #include "base/parallel.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <deque>
 #include <system_error>
 #include <utility>
 
@@ -30,6 +33,88 @@ cpu_set_t worker_processors(cpu_set_t& all) {
   return set;
 }
 #endif
+
+// The threads that work the jobs' chunks, kept for the next job once their
+// job is over: starting a thread (and moving it to another processor) cost
+// about 100 µs a job, as much as the whole of a cheap batch.
+//
+// A thread waits, idle, for a task; start() hands a task to an idle thread,
+// or starts a new one when none is free, so every task runs at once on a
+// thread of its own, as if each job started its own threads. A thread that
+// stays idle for kIdleLife ends. The pool is made at first need and never
+// destroyed (idle threads wait on it until the process ends); a child made
+// by fork() has none of its parent's threads, and makes a pool of its own.
+class WorkerPool {
+ public:
+  using Task = std::function<void()>;
+
+  // The pool of this process.
+  static WorkerPool& get() {
+    static std::atomic<WorkerPool*> current{nullptr};
+    WorkerPool* pool = current.load(std::memory_order_acquire);
+    const pid_t self = getpid();
+    while (pool == nullptr || pool->pid_ != self) {
+      // A pool of a parent process is left as it is: its mutex may be held
+      // by a thread the fork did not copy.
+      auto* fresh = new WorkerPool(self);
+      if (current.compare_exchange_strong(pool, fresh, std::memory_order_acq_rel)) return *fresh;
+      delete fresh;  // another thread made one first: pool holds it now
+    }
+    return *pool;
+  }
+
+  // Runs task on an idle thread, or on a new one (placed on processors, when
+  // given, until the task moves it). Returns false, task not run, when no
+  // thread is idle and none can be started.
+  bool start(Task task, [[maybe_unused]] const void* processors) {
+    {
+      std::lock_guard lock(mutex_);
+      if (idle_ > pending_.size()) {
+        pending_.push_back(std::move(task));
+        wake_.notify_one();
+        return true;
+      }
+    }
+    try {
+      std::thread thread(&WorkerPool::run, this, std::move(task));
+#if defined(__linux__)
+      if (processors) {
+        pthread_setaffinity_np(thread.native_handle(), sizeof(cpu_set_t),
+                               static_cast<const cpu_set_t*>(processors));
+      }
+#endif
+      thread.detach();
+      return true;
+    } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
+      return false;
+    }
+  }
+
+ private:
+  static constexpr std::chrono::seconds kIdleLife{10};
+
+  explicit WorkerPool(pid_t pid) : pid_(pid) {}
+
+  void run(Task task) {
+    while (true) {
+      task();
+      task = nullptr;
+      std::unique_lock lock(mutex_);
+      ++idle_;
+      const bool woken = wake_.wait_for(lock, kIdleLife, [&] { return !pending_.empty(); });
+      --idle_;
+      if (!woken) return;
+      task = std::move(pending_.front());
+      pending_.pop_front();
+    }
+  }
+
+  const pid_t pid_;
+  std::mutex mutex_;  // guards the members below
+  std::condition_variable wake_;
+  std::deque<Task> pending_;  // tasks handed to idle threads, not yet taken
+  std::size_t idle_ = 0;      // threads waiting for a task
+};
 
 }  // namespace
 
@@ -62,19 +147,24 @@ ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, C
   // Held while the workers start, so that running_ counts every worker
   // before any of them can return.
   std::lock_guard lock(mutex_);
-  for (unsigned w = 0; w < wanted; ++w) {
-    try {
-      std::thread worker(&ParallelJob::run_worker, gate_, this, w);
+  WorkerPool& pool = WorkerPool::get();
+  const void* processors = nullptr;
 #if defined(__linux__)
-      if (gate_->pinned) pthread_setaffinity_np(worker.native_handle(), sizeof apart, &apart);
+  if (gate_->pinned) processors = &apart;
 #endif
-      worker.detach();
-      ++started_;
-      ++running_;
-    } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
-      if (started_) break;  // run on the threads already started
-      throw;
+  for (unsigned w = 0; w < wanted; ++w) {
+    bool started = false;
+    try {
+      started = pool.start([gate = gate_, this, w] { run_worker(gate, this, w); }, processors);
+    } catch (...) {  // std::bad_alloc for the task
     }
+    if (!started) {
+      if (started_) break;  // run on the threads already started
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                              "no thread could be started");
+    }
+    ++started_;
+    ++running_;
   }
 }
 

@@ -30,11 +30,14 @@
 // done, so a half-finished result is never handed on. A chunk that throws
 // raises the flag too, and join() rethrows the first exception thrown.
 //
-// Nothing here is global: each job starts threads of its own. A job need not
-// wait for a thread that has not started running yet (on a busy machine it
-// may wait for a processor for milliseconds): when the job ends, every thread
-// that took part in it has left it, and one that starts later finds it over
-// and returns at once, touching only a small block they share.
+// The worker threads come from a pool of the process: each worker of a job
+// is a thread of its own for the job's life, an idle one of the pool or a
+// new one, and goes back to the pool when the job is over (an idle thread
+// ends after a few seconds). A job need not wait for a thread that has not
+// started on it yet (on a busy machine it may wait for a processor for
+// milliseconds): when the job ends, every thread that took part in it has
+// left it, and one that comes later finds it over and returns at once,
+// touching only a small block they share.
 #pragma once
 
 #include <atomic>
@@ -95,8 +98,8 @@ unsigned available_cores();
 // A job running on its own threads; see the top of this file.
 class ParallelJob {
  public:
-  // Starts min(threads, chunks) worker threads, numbered 0 and up as
-  // workers. With none (threads 0), the chunks run only when the starting
+  // Starts min(threads, chunks) worker threads (see the top of this file),
+  // numbered 0 and up as workers. With none (threads 0), the chunks run only when the starting
   // thread calls help(). Throws std::system_error (or std::bad_alloc) when a
   // thread cannot be started and none was; with fewer than asked for, the job
   // runs on those.

@@ -119,7 +119,7 @@ bool has_fen_texts(const PositionsArgument& argument) {
 // about this many positions on; fewer are worked with fewer threads. Reading
 // a board item (its reference, its borrow) costs about as much as such a row
 // and only the calling thread can do it, with the lock held: a second thread
-// saves at most a third of the time, which the start of a thread and the
+// saves at most a third of the time, which waking a thread and the
 // moving of the rows' cache lines between processors take back below this
 // count, and more than that on a machine busy with other work.
 constexpr std::size_t kCheapRowsPerThread = 16384;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "base/parallel.h"
@@ -112,6 +113,39 @@ TEST(ParallelJob, DestroyedWhileRunningStopsAndJoins) {
   }
   EXPECT_TRUE(stop.requested());
   EXPECT_LT(ran.load(), 1'000'000u);
+}
+
+TEST(ParallelJob, EachWorkerIsAThreadOfItsOwnWhenJobsStartAtOnce) {
+  // The threads are kept between jobs; each worker of each job must still run
+  // at once on a thread of its own. Both chunks of a job wait until both have
+  // begun: two workers served by one thread would wait forever.
+  auto jobs = [] {
+    bool ok = true;
+    for (int round = 0; round < 30 && ok; ++round) {
+      StopFlag stop;
+      std::atomic<int> begun{0};
+      std::atomic<bool> met{true};
+      ParallelJob job(2, 2, stop, [&](std::size_t, unsigned) {
+        ++begun;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (begun.load() < 2) {
+          if (std::chrono::steady_clock::now() > deadline) {
+            met = false;
+            return;
+          }
+          std::this_thread::yield();
+        }
+      });
+      job.join();
+      ok = met.load() && job.done() == 2;
+    }
+    return ok;
+  };
+  std::vector<std::thread> starters;
+  std::atomic<int> failed{0};
+  for (int t = 0; t < 3; ++t) starters.emplace_back([&] { failed += jobs() ? 0 : 1; });
+  for (std::thread& starter : starters) starter.join();
+  EXPECT_EQ(failed.load(), 0);
 }
 
 TEST(AvailableCores, IsAtLeastOne) { EXPECT_GE(available_cores(), 1u); }

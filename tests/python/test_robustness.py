@@ -167,3 +167,37 @@ def test_exit_while_a_thread_is_inside_a_released_call_is_clean(call, how, statu
                                 capture_output=True, text=True, timeout=120)
         assert result.returncode == status, result.stderr[-2000:]
         assert "terminate" not in result.stderr
+
+
+# Batch calls in a child made by fork() after the parent's batch calls. The
+# worker threads are kept between calls, and a child has none of them.
+FORK_SCRIPT = textwrap.dedent(
+    """
+    import os, signal, sys, time
+    import orvex_chess
+
+    generator = orvex_chess.MoveGenerator()
+    board = orvex_chess.Board()
+    expected = generator.perft(board, 6, threads=2), generator.many([board] * 50_000, threads=2)
+    child = os.fork()
+    if child == 0:
+        got = generator.perft(board, 6, threads=2), generator.many([board] * 50_000, threads=2)
+        os._exit(0 if got == expected else 3)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(child, os.WNOHANG)
+        if done:
+            sys.exit(os.waitstatus_to_exitcode(status))
+        time.sleep(0.05)
+    os.kill(child, signal.SIGKILL)
+    sys.exit("the child did not finish")
+    """
+)
+
+
+def test_batch_calls_work_in_a_forked_child():
+    # Hung: the child found idle threads recorded that only its parent had,
+    # and waited for them to take the work.
+    result = subprocess.run([sys.executable, "-c", FORK_SCRIPT], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
