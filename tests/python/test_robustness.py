@@ -196,8 +196,8 @@ FORK_SCRIPT = textwrap.dedent(
 
 
 def test_batch_calls_work_in_a_forked_child():
-    # Hung: the child found idle threads recorded that only its parent had,
-    # and waited for them to take the work.
+    # A child that took its parent's idle threads (recorded, but not copied by
+    # fork) for its own would wait for them forever.
     result = subprocess.run([sys.executable, "-c", FORK_SCRIPT], capture_output=True, text=True,
                             timeout=60)
     assert result.returncode == 0, result.stderr[-2000:]
