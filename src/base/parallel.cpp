@@ -139,7 +139,7 @@ ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, C
   // thread behind the one that started it when the other processors are
   // busy with other work, and it then runs only once the job is all but done.
   // Only the start: each worker takes back all of the processors once it runs.
-  cpu_set_t apart;
+  cpu_set_t& apart = gate_->apart;
   CPU_ZERO(&apart);
   if (wanted) apart = worker_processors(gate_->processors);
   gate_->pinned = CPU_COUNT(&apart) != 0;
@@ -175,7 +175,11 @@ void ParallelJob::run_worker(std::shared_ptr<Gate> gate, ParallelJob* job, unsig
     ++gate->inside;
   }
 #if defined(__linux__)
-  if (gate->pinned) pthread_setaffinity_np(pthread_self(), sizeof gate->processors, &gate->processors);
+  if (gate->pinned) {
+    // Off the starting thread's processor first, then free to move again.
+    pthread_setaffinity_np(pthread_self(), sizeof gate->apart, &gate->apart);
+    pthread_setaffinity_np(pthread_self(), sizeof gate->processors, &gate->processors);
+  }
 #endif
   job->work(worker);
   std::lock_guard lock(gate->mutex);

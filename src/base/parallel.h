@@ -153,6 +153,10 @@ class ParallelJob {
     // when its processor is busy, nor leave the starting thread's processor
     // to it when that thread only watches.
     cpu_set_t processors;
+    // Those processors but the starting thread's, where each worker goes
+    // first: a thread kept from an earlier job may last have run on the
+    // starting thread's processor, and would share it.
+    cpu_set_t apart;
     bool pinned = false;
 #endif
   };
