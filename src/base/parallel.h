@@ -99,10 +99,10 @@ unsigned available_cores();
 class ParallelJob {
  public:
   // Starts min(threads, chunks) worker threads (see the top of this file),
-  // numbered 0 and up as workers. With none (threads 0), the chunks run only when the starting
-  // thread calls help(). Throws std::system_error (or std::bad_alloc) when a
-  // thread cannot be started and none was; with fewer than asked for, the job
-  // runs on those.
+  // numbered 0 and up as workers. With none (threads 0), the chunks run only
+  // when the starting thread calls help(). Throws std::system_error (or
+  // std::bad_alloc) when a thread cannot be started and none was; with fewer
+  // than asked for, the job runs on those.
   ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, ChunkBody body);
   ParallelJob(const ParallelJob&) = delete;
   ParallelJob& operator=(const ParallelJob&) = delete;

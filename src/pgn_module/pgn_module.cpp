@@ -130,23 +130,23 @@ PyObject* result_object(std::string_view result) {
 void finish(ReaderState& s);
 
 // Lets the source's readinto() write up to want bytes into into after its
-// first at bytes, without a bytes object between; into then ends after them. The memoryview it is given is released
-// afterwards; if the source still holds a view of it (it kept a slice, say),
-// it could write into memory that is used again, so the reading ends there,
-// with BufferError, and that memory is left to the source. As read_input.
+// first at bytes, without a bytes object between; into then ends after them.
+// The memoryview it is given is released afterwards; if the source still
+// holds a view of it (it kept a slice, say), it could write into memory that
+// is used again, so the reading ends there, with BufferError, and that memory
+// is left to the source. As read_input.
 bool read_into(ReaderState& s, std::size_t want, std::string& into, std::size_t at) {
-  const std::size_t old = at;
   if (!guarded<bool>(false, [&] {
         // Bytes that into holds already are not cleared first.
-        if (into.size() < old + want) into.resize(old + want);
+        if (into.size() < at + want) into.resize(at + want);
         return true;
       })) {
     finish(s);
     return false;
   }
-  OwnedRef view(PyMemoryView_FromMemory(into.data() + old, static_cast<Py_ssize_t>(want), PyBUF_WRITE));
+  OwnedRef view(PyMemoryView_FromMemory(into.data() + at, static_cast<Py_ssize_t>(want), PyBUF_WRITE));
   if (view.empty()) {
-    into.resize(old);
+    into.resize(at);
     return false;
   }
   OwnedRef count(PyObject_CallOneArg(s.readinto.get(), view.get()));
@@ -164,39 +164,25 @@ bool read_into(ReaderState& s, std::size_t want, std::string& into, std::size_t 
   }
   PyErr_Restore(type, value, traceback);
   if (s.close_requested || count.empty()) {
-    into.resize(old);
+    into.resize(at);
     return false;
   }
   const Py_ssize_t n = count.get() == Py_None ? -1 : PyLong_AsSsize_t(count.get());
   if (n < 0 || static_cast<std::size_t>(n) > want) {
-    into.resize(old);
+    into.resize(at);
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "readinto() must return the number of bytes read, not %R",
                  count.get());
     finish(s);
     return false;
   }
-  into.resize(old + static_cast<std::size_t>(n));
+  into.resize(at + static_cast<std::size_t>(n));
   if (n == 0) s.input_done = true;
   return true;
 }
 
-// Calls read(want) and puts the bytes it returns into into after its first
-// at bytes (at most its size), where into then ends; an empty result marks
-// the end of the input. Bytes into holds past at are not kept: they are a
-// buffer of an earlier read, kept at its size so that it need not be cleared
-// again (a large fill showed in the profile). Returns false with an error
-// set, or without one when close() was called meanwhile (reader_next ends
-// the reading then), into cut to at bytes. Input that was read but cannot be
-// kept (out of memory) ends the reading: the reader goes on with no gap in the
-// text.
-bool read_input_at(ReaderState& s, std::size_t want, std::string& into, std::size_t at);
-bool read_input(ReaderState& s, std::size_t want, std::string& into, std::size_t at) {
-  const bool ok = read_input_at(s, want, into, at);
-  if (!ok && into.size() > at) into.resize(at);
-  return ok;
-}
-
+// read_input's work; on failure into may hold bytes past at that are not
+// input.
 bool read_input_at(ReaderState& s, std::size_t want, std::string& into, std::size_t at) {
   if (s.read.empty()) {
     PyErr_SetString(PyExc_ValueError, "the reader is closed");
@@ -224,6 +210,21 @@ bool read_input_at(ReaderState& s, std::size_t want, std::string& into, std::siz
   PyBuffer_Release(&view);
   if (!ok) finish(s);
   if (ok && view.len == 0) s.input_done = true;
+  return ok;
+}
+
+// Calls read(want) and puts the bytes it returns into into after its first
+// at bytes (at most its size), where into then ends; an empty result marks
+// the end of the input. Bytes into holds past at are not kept: they are a
+// buffer of an earlier read, kept at its size so that it need not be cleared
+// again (a large fill showed in the profile). Returns false with an error
+// set, or without one when close() was called meanwhile (reader_next ends
+// the reading then), into cut to at bytes. Input that was read but cannot be
+// kept (out of memory) ends the reading: the reader goes on with no gap in the
+// text.
+bool read_input(ReaderState& s, std::size_t want, std::string& into, std::size_t at) {
+  const bool ok = read_input_at(s, want, into, at);
+  if (!ok && into.size() > at) into.resize(at);
   return ok;
 }
 
