@@ -1,5 +1,7 @@
 #include "board/zobrist.h"
 
+#include <cassert>
+
 namespace orvex {
 
 std::uint64_t position_key(const Board& board) {
@@ -13,7 +15,8 @@ std::uint64_t position_key(const Board& board) {
 }
 
 std::uint64_t zobrist(const Board& board) {
-  std::uint64_t key = position_key(board);
+  assert(board.key_stale || board.key == position_key(board));
+  std::uint64_t key = current_key(board);
   // The file that fen() shows, when a pawn of the side to move stands on the
   // fifth (fourth) rank next to it.
   const Color us = side_to_move(board.state);

@@ -17,7 +17,8 @@ namespace orvex {
 // the capture is legal does not matter), and of white to move. Equal to
 // python-chess's chess.polyglot.zobrist_hash of the same position. A piece
 // sharing a square with another is hashed like any other. Reads the board
-// only; safe to call from any thread.
+// only (the key it keeps, when that is up to date); safe to call from any
+// thread.
 std::uint64_t zobrist(const Board& board);
 
 namespace polyglot {
