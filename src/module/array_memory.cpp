@@ -10,7 +10,8 @@ namespace orvex::py {
 namespace {
 
 // The object: its buffer's description, and the block. A small block follows
-// the object in the same allocation; a large one is a mapping of its own.
+// the object in the same allocation; a large one is a mapping of its own; a
+// block taken over (new_array_over) belongs to its owner.
 struct ArrayMemoryObject {
   PyObject_HEAD
   void* data;
@@ -164,10 +165,19 @@ PyTypeObject* memory_type() {
   return type;
 }
 
-// Describes the items of the object's block: format, item size and shape
-// (C order), and their length in bytes.
-void describe(ArrayMemoryObject* memory, const char* format, Py_ssize_t itemsize,
-              std::span<const Py_ssize_t> shape) {
+// Makes self, fresh memory for an ArrayMemoryObject, an object of type over
+// data (the bytes of its mapping, or owner and release: see the struct) and
+// describes its items: format, item size and shape (C order), and their
+// length in bytes.
+void set_up(PyObject* self, PyTypeObject* type, void* data, std::size_t mapped, void* owner,
+            void (*release)(void*), const char* format, Py_ssize_t itemsize,
+            std::span<const Py_ssize_t> shape) {
+  PyObject_Init(self, type);
+  ArrayMemoryObject* memory = as_memory(self);
+  memory->data = data;
+  memory->mapped = mapped;
+  memory->owner = owner;
+  memory->release = release;
   memory->itemsize = itemsize;
   memory->format = format;
   memory->ndim = static_cast<int>(shape.size());
@@ -205,14 +215,7 @@ PyObject* new_array_memory(const char* format, Py_ssize_t itemsize, std::span<co
     block = reinterpret_cast<char*>(self) + kInlineOffset;
   }
   if (!self) return PyErr_NoMemory();
-  PyObject_Init(self, type);
-
-  ArrayMemoryObject* memory = as_memory(self);
-  memory->data = block;
-  memory->mapped = mapping;
-  memory->owner = nullptr;
-  memory->release = nullptr;
-  describe(memory, format, itemsize, shape);
+  set_up(self, type, block, mapping, nullptr, nullptr, format, itemsize, shape);
   *data = block;
   return self;
 }
@@ -226,13 +229,7 @@ PyObject* new_array_over(const char* format, Py_ssize_t itemsize, std::span<cons
     release(owner);
     return type ? PyErr_NoMemory() : nullptr;
   }
-  PyObject_Init(self, type);
-  ArrayMemoryObject* memory = as_memory(self);
-  memory->data = data;
-  memory->mapped = 0;
-  memory->owner = owner;
-  memory->release = release;
-  describe(memory, format, itemsize, shape);
+  set_up(self, type, data, 0, owner, release, format, itemsize, shape);
   return self;
 }
 
