@@ -43,7 +43,7 @@ import orvex_chess  # noqa: E402
 import suite as suite_mod  # noqa: E402
 from timing import make_loop  # noqa: E402
 
-PEERS = ("fastchess", "chessmg")
+PEERS = ("fastchess",)
 
 
 def log(*args) -> None:
@@ -166,18 +166,6 @@ def perft_fastchess(board, depth: int) -> int:
     return nodes
 
 
-def perft_chessmg(position, depth: int) -> int:
-    moves = position.legal_moves()
-    if depth <= 1:
-        return len(moves)
-    nodes = 0
-    for move in moves:
-        position.make_move(move)
-        nodes += perft_chessmg(position, depth - 1)
-        position.undo_move()
-    return nodes
-
-
 def load_peers() -> tuple[dict, dict]:
     peers, skipped = {}, {}
     for name in PEERS:
@@ -243,8 +231,6 @@ def move_sets(suite, generate, peers) -> dict:
     compare("python-chess", lambda f: [m.uci() for m in chess.Board(f).legal_moves])
     if "fastchess" in peers:
         compare("fastchess", lambda f: peers["fastchess"].Board(f).legal_moves_uci())
-    if "chessmg" in peers:
-        compare("chessmg", lambda f: [m.uci for m in peers["chessmg"].ChessPosition(f).legal_moves()])
     dup = [i for i, m in enumerate(ours) if len(m) != len(set(m))]
     return {"ours": ours, "peers": report, "orvex_duplicates": dup}
 
@@ -275,9 +261,9 @@ def build_cases(suite, ours, agree, peers) -> list[Case]:
     everyone = list(range(n))
     fens = [p.fen for p in suite]
     generate = orvex_chess.MoveGenerator()
-    fc, cm = peers.get("fastchess"), peers.get("chessmg")
+    fc = peers.get("fastchess")
     env = {"generate": generate, "Board": orvex_chess.Board, "chess": chess,
-           "planes": python_chess_planes, "fastchess": fc, "chessmg": cm}
+           "planes": python_chess_planes, "fastchess": fc}
     cases: list[Case] = []
 
     def add(op, impl, unpack, body, items, positions, calls=None):
@@ -298,10 +284,6 @@ def build_cases(suite, ours, agree, peers) -> list[Case]:
         idx = where("fastchess")
         add("generator(board)", "fastchess", "b", "b.legal_moves_uci()",
             [fc.Board(fens[i]) for i in idx], idx)
-    if cm:
-        idx = where("chessmg")
-        add("generator(board)", "chessmg", "p", "[m.uci for m in p.legal_moves()]",
-            [cm.ChessPosition(fens[i]) for i in idx], idx)
     add("generator(board)", "floor: list(t)", "t", "list(t)", [tuple(m) for m in ours], everyone)
 
     # Board(fen)
@@ -310,9 +292,6 @@ def build_cases(suite, ours, agree, peers) -> list[Case]:
     if fc:
         idx = where("fastchess")
         add("Board(fen)", "fastchess", "f", "fastchess.Board(f)", [fens[i] for i in idx], idx)
-    if cm:
-        idx = where("chessmg")
-        add("Board(fen)", "chessmg", "f", "chessmg.ChessPosition(f)", [fens[i] for i in idx], idx)
 
     # push/pop pair, over every legal move of every position
     calls = [len(m) for m in ours]
@@ -320,11 +299,6 @@ def build_cases(suite, ours, agree, peers) -> list[Case]:
         [(orvex_chess.Board(f), tuple(m)) for f, m in zip(fens, ours)], everyone, calls)
     add("push + pop", "python-chess", "b, ms", "for m in ms:\n    b.push_uci(m)\n    b.pop()",
         [(chess.Board(f), tuple(m)) for f, m in zip(fens, ours)], everyone, calls)
-    if cm:
-        idx = where("chessmg")
-        add("push + pop", "chessmg", "p, ms", "for m in ms:\n    p.make_move(m)\n    p.undo_move()",
-            [(cm.ChessPosition(fens[i]), tuple(ours[i])) for i in idx], idx,
-            [calls[i] for i in idx])
 
     # the game rules
     add("is_checkmate()", "orvex", "b", "b.is_checkmate()", [orvex_chess.Board(f) for f in fens],
@@ -340,9 +314,6 @@ def build_cases(suite, ours, agree, peers) -> list[Case]:
     if fc:
         idx = where("fastchess")
         add("fen()", "fastchess", "b", "b.fen()", [fc.Board(fens[i]) for i in idx], idx)
-    if cm:
-        idx = where("chessmg")
-        add("fen()", "chessmg", "p", "p.fen", [cm.ChessPosition(fens[i]) for i in idx], idx)
 
     # copy()
     add("copy()", "orvex", "b", "b.copy()", [orvex_chess.Board(f) for f in fens], everyone)
@@ -350,9 +321,6 @@ def build_cases(suite, ours, agree, peers) -> list[Case]:
     if fc:
         idx = where("fastchess")
         add("copy()", "fastchess", "b", "b.copy()", [fc.Board(fens[i]) for i in idx], idx)
-    if cm:
-        idx = where("chessmg")
-        add("copy()", "chessmg", "p", "p.copy()", [cm.ChessPosition(fens[i]) for i in idx], idx)
 
     # bitboard()
     add("bitboard()", "orvex", "b", "b.bitboard()", [orvex_chess.Board(f) for f in fens], everyone)
@@ -454,9 +422,6 @@ def run_perft(peers: dict, rounds: int, depth: int) -> tuple[dict, list[str]]:
              ("python-chess", chess.Board, lambda b: perft_python_chess(b, depth))]
     if "fastchess" in peers:
         impls.append(("fastchess*", peers["fastchess"].Board, lambda b: perft_fastchess(b, depth)))
-    if "chessmg" in peers:
-        impls.append(("chessmg", peers["chessmg"].ChessPosition,
-                      lambda b: perft_chessmg(b, depth)))
     times = {name: {p: [] for p, _ in suite_mod.START_POSITIONS} for name, _, _ in impls}
     nodes = {name: {} for name, _, _ in impls}
     gc.collect()
@@ -551,14 +516,12 @@ def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
     """
     fens = suite_mod.distinct_positions()
     generate = orvex_chess.MoveGenerator()
-    fc, cm = peers.get("fastchess"), peers.get("chessmg")
+    fc = peers.get("fastchess")
     ours = [generate(orvex_chess.Board(f)) for f in fens]
     agree: dict[str, list[int]] = {}
     produce = {"python-chess": lambda f: [m.uci() for m in chess.Board(f).legal_moves]}
     if fc:
         produce["fastchess"] = lambda f: fc.Board(f).legal_moves_uci()
-    if cm:
-        produce["chessmg"] = lambda f: [m.uci for m in cm.ChessPosition(f).legal_moves()]
     for name, fn in produce.items():
         idx = []
         for i, f in enumerate(fens):
@@ -571,7 +534,7 @@ def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
         agree[name] = idx
     everyone = list(range(len(fens)))
     env = {"generate": generate, "Board": orvex_chess.Board, "chess": chess,
-           "fastchess": fc, "chessmg": cm}
+           "fastchess": fc}
     # (operation, implementation, positions, loop, fresh items for a round)
     cases = []
 
@@ -594,10 +557,6 @@ def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
     if fc:
         peer_rows.append(("fastchess", "b", "b.legal_moves_uci()", fc.Board, "fastchess.Board(f)",
                           "fastchess.Board(f).legal_moves_uci()"))
-    if cm:
-        peer_rows.append(("chessmg", "p", "[m.uci for m in p.legal_moves()]", cm.ChessPosition,
-                          "chessmg.ChessPosition(f)",
-                          "[m.uci for m in chessmg.ChessPosition(f).legal_moves()]"))
     for name, u1, b1, make, construct, b2 in peer_rows:
         idx = agree[name]
         if not idx:

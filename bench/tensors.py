@@ -1,5 +1,5 @@
 """Speed of the arrays for learning: planes and legal-move indices and masks,
-orvex_chess against python-chess, fastchess and chessmg, in one run.
+orvex_chess against python-chess and fastchess, in one run.
 
 Run from the repository root, with numpy and the benchmark extras installed:
 
@@ -247,7 +247,7 @@ def main() -> None:
         many_table(orvex_chess.MoveGenerator(), suite_mod.build_suite(), args.positions, args.quick)
         return
 
-    fastchess, chessmg = load("fastchess"), load("chessmg")
+    fastchess = load("fastchess")
     generator = orvex_chess.MoveGenerator()
     positions = suite_mod.build_suite()
     boards = [orvex_chess.Board(p.fen) for p in positions]
@@ -287,9 +287,6 @@ def main() -> None:
                            [fastchess.Board(p.fen) for p in positions], env))
         peers["fastchess"] = ([fastchess.Board(p.fen) for p in positions],
                               "[t[m] for m in b.legal_moves_uci()]")
-    if chessmg:
-        peers["chessmg"] = ([chessmg.ChessPosition(p.fen) for p in positions],
-                            "[t[m.uci] for m in b.legal_moves()]")
     notes = []
     for name, (objects, moves_expr) in peers.items():
         items = []
@@ -318,7 +315,7 @@ def main() -> None:
     gc.enable()
 
     print(f"orvex_chess {version('orvex_chess')}, python-chess {chess.__version__}, "
-          f"fastchess {version('fastchess')}, chessmg {version('chessmg')}, numpy {np.__version__}")
+          f"fastchess {version('fastchess')}, numpy {np.__version__}")
     print(f"suite: {len(positions)} positions; {rounds} rounds; load average "
           f"{os.getloadavg()[0]:.2f}")
     for note in notes:
