@@ -24,14 +24,27 @@ if [ -z "$CXX_FUZZ" ]; then
     if command -v "$candidate" >/dev/null; then CXX_FUZZ=$candidate; break; fi
   done
 fi
-if [ -z "$CXX_FUZZ" ]; then
+# A clang without its runtime (libclang-rt) compiles the harnesses and fails to
+# link them: check that a fuzzer links, not only that a compiler is there.
+fuzzer_links() {
+  [ -n "$CXX_FUZZ" ] || return 1
+  local dir
+  dir=$(mktemp -d)
+  printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
+    'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' >"$dir/probe.cpp"
+  "$CXX_FUZZ" -fsanitize=fuzzer,address,undefined "$dir/probe.cpp" -o "$dir/probe" >/dev/null 2>&1
+  local status=$?
+  rm -rf "$dir"
+  return $status
+}
+if ! fuzzer_links; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     echo "== [${SECONDS} s] installing clang and libFuzzer (clang-14, libclang-rt-14-dev)"
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null
-    CXX_FUZZ=clang++-14
+    command -v "${CXX_FUZZ:-none}" >/dev/null || CXX_FUZZ=clang++-14
   else
-    echo "clang is missing: install it with 'sudo apt-get install clang-14 libclang-rt-14-dev'." >&2
+    echo "clang or its fuzzer runtime is missing: install them with 'sudo apt-get install clang-14 libclang-rt-14-dev'." >&2
     exit 1
   fi
 fi
