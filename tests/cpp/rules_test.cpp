@@ -142,5 +142,49 @@ TEST(Repetition, EnPassantOfAMatchedPositionIsJudgedOnItsOwnPieces) {
   EXPECT_TRUE(can_claim_threefold_repetition(tables(), board));
 }
 
+// A knight is enough to mate only against something that can block; two
+// bishops are not when they stand on squares of one colour.
+struct MaterialCase {
+  const char* fen;
+  bool insufficient;
+};
+
+class InsufficientMaterialTest : public ::testing::TestWithParam<MaterialCase> {};
+
+TEST_P(InsufficientMaterialTest, AsPythonChessJudgesIt) {
+  EXPECT_EQ(is_insufficient_material(board_at(GetParam().fen)), GetParam().insufficient);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boards, InsufficientMaterialTest,
+    ::testing::Values(MaterialCase{"n7/8/3k4/8/8/4K3/4N3/8 w - -", false},  // knight against knight
+                      MaterialCase{"8/8/3k4/8/8/4K3/4N3/8 w - -", true},    // knight alone
+                      MaterialCase{"8/8/3k4/8/8/4K3/3NN3/8 w - -", false},  // two knights
+                      MaterialCase{"b7/8/3k4/8/8/4K3/3B4/8 w - -", false},  // bishops on both colours
+                      MaterialCase{"b7/8/3k4/8/8/4K3/4B3/8 w - -", true}),  // bishops on one colour
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+// The first position after the double push has a legal en-passant capture,
+// so the same pieces later, without one, are another position.
+TEST(Repetition, AnEnPassantCaptureMakesThePositionAnother) {
+  Board board = board_at("4k3/8/8/8/4p3/8/3P4/4K3 w - - 0 1");
+  push(board, "d2d4");
+  for (int round = 0; round < 2; ++round) {
+    for (const char* m : {"e8d8", "e1d1", "d8e8", "d1e1"}) push(board, m);
+  }
+  EXPECT_EQ(occurrences(tables(), board, 10), 2u);
+}
+
+// With the clock at 99 a draw may be claimed only by a move that keeps it
+// running: here black has nothing but pawn moves.
+TEST(Counters, FiftyMovesAreNotClaimedByAPawnMove) {
+  Board board = board_at("7k/p4K2/8/8/8/5N2/8/8 w - - 98 90");
+  push(board, "f3g5");
+  EXPECT_FALSE(can_claim_fifty_moves(tables(), board));
+  push(board, "a7a6");
+  push(board, "g5e4");
+  EXPECT_EQ(board.halfmove_clock, 1u);
+}
+
 }  // namespace
 }  // namespace orvex::testing

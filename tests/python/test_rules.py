@@ -233,3 +233,53 @@ def test_copy_without_history_is_the_position_alone():
     assert board.fen() == "4k3/8/8/8/8/8/4P3/4K3 w - -"
     with pytest.raises(TypeError, match="history"):
         board.copy(history=None)
+
+
+# Positions that random play rarely reaches and that each rule can get wrong
+# in a plausible way: (start, moves). Every rule method is compared with
+# python-chess on the last position and on the one before it.
+RULE_TRAPS = {
+    # The first position after d2d4 has a legal en-passant capture; the same
+    # pieces with the same side to move later have none: they occur twice,
+    # not three times.
+    "en-passant-differs": ("4k3/8/8/8/4p3/8/3P4/4K3 w - - 0 1",
+                           "d2d4 e8d8 e1d1 d8e8 d1e1 e8d8 e1d1 d8e8 d1e1"),
+    # The en-passant square is set but no capture is legal (the pawn is
+    # pinned): the positions repeat.
+    "en-passant-pinned": ("8/8/8/8/k2p3Q/8/4P3/4K3 w - - 0 1",
+                          "e2e4 a4b3 h4h6 b3a4 h6h4 a4b3 h4h6 b3a4"),
+    # Knight against knight, bishop or pawn can still mate; a knight alone
+    # cannot.
+    "knight-against-knight": ("n7/8/3k4/8/8/4K3/4N3/8 w - - 0 1", "e3d3 d6e6"),
+    "knight-against-bishop": ("b7/8/3k4/8/8/4K3/4N3/8 w - - 0 1", "e3d3 d6e6"),
+    "knight-against-pawn": ("8/p7/3k4/8/8/4K3/4N3/8 w - - 0 1", "e3d3 d6e6"),
+    "knight-alone": ("8/8/3k4/8/8/4K3/4N3/8 w - - 0 1", "e3d3 d6e6"),
+    "two-knights": ("8/8/3k4/8/8/4K3/3NN3/8 w - - 0 1", "e3d3 d6e6"),
+    "bishops-on-both-colours": ("b7/8/3k4/8/8/4K3/3B4/8 w - - 0 1", "e3d3 d6e6"),
+    "bishops-on-one-colour": ("b7/8/3k4/8/8/4K3/4B3/8 w - - 0 1", "e3d3 d6e6"),
+    # Mate, stalemate and the move-count rules at their thresholds.
+    "mate-at-149": ("7k/Q7/6K1/8/8/8/8/8 w - - 149 90", "a7g7"),
+    "stalemate-at-99": ("7k/5K2/8/8/8/8/8/6Q1 w - - 99 90", "g1g6"),
+    "fifty-claimed-one-move-early": ("7k/8/6K1/8/8/8/8/R7 b - - 97 90", "h8g8 a1a2"),
+    "fifty-at-100": ("7k/8/6K1/8/8/8/8/R7 b - - 99 90", "h8g8"),
+    "fifty-not-claimed-by-a-pawn-move": ("7k/p4K2/8/8/8/5N2/8/8 w - - 98 90", "f3g5"),
+    "fourfold": ("4k3/8/8/8/8/8/4P3/4K3 w - - 0 1", " ".join(["e1d1 e8d8 d1e1 d8e8"] * 3)),
+}
+
+
+@pytest.mark.parametrize("name", RULE_TRAPS)
+def test_rule_traps_agree_with_python_chess(name):
+    start, moves = RULE_TRAPS[name]
+    theirs = chess.Board(start)
+    ours = orvex_chess.Board(start)
+    for move in moves.split()[:-1]:
+        theirs.push_uci(move)
+        ours.push(move)
+    assert answers_of_ours(ours) == answers_of_python_chess(theirs)
+    move = moves.split()[-1]
+    theirs.push_uci(move)
+    ours.push(move)
+    assert answers_of_ours(ours) == answers_of_python_chess(theirs)
+    assert GENERATOR.outcomes_many([ours, ours.fen(counters=True)], claim_draw=True).tolist() == [
+        CODES[answers_of_python_chess(theirs)["outcome(claim_draw=True)"]],
+        CODES[answers_of_python_chess(chess.Board(theirs.fen()))["outcome(claim_draw=True)"]]]
