@@ -5,6 +5,7 @@
 #include "base/excerpt.h"
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
+#include "move_generator/has_legal_move.h"
 #include "move_generator/legal_moves.h"
 
 namespace orvex {
@@ -264,11 +265,7 @@ void write_san(const AttackTables& tables, Board& board, ChessMove move, std::st
 
   (void)push_move(board, move);  // a legal move is always made
   const UndoOnExit undo(board);
-  if (in_check(tables, board)) {
-    MoveList replies;
-    legal_moves(tables, board, replies);
-    out += replies.size() == 0 ? '#' : '+';
-  }
+  if (in_check(tables, board)) out += has_legal_move(tables, board) ? '+' : '#';
 }
 
 }  // namespace orvex
