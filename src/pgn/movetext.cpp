@@ -33,8 +33,9 @@ bool MovetextWriter::add(std::string_view move) {
     word_ += number_;
     word_ += white ? ". " : "... ";
   }
-  write_san(tables_, board_, found.value(), word_);
+  write_san_text(tables_, board_, found.value(), word_);
   (void)push_move(board_, found.value());  // a legal move is always made
+  write_check_mark(tables_, board_, word_);
   if (!white) count_up();
   first_ = false;
   word(word_);
