@@ -3,9 +3,10 @@
     orvex_tools.write_games("out.pgn", orvex_tools.read_games("in.pgn.zst"))
     orvex_tools.write_games(sys.stdout, [({"White": "Ann"}, None, ["e2e4", "e7e5"], "1/2-1/2")])
 
-Each move is checked against the legal moves of its position and the
-movetext written in SAN by the C++ core; every game written reads back through read_games
-(and python-chess) to the same tags, start, moves and result.
+Each move is checked against the legal moves of its position, and the
+movetext is written in SAN by the C++ core; every game written reads back
+through read_games (and python-chess) to the same tags, start, moves and
+result.
 """
 
 from __future__ import annotations
