@@ -1,4 +1,5 @@
-"""Speed of reading PGN: orvex_tools.read_games at 1 and 2 threads against python-chess.
+"""Speed of reading and writing PGN: orvex_tools.read_games at 1 and 2 threads and
+orvex_tools.write_games, against python-chess.
 
 Run from the repository root:
 
@@ -17,6 +18,12 @@ python-chess and to one thread, and the CPU time per game of the whole process
 and of the calling thread (which builds the Python objects while the other
 threads replay). No time is asserted: this prints, it does not judge. The
 machine's load matters for the wall-clock columns: run it on a quiet machine.
+
+Writing is timed on the games read from the same file: write_games of all of
+them to a text file (tags, SAN movetext, each move checked), against
+python-chess's export of its first --pc-games games (chess.pgn.FileExporter
+without comments or variations, as write_games writes them), with the ratio
+of write_games' games per second to read_games' at one thread.
 """
 
 from __future__ import annotations
@@ -164,16 +171,61 @@ def time_python_chess(path: Path, limit: int) -> tuple[float, int, int]:
         gc.enable()
 
 
-def time_threads(path: Path, rounds: int) -> list[tuple[str, float, int, int, float, float]]:
+def time_write(games: list, out: Path) -> float:
+    """Seconds of write_games writing the games to a text file."""
+    gc.disable()
+    try:
+        with open(out, "w", encoding="utf-8", newline="\n") as handle:
+            start = time.perf_counter()
+            orvex_tools.write_games(handle, games)
+            return time.perf_counter() - start
+    finally:
+        gc.enable()
+
+
+def time_python_chess_export(path: Path, limit: int, rounds: int) -> tuple[float, int]:
+    """Median seconds of python-chess exporting its first limit games of the file."""
+    games = []
+    with open(path, encoding="utf-8") as handle:
+        while len(games) < limit and (game := chess.pgn.read_game(handle)) is not None:
+            games.append(game)
+    out = path.with_name("export.out.pgn")
+    runs = []
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            with open(out, "w", encoding="utf-8") as handle:
+                start = time.perf_counter()
+                for game in games:
+                    game.accept(chess.pgn.FileExporter(handle, comments=False, variations=False))
+                runs.append(time.perf_counter() - start)
+    finally:
+        gc.enable()
+        out.unlink(missing_ok=True)
+    return statistics.median(runs), len(games)
+
+
+def time_threads(path: Path, rounds: int) -> tuple[list[tuple[str, float, int, int, float, float]],
+                                                   float, int]:
     """The rows of read_games at 1 and 2 threads: median seconds, games, plies,
-    CPU seconds of the process and of the calling thread. The two alternate
-    round by round, so that a change in the machine's load falls on both."""
+    CPU seconds of the process and of the calling thread; and the median
+    seconds of write_games writing the games read, and their number. The three
+    alternate round by round, so that a change in the machine's load falls on
+    all of them."""
     runs: dict[int, list[tuple[float, int, int, float, float]]] = {1: [], 2: []}
-    for threads in (1, 2):
-        time_orvex(path, threads)  # warm the page cache and the tables
-    for _ in range(rounds):
+    games = list(orvex_tools.read_games(path))
+    out = path.with_name("write-games.out.pgn")
+    writes = []
+    try:
         for threads in (1, 2):
-            runs[threads].append(time_orvex(path, threads))
+            time_orvex(path, threads)  # warm the page cache and the tables
+        time_write(games, out)
+        for _ in range(rounds):
+            for threads in (1, 2):
+                runs[threads].append(time_orvex(path, threads))
+            writes.append(time_write(games, out))
+    finally:
+        out.unlink(missing_ok=True)
     rows = []
     for threads in (1, 2):
         seconds = statistics.median(r[0] for r in runs[threads])
@@ -181,7 +233,7 @@ def time_threads(path: Path, rounds: int) -> list[tuple[str, float, int, int, fl
         own = statistics.median(r[4] for r in runs[threads])
         rows.append((f"orvex_tools.read_games, threads={threads}", seconds, runs[threads][0][1],
                      runs[threads][0][2], cpu, own))
-    return rows
+    return rows, statistics.median(writes), len(games)
 
 
 def main() -> None:
@@ -204,11 +256,12 @@ def main() -> None:
     header = ("| file | reader | games | plies | games/s | plies/s | x python-chess | x 1 thread "
               "| CPU µs/game (all threads) | CPU µs/game (calling thread) |\n"
               "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |")
-    lines = []
+    lines, writes = [], []
     for kind, path in [("human", corpus(args.games, args.plies, args.seed)),
                        ("engine", engine_corpus(args.engine_games, 180, args.seed))]:
         label = f"{kind}: {path.stat().st_size / 1e6:.1f} MB"
-        rows = time_threads(path, args.rounds)
+        rows, write_seconds, written = time_threads(path, args.rounds)
+        write_rate = written / write_seconds
         pc_runs = [time_python_chess(path, args.pc_games) for _ in range(max(1, args.rounds // 2))]
         pc_seconds = statistics.median(r[0] for r in pc_runs)
         rows.append(("chess.pgn.read_game", pc_seconds, pc_runs[0][1], pc_runs[0][2], None, None))
@@ -221,9 +274,18 @@ def main() -> None:
             scale = f"{rate / one_thread:.2f}" if cpu is not None else ""
             lines.append(f"| {label} | {name} | {games} | {plies} | {rate:,.0f} | {plies / seconds:,.0f} "
                          f"| {rate / pc_rate:,.1f} | {scale} | {cpu_text} | {own_text} |")
+        pc_seconds, pc_games = time_python_chess_export(path, args.pc_games, max(1, args.rounds // 2))
+        pc_rate = pc_games / pc_seconds
+        writes.append(f"| {label} | orvex_tools.write_games | {written} "
+                      f"| {write_rate:,.0f} | {write_rate / pc_rate:,.1f} | {write_rate / one_thread:.2f} |")
+        writes.append(f"| {label} | chess.pgn.FileExporter | {pc_games} | {pc_rate:,.0f} | 1 | |")
     print()
     print(header)
     print("\n".join(lines))
+    print()
+    print("| file | writer | games | games/s | x python-chess | x read_games, 1 thread |\n"
+          "| --- | --- | --- | --- | --- | --- |")
+    print("\n".join(writes))
     print("\nhuman: seeded random games of about 80 plies with few comments; engine: few long "
           "games with a comment after every move and many variations. The CPU columns count the "
           "work whatever the load: on an idle machine threads=2 takes about max(calling thread, "

@@ -166,6 +166,19 @@ def perft_fastchess(board, depth: int) -> int:
     return nodes
 
 
+#: The game rules timed on every suite position and reported by kind.
+RULE_OPS = ("outcome()", "is_checkmate()", "is_stalemate()")
+#: outcome() on boards that hold the game that reached them.
+PLAYED_OUTCOME = "outcome(), after play"
+
+
+def played_board(board, moves: list[str], read=lambda m: m):
+    """The board with the moves pushed one by one, so that it keeps their history."""
+    for move in moves:
+        board.push(read(move))
+    return board
+
+
 def load_peers() -> tuple[dict, dict]:
     peers, skipped = {}, {}
     for name in PEERS:
@@ -300,13 +313,18 @@ def build_cases(suite, ours, agree, peers) -> list[Case]:
     add("push + pop", "python-chess", "b, ms", "for m in ms:\n    b.push_uci(m)\n    b.pop()",
         [(chess.Board(f), tuple(m)) for f, m in zip(fens, ours)], everyone, calls)
 
-    # the game rules
-    add("is_checkmate()", "orvex", "b", "b.is_checkmate()", [orvex_chess.Board(f) for f in fens],
-        everyone)
-    add("is_checkmate()", "python-chess", "b", "b.is_checkmate()", [chess.Board(f) for f in fens],
-        everyone)
-    add("outcome()", "orvex", "b", "b.outcome()", [orvex_chess.Board(f) for f in fens], everyone)
-    add("outcome()", "python-chess", "b", "b.outcome()", [chess.Board(f) for f in fens], everyone)
+    # the game rules, on the suite's boards (from FEN: no history) and on
+    # boards reached by playing their games' moves (history kept)
+    for op in RULE_OPS:
+        body = f"b.{op}"
+        add(op, "orvex", "b", body, [orvex_chess.Board(f) for f in fens], everyone)
+        add(op, "python-chess", "b", body, [chess.Board(f) for f in fens], everyone)
+    played = suite_mod.played_games()
+    add(PLAYED_OUTCOME, "orvex", "b", "b.outcome()",
+        [played_board(orvex_chess.Board(), g) for g in played], list(range(len(played))))
+    add(PLAYED_OUTCOME, "python-chess", "b", "b.outcome()",
+        [played_board(chess.Board(), g, chess.Move.from_uci) for g in played],
+        list(range(len(played))))
 
     # fen()
     add("fen()", "orvex", "b", "b.fen()", [orvex_chess.Board(f) for f in fens], everyone)
@@ -385,8 +403,9 @@ def report_cases(cases: list[Case]) -> tuple[list[dict], list[str]]:
     return rows, lines
 
 
-def report_generator_by_kind(cases: list[Case], suite) -> tuple[dict, list[str]]:
-    group = [c for c in cases if c.op == "generator(board)"]
+def report_by_kind(cases: list[Case], suite, op: str) -> tuple[dict, list[str]]:
+    """One operation's median per call by kind of suite position, with the peers' ratios."""
+    group = [c for c in cases if c.op == op]
     orvex = next(c for c in group if c.impl == "orvex")
     floor = next((c for c in group if c.impl.startswith("floor")), None)
     peers = [c for c in group if c is not orvex and c is not floor]
@@ -506,13 +525,14 @@ def once_loop(unpack: str, body: str, env: dict):
 
 
 def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
-    """Each of several thousand distinct positions generated once per round.
+    """Each of several thousand distinct positions generated (and judged) once per round.
 
     The suite rows above repeat each position k times in a row, which lets the
     branch predictor and the caches learn it; here every position comes once,
     in shuffled order, so those rows' flattery is gone. Peers are timed only
     on the positions where their move set is ours, and orvex again on the same
-    positions for their ratio.
+    positions for their ratio. outcome() is timed the same way, on every
+    position and on the endgames among them.
     """
     fens = suite_mod.distinct_positions()
     generate = orvex_chess.MoveGenerator()
@@ -569,6 +589,14 @@ def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
             orvex_rows(idx, f"orvex on {name}'s")
     add("generator(board)", "floor: list(t)", everyone, "t", "list(t)",
         lambda: [tuple(m) for m in ours])
+    # outcome() on every position, and on those with at most six knights,
+    # bishops, rooks and queens left
+    endgame = [i for i, f in enumerate(fens) if suite_mod.is_endgame(chess.Board(f))]
+    for op, idx in (("outcome()", everyone), ("outcome(), endgame", endgame)):
+        add(op, "orvex", idx, "b", "b.outcome()",
+            lambda idx=idx: [orvex_chess.Board(fens[i]) for i in idx])
+        add(op, "python-chess", idx, "b", "b.outcome()",
+            lambda idx=idx: [chess.Board(fens[i]) for i in idx])
 
     gc.collect()
     gc.disable()
@@ -611,8 +639,8 @@ def run_distinct(peers: dict, rounds: int) -> tuple[dict, list[str]]:
             if floor:
                 floor_ratio = row["orvex_over_floor"] = med / floor
         elif not c["impl"].startswith("floor"):
-            base = median(c["op"], "orvex" if len(c["idx"]) == len(fens)
-                          else f"orvex on {c['impl']}'s")
+            base = next(o["median"] for o in cases if o["op"] == c["op"] and o["idx"] == c["idx"]
+                        and o["impl"].startswith("orvex"))
             ratio = row["over_orvex"] = med / base
         out["rows"].append(row)
         lines.append(f"  {c['op'] if c['op'] != last_op else '':24s} {c['impl']:16s} "
@@ -717,9 +745,15 @@ def main() -> None:
     log(f"  ({seconds:.0f} s)")
 
     log("\ngenerator(board) by kind of position (median per call):")
-    by_kind, lines = report_generator_by_kind(cases, suite)
+    by_kind, lines = report_by_kind(cases, suite, "generator(board)")
     for line in lines:
         log(line)
+    outcome_by_kind = {}
+    for op in RULE_OPS:
+        log(f"\n{op} by kind of position (median per call):")
+        outcome_by_kind[op], lines = report_by_kind(cases, suite, op)
+        for line in lines:
+            log(line)
 
     log(f"\ndistinct positions, each once per round in shuffled order ({distinct_rounds} "
         f"rounds, gc off, timed in chunks of {CHUNK}; each chunk's median and min over the "
@@ -765,6 +799,7 @@ def main() -> None:
         "orvex_checks": checks,
         "python_api": rows,
         "generator_by_kind": by_kind,
+        "rules_by_kind": outcome_by_kind,
         "distinct_positions": distinct,
         "perft_python_api": perft,
         "rss": rss,

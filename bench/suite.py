@@ -66,6 +66,11 @@ def _minor_major_count(board: chess.Board) -> int:
     return chess.popcount(board.occupied & ~board.pawns & ~board.kings)
 
 
+def is_endgame(board: chess.Board) -> bool:
+    """Whether at most six knights, bishops, rooks and queens are left."""
+    return _minor_major_count(board) <= 6
+
+
 def classify(board: chess.Board) -> tuple[str, set[str]]:
     """Returns the kind of a position and the set of all its features."""
     moves = list(board.legal_moves)
@@ -74,7 +79,7 @@ def classify(board: chess.Board) -> tuple[str, set[str]]:
         features.add("check")
     if any(m.promotion for m in moves):
         features.add("promotion")
-    if _minor_major_count(board) <= 6:
+    if is_endgame(board):
         features.add("endgame")
     if board.has_legal_en_passant():
         features.add("en passant")
@@ -153,6 +158,30 @@ def distinct_positions(count: int = DISTINCT_COUNT, seed: int = DISTINCT_SEED) -
                     break
     rng.shuffle(fens)
     return fens
+
+
+PLAYED_COUNT = 250
+PLAYED_SEED = 20251209
+
+
+def played_games(count: int = PLAYED_COUNT, seed: int = PLAYED_SEED) -> list[list[str]]:
+    """The moves (UCI) of seeded random games from the standard start.
+
+    Each game stops at a ply drawn from 1 to MAX_PLIES, or where it ends, so
+    that a board made by pushing its moves holds a position reached by play
+    with the whole game behind it (what the repetition rules walk).
+    """
+    rng = random.Random(seed)
+    games = []
+    for _ in range(count):
+        board = chess.Board()
+        for _ in range(rng.randrange(1, MAX_PLIES + 1)):
+            moves = list(board.legal_moves)
+            if not moves:
+                break
+            board.push(rng.choice(moves))
+        games.append([m.uci() for m in board.move_stack])
+    return games
 
 
 def describe(suite: list[SuitePosition]) -> list[str]:

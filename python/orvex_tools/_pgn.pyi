@@ -1,6 +1,6 @@
 """The native PGN reader behind orvex_tools.read_games."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import Any, final
 
 from typing_extensions import Buffer
@@ -31,6 +31,9 @@ class Reader:
     @property
     def errors(self) -> list[Any]:
         """The error records of the first failed games."""
+
+def movetext(start: str, number: str, moves: Iterable[object], result: str) -> str | tuple[int, object]:
+    """The movetext of a game from the start FEN whose move number is the decimal text number: SAN with move numbers in lines of at most 80 characters, ended by result. The moves are taken one by one from the iterable moves, in coordinate notation as MoveGenerator writes them; at the first item that is not such a legal move, (its place, the item) is returned instead."""
 
 def position_rows(text: Buffer, encoding: str, fen: bool, max_game_bytes: int | None,
                   max_errors: int | None) -> dict[str, Any]:

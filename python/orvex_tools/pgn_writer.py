@@ -3,9 +3,10 @@
     orvex_tools.write_games("out.pgn", orvex_tools.read_games("in.pgn.zst"))
     orvex_tools.write_games(sys.stdout, [({"White": "Ann"}, None, ["e2e4", "e7e5"], "1/2-1/2")])
 
-Each move is checked against the legal moves of its position and written in
-SAN by orvex_chess.Board; every game written reads back through read_games
-(and python-chess) to the same tags, start, moves and result.
+Each move is checked against the legal moves of its position, and the
+movetext is written in SAN by the C++ core; every game written reads back
+through read_games (and python-chess) to the same tags, start, moves and
+result.
 """
 
 from __future__ import annotations
@@ -19,18 +20,13 @@ import secrets
 from collections.abc import Iterable, Mapping
 from typing import Protocol, Union
 
-import orvex_chess
-
-from orvex_tools.cluster import process_generator
+from orvex_tools import _pgn
 from orvex_tools.pgn import Game, read_games
 
 __all__ = ["GameRecord", "TextWriter", "format_game", "write_games"]
 
 #: A game as a tuple: (tags, start FEN or None for the standard start, coordinate moves, result).
 GameRecord = tuple[Mapping[str, str], Union[str, None], Iterable[str], str]
-
-#: Movetext lines are at most this long.
-LINE_LENGTH = 80
 
 STANDARD_START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
 RESULTS = frozenset(("1-0", "0-1", "1/2-1/2", "*"))
@@ -180,7 +176,7 @@ def _game_text(game: Game | GameRecord) -> str:
         lines.append('[SetUp "1"]')
         lines.append(f'[FEN "{start} {halfmove} {fullmove}"]')
     lines.append("")
-    lines.extend(_movetext(start, fullmove, moves, result))
+    lines.append(_movetext(start, fullmove, moves, result))
     lines.append("")
     lines.append("")
     return "\n".join(lines)
@@ -245,42 +241,14 @@ def _read_position(fen: str) -> str:
                            + (f" ({reason.group(1)})" if reason else "")) from None
 
 
-def _movetext(start: str, fullmove: int, moves: Iterable[str], result: str) -> list[str]:
-    board = orvex_chess.Board(start)
-    legal_moves = process_generator()
-    words: list[str] = []
-    number = fullmove
-    white = start.split(" ", 2)[1] == "w"
-    for ply, move in enumerate(moves):
-        if not isinstance(move, str):
-            raise TypeError(f"moves must be str, not {type(move).__name__} (moves[{ply}])")
-        if move not in legal_moves(board):
-            raise _RecordError(f"illegal move {move!r} (moves[{ply}])")
-        san = board.san(move)
-        if white:
-            words.append(f"{number}. {san}")
-        else:
-            words.append(san if words else f"{number}... {san}")
-            number += 1
-        board.push(move)
-        white = not white
-    words.append(result)
-    return _wrapped(words)
-
-
-def _wrapped(words: list[str]) -> list[str]:
-    """The words joined by spaces into lines of at most LINE_LENGTH characters.
-
-    A move number stays on the line of its move.
-    """
-    lines: list[str] = []
-    line: list[str] = []
-    length = -1
-    for word in words:
-        if line and length + 1 + len(word) > LINE_LENGTH:
-            lines.append(" ".join(line))
-            line, length = [], -1
-        line.append(word)
-        length += 1 + len(word)
-    lines.append(" ".join(line))
-    return lines
+def _movetext(start: str, fullmove: int, moves: Iterable[str], result: str) -> str:
+    """The movetext, written by the C++ core in one pass: SAN with move numbers in
+    lines of at most 80 characters (a move number stays on the line of its move),
+    ended by the result."""
+    text = _pgn.movetext(start, str(fullmove), moves, result)
+    if isinstance(text, str):
+        return text
+    ply, move = text
+    if not isinstance(move, str):
+        raise TypeError(f"moves must be str, not {type(move).__name__} (moves[{ply}])")
+    raise _RecordError(f"illegal move {move!r} (moves[{ply}])")

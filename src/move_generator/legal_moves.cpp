@@ -294,4 +294,11 @@ void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
   filter_by_make_unmake(tables, board, out);
 }
 
+void position_moves(const AttackTables& tables, const Board& board, MoveList& out) {
+  if (legal_moves_one_king(tables, board.pieces, board.state, out)) return;
+  Board probe;
+  set_position(probe, board.pieces, board.state);
+  legal_moves(tables, probe, out);
+}
+
 }  // namespace orvex

@@ -37,4 +37,9 @@ void keep_legal(const AttackTables& tables, Board& board, MoveList& moves);
 // by make/unmake. Both give the same list. The board ends exactly as it began.
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out);
 
+// Writes the legal moves of the position on the board into the empty list
+// out, as legal_moves does, without changing the board (other boards get a
+// copy of the position to make and unmake moves on).
+void position_moves(const AttackTables& tables, const Board& board, MoveList& out);
+
 }  // namespace orvex

@@ -57,6 +57,18 @@ inline void slides(Sink& sink, Bitboard queens, Square s, Bitboard targets) {
   }
 }
 
+// Whether the sink wants no more moves. A sink with a member done() may end
+// the walk early (at the first move, say); the others are handed every move,
+// and for them the walk has no such test at all.
+template <class Sink>
+inline bool sink_done(const Sink& sink) {
+  if constexpr (requires { sink.done(); }) {
+    return sink.done();
+  } else {
+    return false;
+  }
+}
+
 // Hands the sink every legal move of Us, whose pieces stand on own and its
 // enemy's on enemy, on a board where Us has exactly one king and no square
 // holds two pieces, and returns the sink: sink.piece<Type>(from, targets) for
@@ -66,7 +78,10 @@ inline void slides(Sink& sink, Bitboard queens, Square s, Bitboard targets) {
 // order. The sink is taken by value so that what it adds up can stay in
 // registers. With KingsApart the caller knows more of the board: the enemy
 // has exactly one king too, and it does not stand next to the king of Us (as
-// on every board legal play reaches from such a board).
+// on every board legal play reaches from such a board). The king's steps come
+// first, then castling, knights, pawns, sliders, pinned pieces, en passant;
+// a sink that is done (sink_done) after one of them, or after any one piece,
+// is handed no more.
 template <Color Us, bool KingsApart = false, class Sink>
 inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
                               std::uint64_t state, Bitboard own, Bitboard enemy, Sink sink) {
@@ -99,20 +114,23 @@ inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
   }
   const Bitboard attacked = attacked_in<Us, KingsApart>(tables, p, zone, occupancy ^ square_bb(king));
   sink.template piece<kKing>(king, steps & ~attacked);
-  if (!allowed) return sink;
+  if (!allowed || sink_done(sink)) return sink;
   if (castlings) {
     for (unsigned i = 0; i < 2; ++i) {
       if (((castlings >> i) & 1) && !(attacked & kCastlingPaths[Us][i].must_be_safe)) sink.castling(kCastlingPaths[Us][i]);
     }
+    if (sink_done(sink)) return sink;
   }
 
   const Bitboard pinned = threats.pinned;
   for (Bitboard b = p[us + kKnight] & ~pinned; b;) {
     const Square s = pop_lsb(b);
     sink.template piece<kKnight>(s, kKnightAttacks[s] & allowed);
+    if (sink_done(sink)) return sink;
   }
   const Bitboard pawns = p[us + kPawn];
   visit_pawn_moves<Us>(pawns & ~pinned, enemy, occupancy, allowed, sink);
+  if (sink_done(sink)) return sink;
   // A queen's straight and diagonal moves come in two calls.
   const Bitboard queens = p[us + kQueen];
   const Bitboard straight = p[us + kRook] | queens;
@@ -120,10 +138,12 @@ inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
   for (Bitboard b = straight & ~pinned; b;) {
     const Square s = pop_lsb(b);
     slides<kRook>(sink, queens, s, tables.rook_attacks(s, occupancy) & allowed);
+    if (sink_done(sink)) return sink;
   }
   for (Bitboard b = diagonal & ~pinned; b;) {
     const Square s = pop_lsb(b);
     slides<kBishop>(sink, queens, s, tables.bishop_attacks(s, occupancy) & allowed);
+    if (sink_done(sink)) return sink;
   }
 
   // A pinned piece moves only along the line through the king and itself (a
@@ -132,14 +152,17 @@ inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
     for (Bitboard b = pinned & pawns; b;) {
       const Square s = pop_lsb(b);
       visit_pawn_moves<Us>(square_bb(s), enemy, occupancy, allowed & line_through(king, s), sink);
+      if (sink_done(sink)) return sink;
     }
     for (Bitboard b = pinned & straight; b;) {
       const Square s = pop_lsb(b);
       slides<kRook>(sink, queens, s, tables.rook_attacks(s, occupancy) & allowed & line_through(king, s));
+      if (sink_done(sink)) return sink;
     }
     for (Bitboard b = pinned & diagonal; b;) {
       const Square s = pop_lsb(b);
       slides<kBishop>(sink, queens, s, tables.bishop_attacks(s, occupancy) & allowed & line_through(king, s));
+      if (sink_done(sink)) return sink;
     }
   }
 

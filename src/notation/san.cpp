@@ -5,6 +5,7 @@
 #include "base/excerpt.h"
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
+#include "move_generator/has_legal_move.h"
 #include "move_generator/legal_moves.h"
 
 namespace orvex {
@@ -219,6 +220,17 @@ Parsed<ChessMove> find_legal_move(const AttackTables& tables, Board& board,
 }
 
 void write_san(const AttackTables& tables, Board& board, ChessMove move, std::string& out) {
+  write_san_text(tables, board, move, out);
+  (void)push_move(board, move);  // a legal move is always made
+  const UndoOnExit undo(board);
+  write_check_mark(tables, board, out);
+}
+
+void write_check_mark(const AttackTables& tables, const Board& board, std::string& out) {
+  if (in_check(tables, board)) out += has_legal_move(tables, board) ? '+' : '#';
+}
+
+void write_san_text(const AttackTables& tables, Board& board, ChessMove move, std::string& out) {
   const Color us = side_to_move(board.state);
   const Square from = move.from();
   const Square to = move.to();
@@ -260,14 +272,6 @@ void write_san(const AttackTables& tables, Board& board, ChessMove move, std::st
       if (capture) out += 'x';
       append_square(out, to);
     }
-  }
-
-  (void)push_move(board, move);  // a legal move is always made
-  const UndoOnExit undo(board);
-  if (in_check(tables, board)) {
-    MoveList replies;
-    legal_moves(tables, board, replies);
-    out += replies.size() == 0 ? '#' : '+';
   }
 }
 

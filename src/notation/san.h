@@ -102,4 +102,11 @@ Parsed<ChessMove> find_legal_move(const AttackTables& tables, Board& board,
 // to make the move and ends exactly as it began.
 void write_san(const AttackTables& tables, Board& board, ChessMove move, std::string& out);
 
+// The two halves of write_san, for a caller that makes the move anyway:
+// write_san_text appends the text without the check mark (the board ends as
+// it began), write_check_mark appends "+" or "#" when the side to move of the
+// board after the move is in check or mated.
+void write_san_text(const AttackTables& tables, Board& board, ChessMove move, std::string& out);
+void write_check_mark(const AttackTables& tables, const Board& board, std::string& out);
+
 }  // namespace orvex

@@ -26,6 +26,7 @@
 #include "module/python.h"
 #include "pgn/reader.h"
 #include "pgn_module/chunk_functions.h"
+#include "pgn_module/movetext_function.h"
 
 namespace orvex::py {
 namespace {
@@ -719,7 +720,10 @@ PyMODINIT_FUNC PyInit__pgn() {
   if (!panic_exception()) return nullptr;
   OwnedRef module(PyModule_Create(&module_def));
   if (module.empty()) return nullptr;
-  if (PyModule_AddFunctions(module.get(), chunk_functions().data()) < 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), chunk_functions().data()) < 0 ||
+      PyModule_AddFunctions(module.get(), movetext_functions().data()) < 0) {
+    return nullptr;
+  }
   PyObject* type = PyType_FromSpec(&reader_spec);
   if (!type || PyModule_AddObject(module.get(), "Reader", type) < 0) {
     Py_XDECREF(type);

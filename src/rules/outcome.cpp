@@ -38,12 +38,6 @@ bool halfmoves(const AttackTables& tables, const Board& board, std::uint32_t n) 
 
 }  // namespace
 
-bool has_legal_move(const AttackTables& tables, const Board& board) {
-  MoveList moves;
-  position_moves(tables, board, moves);
-  return moves.size() != 0;
-}
-
 bool is_checkmate(const AttackTables& tables, const Board& board) {
   return in_check(tables, board) && !has_legal_move(tables, board);
 }

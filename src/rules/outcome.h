@@ -12,6 +12,7 @@
 
 #include "board/board.h"
 #include "move_generator/attack_tables.h"
+#include "move_generator/has_legal_move.h"
 
 namespace orvex {
 
@@ -33,10 +34,8 @@ struct Outcome {
   Color winner = kWhite;
 };
 
-// Whether the side to move has a legal move. Every function here only reads
-// the board.
-bool has_legal_move(const AttackTables& tables, const Board& board);
-
+// Every function here only reads the board. Checkmate and stalemate ask
+// has_legal_move, which stops at the first legal move.
 bool is_checkmate(const AttackTables& tables, const Board& board);
 bool is_stalemate(const AttackTables& tables, const Board& board);
 

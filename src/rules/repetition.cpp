@@ -5,7 +5,6 @@
 #include "board/make_move.h"
 #include "board/zobrist.h"
 #include "move_generator/legal_moves.h"
-#include "move_generator/mask_generator.h"
 
 namespace orvex {
 namespace {
@@ -21,39 +20,41 @@ class Window {
     first_ = size - std::min<std::size_t>(board.halfmove_clock, size);
   }
 
+  // Whether the window holds no entry: then no position can repeat.
+  bool empty() const { return first_ == board_.move_history.size(); }
+
   // Counts the entries whose position is the same as one with these pieces,
-  // key and legal en-passant file ep (-1 for none), stopping at most.
-  std::uint64_t count(const std::array<Bitboard, kPieceKinds>& pieces, std::uint64_t key, int ep,
-                      std::uint64_t most) const {
+  // key and legal en-passant file ep() (-1 for none), stopping at most. ep()
+  // is asked at most once, and only when some entry has the key.
+  template <class EnPassantFile>
+  std::uint64_t count(const std::array<Bitboard, kPieceKinds>& pieces, std::uint64_t key,
+                      EnPassantFile ep, std::uint64_t most) const {
     std::uint64_t found = 0;
+    int file = kNotAsked;
     const auto& history = board_.move_history;
     for (std::size_t i = history.size(); i-- > first_ && found < most;) {
       const HistoryEntry& e = history[i];
       if (e.prev_key != key) continue;
       // The same key: the same pieces, so the en-passant part can be worked
       // out on those given.
+      if (file == kNotAsked) file = ep();
       const int other = (e.prev_state & state_bits::kEnPassantBits)
                             ? legal_en_passant_file(tables_, pieces, e.prev_state)
                             : -1;
-      if (other == ep) ++found;
+      if (other == file) ++found;
     }
     return found;
   }
 
  private:
+  static constexpr int kNotAsked = -2;
+
   const AttackTables& tables_;
   const Board& board_;
   std::size_t first_;
 };
 
 }  // namespace
-
-void position_moves(const AttackTables& tables, const Board& board, MoveList& out) {
-  if (legal_moves_one_king(tables, board.pieces, board.state, out)) return;
-  Board probe;
-  set_position(probe, board.pieces, board.state);
-  legal_moves(tables, probe, out);
-}
 
 int legal_en_passant_file(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& pieces,
                           std::uint64_t state) {
@@ -69,10 +70,10 @@ int legal_en_passant_file(const AttackTables& tables, const std::array<Bitboard,
 }
 
 std::uint64_t occurrences(const AttackTables& tables, const Board& board, std::uint64_t most) {
-  if (most <= 1) return 1;
-  const std::uint64_t key = current_key(board);
-  const int ep = legal_en_passant_file(tables, board.pieces, board.state);
-  return 1 + Window(tables, board).count(board.pieces, key, ep, most - 1);
+  const Window window(tables, board);
+  if (most <= 1 || window.empty()) return 1;
+  const auto ep = [&] { return legal_en_passant_file(tables, board.pieces, board.state); };
+  return 1 + window.count(board.pieces, current_key(board), ep, most - 1);
 }
 
 bool can_claim_threefold_repetition(const AttackTables& tables, const Board& board) {
@@ -81,8 +82,9 @@ bool can_claim_threefold_repetition(const AttackTables& tables, const Board& boa
   // the same pieces and pawns as those in the window and no en-passant file;
   // any other move gives one that cannot have occurred in it. The position
   // on the board has the other side to move, so it is never the same.
-  const std::uint64_t key = current_key(board);
   const Window window(tables, board);
+  if (window.empty()) return false;
+  const std::uint64_t key = current_key(board);
   MoveList moves;
   position_moves(tables, board, moves);
   Board next;
@@ -92,7 +94,7 @@ bool can_claim_threefold_repetition(const AttackTables& tables, const Board& boa
   for (ChessMove move : moves) {
     (void)push_move(next, move);  // a legal move is always made
     const bool found =
-        next.halfmove_clock != 0 && window.count(next.pieces, next.key, -1, 2) >= 2;
+        next.halfmove_clock != 0 && window.count(next.pieces, next.key, [] { return -1; }, 2) >= 2;
     pop_move(next);
     if (found) return true;
   }

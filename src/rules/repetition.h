@@ -15,7 +15,6 @@
 
 #include "board/board.h"
 #include "move_generator/attack_tables.h"
-#include "move_generator/move_list.h"
 
 namespace orvex {
 
@@ -32,10 +31,6 @@ inline bool is_repetition(const AttackTables& tables, const Board& board, std::u
 // position has occurred three times, or one of its legal moves gives a
 // position that has occurred twice.
 bool can_claim_threefold_repetition(const AttackTables& tables, const Board& board);
-
-// Writes the legal moves of the position on the board into the empty list
-// out, as legal_moves does, without changing the board.
-void position_moves(const AttackTables& tables, const Board& board, MoveList& out);
 
 // Returns the file (0 to 7) of the en-passant capture that is legal for the
 // side to move of state with these pieces, or -1.

@@ -1,8 +1,9 @@
 // The generator that works from masks (checkers, pins, safe king squares)
 // must give exactly the list of the candidates filtered by making, testing and
-// unmaking each one, in the same order, on every board, and counting from the
-// masks that list's length; boards they cannot reason about go to that
-// filter. The perft walk, which copies positions
+// unmaking each one, in the same order, on every board, counting from the
+// masks that list's length, and the search for a first legal move must find
+// one exactly when that list is not empty; boards they cannot reason about go
+// to that filter. The perft walk, which copies positions
 // instead of unmaking, must count what the board's own make/unmake counts.
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 
 #include "board/fen.h"
 #include "board/make_move.h"
+#include "move_generator/has_legal_move.h"
 #include "move_generator/legal_moves.h"
 #include "move_generator/mask_generator.h"
 #include "move_generator/move_count.h"
@@ -26,7 +28,8 @@ std::vector<std::uint16_t> codes(const MoveList& moves) {
   return out;
 }
 
-// Checks one board: same list both ways, and the board left as it was.
+// Checks one board: same list both ways, a first move found exactly when the
+// list has one, and the board left as it was.
 void expect_same_as_make_unmake(Board& board, const std::string& label) {
   const Board before = board;
   MoveList reference;
@@ -37,6 +40,8 @@ void expect_same_as_make_unmake(Board& board, const std::string& label) {
   legal_moves(testing::tables(), board, fast);
   ASSERT_EQ(board, before) << label;
   ASSERT_EQ(codes(fast), codes(reference)) << label << " fen " << board_fen(board);
+  ASSERT_EQ(has_legal_move(testing::tables(), board), reference.size() != 0)
+      << label << " fen " << board_fen(board);
   // Counted from the masks where they apply, without a list.
   std::uint64_t count = 0;
   if (count_legal_moves_one_king(testing::tables(), board.pieces, board.state, count)) {

@@ -9,7 +9,9 @@ import chess
 import chess.pgn
 import pytest
 
+import orvex_chess
 import orvex_tools
+from orvex_tools import pgn_writer
 from orvex_tools.pgn_writer import format_game
 from pgn_corpus import random_pgn
 
@@ -127,6 +129,58 @@ def test_games_from_read_games_keep_their_tags_start_and_move_numbers(tmp_path):
         assert original.tags.items() <= mine[0].items()
         if "FEN" in original.tags:
             assert python_chess[1] == chess.Board(original.tags["FEN"])
+
+
+def python_movetext(start, fullmove, moves, result):
+    """The movetext as the writer made it in Python, word by word with Board.san:
+    the reference for the one-pass movetext of the core."""
+    board = orvex_chess.Board(start)
+    words, number, white = [], fullmove, start.split()[1] == "w"
+    for move in moves:
+        san = board.san(move)
+        if white:
+            words.append(f"{number}. {san}")
+        else:
+            words.append(san if words else f"{number}... {san}")
+            number += 1
+        board.push(move)
+        white = not white
+    lines, line = [], ""
+    for word in words + [result]:
+        if line and len(line) + 1 + len(word) > 80:
+            lines.append(line)
+            line = ""
+        line = f"{line} {word}" if line else word
+    return "\n".join(lines + [line])
+
+
+def python_chess_movetext(record):
+    tags, fen, moves, result = record
+    game = chess.pgn.Game()
+    if fen is not None:
+        game.setup(chess.Board(fen))
+    game.headers["Result"] = result
+    node = game
+    for move in moves:
+        node = node.add_variation(chess.Move.from_uci(move))
+    return game.accept(chess.pgn.StringExporter(headers=False, columns=None))
+
+
+@pytest.mark.parametrize("fen", START_FENS + ["r3k2r/1P4P1/8/8/8/8/1p4p1/R3K2R b KQkq - 0 999"])
+def test_movetext_is_the_python_writers_and_python_chess_exports(monkeypatch, fen):
+    # The same bytes as the movetext written word by word in Python (line
+    # breaks, move numbers carried to more digits, tags with escapes and FEN
+    # starts around it), and the same words as python-chess's export, which
+    # breaks lines elsewhere.
+    rng = random.Random(len(fen or ""))
+    records = [random_record(rng, fen, plies) for plies in (0, 1, 2, 9, 80, 400)]
+    records += [({"Site": value, "White": value}, fen, moves, result)
+                for value, (_, _, moves, result) in zip(ESCAPED, records)]
+    written = [format_game(record) for record in records]
+    for text, record in zip(written, records):
+        assert text.split("\n\n")[1].split() == python_chess_movetext(record).split()
+    monkeypatch.setattr(pgn_writer, "_movetext", python_movetext)
+    assert written == [format_game(record) for record in records]
 
 
 LEGAL = ({"White": "A"}, None, ["e2e4", "e7e5"], "1-0")

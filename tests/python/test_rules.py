@@ -188,6 +188,49 @@ def test_unusual_boards_get_an_answer(fen, expected):
     assert board.fen() == orvex_chess.Board(fen).fen()
 
 
+# Checkmate, stalemate and outcome() stop at the first legal move they find:
+# boards whose legal moves are all of one kind (the move is found there or
+# nowhere), and boards whose only moves are illegal ones.
+ONE_KIND_OF_MOVE = {
+    "king": "8/3p4/8/n6k/8/8/1p1p1K2/8 w - - 0 1",
+    "king-in-check": "K2Q1k2/8/8/8/8/7n/R7/6B1 b - - 0 1",
+    "knight": "8/8/2R5/8/8/2n1K2Q/8/1n4k1 b - - 0 1",
+    "knight-in-check": "8/5q2/8/4K3/8/4B3/N2Q4/3k1n2 b - - 0 1",
+    "bishop": "8/8/5bq1/8/k7/8/K2p4/5B2 w - - 0 1",
+    "rook-in-check": "r3K3/2b4q/p5p1/k7/8/8/8/3R4 w - - 0 1",
+    "queen": "7Q/2k4P/7q/3K4/1q2n3/8/3p4/b7 w - - 0 1",
+    "pawn-push": "8/6b1/4P2k/8/1q6/8/K7/3b4 w - - 0 1",
+    "pawn-capture-in-check": "1K6/1q3q2/2P5/8/8/8/4kp2/5N2 w - - 0 1",
+    "double-push-in-check": "8/8/7q/8/2q3p1/4K3/1n3P2/b1k5 w - - 0 1",
+    "promotion": "7K/1p2Pq2/1n6/q7/8/8/4r3/3k4 w - - 0 1",
+    "promotion-in-check": "8/8/8/8/4n3/7K/5p2/3R2k1 b - - 0 1",
+    "en-passant": "8/8/Q7/5k2/KN1Pp2R/4B3/8/4Q3 b - d3 0 1",
+    "en-passant-in-check": "7R/4B3/8/1Q1B1k1K/3Q1pP1/8/8/8 b - g3 0 1",
+    "pinned-pawn": "4r3/8/3q4/2k5/8/8/1b2P1q1/4K3 w - - 0 1",
+    "pinned-bishop": "K7/Q7/7k/P1R5/8/4b3/7N/1BQ5 b - - 0 1",
+    "pinned-rook": "r7/8/4q1k1/8/Rq6/8/7p/K7 w - - 0 1",
+    "pinned-queen": "8/3k4/8/7q/7q/8/q3pQ2/4K3 w - - 0 1",
+    "none-en-passant-exposes-king": "8/Q7/8/6K1/pP6/k7/3R2R1/1Q6 b - b3 0 1",
+    "none-en-passant-mate": "8/4K3/4B2B/P3Q3/1pP5/1B6/8/3k4 b - c3 0 1",
+    "none-pinned-pieces": "7r/8/6q1/8/8/8/b3k2N/7K w - - 0 1",
+    "none-pinned-pieces-mate": "KN3q2/1B6/8/8/8/r6k/8/7q w - - 0 1",
+}
+
+
+@pytest.mark.parametrize("mirror", [False, True], ids=["as-is", "mirrored"])
+@pytest.mark.parametrize("fen", ONE_KIND_OF_MOVE.values(), ids=ONE_KIND_OF_MOVE.keys())
+def test_first_legal_move_search_agrees_with_the_move_list(fen, mirror):
+    theirs = chess.Board(fen)
+    ours = orvex_chess.Board(fen)
+    if mirror:
+        theirs = theirs.mirror()
+        ours.reflect()
+    assert bool(GENERATOR(ours)) == any(theirs.legal_moves)
+    rules = ("is_checkmate", "is_stalemate", "outcome")
+    expected = answers_of_python_chess(theirs)
+    assert {r: v for r, v in answers_of_ours(ours).items() if r in rules} == {r: expected[r] for r in rules}
+
+
 CODES = {None: 0, ("checkmate", "white"): 1, ("checkmate", "black"): 2, ("stalemate", None): 3,
          ("insufficient_material", None): 4, ("seventyfive_moves", None): 5,
          ("fivefold_repetition", None): 6, ("fifty_moves", None): 7,
