@@ -21,13 +21,14 @@ say "building the sdist"
 rm -rf build/sdist
 "$TOOLS/bin/python" -m build --sdist --outdir build/sdist . >/dev/null
 sdist=$(ls build/sdist/*.tar.gz)
-say "sdist: $sdist ($(tar tzf "$sdist" | wc -l) files)"
+listing=$(tar tzf "$sdist")
+say "sdist: $sdist ($(wc -l <<<"$listing") files)"
 # What a source build needs, and nothing of the work tree's leftovers.
 for needed in CMakeLists.txt pyproject.toml README.md LICENSE src/base/platform.cpp \
   src/module/exports.map python/orvex_tools/__init__.py python/orvex_chess-stubs/__init__.pyi; do
-  tar tzf "$sdist" | grep -q "^[^/]*/$needed\$" || { echo "the sdist lacks $needed" >&2; exit 1; }
+  grep -q "^[^/]*/$needed\$" <<<"$listing" || { echo "the sdist lacks $needed" >&2; exit 1; }
 done
-if tar tzf "$sdist" | grep -E '^[^/]*/build/|\.so$|__pycache__'; then
+if grep -E '^[^/]*/build/|\.so$|__pycache__' <<<"$listing"; then
   echo "the sdist holds build output" >&2
   exit 1
 fi

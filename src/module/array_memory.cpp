@@ -33,13 +33,12 @@ ArrayMemoryObject* as_memory(PyObject* self) { return reinterpret_cast<ArrayMemo
 // 64 bytes, so as aligned as the allocation itself (16 bytes).
 constexpr std::size_t kInlineOffset = (sizeof(ArrayMemoryObject) + 63) / 64 * 64;
 
-// Large blocks. From this size on a block is a mapping of its own, as numpy
-// maps its large arrays: in huge pages of this size, so that a new block
-// faults once per huge page rather than once per 4 KiB page (a fault costs
-// far more than clearing its page, and above 32 MiB glibc maps every block
-// afresh, so every call paid it in full).
+// Large blocks. From this size on a block is a mapping of its own
+// (map_large_block), as numpy maps its large arrays: in huge pages where the
+// system has them, so that a new block faults once per huge page rather than
+// once per 4 KiB page (a fault costs far more than clearing its page, and
+// above 32 MiB glibc maps every block afresh, so every call paid it in full).
 constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
-constexpr std::size_t kHugePage = kLargePage;
 
 // Blocks whose objects went away, kept for the next arrays: the memory of an
 // array dropped after use (a batch per training step) is filled again
@@ -65,7 +64,7 @@ void drop_kept(std::size_t index) {
   --kept_count;
 }
 
-// A block of at least bytes (a multiple of kHugePage): the smallest kept one
+// A block of at least bytes (a multiple of kLargePage): the smallest kept one
 // that is large enough and no more than twice the size, its tail given back
 // where the system can, or a new mapping. Its data is null when there is no
 // memory.
@@ -185,7 +184,7 @@ PyObject* new_array_memory(const char* format, Py_ssize_t itemsize, std::span<co
   const auto len = static_cast<std::size_t>(count * itemsize);
 
   const bool mapped = len >= kMappedFrom;
-  std::size_t mapping = mapped ? (len + kHugePage - 1) / kHugePage * kHugePage : 0;
+  std::size_t mapping = mapped ? (len + kLargePage - 1) / kLargePage * kLargePage : 0;
   void* block = nullptr;
   PyObject* self;
   if (mapped) {
