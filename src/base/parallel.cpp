@@ -1,38 +1,26 @@
 #include "base/parallel.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <deque>
 #include <system_error>
 #include <utility>
 
-#if defined(__linux__)
-#include <pthread.h>
-#include <sched.h>
-#endif
+#include "base/platform.h"
 
 namespace orvex {
 namespace {
 
-#if defined(__linux__)
 // The processors a new worker may start on: those of the starting thread
 // (all, in `all`) but the one it runs on, or none (an empty set) when it has
-// no other.
-cpu_set_t worker_processors(cpu_set_t& all) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_ZERO(&all);
-  const int current = sched_getcpu();
-  if (current < 0 || pthread_getaffinity_np(pthread_self(), sizeof all, &all) != 0 ||
-      !CPU_ISSET(current, &all) || CPU_COUNT(&all) < 2) {
-    return set;
-  }
-  set = all;
-  CPU_CLR(current, &set);
+// no other, or the platform does not tell.
+ProcessorSet worker_processors(ProcessorSet& all) {
+  const int current = current_processor();
+  all = calling_thread_processors();
+  if (current < 0 || !all.contains(current) || all.count() < 2) return {};
+  ProcessorSet set = all;
+  set.remove(current);
   return set;
 }
-#endif
 
 // The threads that work the jobs' chunks, kept for the next job once their
 // job is over: starting a thread (and moving it to another processor) cost
@@ -52,7 +40,7 @@ class WorkerPool {
   static WorkerPool& get() {
     static std::atomic<WorkerPool*> current{nullptr};
     WorkerPool* pool = current.load(std::memory_order_acquire);
-    const pid_t self = getpid();
+    const long self = process_id();
     while (pool == nullptr || pool->pid_ != self) {
       // A pool of a parent process is left as it is: its mutex may be held
       // by a thread the fork did not copy.
@@ -66,7 +54,7 @@ class WorkerPool {
   // Runs task on an idle thread, or on a new one (placed on processors, when
   // given, until the task moves it). Returns false, task not run, when no
   // thread is idle and none can be started.
-  bool start(Task task, [[maybe_unused]] const void* processors) {
+  bool start(Task task, const ProcessorSet* processors) {
     {
       std::lock_guard lock(mutex_);
       if (idle_ > pending_.size()) {
@@ -77,12 +65,7 @@ class WorkerPool {
     }
     try {
       std::thread thread(&WorkerPool::run, this, std::move(task));
-#if defined(__linux__)
-      if (processors) {
-        pthread_setaffinity_np(thread.native_handle(), sizeof(cpu_set_t),
-                               static_cast<const cpu_set_t*>(processors));
-      }
-#endif
+      if (processors) set_thread_processors(thread, *processors);
       thread.detach();
       return true;
     } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
@@ -93,7 +76,7 @@ class WorkerPool {
  private:
   static constexpr std::chrono::seconds kIdleLife{10};
 
-  explicit WorkerPool(pid_t pid) : pid_(pid) {}
+  explicit WorkerPool(long pid) : pid_(pid) {}
 
   void run(Task task) {
     while (true) {
@@ -109,7 +92,7 @@ class WorkerPool {
     }
   }
 
-  const pid_t pid_;
+  const long pid_;
   std::mutex mutex_;  // guards the members below
   std::condition_variable wake_;
   std::deque<Task> pending_;  // tasks handed to idle threads, not yet taken
@@ -118,40 +101,23 @@ class WorkerPool {
 
 }  // namespace
 
-unsigned available_cores() {
-#if defined(__linux__)
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int count = CPU_COUNT(&set);
-    if (count > 0) return static_cast<unsigned>(count);
-  }
-#endif
-  return std::max(1u, std::thread::hardware_concurrency());
-}
+unsigned available_cores() { return process_processor_count(); }
 
 ParallelJob::ParallelJob(std::size_t chunks, unsigned threads, StopFlag& stop, ChunkBody body)
     : chunks_(chunks), stop_(stop), body_(std::move(body)), done_(chunks, false) {
   const std::size_t wanted = std::min<std::size_t>(threads, chunks);
-#if defined(__linux__)
   // The workers run on other processors than the starting thread, which
   // usually takes chunks too. Left to itself, the system may queue a new
   // thread behind the one that started it when the other processors are
   // busy with other work, and it then runs only once the job is all but done.
   // Only the start: each worker takes back all of the processors once it runs.
-  cpu_set_t& apart = gate_->apart;
-  CPU_ZERO(&apart);
-  if (wanted) apart = worker_processors(gate_->processors);
-  gate_->pinned = CPU_COUNT(&apart) != 0;
-#endif
+  if (wanted) gate_->apart = worker_processors(gate_->processors);
+  gate_->pinned = !gate_->apart.empty();
   // Held while the workers start, so that running_ counts every worker
   // before any of them can return.
   std::lock_guard lock(mutex_);
   WorkerPool& pool = WorkerPool::get();
-  const void* processors = nullptr;
-#if defined(__linux__)
-  if (gate_->pinned) processors = &apart;
-#endif
+  const ProcessorSet* processors = gate_->pinned ? &gate_->apart : nullptr;
   for (unsigned w = 0; w < wanted; ++w) {
     bool started = false;
     try {
@@ -174,13 +140,11 @@ void ParallelJob::run_worker(std::shared_ptr<Gate> gate, ParallelJob* job, unsig
     if (gate->closed) return;
     ++gate->inside;
   }
-#if defined(__linux__)
   if (gate->pinned) {
     // Off the starting thread's processor first, then free to move again.
-    pthread_setaffinity_np(pthread_self(), sizeof gate->apart, &gate->apart);
-    pthread_setaffinity_np(pthread_self(), sizeof gate->processors, &gate->processors);
+    set_calling_thread_processors(gate->apart);
+    set_calling_thread_processors(gate->processors);
   }
-#endif
   job->work(worker);
   std::lock_guard lock(gate->mutex);
   if (--gate->inside == 0) gate->left.notify_all();

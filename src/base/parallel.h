@@ -48,12 +48,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-
-#if defined(__linux__)
-#include <sched.h>
-#endif
 #include <thread>
 #include <vector>
+
+#include "base/platform.h"
 
 namespace orvex {
 
@@ -147,18 +145,17 @@ class ParallelJob {
     std::condition_variable left;
     bool closed = false;
     unsigned inside = 0;
-#if defined(__linux__)
     // The processors of the starting thread, which a worker started on
     // others takes back once it runs: pinned for good, it could not move
     // when its processor is busy, nor leave the starting thread's processor
-    // to it when that thread only watches.
-    cpu_set_t processors;
+    // to it when that thread only watches. Empty where the platform does not
+    // tell.
+    ProcessorSet processors;
     // Those processors but the starting thread's, where each worker goes
     // first: a thread kept from an earlier job may last have run on the
     // starting thread's processor, and would share it.
-    cpu_set_t apart;
+    ProcessorSet apart;
     bool pinned = false;
-#endif
   };
   // A worker thread: enters the job unless it is over, works, leaves.
   static void run_worker(std::shared_ptr<Gate> gate, ParallelJob* job, unsigned worker);

@@ -46,7 +46,7 @@ constexpr std::array<std::uint64_t, 256> kSpread = [] {
 inline void write_plane(Bitboard b, std::uint8_t* out) {
   for (int rank = 0; rank < 8; ++rank) {
     std::uint64_t bytes = kSpread[(b >> (8 * rank)) & 0xFF];
-    if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
+    bytes = to_little_endian(bytes);
     std::memcpy(out + 8 * rank, &bytes, 8);
   }
 }

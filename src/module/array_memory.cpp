@@ -1,10 +1,10 @@
 #include "module/array_memory.h"
 
-#include <sys/mman.h>
-
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+
+#include "base/platform.h"
 
 namespace orvex::py {
 namespace {
@@ -33,13 +33,12 @@ ArrayMemoryObject* as_memory(PyObject* self) { return reinterpret_cast<ArrayMemo
 // 64 bytes, so as aligned as the allocation itself (16 bytes).
 constexpr std::size_t kInlineOffset = (sizeof(ArrayMemoryObject) + 63) / 64 * 64;
 
-// Large blocks. From this size on a block is a mapping of its own, as numpy
-// maps its large arrays: in huge pages of this size, so that a new block
-// faults once per huge page rather than once per 4 KiB page (a fault costs
-// far more than clearing its page, and above 32 MiB glibc maps every block
-// afresh, so every call paid it in full).
+// Large blocks. From this size on a block is a mapping of its own
+// (map_large_block), as numpy maps its large arrays: in huge pages where the
+// system has them, so that a new block faults once per huge page rather than
+// once per 4 KiB page (a fault costs far more than clearing its page, and
+// above 32 MiB glibc maps every block afresh, so every call paid it in full).
 constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 // Blocks whose objects went away, kept for the next arrays: the memory of an
 // array dropped after use (a batch per training step) is filled again
@@ -57,25 +56,7 @@ Block kept[kKeptBlocks];  // oldest first
 std::size_t kept_count = 0;
 std::size_t kept_bytes = 0;
 
-void unmap(const Block& block) { munmap(block.data, block.bytes); }
-
-// Maps bytes (a multiple of kHugePage), aligned to a huge page; null when
-// there is no memory.
-void* map_block(std::size_t bytes) {
-  const std::size_t span = bytes + kHugePage;
-  void* start = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (start == MAP_FAILED) return nullptr;
-  const auto first = reinterpret_cast<std::uintptr_t>(start);
-  const std::uintptr_t aligned = (first + kHugePage - 1) & ~(kHugePage - 1);
-  if (aligned != first) munmap(start, aligned - first);
-  const std::size_t tail = first + span - (aligned + bytes);
-  if (tail) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-  void* data = reinterpret_cast<void*>(aligned);
-#if defined(MADV_HUGEPAGE)
-  madvise(data, bytes, MADV_HUGEPAGE);  // advice: without huge pages it still works
-#endif
-  return data;
-}
+void unmap(const Block& block) { unmap_large_block(block.data, block.bytes); }
 
 void drop_kept(std::size_t index) {
   kept_bytes -= kept[index].bytes;
@@ -83,20 +64,21 @@ void drop_kept(std::size_t index) {
   --kept_count;
 }
 
-// A block of bytes (a multiple of kHugePage): the smallest kept one that is
-// large enough and no more than twice the size, its tail given back, or a
-// new mapping. Null when there is no memory.
-void* take_block(std::size_t bytes) {
+// A block of at least bytes (a multiple of kLargePage): the smallest kept one
+// that is large enough and no more than twice the size, its tail given back
+// where the system can, or a new mapping. Its data is null when there is no
+// memory.
+Block take_block(std::size_t bytes) {
   std::size_t best = kept_count;
   for (std::size_t i = 0; i < kept_count; ++i) {
     const std::size_t size = kept[i].bytes;
     if (size >= bytes && size / 2 <= bytes && (best == kept_count || size < kept[best].bytes)) best = i;
   }
-  if (best == kept_count) return map_block(bytes);
-  const Block block = kept[best];
+  if (best == kept_count) return {map_large_block(bytes), bytes};
+  Block block = kept[best];
   drop_kept(best);
-  if (block.bytes > bytes) unmap({static_cast<char*>(block.data) + bytes, block.bytes - bytes});
-  return block.data;
+  block.bytes = trim_large_block(block.data, block.bytes, bytes);
+  return block;
 }
 
 void give_back(const Block& block) {
@@ -202,14 +184,16 @@ PyObject* new_array_memory(const char* format, Py_ssize_t itemsize, std::span<co
   const auto len = static_cast<std::size_t>(count * itemsize);
 
   const bool mapped = len >= kMappedFrom;
-  const std::size_t mapping = mapped ? (len + kHugePage - 1) / kHugePage * kHugePage : 0;
+  std::size_t mapping = mapped ? (len + kLargePage - 1) / kLargePage * kLargePage : 0;
   void* block = nullptr;
   PyObject* self;
   if (mapped) {
-    block = take_block(mapping);
-    if (!block) return PyErr_NoMemory();
+    const Block taken = take_block(mapping);
+    if (!taken.data) return PyErr_NoMemory();
+    block = taken.data;
+    mapping = taken.bytes;
     self = static_cast<PyObject*>(PyObject_Malloc(sizeof(ArrayMemoryObject)));
-    if (!self) give_back({block, mapping});
+    if (!self) give_back(taken);
   } else {
     self = static_cast<PyObject*>(PyObject_Malloc(kInlineOffset + len));
     block = reinterpret_cast<char*>(self) + kInlineOffset;

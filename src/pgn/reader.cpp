@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/platform.h"
 #include "pgn/replay.h"
 #include "pgn/scanner.h"
 
@@ -31,8 +32,8 @@ namespace {
 // tens of kilobytes.
 std::size_t line_start(std::string_view text, std::size_t end) {
   if (end == 0) return 0;
-  const void* newline = memrchr(text.data(), '\n', end);
-  return newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - text.data()) + 1 : 0;
+  const char* newline = find_last_byte(text.data(), end, '\n');
+  return newline ? static_cast<std::size_t>(newline - text.data()) + 1 : 0;
 }
 
 // Whether the line that ends at text[newline] is blank, and the nearest line

@@ -4,12 +4,14 @@
 #include <bit>
 #include <cstring>
 
+#include "base/platform.h"
+
 namespace orvex::selfplay {
 namespace {
 
 // A bitboard turned to the observation's square order (bit 8 * row + column)
 // for the side to move m.
-constexpr Bitboard oriented_bits(Bitboard b, Color m) { return m == kWhite ? __builtin_bswap64(b) : b; }
+constexpr Bitboard oriented_bits(Bitboard b, Color m) { return m == kWhite ? byte_swap(b) : b; }
 
 // The 14 values of one position's planes on one square: the one-hot piece
 // (code 0: none, 1..6 the mover's, 7..12 the other side's) and the two

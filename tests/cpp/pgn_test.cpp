@@ -257,8 +257,9 @@ TEST(ReadGames, StopsBeforeAGameOrLineLongerThanTheLimit) {
       {"1. e4\n" + std::string(kLimit + 1, ' ') + "\n", Stop::kGameTooLong},
       {"%" + std::string(kLimit, 'x') + "\n", Stop::kLineTooLong},
   };
-  for (const auto& [long_part, stop] : cases) {
+  for (const auto& [long_part, expected] : cases) {
     const std::string text = "[A \"1\"]\n1. d4 *\n\n" + long_part + "\n1. c4 *\n";
+    const Stop stop = expected;  // clang before 16 lets no lambda capture a structured binding
     const auto expect_stop = [&](const ReadOutcome& outcome, const GameBatch& batch) {
       EXPECT_EQ(outcome.stop, stop);
       EXPECT_FALSE(outcome.finished);

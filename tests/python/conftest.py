@@ -23,8 +23,8 @@ PanicException = _panic_type()
 
 
 def _sanitized():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
+    maps = Path("/proc/self/maps")
+    return maps.exists() and "libasan" in maps.read_text()
 
 
 # Whether the module runs under AddressSanitizer (scripts/sanitize.sh).
