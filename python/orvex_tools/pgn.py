@@ -72,12 +72,16 @@ class Game:
     fen: str
     #: The main-line moves in coordinate notation, as MoveGenerator writes them.
     moves: list[str]
-    #: The Result tag, unless missing or "*"; then the result that ends the movetext; else "*".
+    #: The Result tag when it is 1-0, 0-1 or 1/2-1/2; else the result that ends the movetext; else "*".
     result: str
+    #: The start position's halfmove clock: from the FEN tag's fifth field, else 0.
+    halfmove_clock: int = 0
+    #: The start position's fullmove number: from the FEN tag's sixth field, else 1.
+    fullmove_number: int = 1
 
     def board(self) -> orvex_chess.Board:
-        """Returns a new Board at the game's start position."""
-        return orvex_chess.Board(self.fen)
+        """Returns a new Board at the game's start position, with its move counters."""
+        return orvex_chess.Board(f"{self.fen} {self.halfmove_clock} {self.fullmove_number}")
 
 
 @dataclass(frozen=True, slots=True)

@@ -426,9 +426,12 @@ PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t in
     if (value.empty() || PyDict_SetItem(tags.get(), name.get(), value.get()) < 0) return nullptr;
   }
   OwnedRef fen;
+  std::uint32_t halfmove_clock = 0, fullmove_number = 1;
   if (g.start == pgn::kNone) {
     fen.reset(Py_NewRef(constants.start_fen));
   } else {
+    halfmove_clock = b.starts[g.start].halfmove_clock;
+    fullmove_number = b.starts[g.start].fullmove_number;
     Board board;
     board.pieces = b.starts[g.start].pieces;
     board.state = b.starts[g.start].state;
@@ -451,9 +454,12 @@ PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t in
   }
   OwnedRef result(result_object(b.view(g.result)));
   if (result.empty()) return nullptr;
+  OwnedRef clock(PyLong_FromUnsignedLong(halfmove_clock));
+  OwnedRef number(PyLong_FromUnsignedLong(fullmove_number));
+  if (clock.empty() || number.empty()) return nullptr;
   PyObject* args[] = {index_object.get(), line.get(), tags.get(), fen.get(), moves.get(),
-                      result.get()};
-  return PyObject_Vectorcall(s.game_type.get(), args, 6, nullptr);
+                      result.get(), clock.get(), number.get()};
+  return PyObject_Vectorcall(s.game_type.get(), args, 8, nullptr);
 }
 
 // Counts a game that cannot be replayed and keeps its error record; raises

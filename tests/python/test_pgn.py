@@ -221,6 +221,27 @@ def test_game_record_and_board():
         board.push(move)
 
 
+@pytest.mark.parametrize("movetext, result", [("1. e4 1-0", "1-0"), ("1. e4 *", "*"), ("1. e4", "*")])
+def test_unknown_result_tag_reads_as_the_movetext_result(movetext, result):
+    text = f'[Result "?"]\n\n{movetext}\n'
+    (game,) = orvex_tools.read_games(io.StringIO(text))
+    assert game.result == result
+    out = io.StringIO()
+    assert orvex_tools.write_games(out, [game]) == 1  # the game can be written back
+
+
+def test_fen_tag_counters_reach_the_start_board():
+    text = '[FEN "8/8/4k3/8/8/3K4/8/R7 w - - 98 60"]\n\n60. Ra2 Kd6 *\n'
+    (game,) = orvex_tools.read_games(io.StringIO(text))
+    assert (game.halfmove_clock, game.fullmove_number) == (98, 60)
+    board = game.board()
+    for move in game.moves:
+        board.push(move)
+    expected = chess.pgn.read_game(io.StringIO(text)).end().board()
+    assert board.fen(counters=True) == expected.fen()
+    assert board.is_fifty_moves() == expected.is_fifty_moves() == True  # noqa: E712
+
+
 def test_byte_order_mark_and_bad_utf8_are_tolerated():
     data = b'\xef\xbb\xbf[White "Caf\xe9"]\n\n1. e4 *\n'
     (game,) = orvex_tools.read_games(io.BytesIO(data))
