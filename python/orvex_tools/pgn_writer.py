@@ -5,7 +5,8 @@
 
 Each move is checked against the legal moves of its position and written in
 SAN by orvex_chess.Board; every game written reads back through read_games
-(and python-chess) to the same tags, start, moves and result.
+to the same tags, start, moves and result (and through python-chess, but for
+the backslashes it keeps in tag values that hold '"' or '\\').
 """
 
 from __future__ import annotations

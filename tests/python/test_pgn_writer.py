@@ -109,6 +109,9 @@ def test_tag_values_are_escaped_and_read_back(value):
     (game,) = orvex_tools.read_games(io.StringIO(stream.getvalue()))
     assert game.tags == {**ROSTER, "Site": value, "Result": "1-0", "A_b+#=:-9": value}
     assert (game.moves, game.result) == (["e2e4"], "1-0")
+    # python-chess reads the same value only when it holds no escape (as the README says).
+    theirs = chess.pgn.read_game(io.StringIO(stream.getvalue())).headers["Site"]
+    assert (theirs == value) == ('"' not in value and "\\" not in value)
 
 
 def test_games_from_read_games_keep_their_tags_start_and_move_numbers(tmp_path):
