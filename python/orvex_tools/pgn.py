@@ -545,7 +545,7 @@ def _encoded(stream: TextStream, live: bool) -> Callable[[int], bytes]:
     read: Callable[[int], str] = stream.read
     readline = getattr(stream, "readline", None)
     if live and callable(readline):  # a line as soon as it has come, not n characters
-        read = cast(Callable[[int], str], _prompt_reader(lambda size: readline(), _fileno(stream), ""))
+        read = cast(Callable[[int], str], _prompt_reader(lambda size: readline(size), _fileno(stream), ""))
 
     def read_bytes(size: int) -> bytes:
         text = read(size)
