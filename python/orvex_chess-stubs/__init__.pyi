@@ -31,7 +31,7 @@ class Board:
     def bitboard_from_fen(fen: str) -> list[list[bool]]:
         """Returns 12 lists (kinds PNBRQKpnbrqk) of 64 booleans (a1..h8) read from the FEN placement; raises PanicException on a bad placement."""
     def fen(self, *, counters: bool = False) -> str:
-        """Returns the position as four FEN fields, or six with counters (halfmove clock, fullmove number); raises TypeError on a non-bool counters."""
+        """Returns the position as four FEN fields, or six with counters (halfmove clock, fullmove number, each written as at most 2**31 - 1, the largest Board(fen) reads); raises TypeError on a non-bool counters."""
     def halfmove_clock(self) -> int:
         """Returns the plies since the last capture or pawn move; raises nothing."""
     def fullmove_number(self) -> int:

@@ -1,7 +1,7 @@
 """The native self-play environment behind orvex_tools.ChessEnv."""
 
 from collections.abc import Sequence
-from typing import Literal, final
+from typing import Literal, SupportsIndex, final
 
 from typing_extensions import Buffer
 
@@ -21,11 +21,11 @@ class ChessEnv:
         illegal: Literal["raise", "lose"] = "raise",
     ) -> ChessEnv:
         """Makes batch_size games at the standard position, player 0 white; raises TypeError or ValueError on bad arguments."""
-    def reset(self, seed: int | None = None) -> None:
+    def reset(self, seed: SupportsIndex | None = None) -> None:
         """Starts every game again; with a seed, each game's player order is drawn as pgx's init draws it from jax.random.split(jax.random.PRNGKey(seed), N); raises TypeError, KeyboardInterrupt (every game as it was)."""
     def step(self, actions: Buffer | Sequence[int]) -> None:
         """Makes one AlphaZero action id per game; raises TypeError or ValueError on bad actions (no game moves), KeyboardInterrupt (every game as it was)."""
-    def sample_actions(self, rng_seed: int | None = None) -> memoryview:
+    def sample_actions(self, rng_seed: SupportsIndex | None = None) -> memoryview:
         """Returns a (N,) int32 array: a uniformly random legal action per running game, 0 for an ended one."""
     def moves(self, game: int) -> list[str]:
         """Returns the legal moves played in that game, in coordinate notation; raises ValueError for a game out of range."""

@@ -7,7 +7,7 @@ from typing_extensions import Buffer
 
 @final
 class Reader:
-    """Reader(read, game, error, skip_errors, threads, block_size, max_game_bytes, readinto=None): the games of PGN bytes pulled from read(n), or read into the reader's buffer by readinto(buffer); use orvex_tools.read_games."""
+    """Reader(read, game, error, skip_errors, threads, block_size, max_game_bytes, readinto=None, live=False): the games of PGN bytes pulled from read(n), or read into the reader's buffer by readinto(buffer); live: read(n) returns what has come, and the games read are handed out before more is read; use orvex_tools.read_games."""
 
     def __new__(
         cls,
@@ -19,6 +19,7 @@ class Reader:
         block_size: int,
         max_game_bytes: int | None,
         readinto: Callable[[memoryview], int | None] | None = None,
+        live: bool = False,
     ) -> Reader: ...
     def __iter__(self) -> Reader: ...
     def __next__(self) -> Any:

@@ -297,7 +297,7 @@ def build_parser() -> argparse.ArgumentParser:
         "pgn",
         formatter_class=_Formatter,
         help="print the main-line moves of the games of a PGN file",
-        description="Read the games of a PGN file (plain, gzip, bzip2 or Zstandard) and print "
+        description="Read the games of a PGN file (plain, gzip, bzip2, xz or Zstandard) and print "
         "one line per game: its main-line moves in coordinate notation (or SAN with --san), "
         "separated by single spaces. A progress bar runs on stderr while a file is read.",
     )
@@ -334,7 +334,7 @@ def build_parser() -> argparse.ArgumentParser:
         "dataset",
         formatter_class=_Formatter,
         help="turn PGN games into training positions in Parquet files, on Dask",
-        description="Replay the games of PGN files (plain, gzip, bzip2 or Zstandard) on a Dask "
+        description="Replay the games of PGN files (plain, gzip, bzip2, xz or Zstandard) on a Dask "
         "cluster and write one Parquet row per position: game, ply, bitboards and state word "
         "(or FEN), side to move, move played and its policy id, legal-move ids, Polyglot key and "
         "result. Without --scheduler a local cluster with one worker process per core is "
@@ -564,7 +564,7 @@ def san_line(game: Game) -> str:
 
 def run_pgn(args: argparse.Namespace) -> int:
     """Prints one line of moves per game, with a progress bar over the file's bytes."""
-    from orvex_tools.pgn import decompressed, read_games
+    from orvex_tools.pgn import decompressed, is_live, read_games
     from orvex_tools.stream_errors import damaged_stream_reason
 
     if args.write_pgn:
@@ -594,7 +594,7 @@ def run_pgn(args: argparse.Namespace) -> int:
     try:
         with Progress(not args.no_progress and size is not None, desc="pgn", unit="B",
                       unit_scale=True) as progress:
-            source = decompressed(raw, name)
+            source = decompressed(raw, name, live=is_live(raw))
             with read_games(source, errors=args.errors, threads=args.threads) as games:
                 for count, game in enumerate(games, 1):
                     out.write(line(game))

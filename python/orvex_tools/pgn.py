@@ -16,8 +16,10 @@ import errno
 import gzip
 import importlib
 import io
+import lzma
 import os
 import select
+import stat
 import threading
 from collections.abc import Callable
 from types import TracebackType
@@ -72,12 +74,16 @@ class Game:
     fen: str
     #: The main-line moves in coordinate notation, as MoveGenerator writes them.
     moves: list[str]
-    #: The Result tag, unless missing or "*"; then the result that ends the movetext; else "*".
+    #: The Result tag when it is 1-0, 0-1 or 1/2-1/2; else the result that ends the movetext; else "*".
     result: str
+    #: The start position's halfmove clock: from the FEN tag's fifth field, else 0.
+    halfmove_clock: int = 0
+    #: The start position's fullmove number: from the FEN tag's sixth field, else 1.
+    fullmove_number: int = 1
 
     def board(self) -> orvex_chess.Board:
-        """Returns a new Board at the game's start position."""
-        return orvex_chess.Board(self.fen)
+        """Returns a new Board at the game's start position, with its move counters."""
+        return orvex_chess.Board(f"{self.fen} {self.halfmove_clock} {self.fullmove_number}")
 
 
 @dataclass(frozen=True, slots=True)
@@ -99,12 +105,16 @@ class GameError:
 
 _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
 #: The first bytes of each compression that read_games reads.
-_MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (_ZSTD_MAGIC, "zstd"))
+_MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (_ZSTD_MAGIC, "zstd"),
+          (b"\xfd7zXZ\x00", "xz"))
+#: The bytes compression_of needs to tell every compression.
+MAGIC_BYTES = 6
 
 
 def compression_of(head: bytes) -> str | None:
-    """The compression ("gzip", "bzip2" or "zstd") whose stream begins with the
-    bytes head (the first four bytes of a file, or more), or None for plain text."""
+    """The compression ("gzip", "bzip2", "zstd" or "xz") whose stream begins with
+    the bytes head (the first MAGIC_BYTES bytes of a file, or more), or None for
+    plain text."""
     for magic, name in _MAGIC:
         if head.startswith(magic):
             return name
@@ -198,25 +208,89 @@ class _ZstdFrames:
             self._next = self._BLOCK
 
 
-def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
-    """Returns a reader of the bytes of a binary file, decompressing gzip, bzip2 or Zstandard.
+class _Prefixed:
+    """The bytes of a binary stream whose first bytes were read already: those
+    bytes first, then the rest of the stream. Every read returns at once what
+    it has (at least a byte, until the end); read1 reads the stream at most once."""
 
-    The compression is recognised by the first bytes, which raw must let
-    peek at (as buffered readers such as sys.stdin.buffer do) or read again
-    after a seek to the start. Closing the result leaves raw open. A
-    compressed stream cut short raises EOFError when its end is reached.
-    """
+    def __init__(self, head: bytes, raw: IO[bytes], prompt: Callable[[int], bytes]) -> None:
+        self._head = head
+        self._read = raw.read
+        self._prompt = prompt
+
+    def _take(self, size: int) -> bytes:
+        head = self._head[:size] if size is not None and size >= 0 else self._head
+        self._head = self._head[len(head):]
+        return head
+
+    def read(self, size: int = -1, /) -> bytes:
+        return self._take(size) if self._head and size != 0 else self._read(size)
+
+    def read1(self, size: int = -1, /) -> bytes:
+        return self._take(size) if self._head and size != 0 else self._prompt(size)
+
+    def close(self) -> None:
+        """Leaves the stream open, as decompressors leave theirs."""
+
+
+def _read_once(raw: IO[bytes]) -> Callable[[int], bytes]:
+    """read(n) of raw that reads the stream at most once (read1), where it can."""
+    read1 = getattr(raw, "read1", None)
+    return read1 if callable(read1) else raw.read
+
+
+def _sniffed(raw: IO[bytes]) -> tuple[bytes, IO[bytes] | _Prefixed]:
+    """The first bytes of raw (MAGIC_BYTES of them, fewer at the end) and a
+    stream of all its bytes: raw itself when it let them be peeked at."""
     peek = getattr(raw, "peek", None)
-    if peek is not None:
-        magic = peek(4)[:4]
-    else:
-        magic = raw.read(4)
-        raw.seek(0)
-    compression = compression_of(magic)
+    if callable(peek):
+        head = peek(MAGIC_BYTES)
+        if len(head) >= MAGIC_BYTES:
+            return head[:MAGIC_BYTES], raw
+    head = b""
+    while len(head) < MAGIC_BYTES:
+        more = raw.read(MAGIC_BYTES - len(head))
+        if not isinstance(more, (bytes, bytearray)):
+            raise TypeError(f"read() must return bytes, not {type(more).__name__}")
+        if not more:
+            break
+        head += more
+    return head, _Prefixed(head, raw, _read_once(raw))
+
+
+class _Prompt:
+    """A binary stream whose read(n) returns what has come (read1): what a
+    decompressor reads from a pipe or a FIFO, so that it does not wait for
+    a whole block before it decompresses what it has."""
+
+    def __init__(self, raw: IO[bytes] | _Prefixed) -> None:
+        self.read = _read_once(cast(IO[bytes], raw))
+
+    def close(self) -> None:
+        """Leaves the stream open."""
+
+
+def decompressed(raw: IO[bytes], name: str = "", *, live: bool = False) -> ByteStream:
+    """Returns a reader of the bytes of a binary file, decompressing gzip, bzip2,
+    xz or Zstandard.
+
+    The compression is recognised by the first bytes, peeked at where raw lets
+    them be (buffered readers such as sys.stdin.buffer do), else read and put
+    back in front. Closing the result leaves raw open. A compressed stream
+    cut short raises EOFError when its end is reached. live (a pipe, a FIFO):
+    the decompressor reads what has come rather than waiting for a block.
+    """
+    head, stream = _sniffed(raw)
+    compression = compression_of(head)
+    if compression is None:
+        return stream
+    source = cast(IO[bytes], _Prompt(stream) if live else stream)
     if compression == "gzip":
-        return gzip.GzipFile(fileobj=raw, mode="rb")
+        return gzip.GzipFile(fileobj=source, mode="rb")
     if compression == "bzip2":
-        return bz2.BZ2File(raw, mode="rb")
+        return bz2.BZ2File(source, mode="rb")
+    if compression == "xz":
+        return lzma.LZMAFile(source, mode="rb")
     if compression == "zstd":
         try:
             zstandard = importlib.import_module("zstandard")
@@ -226,10 +300,10 @@ def decompressed(raw: IO[bytes], name: str = "") -> ByteStream:
                 "package (pip install 'orvex_chess[zstd]')"
             ) from None
         reader: ByteStream = zstandard.ZstdDecompressor().stream_reader(
-            _ZstdFrames(raw), read_across_frames=True, closefd=False
+            _ZstdFrames(source), read_across_frames=True, closefd=False
         )
         return reader
-    return raw
+    raise AssertionError(compression)
 
 
 class _StoppableFile(io.RawIOBase):
@@ -280,14 +354,60 @@ class _StoppableFile(io.RawIOBase):
             super().close()
 
 
-def _open_path(path: str | os.PathLike[str]) -> tuple[_StoppableFile, ByteStream]:
-    """Returns the file at path and the stream of its bytes, decompressed."""
+def _open_path(path: str | os.PathLike[str]) -> tuple[_StoppableFile, ByteStream, bool]:
+    """Returns the file at path, the stream of its bytes, decompressed, and
+    whether it is live (not a regular file)."""
     file = _StoppableFile(open(path, "rb", buffering=0))
     try:
-        return file, decompressed(io.BufferedReader(file), repr(os.fspath(path)))
+        live = is_live(file)
+        return file, decompressed(io.BufferedReader(file), repr(os.fspath(path)), live=live), live
     except BaseException:
         file.close()
         raise
+
+
+def is_live(stream: object) -> bool:
+    """Whether a stream reads from a pipe, a FIFO, a socket or a device (whose
+    input comes when it comes) rather than from a regular file or memory."""
+    try:
+        fd = cast(IO[bytes], stream).fileno()
+        return not stat.S_ISREG(os.fstat(fd).st_mode)
+    except (AttributeError, OSError, ValueError):  # io.UnsupportedOperation is both
+        return False
+
+
+def _prompt_reader(read_once: Callable[[int], object], fd: int | None,
+                   empty: bytes | str) -> Callable[[int], object]:
+    """read(n) of a live stream: waits for the first input, then takes what
+    else has come (while the file descriptor fd has input, up to n), and
+    returns; read_once(n) reads the stream at most once."""
+    poll = None
+    if fd is not None:
+        poll = select.poll()
+        poll.register(fd, select.POLLIN)
+
+    def read(size: int) -> object:
+        data = read_once(size)
+        if poll is None or not data:
+            return data
+        parts = [data]
+        have = len(data)  # type: ignore[arg-type]
+        while have < size and poll.poll(0):
+            more = read_once(size - have)
+            if not more:
+                break
+            parts.append(more)
+            have += len(more)  # type: ignore[arg-type]
+        return empty.join(parts)  # type: ignore[arg-type]
+
+    return read
+
+
+def _fileno(stream: object) -> int | None:
+    try:
+        return cast(IO[bytes], stream).fileno()
+    except (AttributeError, OSError, ValueError):
+        return None
 
 
 class GameReader:
@@ -320,13 +440,19 @@ class GameReader:
         self._owned: ByteStream | None = None  # the stream of its bytes
         read: Callable[[int], bytes]
         readinto = None
+        live = False
         if isinstance(source, (str, os.PathLike)):
-            self._file, self._owned = _open_path(source)
-            read = self._owned.read
-            # The streams opened here read straight into the reader's buffer.
-            readinto = getattr(self._owned, "readinto", None)
+            self._file, self._owned, live = _open_path(source)
+            if live:
+                read = cast(Callable[[int], bytes], _prompt_reader(
+                    _read_once(cast(IO[bytes], self._owned)), self._file.fileno(), b""))
+            else:
+                read = self._owned.read
+                # The streams opened here read straight into the reader's buffer.
+                readinto = getattr(self._owned, "readinto", None)
         elif hasattr(source, "read"):
-            read = _bytes_reader(source)
+            live = is_live(source)
+            read = _bytes_reader(source, live)
         else:
             raise TypeError(
                 "read_games() argument 'source' must be a path or a file object opened "
@@ -334,7 +460,7 @@ class GameReader:
             )
         try:
             self._core = _pgn.Reader(read, Game, GameError, errors == "skip", threads, BLOCK_SIZE,
-                                     max_game_bytes, readinto)
+                                     max_game_bytes, readinto, live)
         except BaseException:
             self._close_source()
             raise
@@ -398,18 +524,28 @@ class GameReader:
         self.close()
 
 
-def _bytes_reader(stream: ByteStream | TextStream) -> Callable[[int], bytes]:
-    """Returns read(n) -> bytes for a binary or a text stream (text is encoded as UTF-8)."""
+def _bytes_reader(stream: ByteStream | TextStream, live: bool) -> Callable[[int], bytes]:
+    """Returns read(n) -> bytes for a binary stream, decompressed as a path's
+    bytes are, or a text stream (encoded as UTF-8). From a live stream, read(n)
+    returns what has come."""
     first = stream.read(0)
     if isinstance(first, str):
-        return _encoded(cast(TextStream, stream))
+        return _encoded(cast(TextStream, stream), live)
     if not isinstance(first, (bytes, bytearray, memoryview)):
         raise TypeError(f"source.read() must return bytes or str, not {type(first).__name__}")
-    return cast(ByteStream, stream).read
+    binary = cast(IO[bytes], stream)
+    plain = decompressed(binary, live=live)
+    if not live:
+        return plain.read
+    return cast(Callable[[int], bytes],
+                _prompt_reader(_read_once(cast(IO[bytes], plain)), _fileno(binary), b""))
 
 
-def _encoded(stream: TextStream) -> Callable[[int], bytes]:
-    read = stream.read
+def _encoded(stream: TextStream, live: bool) -> Callable[[int], bytes]:
+    read: Callable[[int], str] = stream.read
+    readline = getattr(stream, "readline", None)
+    if live and callable(readline):  # a line as soon as it has come, not n characters
+        read = cast(Callable[[int], str], _prompt_reader(lambda size: readline(size), _fileno(stream), ""))
 
     def read_bytes(size: int) -> bytes:
         text = read(size)
@@ -429,8 +565,10 @@ def read_games(
 ) -> GameReader:
     """Returns an iterator over the games of a PGN file, in file order.
 
-    source is a path (plain text, or gzip, bzip2 or Zstandard compressed,
-    recognised by content) or a file object opened for reading bytes or text.
+    source is a path (plain text, or gzip, bzip2, xz or Zstandard compressed,
+    recognised by content) or a file object opened for reading bytes (decompressed
+    in the same way) or text. From a pipe or a FIFO, each game is returned as
+    soon as its end has come.
     A game with an illegal or unreadable main-line move, a bad FEN tag or an
     unsupported Variant tag raises ValueError naming the game, its line and the
     move (errors="raise"), or is skipped and counted (errors="skip"). With

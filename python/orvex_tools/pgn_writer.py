@@ -5,19 +5,25 @@
 
 Each move is checked against the legal moves of its position, and the
 movetext is written in SAN by the C++ core; every game written reads back
-through read_games (and python-chess) to the same tags, start, moves and
-result.
+through read_games to the same tags, start, moves and result (and through
+python-chess, but for the backslashes it keeps in tag values that hold '"' or
+'\\').
 """
 
 from __future__ import annotations
 
+import atexit
 import contextlib
+import errno
 import functools
 import io
 import os
 import re
 import secrets
-from collections.abc import Iterable, Mapping
+import signal
+import stat
+import threading
+from collections.abc import Iterable, Iterator, Mapping
 from typing import Protocol, Union
 
 from orvex_tools import _pgn
@@ -61,10 +67,13 @@ def write_games(destination: str | os.PathLike[str] | TextWriter,
     written (an illegal move, a bad start FEN, result, tag name or value)
     raises ValueError naming its place in games (from 0), its index if it is
     a Game, and the fault; a record of the wrong shape raises TypeError. A
-    path is written through a temporary file in the same directory, renamed
-    into place only after the last game: any failure leaves the old file (or
-    no file) untouched. A file object gets each game's text in one write, so
-    it holds the games before the failing one and nothing of that one.
+    path of a regular file (or of none) is written through a temporary file in
+    the same directory, renamed into place only after the last game: any
+    failure leaves the old file (or no file) untouched. Other paths (a device,
+    a FIFO, /dev/stdout) are appended to in place as the games come; a
+    directory or "" raises before a game is taken. A file object gets each
+    game's text in one write, so it holds the games before the failing one and
+    nothing of that one.
     """
     if isinstance(destination, (str, os.PathLike)):
         return _write_path(os.fspath(destination), _records(games))
@@ -97,8 +106,38 @@ def _write_stream(stream: TextWriter, games: Iterable[Game | GameRecord]) -> int
     return count
 
 
+def _names_a_descriptor(path: str) -> bool:
+    """Whether path is, or leads by symbolic links to, a name under /dev or /proc
+    (such as /dev/stdout, which names whatever standard output is open on)."""
+    current = os.path.abspath(path)
+    for _ in range(40):  # the most links the system follows
+        if current.startswith(("/dev/", "/proc/")):
+            return True
+        try:
+            link = os.readlink(current)
+        except OSError:
+            return False
+        current = os.path.normpath(os.path.join(os.path.dirname(current), link))
+    return False
+
+
 def _write_path(path: str, games: Iterable[Game | GameRecord]) -> int:
+    # The destination is checked before the first game is taken from games.
+    if not path:
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
     target = os.path.realpath(path)  # through a symbolic link, like open(path, "w")
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if (mode is not None and not stat.S_ISREG(mode)) or _names_a_descriptor(path):
+        # A device, a FIFO or a file descriptor's name: written in place, as
+        # the games come, after what it holds (a rename would replace the
+        # device or the FIFO by a file, or the file behind /dev/stdout).
+        with open(path, "a", encoding="utf-8", newline="\n") as stream:
+            return _write_stream(stream, games)
     directory, name = os.path.split(target)
     while True:
         temporary = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
@@ -107,21 +146,74 @@ def _write_path(path: str, games: Iterable[Game | GameRecord]) -> int:
             break
         except FileExistsError:
             continue
-    try:
-        with open(fd, "w", encoding="utf-8", newline="\n") as stream:
-            count = _write_stream(stream, games)
-            stream.flush()
-            os.fsync(stream.fileno())
+    with _removed_on_exit(temporary):
         try:
-            os.chmod(temporary, os.stat(target).st_mode & 0o7777)  # a replaced file keeps its mode
-        except FileNotFoundError:
-            pass
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
+            with open(fd, "w", encoding="utf-8", newline="\n") as stream:
+                count = _write_stream(stream, games)
+                stream.flush()
+                os.fsync(stream.fileno())
+            try:
+                os.chmod(temporary, os.stat(target).st_mode & 0o7777)  # a replaced file keeps its mode
+            except FileNotFoundError:
+                pass
+            os.replace(temporary, target)
+        except BaseException:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
+            raise
     return count
+
+
+#: The temporary files being written, removed if the process ends first.
+_PENDING: set[str] = set()
+_PENDING_LOCK = threading.Lock()
+#: How many writes in the main thread have the SIGTERM handler below installed.
+_TERM_USERS = 0
+
+
+def _remove_pending() -> None:
+    with _PENDING_LOCK:
+        pending = list(_PENDING)
+        _PENDING.clear()
+    for temporary in pending:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+
+
+atexit.register(_remove_pending)
+
+
+def _on_sigterm(signum: int, frame: object) -> None:
+    """Removes the temporary files, then ends the process as SIGTERM would have."""
+    _remove_pending()
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
+@contextlib.contextmanager
+def _removed_on_exit(temporary: str) -> Iterator[None]:
+    """Removes the temporary file if the interpreter exits (a write in a daemon
+    thread) or, while the main thread writes, SIGTERM comes (when SIGTERM has
+    its default action) before the write ends."""
+    global _TERM_USERS
+    with _PENDING_LOCK:
+        _PENDING.add(temporary)
+    handled = False
+    if threading.current_thread() is threading.main_thread():
+        handled = _TERM_USERS > 0 or signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+        if handled:
+            if _TERM_USERS == 0:
+                signal.signal(signal.SIGTERM, _on_sigterm)
+            _TERM_USERS += 1
+    try:
+        yield
+    finally:
+        if handled:
+            _TERM_USERS -= 1
+            if _TERM_USERS == 0 and signal.getsignal(signal.SIGTERM) is _on_sigterm:
+                signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        with _PENDING_LOCK:
+            _PENDING.discard(temporary)
 
 
 def _records(games: Iterable[Game | GameRecord]) -> Iterable[Game | GameRecord]:

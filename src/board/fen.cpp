@@ -68,11 +68,10 @@ constexpr std::array<PlacementByte, 256> make_placement_bytes() {
 
 constexpr std::array<PlacementByte, 256> kPlacementBytes = make_placement_bytes();
 
-// The largest counter a FEN may give; anything larger is not read.
-constexpr std::uint32_t kMostCounter = 0x7FFFFFFF;
+}  // namespace
 
 // Returns the value of a counter field of ASCII digits, or -1 when it is not
-// one or is larger than kMostCounter.
+// one or is larger than kMaxCounter.
 std::int64_t counter_value(std::string_view field) {
   if (field.empty() || field.size() > 10) return -1;
   std::int64_t value = 0;
@@ -80,12 +79,9 @@ std::int64_t counter_value(std::string_view field) {
     if (c < '0' || c > '9') return -1;
     value = value * 10 + (c - '0');
   }
-  return value <= kMostCounter ? value : -1;
+  return value <= kMaxCounter ? value : -1;
 }
 
-// Reads the halfmove clock and the fullmove number from the fields after the
-// en-passant field, each when it is well formed (the fullmove number at
-// least 1); a missing or malformed one keeps its default.
 void read_counters(Fields& fields, Board& board) {
   std::string_view field;
   if (!fields.next(field)) return;
@@ -97,8 +93,6 @@ void read_counters(Fields& fields, Board& board) {
     board.fullmove_number = static_cast<std::uint32_t>(number);
   }
 }
-
-}  // namespace
 
 bool read_common_fen(std::string_view fen, Board& board) {
   if (fen.size() > 4096) return false;  // none of the common case is this long
@@ -332,9 +326,9 @@ std::string board_fen(const Board& board, bool counters) {
   }
   if (counters) {
     fen += ' ';
-    fen += std::to_string(board.halfmove_clock);
+    fen += std::to_string(shown_counter(board.halfmove_clock));
     fen += ' ';
-    fen += std::to_string(board.fullmove_number);
+    fen += std::to_string(shown_counter(board.fullmove_number));
   }
   return fen;
 }

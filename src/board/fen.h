@@ -9,11 +9,22 @@
 
 #include "board/board.h"
 #include "base/parsed.h"
+#include "base/utf8.h"
 
 namespace orvex {
 
 inline constexpr std::string_view kDefaultFen =
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -";
+
+// The largest move counter a FEN gives or gets: a larger one in a FEN is not
+// read, and a board whose counter has grown past it (by push) writes and
+// reports it as this, so that every FEN written reads back to what it shows.
+inline constexpr std::uint32_t kMaxCounter = 0x7FFFFFFF;
+
+// A counter as a FEN writes it and the board reports it: at most kMaxCounter.
+constexpr std::uint32_t shown_counter(std::uint32_t value) {
+  return value < kMaxCounter ? value : kMaxCounter;
+}
 
 // A placement field (the FEN's first field) read in one pass over its bytes:
 // piece letters set their square, digits skip squares, a '/' goes to the
@@ -45,6 +56,15 @@ bool is_foreign_placement_byte(char c);
 // Returns the twelve bitboards of the placement field (the first field).
 // Throws Panic on a text without fields or an unreadable placement character.
 std::array<Bitboard, kPieceKinds> pieces_from_fen(std::string_view fen);
+
+// Returns the value of a counter field of ASCII digits, or -1 when it is not
+// one or is larger than kMaxCounter.
+std::int64_t counter_value(std::string_view field);
+
+// Reads the halfmove clock and the fullmove number from the fields after the
+// en-passant field, each when it is well formed (the fullmove number at
+// least 1); a missing or malformed one keeps its default.
+void read_counters(Fields& fields, Board& board);
 
 // Reads the first four fields into a board with empty history, and the
 // halfmove clock and fullmove number from the fifth and sixth when they are

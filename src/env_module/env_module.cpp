@@ -246,6 +246,20 @@ bool reset_games(EnvState& s, bool seeded, std::uint64_t seed) {
   return false;
 }
 
+// Reads a seed: an int or any integer that has __index__ (a NumPy integer, as
+// the constructor takes), not a bool; its value modulo 2**64 (two's complement).
+bool read_seed(const Signature& sig, const char* parameter, PyObject* value, std::uint64_t& out) {
+  if (PyBool_Check(value) || !PyIndex_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int or None, not %.200s", sig.function,
+                 parameter, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  OwnedRef number(PyNumber_Index(value));
+  if (number.empty()) return false;
+  out = PyLong_AsUnsignedLongLongMask(number.get());
+  return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
 // Reads the actions: a one-dimensional buffer of integers, or a sequence of
 // ints, of one action per game.
 bool read_actions(PyObject* value, std::size_t n, std::vector<std::int64_t>& out) {
@@ -292,16 +306,17 @@ bool read_actions(PyObject* value, std::size_t n, std::vector<std::int64_t>& out
                  Py_TYPE(value)->tp_name);
     return false;
   }
-  OwnedRef items(PySequence_Fast(value, "step() argument 'actions' must be a sequence"));
+  // A snapshot: an item's __index__ may change a list while it is read.
+  OwnedRef items(PySequence_Tuple(value));
   if (items.empty()) return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
   if (static_cast<std::size_t>(count) != n) {
     PyErr_Format(PyExc_ValueError, "step() argument 'actions' must hold %zu actions (one per game), not %zd", n,
                  count);
     return false;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
     if (PyBool_Check(item) || !PyIndex_Check(item)) {
       PyErr_Format(PyExc_TypeError, "step() argument 'actions' must hold ints, but actions[%zd] is %.200s", i,
                    Py_TYPE(item)->tp_name);
@@ -400,14 +415,8 @@ PyObject* env_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   std::uint64_t seed = 0;
   const bool seeded = seed_arg && seed_arg != Py_None;
   if (seeded) {
-    if (PyBool_Check(seed_arg) || !PyLong_Check(seed_arg)) {
-      PyErr_Format(PyExc_TypeError, "reset() argument 'seed' must be int or None, not %.200s",
-                   Py_TYPE(seed_arg)->tp_name);
-      return nullptr;
-    }
     // As jax.random.PRNGKey takes it: modulo 2**32 (two's complement).
-    seed = PyLong_AsUnsignedLongLongMask(seed_arg);
-    if (seed == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+    if (!read_seed(kResetSignature, "seed", seed_arg, seed)) return nullptr;
   }
   EnvState& s = state_of(self);
   BorrowGuard borrow;
@@ -426,13 +435,8 @@ PyObject* env_sample_actions(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (const char* error = borrow.exclude(s.borrow)) return borrow_error(error);
   std::uint64_t base;
   if (seed_arg && seed_arg != Py_None) {
-    if (PyBool_Check(seed_arg) || !PyLong_Check(seed_arg)) {
-      PyErr_Format(PyExc_TypeError, "sample_actions() argument 'rng_seed' must be int or None, not %.200s",
-                   Py_TYPE(seed_arg)->tp_name);
-      return nullptr;
-    }
-    const std::uint64_t seed = PyLong_AsUnsignedLongLongMask(seed_arg);
-    if (seed == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+    std::uint64_t seed = 0;
+    if (!read_seed(kSampleSignature, "rng_seed", seed_arg, seed)) return nullptr;
     base = splitmix64(seed ^ 0x5A4D504C45ull);
   } else {
     s.record.sample_stream = splitmix64(s.record.sample_stream);

@@ -119,7 +119,9 @@ bool ArrayResult::adopt(PyObject* out, const char* function, const char* paramet
   for (int i = 0; shape_ok && i < view_.ndim; ++i) shape_ok = view_.shape[i] == shape[i];
   if (!shape_ok) {
     const Py_ssize_t flat = view_.len / view_.itemsize;
-    const std::string given = view_.shape ? shape_text(view_.shape, view_.ndim) : shape_text(&flat, 1);
+    // A buffer without a shape is flat, unless it has no dimension (a 0-d array).
+    const std::string given = view_.shape || view_.ndim == 0 ? shape_text(view_.shape, view_.ndim)
+                                                             : shape_text(&flat, 1);
     PyErr_Format(PyExc_ValueError, "%s() argument '%s' must have shape %s, not %s", function, parameter,
                  wanted.c_str(), given.c_str());
     return false;

@@ -2,6 +2,7 @@
 // material, by the move-count rules and by repetition, and the outcome.
 #include <climits>
 
+#include "board/fen.h"
 #include "module/arguments.h"
 #include "module/board_type.h"
 #include "move_generator/attack_tables.h"
@@ -32,13 +33,13 @@ bool fivefold_repetition(const AttackTables& tables, const Board& board) {
 
 PyObject* board_halfmove_clock(PyObject* self, PyObject*) {
   return with_board(self, Access::kShared, [](Board& board) {
-    return PyLong_FromUnsignedLong(board.halfmove_clock);
+    return PyLong_FromUnsignedLong(shown_counter(board.halfmove_clock));
   });
 }
 
 PyObject* board_fullmove_number(PyObject* self, PyObject*) {
   return with_board(self, Access::kShared, [](Board& board) {
-    return PyLong_FromUnsignedLong(board.fullmove_number);
+    return PyLong_FromUnsignedLong(shown_counter(board.fullmove_number));
   });
 }
 

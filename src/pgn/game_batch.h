@@ -27,6 +27,8 @@ struct TagRecord {
 struct StartPosition {
   std::array<Bitboard, kPieceKinds> pieces{};
   std::uint64_t state = 0;
+  std::uint32_t halfmove_clock = 0;
+  std::uint32_t fullmove_number = 1;
 };
 
 // Why a game cannot be replayed.

@@ -92,7 +92,8 @@ void GameBuilder::prepare() {
   }
   set_position(board_, start.value().pieces, start.value().state);
   game_.start = static_cast<std::uint32_t>(out_.starts.size());
-  out_.starts.push_back(StartPosition{board_.pieces, board_.state});
+  out_.starts.push_back(StartPosition{board_.pieces, board_.state, start.value().halfmove_clock,
+                                      start.value().fullmove_number});
 }
 
 void GameBuilder::move(std::string_view token, std::uint64_t line) {
@@ -130,7 +131,9 @@ void GameBuilder::result(std::string_view word) {
 void GameBuilder::end_game() {
   if (!prepared_) prepare();
   game_.tag_count = static_cast<std::uint32_t>(out_.tags.size() - tags_mark_);
-  if (has_result_tag_ && out_.view(result_tag_) != "*") {
+  // A Result tag that is no result ("?", say) counts as unknown, as "*" does.
+  const std::string_view tag = has_result_tag_ ? out_.view(result_tag_) : "*";
+  if (is_result(tag) && tag != "*") {
     game_.result = result_tag_;
   } else if (has_result_word_) {
     game_.result = result_word_;

@@ -109,11 +109,13 @@ Parsed<Board> start_position(std::string_view fen) {
     }
   }
 
+  Fields counters = fields;
   for (int i = 0; i < 2; ++i) {
     if (!fields.next(counter)) break;
     if (!all_digits(counter)) return error("the move counters must be whole numbers");
   }
   if (fields.next(counter)) return error("a FEN has at most six fields");
+  read_counters(counters, board);  // as Board(fen) reads them
 
   const Color them = ~us;
   if (square_in_check(attack_tables(), board, lsb(p[make_kind(them, kKing)]), them)) {

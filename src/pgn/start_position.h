@@ -15,7 +15,8 @@ namespace orvex::pgn {
 // captures onto, and optional move counters; the side not to move must not be
 // in check. Castling rights whose king or rook is not on its home square are
 // dropped, and so is an en-passant target without the pawn that just passed
-// it. The error message names what is wrong.
+// it. The counters are read as board_from_fen reads them. The error message
+// names what is wrong.
 Parsed<Board> start_position(std::string_view fen);
 
 // The standard starting position.

@@ -56,6 +56,11 @@ struct ReaderState {
   OwnedRef error_type;
   OwnedRef errors;  // a list of at most kErrorsKept error records
   bool skip = false;
+  // The source is a pipe, a FIFO or a device: read(n) returns what has come
+  // (at least a byte) rather than n bytes, and the reader reads no more than
+  // it must before handing out the games it has, so that a live feed of games
+  // is read game by game.
+  bool live = false;
   unsigned threads = 1;
   std::size_t block = 1 << 20;
   std::size_t max_game_bytes = pgn::kNoLimit;
@@ -328,6 +333,7 @@ bool start_background_read(ReaderState& s) {
       s.buffer.swap(text);
       return false;
     }
+    if (s.live) break;  // what has come is read now
   }
   if (offset == 0) drop_byte_order_mark(s, text);
   auto job = guarded<std::unique_ptr<BackgroundRead>>(
@@ -360,7 +366,7 @@ bool start_background_read(ReaderState& s) {
     return false;
   }
   s.job = std::move(job);
-  if (s.input_done) return true;
+  if (s.input_done || s.live) return true;
   // Read ahead into the last read's text (kept at its size, so that its
   // bytes are not cleared again), after room for what this one leaves.
   s.ahead.swap(s.spare);
@@ -410,7 +416,8 @@ bool refill_background(ReaderState& s) {
     return guarded<bool>(false, [&]() -> bool { std::rethrow_exception(error); });
   }
   note_outcome(s, outcome);
-  return s.finished || start_background_read(s);
+  // A live source is read again only once these games are out.
+  return s.finished || (s.live && !s.current.games.empty()) || start_background_read(s);
 }
 
 PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t index) {
@@ -427,9 +434,12 @@ PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t in
     if (value.empty() || PyDict_SetItem(tags.get(), name.get(), value.get()) < 0) return nullptr;
   }
   OwnedRef fen;
+  std::uint32_t halfmove_clock = 0, fullmove_number = 1;
   if (g.start == pgn::kNone) {
     fen.reset(Py_NewRef(constants.start_fen));
   } else {
+    halfmove_clock = b.starts[g.start].halfmove_clock;
+    fullmove_number = b.starts[g.start].fullmove_number;
     Board board;
     board.pieces = b.starts[g.start].pieces;
     board.state = b.starts[g.start].state;
@@ -452,9 +462,12 @@ PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t in
   }
   OwnedRef result(result_object(b.view(g.result)));
   if (result.empty()) return nullptr;
+  OwnedRef clock(PyLong_FromUnsignedLong(halfmove_clock));
+  OwnedRef number(PyLong_FromUnsignedLong(fullmove_number));
+  if (clock.empty() || number.empty()) return nullptr;
   PyObject* args[] = {index_object.get(), line.get(), tags.get(), fen.get(), moves.get(),
-                      result.get()};
-  return PyObject_Vectorcall(s.game_type.get(), args, 6, nullptr);
+                      result.get(), clock.get(), number.get()};
+  return PyObject_Vectorcall(s.game_type.get(), args, 8, nullptr);
 }
 
 // Counts a game that cannot be replayed and keeps its error record; raises
@@ -573,11 +586,12 @@ PyObject* reader_errors(PyObject* self, void*) { return PyList_GetSlice(state_of
 
 const Signature kNewSignature{
     "Reader",
-    {"read", "game", "error", "skip_errors", "threads", "block_size", "max_game_bytes", "readinto"},
+    {"read", "game", "error", "skip_errors", "threads", "block_size", "max_game_bytes", "readinto",
+     "live"},
     7};
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* a[8] = {};
+  PyObject* a[9] = {};
   if (!extract_tuple(kNewSignature, args, kwargs, a)) return nullptr;
   if (!PyCallable_Check(a[0]) || !PyCallable_Check(a[1]) || !PyCallable_Check(a[2]) ||
       (a[7] && a[7] != Py_None && !PyCallable_Check(a[7]))) {
@@ -586,6 +600,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   const int skip = PyObject_IsTrue(a[3]);
   if (skip < 0) return nullptr;
+  const int live = a[8] ? PyObject_IsTrue(a[8]) : 0;
+  if (live < 0) return nullptr;
   const unsigned threads = thread_count("read_games", a[4]);
   if (!threads) return nullptr;
   const Py_ssize_t block = PyLong_AsSsize_t(a[5]);
@@ -617,6 +633,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   state->error_type.reset(Py_NewRef(a[2]));
   state->errors = std::move(errors);
   state->skip = skip != 0;
+  state->live = live != 0;
   state->threads = threads;
   state->block = static_cast<std::size_t>(block);
   state->max_game_bytes = max_game_bytes;
@@ -687,7 +704,8 @@ PyType_Slot reader_slots[] = {
     {Py_tp_methods, reader_methods},
     {Py_tp_getset, reader_getset},
     {Py_tp_doc, const_cast<char*>(
-        "Reader(read, game, error, skip_errors, threads, block_size, max_game_bytes, readinto=None): "
+        "Reader(read, game, error, skip_errors, threads, block_size, max_game_bytes, readinto=None, "
+        "live=False): "
         "the games of PGN bytes pulled from read(n), or read into the reader's buffer by "
         "readinto(buffer); use orvex_tools.read_games.")},
     {0, nullptr},

@@ -277,6 +277,20 @@ def test_refuses_to_overwrite_and_a_failed_run_leaves_the_old_dataset(corpus, cl
 
 
 # A Zstandard file cut short used to be read as if it were whole.
+# /proc and /sys refuse what their permission bits allow: the run used to fail
+# once the cluster had started, without naming the output directory.
+@pytest.mark.parametrize("out", ["/proc/orvex-out/rows", "/sys/orvex-out"])
+def test_output_directory_that_cannot_be_written_is_refused_before_the_run(tmp_path, out):
+    from orvex_tools.dataset.build import check_paths
+    if not os.path.isdir("/" + out.split("/")[1]):
+        pytest.skip(f"no {out.split('/')[1]} here")
+    games = tmp_path / "games.pgn"
+    games.write_text("1. e4 *\n")
+    with pytest.raises(OSError, match=f"output directory '{out}'"):
+        check_paths([games], out)
+    assert not os.path.lexists(out)
+
+
 def test_a_zstandard_file_cut_short_raises_eof_error(tmp_path):
     data = zstandard.ZstdCompressor().compress(random_pgn(5, 60, plies=70).encode())
     path = tmp_path / "cut.pgn.zst"

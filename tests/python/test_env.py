@@ -209,6 +209,53 @@ def test_an_illegal_action_raises_by_default_naming_game_and_id():
     assert env.step_count.tolist() == [0, 0, 0]
 
 
+# An item's __index__ empties the list while step() reads it: the actions must
+# come from a snapshot (run in a child process, as reading past the list crashes).
+SHRINKING_LIST_SCRIPT = """
+from orvex_tools import ChessEnv
+env = ChessEnv(8)
+legal = env.legal_action_mask.cast("B")[:4672].tolist().index(1)
+actions = [legal] * 8
+class Shrinking:
+    def __index__(self):
+        actions.clear()
+        return legal
+actions[0] = Shrinking()
+env.step(actions)
+print(env.step_count.tolist())
+"""
+
+
+def test_step_list_emptied_by_index_reads_snapshot():
+    import subprocess
+    result = subprocess.run([sys.executable, "-c", SHRINKING_LIST_SCRIPT], capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[0] == str([1] * 8)
+
+
+class Index:
+    """An integer of another type, as numpy's are: only __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def test_seeds_may_be_any_integer_type():
+    env = ChessEnv(16, observation="bits")
+    env.reset(seed=5)
+    players = env.current_player.tolist()
+    sampled = env.sample_actions(rng_seed=7).tolist()
+    env.reset(seed=Index(5))
+    assert env.current_player.tolist() == players
+    assert env.sample_actions(rng_seed=Index(7)).tolist() == sampled
+    with pytest.raises(TypeError):
+        env.reset(seed=True)
+
+
 @pytest.mark.parametrize("kwargs, error", [
     ({"batch_size": 0}, ValueError), ({"batch_size": "4"}, TypeError),
     ({"batch_size": 2, "threads": 0}, ValueError), ({"batch_size": 2, "observation": "f16"}, ValueError),

@@ -176,7 +176,8 @@ def test_out_may_be_a_slice_of_a_numpy_batch():
     (lambda: memoryview(bytes(1536)).cast("B", (2, 12, 8, 8)), ValueError, "read-only"),
     (lambda: byte_buffer(4, (12, 8, 8), "B")[1][::2], ValueError, "C-contiguous"),
     (lambda: [0] * 1536, TypeError, "writable buffer of uint8 items with shape (2, 12, 8, 8)"),
-], ids=["rows", "row-shape", "item-type", "read-only", "strided", "list"])
+    (lambda: memoryview(bytearray(1)).cast("B", ()), ValueError, "shape (2, 12, 8, 8), not ()"),
+], ids=["rows", "row-shape", "item-type", "read-only", "strided", "list", "zero-dimensional"])
 def test_bad_out_is_refused_and_boards_are_given_back(make, error, words):
     board = Board()
     out = make()

@@ -221,6 +221,99 @@ def test_game_record_and_board():
         board.push(move)
 
 
+@pytest.mark.parametrize("movetext, result", [("1. e4 1-0", "1-0"), ("1. e4 *", "*"), ("1. e4", "*")])
+def test_unknown_result_tag_reads_as_the_movetext_result(movetext, result):
+    text = f'[Result "?"]\n\n{movetext}\n'
+    (game,) = orvex_tools.read_games(io.StringIO(text))
+    assert game.result == result
+    out = io.StringIO()
+    assert orvex_tools.write_games(out, [game]) == 1  # the game can be written back
+
+
+def test_fen_tag_counters_reach_the_start_board():
+    text = '[FEN "8/8/4k3/8/8/3K4/8/R7 w - - 98 60"]\n\n60. Ra2 Kd6 *\n'
+    (game,) = orvex_tools.read_games(io.StringIO(text))
+    assert (game.halfmove_clock, game.fullmove_number) == (98, 60)
+    board = game.board()
+    for move in game.moves:
+        board.push(move)
+    expected = chess.pgn.read_game(io.StringIO(text)).end().board()
+    assert board.fen(counters=True) == expected.fen()
+    assert board.is_fifty_moves() == expected.is_fifty_moves() == True  # noqa: E712
+
+
+def _xz(data):
+    import lzma
+    return lzma.compress(data)
+
+
+COMPRESSIONS = {"gzip": gzip.compress, "bzip2": bz2.compress, "zstandard": _zstd, "xz": _xz}
+
+
+@pytest.mark.parametrize("opened", ["memory", "file"])
+@pytest.mark.parametrize("compression", COMPRESSIONS)
+def test_compressed_file_object_is_decompressed(tmp_path, compression, opened):
+    data = CORPUS[1].encode()
+    packed = COMPRESSIONS[compression](data)
+    expected = [game.moves for game in orvex_tools.read_games(io.BytesIO(data))]
+    path = _write(tmp_path, "games", packed)
+    with (io.BytesIO(packed) if opened == "memory" else open(path, "rb")) as source:
+        assert [game.moves for game in orvex_tools.read_games(source, threads=2)] == expected
+    assert [game.moves for game in orvex_tools.read_games(path)] == expected
+
+
+def _feed(fifo, compression, first):
+    """Opens the FIFO for writing and sends first: returns write(data), which sends
+    data at once (compressed, and flushed), and close()."""
+    raw = open(fifo, "wb", buffering=0)
+    write, close = raw.write, raw.close
+    if compression == "gzip":
+        packed = gzip.GzipFile(fileobj=raw, mode="wb")
+        write, close = (lambda data: (packed.write(data), packed.flush()),
+                        lambda: (packed.close(), raw.close()))
+    write(first)
+    return write, close
+
+
+def _live_game(move):
+    return f'[Event "live"]\n\n1. {move[2:]} *\n\n'.encode()
+
+
+# A game was handed out only once a whole block (1 MiB) had come, or the input had ended.
+@pytest.mark.parametrize("opened, compression, threads", [
+    ("path", None, 1), ("path", None, 2), ("path", "gzip", 2), ("binary", None, 2),
+    ("text", None, 1)])
+def test_live_feed_hands_out_each_game_once_its_end_has_come(tmp_path, opened, compression,
+                                                             threads):
+    fifo = tmp_path / "feed.fifo"
+    os.mkfifo(fifo)
+    feed = []
+    opening = threading.Thread(target=lambda: feed.append(_feed(fifo, compression, _live_game("e2e4"))))
+    opening.start()
+    source = {"path": lambda: fifo, "binary": lambda: open(fifo, "rb"),
+              "text": lambda: open(fifo, encoding="utf-8")}[opened]()
+    got = []
+    reader = orvex_tools.read_games(source, threads=threads)  # looks at the first bytes
+    opening.join()
+    write, close = feed[0]
+    try:
+        for move in ["e2e4", "d2d4"]:
+            if got:
+                write(_live_game(move))
+            taking = threading.Thread(target=lambda: got.append(next(reader).moves))
+            taking.start()
+            taking.join(60)  # the feed stays open: only the game that has come is there
+            assert not taking.is_alive(), "the game that has come was not handed out"
+        close()
+        assert list(reader) == []
+        assert got == [["e2e4"], ["d2d4"]]
+    finally:
+        close()
+        reader.close()
+        if opened != "path":
+            source.close()
+
+
 def test_byte_order_mark_and_bad_utf8_are_tolerated():
     data = b'\xef\xbb\xbf[White "Caf\xe9"]\n\n1. e4 *\n'
     (game,) = orvex_tools.read_games(io.BytesIO(data))

@@ -111,6 +111,9 @@ def test_tag_values_are_escaped_and_read_back(value):
     (game,) = orvex_tools.read_games(io.StringIO(stream.getvalue()))
     assert game.tags == {**ROSTER, "Site": value, "Result": "1-0", "A_b+#=:-9": value}
     assert (game.moves, game.result) == (["e2e4"], "1-0")
+    # python-chess reads the same value only when it holds no escape (as the README says).
+    theirs = chess.pgn.read_game(io.StringIO(stream.getvalue())).headers["Site"]
+    assert (theirs == value) == ('"' not in value and "\\" not in value)
 
 
 def test_games_from_read_games_keep_their_tags_start_and_move_numbers(tmp_path):
@@ -244,4 +247,85 @@ def test_type_errors(tmp_path, monkeypatch, destination, games, message):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(TypeError, match=message):
         orvex_tools.write_games(destination, games)
+    assert os.listdir(tmp_path) == []
+
+
+GAME = ({"White": "Ann"}, None, ["e2e4", "e7e5"], "1/2-1/2")
+
+
+def test_fifo_destination_is_written_in_place(tmp_path):
+    import threading
+    fifo = tmp_path / "out.fifo"
+    os.mkfifo(fifo)
+    received = []
+    reading = threading.Thread(target=lambda: received.append(fifo.read_text()), daemon=True)
+    reading.start()
+    assert orvex_tools.write_games(fifo, [GAME]) == 1
+    reading.join(60)
+    assert received == [format_game(GAME)]
+    assert os.listdir(tmp_path) == ["out.fifo"] and fifo.is_fifo()
+
+
+# /dev/stdout led to the file that standard output was redirected to, which a rename replaced.
+STDOUT_SCRIPT = """
+import sys, orvex_tools
+print("before", flush=True)
+orvex_tools.write_games("/dev/stdout", [({"White": "Ann"}, None, ["e2e4", "e7e5"], "1/2-1/2")])
+"""
+
+
+def test_dev_stdout_destination_keeps_what_was_printed_before(tmp_path):
+    import subprocess
+    import sys
+    out = tmp_path / "out.txt"
+    with open(out, "w") as handle:
+        subprocess.run([sys.executable, "-c", STDOUT_SCRIPT], stdout=handle, check=True, timeout=120)
+    assert out.read_text() == "before\n" + format_game(GAME)
+    assert os.listdir(tmp_path) == ["out.txt"]
+
+
+@pytest.mark.parametrize("destination, error", [(".", IsADirectoryError), ("", FileNotFoundError)])
+def test_bad_destination_is_refused_before_a_game_is_taken(tmp_path, monkeypatch, destination,
+                                                           error):
+    monkeypatch.chdir(tmp_path)
+    taken = []
+
+    def games():
+        taken.append(1)
+        yield GAME
+
+    with pytest.raises(error):
+        orvex_tools.write_games(destination, games())
+    assert taken == [] and os.listdir(tmp_path) == []
+
+
+# The temporary file stayed behind when SIGTERM, or the exit of the interpreter
+# under a daemon thread, ended a write.
+INTERRUPTED_SCRIPT = """
+import os, signal, sys, threading, orvex_tools
+game = ({{}}, None, ["e2e4"], "*")
+def games():
+    yield game
+    {stop}
+    yield game
+{call}
+"""
+INTERRUPTIONS = {
+    "sigterm": ("os.kill(os.getpid(), signal.SIGTERM); threading.Event().wait(60)",
+                "orvex_tools.write_games('out.pgn', games())", -15),
+    "daemon thread": ("threading.Event().wait()",
+                      "threading.Thread(target=orvex_tools.write_games, args=('out.pgn', games()),"
+                      " daemon=True).start(); threading.Event().wait(0.5)", 0),
+}
+
+
+@pytest.mark.parametrize("interruption", INTERRUPTIONS)
+def test_interrupted_write_leaves_no_temporary_file(tmp_path, interruption):
+    import subprocess
+    import sys
+    stop, call, status = INTERRUPTIONS[interruption]
+    script = INTERRUPTED_SCRIPT.format(stop=stop, call=call)
+    result = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == status, result.stderr
     assert os.listdir(tmp_path) == []

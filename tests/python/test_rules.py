@@ -163,6 +163,19 @@ def test_pickle_keeps_counters_and_repetitions():
     assert restored.fen(counters=True) == "3k4/8/8/8/8/8/4P3/4K3 b - - 10 23"
 
 
+@pytest.mark.parametrize("fen, move", [("4k3/8/8/8/8/8/8/4K3 b - - 0 2147483647", "e8d8"),
+                                       ("4k3/8/8/8/8/8/8/4K3 w - - 2147483647 9", "e1d1")])
+def test_counters_pushed_past_the_largest_read_back_as_written(fen, move):
+    board = orvex_chess.Board(fen)
+    board.push(move)
+    counters = (board.halfmove_clock(), board.fullmove_number())
+    assert max(counters) == 2**31 - 1
+    again = orvex_chess.Board(board.fen(counters=True))
+    assert (again.halfmove_clock(), again.fullmove_number()) == counters
+    board.pop()
+    assert board.fen(counters=True) == fen
+
+
 @pytest.mark.parametrize("count, error", [(0, ValueError), (-1, ValueError), (2.0, TypeError),
                                           (True, TypeError), ("3", TypeError)])
 def test_is_repetition_refuses_a_bad_count(count, error):

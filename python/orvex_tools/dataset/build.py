@@ -212,7 +212,7 @@ def build_dataset(
 ) -> DatasetSummary:
     """Replays the games of PGN files on a Dask cluster and writes one Parquet row per position.
 
-    games: PGN files (plain, gzip, bzip2 or Zstandard). out: the output
+    games: PGN files (plain, gzip, bzip2, xz or Zstandard). out: the output
     directory, reachable by every worker under the same path; it must be
     empty or missing unless overwrite, which replaces the part-*.parquet files
     of an earlier run once the new ones are complete. client: a

@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from typing import IO, Any, Union
 
 from orvex_tools import _pgn
-from orvex_tools.pgn import MAX_GAME_BYTES, compression_of, decompressed
+from orvex_tools.pgn import MAGIC_BYTES, MAX_GAME_BYTES, compression_of, decompressed
 from orvex_tools.stream_errors import damaged_stream_reason
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -52,7 +52,7 @@ def inspect_inputs(games: Sequence[PathLike]) -> list[Input]:
         try:
             with open(path, "rb") as raw:
                 size = os.fstat(raw.fileno()).st_size
-                magic = raw.read(4)
+                magic = raw.read(MAGIC_BYTES)
         except OSError as exc:
             # The same kind of OSError, its strerror the whole message.
             raise type(exc)(exc.errno, f"cannot read {label!r}: {exc.strerror}") from None

@@ -10,10 +10,12 @@ rename that fails undoes the ones before it.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import re
 import shutil
+import tempfile
 import time
 import uuid
 
@@ -97,6 +99,7 @@ def check_output(out: PathLike, overwrite: bool) -> str:
         if not os.access(out_dir, os.W_OK | os.X_OK):
             raise PermissionError(errno.EACCES, f"cannot write to the output directory {label!r}: "
                                   "permission denied")
+        _probe(out_dir, f"cannot write to the output directory {label!r}")
         return out_dir
     if os.path.lexists(out_dir):
         raise NotADirectoryError(errno.ENOTDIR,
@@ -110,7 +113,38 @@ def check_output(out: PathLike, overwrite: bool) -> str:
     if not os.access(parent, os.W_OK | os.X_OK):
         raise PermissionError(errno.EACCES, f"cannot create the output directory {label!r}: "
                               f"permission denied in {parent!r}")
+    # Made and written for real (a file system such as /proc or /sys refuses
+    # what the permission bits allow), then taken away again.
+    created = []
+    try:
+        folder = out_dir
+        while not os.path.lexists(folder):
+            created.append(folder)
+            folder = os.path.dirname(folder)
+        for folder in reversed(created):
+            try:
+                os.mkdir(folder)
+            except OSError as exc:
+                created.remove(folder)
+                raise type(exc)(exc.errno, f"cannot create the output directory {label!r}: "
+                                f"{exc.strerror}") from None
+        _probe(out_dir, f"cannot write to the output directory {label!r}")
+    finally:
+        for folder in created:
+            with contextlib.suppress(OSError):
+                os.rmdir(folder)
     return out_dir
+
+
+def _probe(folder: str, message: str) -> None:
+    """Writes a file in folder and removes it; OSError of the same kind, with
+    message in front of the reason, if that fails."""
+    try:
+        fd, name = tempfile.mkstemp(dir=folder, prefix=".write-check-")
+        os.close(fd)
+        os.unlink(name)
+    except OSError as exc:
+        raise type(exc)(exc.errno, f"{message}: {exc.strerror}") from None
 
 
 
