@@ -30,7 +30,7 @@ REPETITION = "src/rules/repetition.cpp"
 # name: (file, text, replacement)
 MUTANTS = {
     "repetition-ignores-en-passant": (
-        REPETITION, "if (other == ep) ++found;", "++found;"),
+        REPETITION, "if (other == file) ++found;", "++found;"),
     "knight-insufficient-whatever-the-other-side-has": (
         OUTCOME, "return std::popcount(ours) <= 2 && !(theirs & ~kings & ~queens);",
         "return std::popcount(ours) <= 2;"),
