@@ -26,6 +26,7 @@
 #include "module/python.h"
 #include "pgn/reader.h"
 #include "pgn_module/chunk_functions.h"
+#include "pgn_module/training_stream_type.h"
 
 namespace orvex::py {
 namespace {
@@ -725,6 +726,7 @@ PyMODINIT_FUNC PyInit__pgn() {
     Py_XDECREF(type);
     return nullptr;
   }
+  if (!add_training_stream_type(module.get())) return nullptr;
   module_once = Py_NewRef(module.get());
   return module.release();
 }

@@ -116,20 +116,17 @@ void write_observation(const Game& g, ObservationForm form, void* out) {
       write_bits(g, static_cast<std::uint64_t*>(out));
       return;
     case ObservationForm::kFloat32: {
-      // pgx divides the no-progress count by 100, which XLA on the CPU turns
-      // into a product with the float reciprocal: the same here, bit for bit.
       const std::array<float, 7> tail = {
-          m == kBlack ? 1.0f : 0.0f, static_cast<float>(g.step_count) / static_cast<float>(kMaxSteps),
+          m == kBlack ? 1.0f : 0.0f, step_plane(g.step_count),
           castling[0] ? 1.0f : 0.0f, castling[1] ? 1.0f : 0.0f, castling[2] ? 1.0f : 0.0f,
-          castling[3] ? 1.0f : 0.0f, static_cast<float>(g.halfmove) * 0.01f};
+          castling[3] ? 1.0f : 0.0f, no_progress_plane(g.halfmove)};
       write_planes(g, static_cast<float*>(out), kFloatPatterns, tail);
       return;
     }
     case ObservationForm::kUint8: {
       const std::array<std::uint8_t, 7> tail = {
-          static_cast<std::uint8_t>(m == kBlack), static_cast<std::uint8_t>((g.step_count * 255 + 511) / 512),
-          castling[0], castling[1], castling[2], castling[3],
-          static_cast<std::uint8_t>((std::min<int>(g.halfmove, 100) * 255 + 99) / 100)};
+          static_cast<std::uint8_t>(m == kBlack), step_plane_byte(g.step_count),
+          castling[0], castling[1], castling[2], castling[3], no_progress_plane_byte(g.halfmove)};
       write_planes(g, static_cast<std::uint8_t*>(out), kBytePatterns, tail);
       return;
     }

@@ -1,0 +1,35 @@
+#include "training/shuffle_buffer.h"
+
+#include <utility>
+
+namespace orvex::training {
+
+void ShuffleBuffer::reset(std::size_t capacity, std::uint64_t seed, std::uint64_t epoch) {
+  capacity_ = capacity;
+  SplitMix mix(seed);
+  random_ = SplitMix(mix.next() ^ (epoch * 0xD1B54A32D192ED03u));
+  held_.clear();
+  held_.shrink_to_fit();
+}
+
+void ShuffleBuffer::push(const PositionRecord& record, std::vector<PositionRecord>& out) {
+  if (held_.size() < capacity_) {
+    held_.push_back(record);
+    return;
+  }
+  if (capacity_ == 0) {
+    out.push_back(record);
+    return;
+  }
+  PositionRecord& slot = held_[random_.below(capacity_)];
+  out.push_back(slot);
+  slot = record;
+}
+
+void ShuffleBuffer::drain(std::vector<PositionRecord>& out) {
+  for (std::size_t i = held_.size(); i > 1; --i) std::swap(held_[i - 1], held_[random_.below(i)]);
+  out.insert(out.end(), held_.begin(), held_.end());
+  held_.clear();
+}
+
+}  // namespace orvex::training
