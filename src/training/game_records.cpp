@@ -69,16 +69,16 @@ void start_game(const pgn::GameBatch& batch, const pgn::GameRecord& game, selfpl
   g.legal = 0;
 }
 
-void append_game_records(const pgn::GameBatch& batch, const pgn::GameRecord& game, std::uint32_t file,
-                         std::uint64_t game_index, Encoding encoding, Selection selection,
-                         selfplay::Game& g, std::vector<PositionRecord>& out) {
+void write_game_records(const pgn::GameBatch& batch, const pgn::GameRecord& game, std::uint32_t file,
+                        std::uint64_t game_index, Encoding encoding, Selection selection,
+                        selfplay::Game& g, PositionRecord* out) {
   start_game(batch, game, g);
   const int white = white_value(batch.view(game.result));
   for (std::uint32_t ply = 0; ply < game.move_count; ++ply) {
     const ChessMove move = batch.moves[game.first_move + ply];
     const Color mover = colour(g);
     if ((selection.first + ply) % selection.count == selection.index) {
-      PositionRecord& r = out.emplace_back();
+      PositionRecord& r = *out++;
       selfplay::write_observation(g, selfplay::ObservationForm::kBits, r.planes.data());
       r.pieces = g.position.pieces;
       r.state = g.position.state;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "encoding/encoding.h"
 #include "pgn/game_batch.h"
@@ -27,13 +26,21 @@ struct Selection {
   std::uint64_t first = 0;
   std::uint32_t index = 0;
   std::uint32_t count = 1;
+
+  // How many of the positions [first, first + n) are kept.
+  std::uint64_t kept(std::uint64_t n) const { return below(first + n) - below(first); }
+
+ private:
+  // How many of the positions [0, end) are kept.
+  std::uint64_t below(std::uint64_t end) const { return end / count + (end % count > index ? 1 : 0); }
 };
 
-// Replays a game of the batch that replayed, appending a record for the
-// position before each selected main-line move. Positions that pgx's rules
+// Replays a game of the batch that replayed, writing a record for the
+// position before each selected main-line move to out, one after the other
+// (selection.kept(game.move_count) of them). Positions that pgx's rules
 // would have ended keep coming, computed by the same rules. g is scratch.
-void append_game_records(const pgn::GameBatch& batch, const pgn::GameRecord& game, std::uint32_t file,
-                         std::uint64_t game_index, Encoding encoding, Selection selection,
-                         selfplay::Game& g, std::vector<PositionRecord>& out);
+void write_game_records(const pgn::GameBatch& batch, const pgn::GameRecord& game, std::uint32_t file,
+                        std::uint64_t game_index, Encoding encoding, Selection selection,
+                        selfplay::Game& g, PositionRecord* out);
 
 }  // namespace orvex::training

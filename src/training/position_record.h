@@ -13,6 +13,9 @@
 namespace orvex::training {
 
 struct PositionRecord {
+  // Left unset: records are made in place, in blocks made ready for them.
+  PositionRecord() {}
+
   std::array<std::uint64_t, selfplay::kPlanes> planes;  // ObservationForm::kBits
   std::array<Bitboard, kPieceKinds> pieces;
   std::uint64_t state;       // the state word (castling rights, en passant, side)

@@ -10,6 +10,8 @@ void ShuffleBuffer::reset(std::size_t capacity, std::uint64_t seed, std::uint64_
   random_ = SplitMix(mix.next() ^ (epoch * 0xD1B54A32D192ED03u));
   held_.clear();
   held_.shrink_to_fit();
+  // Address space only: pages are touched as positions come.
+  held_.reserve(capacity);
 }
 
 void ShuffleBuffer::push(const PositionRecord& record, std::vector<PositionRecord>& out) {

@@ -31,10 +31,11 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
   outcome.lines = read.lines;
   outcome.stop = read.stop;
 
-  // The stream's number of each kept game's first position, in game order.
+  // Where each kept game's records go, in game order.
   const std::size_t n = batch.games.size();
-  std::vector<std::uint64_t> first(n, 0);
+  std::vector<std::uint64_t> first(n, 0), slot(n, 0);
   std::vector<std::uint8_t> kept(n, 0);
+  std::size_t records = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const pgn::GameRecord& g = batch.games[i];
     if (g.failure != pgn::kNone) {
@@ -48,12 +49,25 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
     if (!options_.filter.accepts(batch, g)) continue;
     kept[i] = 1;
     first[i] = positions_;
+    slot[i] = records;
+    records += Selection{positions_, options_.shard_index, options_.shard_count}.kept(g.move_count);
     positions_ += g.move_count;
   }
 
-  // Replayed in ranges of games on the worker threads, then taken in order.
+  // Made in place on the worker threads: at the end of the queue in file
+  // order, or into the staging block that feeds the shuffle buffer. The
+  // blocks keep their memory from piece to piece.
+  PositionRecord* out;
+  if (options_.shuffle == 0) {
+    compact();
+    const std::size_t base = queue_.size();
+    queue_.resize(base + records);
+    out = queue_.data() + base;
+  } else {
+    staging_.resize(records);
+    out = staging_.data();
+  }
   const std::size_t ranges = std::min<std::size_t>(n, options_.threads * 8);
-  std::vector<std::vector<PositionRecord>> made(ranges);
   if (ranges) {
     PerWorker<selfplay::Game> games(options_.threads);
     StopFlag stop;
@@ -62,34 +76,31 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
       for (std::size_t i = begin; i < end; ++i) {
         if (!kept[i]) continue;
         const Selection selection{first[i], options_.shard_index, options_.shard_count};
-        append_game_records(batch, batch.games[i], file, game_base + i, options_.encoding, selection,
-                            games[worker], made[range]);
+        write_game_records(batch, batch.games[i], file, game_base + i, options_.encoding, selection,
+                           games[worker], out + slot[i]);
       }
     });
   }
-  if (head_ > 0 && head_ * 2 >= queue_.size()) {
-    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
-    head_ = 0;
-  }
-  for (auto& records : made) {
-    if (options_.shuffle == 0) {
-      queue_.insert(queue_.end(), records.begin(), records.end());
-    } else {
-      for (const PositionRecord& r : records) shuffle_.push(r, queue_);
-    }
-    records = {};
+  if (options_.shuffle != 0) {
+    compact();
+    for (const PositionRecord& r : staging_) shuffle_.push(r, queue_);
   }
   return outcome;
 }
 
-void TrainingStream::end_epoch() { shuffle_.drain(queue_); }
+void TrainingStream::end_epoch() {
+  compact();
+  shuffle_.drain(queue_);
+}
+
+void TrainingStream::compact() {
+  if (head_ == 0) return;
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
+  head_ = 0;
+}
 
 void TrainingStream::consume(std::size_t n) {
   head_ = std::min(queue_.size(), head_ + n);
-  if (head_ == queue_.size()) {
-    queue_.clear();
-    head_ = 0;
-  }
 }
 
 }  // namespace orvex::training

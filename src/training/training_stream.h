@@ -73,8 +73,12 @@ class TrainingStream {
   StreamOptions options_;
   ShuffleBuffer shuffle_;
   std::uint64_t positions_ = 0;  // the epoch's positions so far, all shards counted
-  std::vector<PositionRecord> queue_;
+  std::vector<PositionRecord> staging_;  // a piece's records, before the shuffle buffer
+  std::vector<PositionRecord> queue_;    // the ready records from head_ on
   std::size_t head_ = 0;
+
+  // Drops the records taken from the queue's front.
+  void compact();
 };
 
 }  // namespace orvex::training
