@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/parallel.h"
 #include "module/array_result.h"
 #include "module/batch_runner.h"
 #include "module/errors.h"
@@ -25,6 +26,7 @@ struct StreamObject {
   PyObject_HEAD
   training::TrainingStream* stream;
   Encoding encoding;
+  unsigned threads;
   bool busy;  // a call runs with the interpreter lock released
 };
 
@@ -81,6 +83,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (self.empty()) return nullptr;
   auto* object = reinterpret_cast<StreamObject*>(self.get());
   object->encoding = *encoding;
+  object->threads = threads < 1 ? 1 : threads;
   object->busy = false;
   object->stream = guarded<training::TrainingStream*>(nullptr, [&] { return new training::TrainingStream(options); });
   if (!object->stream) return nullptr;
@@ -259,7 +262,27 @@ PyObject* take(PyObject* self, PyObject* args) {
   {
     ReleasedLock unlocked;
     try {
-      training::write_observations(records, form, observation.data());
+      // The observations in slices on the worker threads.
+      const unsigned threads = reinterpret_cast<StreamObject*>(self)->threads;
+      // (The bits form is a copy, quicker than handing out the work.)
+      const bool heavy = form != ObservationForm::kBits || legal == "mask";
+      const std::size_t slices = heavy && threads > 1 && n >= 64 ? threads * 4 : 1;
+      const std::size_t size = selfplay::observation_bytes(form);
+      auto write_slice = [&](std::size_t slice, unsigned) {
+        const std::size_t begin = records.size() * slice / slices, end = records.size() * (slice + 1) / slices;
+        training::write_observations(records.subspan(begin, end - begin), form,
+                                     static_cast<std::uint8_t*>(observation.data()) + begin * size);
+        if (legal == "mask") {
+          training::write_legal_masks(records.subspan(begin, end - begin), encoding,
+                                      static_cast<std::uint8_t*>(mask.data()) + begin * encoding_size(encoding));
+        }
+      };
+      if (slices == 1) {
+        write_slice(0, 0);
+      } else {
+        StopFlag stop;
+        parallel_for(slices, threads, stop, write_slice);
+      }
       auto* move_ids = static_cast<std::int32_t*>(move_id.data());
       auto* values = static_cast<float*>(value.data());
       auto* files = static_cast<std::int32_t*>(file.data());
@@ -273,7 +296,6 @@ PyObject* take(PyObject* self, PyObject* args) {
         games[i] = static_cast<std::int64_t>(r.game);
         plies[i] = static_cast<std::int32_t>(r.ply);
       }
-      if (legal == "mask") training::write_legal_masks(records, encoding, static_cast<std::uint8_t*>(mask.data()));
       if (legal == "ids") training::append_legal_ids(records, encoding, ids, offsets);
     } catch (...) {
       error = std::current_exception();

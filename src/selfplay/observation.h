@@ -40,6 +40,11 @@ constexpr std::size_t observation_bytes(ObservationForm form) {
 
 void write_observation(const Game& g, ObservationForm form, void* out);
 
+// Writes an observation given in the bits form in the form asked for, with
+// the two counters that the bits form keeps only as zero or not.
+void expand_observation(const std::uint64_t* bits, int step_count, int halfmove, ObservationForm form,
+                        void* out);
+
 // The values of the two counter planes, 113 (the step count) and 118 (the
 // no-progress count), in the float32 and uint8 forms. pgx divides the
 // no-progress count by 100, which XLA on the CPU turns into a product with

@@ -10,23 +10,6 @@
 namespace orvex::training {
 namespace {
 
-using selfplay::kPlanes;
-
-// The float32 or uint8 form from the bits form: a one where a plane's bit is
-// set, and the two counters' values on every square.
-template <class T>
-void expand(const PositionRecord& r, T* out, T step, T no_progress) {
-  std::memset(out, 0, 64 * kPlanes * sizeof(T));
-  for (int p = 0; p < kPlanes; ++p) {
-    if (p == 113 || p == 118) continue;
-    for (Bitboard b = r.planes[p]; b;) out[pop_lsb(b) * kPlanes + p] = T(1);
-  }
-  for (int s = 0; s < 64; ++s) {
-    out[s * kPlanes + 113] = step;
-    out[s * kPlanes + 118] = no_progress;
-  }
-}
-
 Board board_of(const PositionRecord& r) {
   Board board;
   set_position(board, r.pieces, r.state);
@@ -41,19 +24,7 @@ void write_observations(std::span<const PositionRecord> records, selfplay::Obser
   const std::size_t size = selfplay::observation_bytes(form);
   auto* bytes = static_cast<std::uint8_t*>(out);
   for (const PositionRecord& r : records) {
-    switch (form) {
-      case ObservationForm::kBits:
-        std::memcpy(bytes, r.planes.data(), size);
-        break;
-      case ObservationForm::kFloat32:
-        expand(r, reinterpret_cast<float*>(bytes), selfplay::step_plane(r.step_count),
-               selfplay::no_progress_plane(r.halfmove));
-        break;
-      case ObservationForm::kUint8:
-        expand(r, bytes, selfplay::step_plane_byte(r.step_count),
-               selfplay::no_progress_plane_byte(r.halfmove));
-        break;
-    }
+    selfplay::expand_observation(r.planes.data(), r.step_count, r.halfmove, form, bytes);
     bytes += size;
   }
 }

@@ -1,5 +1,6 @@
 #include "training/shuffle_buffer.h"
 
+#include <cstdint>
 #include <utility>
 
 namespace orvex::training {
@@ -29,8 +30,12 @@ void ShuffleBuffer::push(const PositionRecord& record, std::vector<PositionRecor
 }
 
 void ShuffleBuffer::drain(std::vector<PositionRecord>& out) {
-  for (std::size_t i = held_.size(); i > 1; --i) std::swap(held_[i - 1], held_[random_.below(i)]);
-  out.insert(out.end(), held_.begin(), held_.end());
+  // An order drawn as a permutation of places, so that each record is copied once.
+  std::vector<std::uint32_t> order(held_.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  for (std::size_t i = order.size(); i > 1; --i) std::swap(order[i - 1], order[random_.below(i)]);
+  out.reserve(out.size() + held_.size());
+  for (std::uint32_t i : order) out.push_back(held_[i]);
   held_.clear();
 }
 
