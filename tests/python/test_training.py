@@ -254,3 +254,20 @@ def test_bad_input(tmp_path, corpus):
     cut.write_bytes(paths["gzip"].read_bytes()[:-40])
     with pytest.raises(EOFError, match="cut.pgn.gz"):
         list(training_batches(cut))
+
+
+def test_torch_dataset_shards_across_workers(corpus):
+    torch = pytest.importorskip("torch")
+    from orvex_tools.torch import TrainingDataset
+
+    paths, games = corpus
+    dataset = TrainingDataset(paths["plain"], batch_size=200, shuffle=100, seed=2, shard=(1, 2),
+                              legal="ids")
+    loader = torch.utils.data.DataLoader(dataset, batch_size=None, num_workers=2)
+    seen = Counter()
+    for batch in loader:
+        assert batch["observation"].shape[1:] == (8, 8, 119) and batch["observation"].dtype == torch.float32
+        assert batch["legal_offsets"][-1] == len(batch["legal"])
+        seen.update(zip(batch["file"].tolist(), batch["game"].tolist(), batch["ply"].tolist()))
+    rows = all_rows(training_batches(paths["plain"], shuffle=0, shard=(1, 2)), "file", "game", "ply")
+    assert seen == Counter(rows)
