@@ -16,8 +16,8 @@ import os
 from collections.abc import Iterator, Sequence
 from typing import Any, Union
 
-import torch
-import torch.utils.data
+import torch  # type: ignore[import-not-found, unused-ignore]
+import torch.utils.data  # type: ignore[import-not-found, unused-ignore]
 
 from orvex_tools.training import TrainingBatch, training_batches
 
@@ -30,9 +30,10 @@ _DTYPES = {"f": torch.float32, "i": torch.int32, "q": torch.int64, "l": torch.in
 
 
 def _tensor(view: memoryview) -> torch.Tensor:
+    shape = view.shape or ()
     if view.nbytes == 0:
-        return torch.empty(view.shape, dtype=_DTYPES[view.format])
-    return torch.frombuffer(view, dtype=_DTYPES[view.format]).reshape(view.shape)
+        return torch.empty(shape, dtype=_DTYPES[view.format])
+    return torch.frombuffer(view, dtype=_DTYPES[view.format]).reshape(shape)
 
 
 def batch_tensors(batch: TrainingBatch) -> dict[str, torch.Tensor]:
