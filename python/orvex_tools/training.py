@@ -184,22 +184,9 @@ class TrainingBatches:
     def __next__(self) -> TrainingBatch:
         return next(self._run)
 
-    def _texts(self, item: Any) -> Iterator[bytes]:
-        from orvex_tools.dataset.chunks import stream_chunks, unreadable
-
-        with open(item.path, "rb") as raw:
-            stream = decompressed(raw, repr(item.label)) if item.compressed else raw
-            chunks = stream_chunks(stream, PIECE_BYTES, item.label, MAX_GAME_BYTES)
-            while True:
-                try:
-                    text = next(chunks, None)
-                except Exception as exc:
-                    raise unreadable(item.label, exc) from exc
-                if text is None:
-                    return
-                yield text
-
     def _batches(self) -> Iterator[TrainingBatch]:
+        from orvex_tools.dataset.chunks import file_chunks
+
         core = self._core
         first_epoch = self._epoch
         for epoch in range(first_epoch, self._epochs):
@@ -211,7 +198,7 @@ class TrainingBatches:
             self._skip = self._position
             for item in self._inputs:
                 game_base = line_base = 0
-                for text in self._texts(item):
+                for text in file_chunks(item, PIECE_BYTES, MAX_GAME_BYTES):
                     room = MAX_ERRORS - len(self._errors) if counting else 0
                     games, lines, skipped, failures, too_long = core.add_text(
                         text, item.index, game_base, MAX_GAME_BYTES, room)
