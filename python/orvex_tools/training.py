@@ -106,13 +106,16 @@ class TrainingBatches:
         if seed >= 1 << 64:
             raise ValueError(f"{_FUNCTION} argument 'seed' must be below 2**64, not {seed!r}")
         self._epochs = _whole("epochs", epochs, 1)
+        given = shard
         if shard is None:
             shard = (0, 1)
+        if isinstance(shard, list):
+            shard = (*shard,)
         if (not isinstance(shard, tuple) or len(shard) != 2
                 or not all(isinstance(v, int) and not isinstance(v, bool) for v in shard)
                 or not 0 <= shard[0] < shard[1] or shard[1] >= 1 << 32):
             raise ValueError(f"{_FUNCTION} argument 'shard' must be None or (index, count) with "
-                             f"0 <= index < count, not {shard!r}")
+                             f"0 <= index < count, not {given!r}")
         if threads is None:
             threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
         _whole("threads", threads, 1)
