@@ -83,6 +83,19 @@ def _paths(sources: Sequence[PathLike] | PathLike) -> list[PathLike]:
     return paths
 
 
+def _check_start(item: Any) -> None:
+    """Decompresses the first bytes of a compressed input, so that a file that is
+    not what its first bytes say fails before any batch (what is damaged or cut
+    later is found when it is reached)."""
+    from orvex_tools.dataset.chunks import unreadable
+
+    with open(item.path, "rb") as raw:
+        try:
+            decompressed(raw, repr(item.label)).read(1)
+        except Exception as exc:
+            raise unreadable(item.label, exc) from exc
+
+
 class TrainingBatches:
     """An iterator over training batches; use training_batches() to make one."""
 
@@ -133,6 +146,9 @@ class TrainingBatches:
         self._legal = legal
         self._drop_last = drop_last
         self._inputs = inspect_inputs(_paths(sources))
+        for item in self._inputs:
+            if item.compressed:
+                _check_start(item)
         # What decides the order of the positions: a saved state fits only a
         # run with the same.
         self._fingerprint = {
@@ -284,8 +300,9 @@ def training_batches(
     unless drop_last. state (from state_dict()) goes on where a run stopped.
 
     Raises ValueError for bad arguments, OSError naming the file for a source
-    that cannot be read (before any batch), EOFError or OSError naming the file
-    for compressed data that is truncated or damaged (when it is reached), and
+    that cannot be read or a compressed one whose start does not decompress
+    (before any batch), EOFError or OSError naming the file for compressed data
+    that is truncated or damaged further on (when it is reached), and
     ValueError naming the file and line for a game longer than 64 MiB.
     """
     return TrainingBatches(sources, batch_size=batch_size, encoding=encoding, observation=observation,

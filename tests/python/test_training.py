@@ -250,6 +250,10 @@ def test_bad_input(tmp_path, corpus):
                       {"shard": (3, 3)}, {"shuffle": -1}, {"min_elo": "2000"}):
         with pytest.raises(ValueError):
             training_batches(paths["plain"], **arguments)
+    damaged = tmp_path / "damaged.pgn.gz"
+    damaged.write_bytes(b"\x1f\x8b\x08\x00" + bytes(range(200)))
+    with pytest.raises(OSError, match="damaged.pgn.gz.*damaged"):
+        training_batches([paths["plain"], damaged])
     cut = tmp_path / "cut.pgn.gz"
     cut.write_bytes(paths["gzip"].read_bytes()[:-40])
     with pytest.raises(EOFError, match="cut.pgn.gz"):
