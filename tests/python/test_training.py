@@ -182,6 +182,8 @@ def test_shuffle_shard_epochs_and_resume(corpus):
     assert shuffled != in_order and Counter(shuffled) == Counter(in_order)
     assert rows(shuffle=300, seed=5, threads=1) == shuffled
     assert rows(shuffle=300, seed=6) != shuffled
+    both = all_rows(training_batches([source, paths["zstd"]], observation="bits", shuffle=300), *keys)
+    assert Counter(both) == Counter(in_order + [(1, g, ply) for _, g, ply in in_order])
     shards = [rows(shuffle=300, seed=5, shard=(k, 3)) for k in range(3)]
     assert Counter(sum(shards, [])) == Counter(in_order)
     assert max(map(len, shards)) - min(map(len, shards)) <= 1
