@@ -3,7 +3,8 @@
 The module orvex_chess holds the two classes Board and MoveGenerator; what is
 built on top of them lives here: the PGN reader (read_games) and writer
 (write_games), training datasets built on Dask (build_dataset), the batched
-self-play environment (ChessEnv), perft on a Dask cluster
+self-play environment (ChessEnv), training batches straight from PGN files
+(training_batches, with a PyTorch dataset in orvex_tools.torch), perft on a Dask cluster
 (orvex_tools.cluster) and the orvex-chess command line (python -m orvex_tools).
 
 Importing the package loads none of its parts: each name below is imported
@@ -31,9 +32,11 @@ if TYPE_CHECKING:
     from orvex_tools.dataset import DatasetSummary, build_dataset
     from orvex_tools.pgn import Game, GameError, GameReader, read_games
     from orvex_tools.pgn_writer import write_games
+    from orvex_tools.training import TrainingBatch, TrainingBatches, training_batches
 
-__all__ = ["ChessEnv", "DatasetSummary", "Game", "GameError", "GameReader", "build_dataset",
-           "read_games", "write_games", "__version__"]
+__all__ = ["ChessEnv", "DatasetSummary", "Game", "GameError", "GameReader", "TrainingBatch",
+           "TrainingBatches", "build_dataset", "read_games", "training_batches", "write_games",
+           "__version__"]
 
 # The module of each name that is imported on first use.
 _LAZY = {
@@ -45,6 +48,9 @@ _LAZY = {
     "read_games": "orvex_tools.pgn",
     "write_games": "orvex_tools.pgn_writer",
     "ChessEnv": "orvex_tools._env",
+    "TrainingBatch": "orvex_tools.training",
+    "TrainingBatches": "orvex_tools.training",
+    "training_batches": "orvex_tools.training",
 }
 
 if not TYPE_CHECKING:  # type checkers see the imports above, and no catch-all

@@ -1,6 +1,6 @@
 """The native PGN reader behind orvex_tools.read_games."""
 
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, final
 
 from typing_extensions import Buffer
@@ -48,3 +48,36 @@ def failure_message(index: int, game_line: int, line: int, text: str, reason: st
 
 def too_long_message(game: bool, index: int, line: int, limit: int) -> str:
     """The message of a game (or, game false, a line between games) longer than limit bytes, as read_games reports it."""
+
+@final
+class TrainingStream:
+    """TrainingStream(encoding, shuffle, seed, shard_index, shard_count, threads, min_elo, max_elo, min_ply, results): training positions of PGN text; use orvex_tools.training_batches."""
+
+    def __new__(
+        cls,
+        encoding: str,
+        shuffle: int,
+        seed: int,
+        shard_index: int,
+        shard_count: int,
+        threads: int,
+        min_elo: int | None,
+        max_elo: int | None,
+        min_ply: int,
+        results: Sequence[str],
+        /,
+    ) -> TrainingStream: ...
+    def begin_epoch(self, epoch: int, /) -> None:
+        """begin_epoch(epoch): starts an epoch, holding no positions."""
+    def add_text(
+        self, text: Buffer, file: int, game_base: int, max_game_bytes: int, max_failures: int, /
+    ) -> tuple[int, int, int, list[tuple[int, int, int, str, str]], tuple[bool, int, int] | None]:
+        """add_text(text, file, game_base, max_game_bytes, max_failures) -> (games, lines, skipped, failures, too_long): reads the whole games of text and takes in their positions."""
+    def end_epoch(self) -> None:
+        """end_epoch(): the shuffle buffer sends out what it holds."""
+    def ready(self) -> int:
+        """ready() -> int: the positions ready to be taken."""
+    def take(self, n: int, observation: str, legal: str | None, /) -> dict[str, memoryview]:
+        """take(n, observation, legal) -> dict: the arrays of the first n ready positions, which it lets go of."""
+    def discard(self, n: int, /) -> None:
+        """discard(n): lets go of the first n ready positions."""

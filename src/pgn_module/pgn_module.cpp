@@ -27,6 +27,7 @@
 #include "pgn/reader.h"
 #include "pgn_module/chunk_functions.h"
 #include "pgn_module/movetext_function.h"
+#include "pgn_module/training_stream_type.h"
 
 namespace orvex::py {
 namespace {
@@ -747,6 +748,7 @@ PyMODINIT_FUNC PyInit__pgn() {
     Py_XDECREF(type);
     return nullptr;
   }
+  if (!add_training_stream_type(module.get())) return nullptr;
   module_once = Py_NewRef(module.get());
   return module.release();
 }

@@ -220,6 +220,50 @@ int legal_place(const Game& g, int action) {
   return -1;
 }
 
+void make_game_move(Game& g, ChessMove move) {
+  const Color us = colour(g);
+  const Square from = move.from();
+  const Square to = move.to();
+  const bool pawn = has_square(g.position.pieces[make_kind(us, kPawn)], from);
+  const bool capture = (side_occupancy_of(g.position.pieces, ~us) >> to) & 1;
+  make_position_move(g.position, move);
+  const Square king_home = us == kWhite ? kE1 : kE8;
+  const Square a_home = us == kWhite ? kA1 : kA8;
+  const Square h_home = us == kWhite ? kH1 : kH8;
+  const Square their_a = us == kWhite ? kA8 : kA1;
+  const Square their_h = us == kWhite ? kH8 : kH1;
+  if (from == king_home || from == a_home) g.flags &= us == kWhite ? ~kWhiteASide : ~kBlackASide;
+  if (from == king_home || from == h_home) g.flags &= us == kWhite ? ~kWhiteHSide : ~kBlackHSide;
+  if (to == their_a) g.flags &= us == kWhite ? ~kBlackASide : ~kWhiteASide;
+  if (to == their_h) g.flags &= us == kWhite ? ~kBlackHSide : ~kWhiteHSide;
+  g.en_passant = static_cast<std::int8_t>(move.special() == kDoublePush ? (from + to) / 2 : -1);
+  g.halfmove = pawn || capture ? 0 : static_cast<std::uint16_t>(std::min(g.halfmove + 1, 0xFFFF));
+}
+
+EnteredPosition enter_position(Game& g, bool after_legal_move) {
+  EnteredPosition entered;
+  g.head = static_cast<std::uint8_t>((g.head + 1) % kHistory);
+  entered.evicted = g.ring[g.head];
+  g.ring[g.head] = g.position.pieces;
+
+  // Only positions since the last pawn move or capture can be the same as
+  // one reached by a legal move; after an illegal one, any may be.
+  const std::uint64_t key = game_key(g.position.pieces, colour(g), g.flags, g.en_passant);
+  const std::size_t n = g.keys.size();
+  const std::size_t first =
+      after_legal_move ? std::max<std::size_t>(1, n - std::min<std::size_t>(n, g.halfmove)) : 1;
+  for (std::size_t j = first; j < n; ++j) {
+    if (g.keys[j] == key) {
+      ++g.others[j];
+      ++entered.same;
+    }
+  }
+  g.keys.push_back(key);
+  g.others.push_back(entered.same);
+  entered.scan_from = first;
+  return entered;
+}
+
 void step_game(const AttackTables& tables, Game& g, int action, int place, StepUndo& undo) {
   undo.stepped = true;
   undo.position = g.position;
@@ -234,47 +278,15 @@ void step_game(const AttackTables& tables, Game& g, int action, int place, StepU
   const Color us = colour(g);
   ++g.step_count;
   if (place >= 0) {
-    const ChessMove move = g.moves[place];
-    const Square from = move.from();
-    const Square to = move.to();
-    const bool pawn = has_square(g.position.pieces[make_kind(us, kPawn)], from);
-    const bool capture = (side_occupancy_of(g.position.pieces, ~us) >> to) & 1;
-    make_position_move(g.position, move);
-    const Square king_home = us == kWhite ? kE1 : kE8;
-    const Square a_home = us == kWhite ? kA1 : kA8;
-    const Square h_home = us == kWhite ? kH1 : kH8;
-    const Square their_a = us == kWhite ? kA8 : kA1;
-    const Square their_h = us == kWhite ? kH8 : kH1;
-    if (from == king_home || from == a_home) g.flags &= us == kWhite ? ~kWhiteASide : ~kBlackASide;
-    if (from == king_home || from == h_home) g.flags &= us == kWhite ? ~kWhiteHSide : ~kBlackHSide;
-    if (to == their_a) g.flags &= us == kWhite ? ~kBlackASide : ~kWhiteASide;
-    if (to == their_h) g.flags &= us == kWhite ? ~kBlackHSide : ~kWhiteHSide;
-    g.en_passant = static_cast<std::int8_t>(move.special() == kDoublePush ? (from + to) / 2 : -1);
-    g.halfmove = pawn || capture ? 0 : g.halfmove + 1;
-    g.played.push_back(move);
+    make_game_move(g, g.moves[place]);
+    g.played.push_back(g.moves[place]);
   } else {
     apply_pgx_action(g, action);
   }
-
-  g.head = static_cast<std::uint8_t>((g.head + 1) % kHistory);
-  undo.evicted = g.ring[g.head];
-  g.ring[g.head] = g.position.pieces;
-
-  // Only positions since the last pawn move or capture can be the same as
-  // one reached by a legal move; after an illegal one, any may be.
-  const std::uint64_t key = game_key(g.position.pieces, colour(g), g.flags, g.en_passant);
-  const std::size_t n = g.keys.size();
-  const std::size_t first = place >= 0 ? std::max<std::size_t>(1, n - std::min<std::size_t>(n, g.halfmove)) : 1;
-  std::uint16_t same = 0;
-  for (std::size_t j = first; j < n; ++j) {
-    if (g.keys[j] == key) {
-      ++g.others[j];
-      ++same;
-    }
-  }
-  g.keys.push_back(key);
-  g.others.push_back(same);
-  undo.scan_from = first;
+  const EnteredPosition entered = enter_position(g, place >= 0);
+  undo.evicted = entered.evicted;
+  undo.scan_from = entered.scan_from;
+  const std::uint16_t same = entered.same;
 
   g.rewards = {0.0f, 0.0f};
   if (place >= 0) {

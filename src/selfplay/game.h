@@ -95,6 +95,22 @@ struct StepUndo {
   std::size_t scan_from = 0;   // the keys the new position was compared with
 };
 
+// Makes a legal move of the side to move on the game's position: the
+// position, the castling flags, the en-passant square and the no-progress
+// count (not the step count, the history or the legal moves).
+void make_game_move(Game& g, ChessMove move);
+
+// What entering a new position changed.
+struct EnteredPosition {
+  std::array<Bitboard, kPieceKinds> evicted{};  // the ring slot it overwrote
+  std::size_t scan_from = 0;  // the first earlier position it was compared with
+  std::uint16_t same = 0;     // how many earlier positions are the same
+};
+
+// Puts the game's position, just made, into the history ring and the
+// repetition counts.
+EnteredPosition enter_position(Game& g, bool after_legal_move);
+
 // Makes one step of a running game with the action at legal place `place`,
 // or with an illegal action (place -1: made as pgx makes it, ending the
 // game). Saves what undo_step needs.

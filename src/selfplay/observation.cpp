@@ -83,59 +83,87 @@ void write_bits(const Game& g, std::uint64_t* out) {
   out[118] = g.halfmove ? ~0ull : 0;
 }
 
-template <class T>
-void write_planes(const Game& g, T* out, const Patterns<T>& patterns, const std::array<T, 7>& tail) {
-  const Frame f = frame_of(g);
-  // codes[i][square]: the piece code of position i on each square.
+// The piece codes of each position on each square (code 0: none, 1..6 the
+// mover's, 7..12 the other side's) and whether each position is repeated.
+struct Coded {
   std::array<std::array<std::uint8_t, 64>, kHistory> codes{};
   std::array<std::uint8_t, kHistory> again{};
+};
+
+Coded coded_from_game(const Game& g) {
+  const Frame f = frame_of(g);
+  Coded c;
   for (int i = 0; i < f.positions; ++i) {
     const auto& pieces = slot(g, i);
     for (int kind = 0; kind < kPieceKinds; ++kind) {
       const PieceKind k = static_cast<PieceKind>(kind);
       const std::uint8_t code = static_cast<std::uint8_t>(type_of(k) + (color_of(k) == f.mover ? 1 : 7));
-      for (Bitboard b = oriented_bits(pieces[kind], f.mover); b;) codes[i][pop_lsb(b)] = code;
+      for (Bitboard b = oriented_bits(pieces[kind], f.mover); b;) c.codes[i][pop_lsb(b)] = code;
     }
-    again[i] = repeated(g, i);
+    c.again[i] = repeated(g, i);
   }
+  return c;
+}
+
+Coded coded_from_bits(const std::uint64_t* bits) {
+  Coded c;
+  for (int i = 0; i < kHistory; ++i) {
+    for (int p = 0; p < 12; ++p) {
+      for (Bitboard b = bits[14 * i + p]; b;) c.codes[i][pop_lsb(b)] = static_cast<std::uint8_t>(p + 1);
+    }
+    c.again[i] = bits[14 * i + 13] != 0;
+  }
+  return c;
+}
+
+template <class T>
+void write_planes(const Coded& c, T* out, const Patterns<T>& patterns, const std::array<T, 7>& tail) {
   for (int square = 0; square < 64; ++square) {
     T* values = out + square * kPlanes;
     // In this order: each store's two spare values are overwritten by the next.
     for (int i = 0; i < kHistory; ++i) {
-      std::memcpy(values + 14 * i, patterns[codes[i][square]][again[i]].data(), 16 * sizeof(T));
+      std::memcpy(values + 14 * i, patterns[c.codes[i][square]][c.again[i]].data(), 16 * sizeof(T));
     }
     std::memcpy(values + 112, tail.data(), 7 * sizeof(T));
+  }
+}
+
+// The float32 or uint8 form from what the planes show: the codes, the side to
+// move, the counters and the castling planes.
+void write_expanded(const Coded& c, bool black, int step, int halfmove, const std::array<bool, 4>& castling,
+                    ObservationForm form, void* out) {
+  if (form == ObservationForm::kFloat32) {
+    const std::array<float, 7> tail = {
+        black ? 1.0f : 0.0f, step_plane(step), castling[0] ? 1.0f : 0.0f, castling[1] ? 1.0f : 0.0f,
+        castling[2] ? 1.0f : 0.0f, castling[3] ? 1.0f : 0.0f, no_progress_plane(halfmove)};
+    write_planes(c, static_cast<float*>(out), kFloatPatterns, tail);
+  } else {
+    const std::array<std::uint8_t, 7> tail = {
+        static_cast<std::uint8_t>(black), step_plane_byte(step), castling[0], castling[1], castling[2],
+        castling[3], no_progress_plane_byte(halfmove)};
+    write_planes(c, static_cast<std::uint8_t*>(out), kBytePatterns, tail);
   }
 }
 
 }  // namespace
 
 void write_observation(const Game& g, ObservationForm form, void* out) {
-  const Color m = colour(g);
-  const auto castling = castling_planes(g, m);
-  switch (form) {
-    case ObservationForm::kBits:
-      write_bits(g, static_cast<std::uint64_t*>(out));
-      return;
-    case ObservationForm::kFloat32: {
-      // pgx divides the no-progress count by 100, which XLA on the CPU turns
-      // into a product with the float reciprocal: the same here, bit for bit.
-      const std::array<float, 7> tail = {
-          m == kBlack ? 1.0f : 0.0f, static_cast<float>(g.step_count) / static_cast<float>(kMaxSteps),
-          castling[0] ? 1.0f : 0.0f, castling[1] ? 1.0f : 0.0f, castling[2] ? 1.0f : 0.0f,
-          castling[3] ? 1.0f : 0.0f, static_cast<float>(g.halfmove) * 0.01f};
-      write_planes(g, static_cast<float*>(out), kFloatPatterns, tail);
-      return;
-    }
-    case ObservationForm::kUint8: {
-      const std::array<std::uint8_t, 7> tail = {
-          static_cast<std::uint8_t>(m == kBlack), static_cast<std::uint8_t>((g.step_count * 255 + 511) / 512),
-          castling[0], castling[1], castling[2], castling[3],
-          static_cast<std::uint8_t>((std::min<int>(g.halfmove, 100) * 255 + 99) / 100)};
-      write_planes(g, static_cast<std::uint8_t*>(out), kBytePatterns, tail);
-      return;
-    }
+  if (form == ObservationForm::kBits) {
+    write_bits(g, static_cast<std::uint64_t*>(out));
+    return;
   }
+  const Color m = colour(g);
+  write_expanded(coded_from_game(g), m == kBlack, g.step_count, g.halfmove, castling_planes(g, m), form, out);
+}
+
+void expand_observation(const std::uint64_t* bits, int step_count, int halfmove, ObservationForm form,
+                        void* out) {
+  if (form == ObservationForm::kBits) {
+    std::memcpy(out, bits, observation_bytes(form));
+    return;
+  }
+  const std::array<bool, 4> castling = {bits[114] != 0, bits[115] != 0, bits[116] != 0, bits[117] != 0};
+  write_expanded(coded_from_bits(bits), bits[112] != 0, step_count, halfmove, castling, form, out);
 }
 
 void clear_mask(const Game& g, std::uint8_t* out) {

@@ -15,6 +15,7 @@
 // rank 1 for black), column c is file c.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "selfplay/game.h"
@@ -38,6 +39,25 @@ constexpr std::size_t observation_bytes(ObservationForm form) {
 }
 
 void write_observation(const Game& g, ObservationForm form, void* out);
+
+// Writes an observation given in the bits form in the form asked for, with
+// the two counters that the bits form keeps only as zero or not.
+void expand_observation(const std::uint64_t* bits, int step_count, int halfmove, ObservationForm form,
+                        void* out);
+
+// The values of the two counter planes, 113 (the step count) and 118 (the
+// no-progress count), in the float32 and uint8 forms. pgx divides the
+// no-progress count by 100, which XLA on the CPU turns into a product with
+// the float reciprocal: the same here, bit for bit. The uint8 form stops at
+// 255 (counts past the end of pgx's games, in replayed records).
+inline float step_plane(int step) { return static_cast<float>(step) / static_cast<float>(kMaxSteps); }
+inline float no_progress_plane(int halfmove) { return static_cast<float>(halfmove) * 0.01f; }
+inline std::uint8_t step_plane_byte(int step) {
+  return static_cast<std::uint8_t>((std::min(step, kMaxSteps) * 255 + 511) / 512);
+}
+inline std::uint8_t no_progress_plane_byte(int halfmove) {
+  return static_cast<std::uint8_t>((std::min(halfmove, 100) * 255 + 99) / 100);
+}
 
 // Writes the game's legal-action mask: 1 at its legal actions, or at every
 // action once it has ended.

@@ -3,11 +3,15 @@
 from __future__ import annotations
 
 import io
+import os
 import sys
+import tempfile
+from typing import Any
 
 import orvex_chess
 import orvex_tools
-from orvex_tools import ChessEnv, Game, GameError, GameReader, read_games, write_games
+from orvex_tools import (ChessEnv, Game, GameError, GameReader, TrainingBatch, TrainingBatches, read_games,
+                         training_batches, write_games)
 
 if sys.version_info >= (3, 11):
     from typing import assert_type
@@ -48,6 +52,19 @@ def main() -> None:
     assert assert_type(env.observation, memoryview).shape == (2, 119)
     assert len(assert_type(env.moves(0), list[str])) == 1
     assert assert_type(env.board(1), orvex_chess.Board).fen() != orvex_chess.Board().fen()
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "games.pgn")
+        with open(path, "w") as file:
+            file.write(PGN)
+        batches = assert_type(orvex_tools.training_batches([path], batch_size=2, observation="uint8",
+                                                           legal="ids", shuffle=0), TrainingBatches)
+        batch = assert_type(next(batches), TrainingBatch)
+        assert assert_type(batch.move_id, memoryview).tolist() == [
+            orvex_chess.Board().move_index("e2e4", "az"), orvex_chess.Board("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1").move_index("e7e5", "az")]
+        assert assert_type(batch.legal_offsets, memoryview | None) is not None
+        assert assert_type(batches.skipped, int) == 1  # the second game (Ke2)
+        state = assert_type(batches.state_dict(), dict[str, Any])
+        assert [len(b) for b in training_batches(path, batch_size=2, shuffle=0, state=state)] == [1]
 
 
 if __name__ == "__main__":

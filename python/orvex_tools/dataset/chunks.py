@@ -147,17 +147,25 @@ def chunk_sources(inputs: list[Input], chunk_bytes: int,
             for start in range(0, item.size, chunk_bytes):
                 yield item, FileSpan(item.path, start, min(item.size, start + chunk_bytes))
             continue
-        with open(item.path, "rb") as raw:
-            stream = decompressed(raw, repr(item.label))
-            chunks = stream_chunks(stream, chunk_bytes, item.label, max_game_bytes)
-            while True:
-                try:
-                    text = next(chunks, None)
-                except Exception as exc:
-                    raise unreadable(item.label, exc) from exc
-                if text is None:
-                    break
-                yield item, text
+        for text in file_chunks(item, chunk_bytes, max_game_bytes):
+            yield item, text
+
+
+def file_chunks(item: Input, chunk_bytes: int, max_game_bytes: int = MAX_GAME_BYTES) -> Iterator[bytes]:
+    """Yields the text of an input file (decompressed) in chunks of whole games,
+    as stream_chunks cuts them; data that is truncated or damaged raises what
+    unreadable() gives."""
+    with open(item.path, "rb") as raw:
+        stream = decompressed(raw, repr(item.label)) if item.compressed else raw
+        chunks = stream_chunks(stream, chunk_bytes, item.label, max_game_bytes)
+        while True:
+            try:
+                text = next(chunks, None)
+            except Exception as exc:
+                raise unreadable(item.label, exc) from exc
+            if text is None:
+                return
+            yield text
 
 
 def unreadable(label: str, exc: Exception) -> Exception:

@@ -1,0 +1,106 @@
+#include "training/training_stream.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "base/parallel.h"
+#include "selfplay/game.h"
+#include "training/game_records.h"
+
+namespace orvex::training {
+
+TrainingStream::TrainingStream(StreamOptions options) : options_(std::move(options)) {
+  options_.threads = std::max(1u, options_.threads);
+  options_.shard_count = std::max(1u, options_.shard_count);
+}
+
+void TrainingStream::begin_epoch(std::uint64_t epoch) {
+  shuffle_.reset(options_.shuffle, options_.seed, epoch);
+  positions_ = 0;
+  queue_.clear();
+  head_ = 0;
+}
+
+PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file, std::uint64_t game_base,
+                                      std::size_t max_game_bytes, std::size_t max_failures) {
+  PieceOutcome outcome;
+  pgn::GameBatch batch;
+  const pgn::ReadOutcome read = pgn::read_games_parallel(text, true, 0, options_.threads, batch,
+                                                         pgn::kMinPiece, max_game_bytes);
+  outcome.games = batch.games.size();
+  outcome.lines = read.lines;
+  outcome.stop = read.stop;
+
+  // Where each kept game's records go, in game order.
+  const std::size_t n = batch.games.size();
+  std::vector<std::uint64_t> first(n, 0), slot(n, 0);
+  std::vector<std::uint8_t> kept(n, 0);
+  std::size_t records = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const pgn::GameRecord& g = batch.games[i];
+    if (g.failure != pgn::kNone) {
+      ++outcome.skipped;
+      if (outcome.failures.size() < max_failures) {
+        const pgn::GameFailure& f = batch.failures[g.failure];
+        outcome.failures.push_back({i, g.line + 1, f.line + 1, f.text, f.reason});
+      }
+      continue;
+    }
+    if (!options_.filter.accepts(batch, g)) continue;
+    kept[i] = 1;
+    first[i] = positions_;
+    slot[i] = records;
+    records += Selection{positions_, options_.shard_index, options_.shard_count}.kept(g.move_count);
+    positions_ += g.move_count;
+  }
+
+  // Made in place on the worker threads: at the end of the queue in file
+  // order, or into the staging block that feeds the shuffle buffer. The
+  // blocks keep their memory from piece to piece.
+  PositionRecord* out;
+  if (options_.shuffle == 0) {
+    compact();
+    const std::size_t base = queue_.size();
+    queue_.resize(base + records);
+    out = queue_.data() + base;
+  } else {
+    staging_.resize(records);
+    out = staging_.data();
+  }
+  const std::size_t ranges = std::min<std::size_t>(n, options_.threads * 8);
+  if (ranges) {
+    PerWorker<selfplay::Game> games(options_.threads);
+    StopFlag stop;
+    parallel_for(ranges, options_.threads, stop, [&](std::size_t range, unsigned worker) {
+      const std::size_t begin = n * range / ranges, end = n * (range + 1) / ranges;
+      for (std::size_t i = begin; i < end; ++i) {
+        if (!kept[i]) continue;
+        const Selection selection{first[i], options_.shard_index, options_.shard_count};
+        write_game_records(batch, batch.games[i], file, game_base + i, options_.encoding, selection,
+                           games[worker], out + slot[i]);
+      }
+    });
+  }
+  if (options_.shuffle != 0) {
+    compact();
+    for (const PositionRecord& r : staging_) shuffle_.push(r, queue_);
+  }
+  return outcome;
+}
+
+void TrainingStream::end_epoch() {
+  compact();
+  shuffle_.drain(queue_);
+}
+
+void TrainingStream::compact() {
+  if (head_ == 0) return;
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
+  head_ = 0;
+}
+
+void TrainingStream::consume(std::size_t n) {
+  head_ = std::min(queue_.size(), head_ + n);
+}
+
+}  // namespace orvex::training
