@@ -43,7 +43,7 @@ def batch_tensors(batch: TrainingBatch) -> dict[str, torch.Tensor]:
     return {name: _tensor(getattr(batch, name)) for name in fields if getattr(batch, name) is not None}
 
 
-class TrainingDataset(torch.utils.data.IterableDataset):  # type: ignore[type-arg]
+class TrainingDataset(torch.utils.data.IterableDataset):  # type: ignore[type-arg, misc, unused-ignore]
     """training_batches(sources, **options) as an IterableDataset of dicts of tensors.
 
     In a DataLoader with several workers, each worker reads its own shard of
