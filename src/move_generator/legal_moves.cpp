@@ -1,7 +1,9 @@
 #include "move_generator/legal_moves.h"
 
+#include "board/chess960.h"
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
+#include "move_generator/lines.h"
 #include "move_generator/mask_generator.h"
 
 namespace orvex {
@@ -87,8 +89,40 @@ void pawn_moves(const Board& board, const SideConstants& side, Bitboard own_pawn
 // must stand on the home square, out of check; the right must be set; the
 // squares the king crosses must be empty and not attacked, and on the queen
 // side b1 (b8) empty too.
+// Appends the Chess960 castlings of the side, king side then queen side,
+// each written as the king taking its rook: every square between the king
+// and its destination and between the rook and its destination empty but for
+// the two, and none from the king's square to its destination attacked with
+// the king lifted (where the king ends is tried when the move is made).
+void chess960_castling_moves(const AttackTables& tables, const Board& board, Color us, Bitboard occupancy,
+                             MoveList& out) {
+  const Bitboard king_bb = board.pieces[make_kind(us, kKing)];
+  if (!king_bb) return;
+  const Square king = lsb(king_bb);
+  const int first = us == kWhite ? 0 : 2;
+  for (int i = first; i < first + 2; ++i) {
+    if (!(board.state >> (i + 1) & 1)) continue;
+    const Square rook = static_cast<Square>(board.castling_rooks[i]);
+    const Square king_to = chess960_king_to(i);
+    const Square rook_to = chess960_rook_to(i);
+    const Bitboard king_path = between(king, king_to) | square_bb(king_to);
+    const Bitboard crossed = king_path | between(rook, rook_to) | square_bb(rook_to);
+    if (crossed & occupancy & ~square_bb(king) & ~square_bb(rook)) continue;
+    const Bitboard without_king = occupancy ^ square_bb(king);
+    bool safe = true;
+    for (Bitboard b = (king_path & ~square_bb(king_to)) | square_bb(king); b && safe;) {
+      safe = !square_attacked(tables, board, pop_lsb(b), us, without_king);
+    }
+    if (safe) out.push(ChessMove::pack(king, rook, kCastling));
+  }
+}
+
 void castling_moves(const AttackTables& tables, const Board& board, Color us, Bitboard occupancy,
                     MoveList& out) {
+  if (board.chess960) {
+    chess960_castling_moves(tables, board, us, occupancy, out);
+    return;
+  }
   const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
   if (!has_square(board.pieces[make_kind(us, kKing)], side.king_home) ||
       square_in_check(tables, board, side.king_home, us)) {
@@ -289,7 +323,7 @@ void keep_legal(const AttackTables& tables, Board& board, MoveList& moves) {
 }
 
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
-  if (legal_moves_one_king(tables, board.pieces, board.state, out)) return;
+  if (!board.chess960 && legal_moves_one_king(tables, board.pieces, board.state, out)) return;
   generate_candidates(tables, board, out);
   filter_by_make_unmake(tables, board, out);
 }

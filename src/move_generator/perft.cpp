@@ -283,8 +283,27 @@ std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth) {
 
 }  // namespace
 
+namespace {
+
+// Perft of a Chess960 board, whose castlings only the move list knows.
+std::uint64_t chess960_perft(const AttackTables& tables, Board& board, int depth) {
+  MoveList moves;
+  legal_moves(tables, board, moves);
+  if (depth == 1) return moves.size();
+  std::uint64_t nodes = 0;
+  for (ChessMove move : moves) {
+    (void)push_move(board, move);  // generated moves are never refused
+    nodes += chess960_perft(tables, board, depth - 1);
+    pop_move(board);
+  }
+  return nodes;
+}
+
+}  // namespace
+
 std::uint64_t perft(const AttackTables& tables, Board& board, int depth) {
   if (depth <= 0) return 1;
+  if (board.chess960) return chess960_perft(tables, board, depth);
   return walk(tables, Position{board.pieces, board.state}, depth);
 }
 

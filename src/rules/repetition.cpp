@@ -49,9 +49,9 @@ class Window {
 }  // namespace
 
 void position_moves(const AttackTables& tables, const Board& board, MoveList& out) {
-  if (legal_moves_one_king(tables, board.pieces, board.state, out)) return;
+  if (!board.chess960 && legal_moves_one_king(tables, board.pieces, board.state, out)) return;
   Board probe;
-  set_position(probe, board.pieces, board.state);
+  set_position(probe, board);
   legal_moves(tables, probe, out);
 }
 
@@ -86,7 +86,7 @@ bool can_claim_threefold_repetition(const AttackTables& tables, const Board& boa
   MoveList moves;
   position_moves(tables, board, moves);
   Board next;
-  set_position(next, board.pieces, board.state);
+  set_position(next, board);
   next.key = key;
   next.key_stale = false;
   for (ChessMove move : moves) {
