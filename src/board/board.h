@@ -9,6 +9,9 @@
 
 namespace orvex {
 
+// The squares of the rooks of the castling rights K Q k q in standard chess.
+inline constexpr std::array<std::uint8_t, 4> kStandardCastlingRooks{kH1, kA1, kH8, kA8};
+
 // One made move: the state, position key and halfmove clock before it, and
 // which bitboards it saved.
 struct HistoryEntry {
@@ -45,7 +48,7 @@ struct Board {
   // the side on its first rank with the king between. In standard chess the
   // squares are the corners and nothing reads them.
   bool chess960 = false;
-  std::array<std::uint8_t, 4> castling_rooks{kH1, kA1, kH8, kA8};
+  std::array<std::uint8_t, 4> castling_rooks = kStandardCastlingRooks;
 
   // Equal records: the key, which follows from the rest, is not compared.
   bool operator==(const Board& other) const {

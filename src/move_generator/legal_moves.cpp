@@ -168,7 +168,9 @@ void generate_candidates_to(const AttackTables& tables, const Board& board, Piec
                             Square to, MoveList& out) {
   const Color us = side_to_move(board.state);
   const Bitboard own = side_occupancy(board, us);
-  if (has_square(own, to)) return;
+  // Only a Chess960 castling, the king taking its rook, goes onto its own piece.
+  const bool onto_own = has_square(own, to);
+  if (onto_own && !(board.chess960 && type == kKing)) return;
   const Bitboard enemy = side_occupancy(board, ~us);
   const Bitboard occupancy = own | enemy;
   const auto& p = board.pieces;
@@ -231,10 +233,11 @@ void generate_candidates_to(const AttackTables& tables, const Board& board, Piec
              p[make_kind(us, kQueen)];
       break;
     case kKing: {
-      from = kKingAttacks[to] & p[make_kind(us, kKing)];
+      from = onto_own ? 0 : kKingAttacks[to] & p[make_kind(us, kKing)];
       while (from) out.push(ChessMove::pack(pop_lsb(from), to, kOrdinary));
       const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
-      if (rank_of(to) != rank_of(side.king_home) || (file_of(to) != 2 && file_of(to) != 6)) return;
+      if (rank_of(to) != rank_of(side.king_home)) return;
+      if (!board.chess960 && file_of(to) != 2 && file_of(to) != 6) return;
       MoveList castlings;
       castling_moves(tables, board, us, occupancy, castlings);
       for (ChessMove m : castlings) {
