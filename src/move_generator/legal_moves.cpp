@@ -1,5 +1,7 @@
 #include "move_generator/legal_moves.h"
 
+#include <algorithm>
+
 #include "board/chess960.h"
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
@@ -325,8 +327,46 @@ void keep_legal(const AttackTables& tables, Board& board, MoveList& moves) {
   filter_by_make_unmake(tables, board, moves);
 }
 
+namespace {
+
+// The legal moves of a Chess960 board on which the masks apply: theirs
+// without castling, and the Chess960 castlings in castling's place, after the
+// king's steps, each kept when the king's destination is safe once the two
+// pieces have moved. Returns false, out unspecified, where the masks do not
+// apply.
+bool chess960_legal_moves(const AttackTables& tables, const Board& board, MoveList& out) {
+  if (!legal_moves_one_king(tables, board.pieces, board.state & ~state_bits::kCastlingRights, out)) {
+    return false;
+  }
+  const Color us = side_to_move(board.state);
+  if (!(board.state & (us == kWhite ? 0x6 : 0x18))) return true;
+  const Bitboard occupied = occupancy(board);
+  MoveList castlings;
+  chess960_castling_moves(tables, board, us, occupied, castlings);
+  const Square king = lsb(board.pieces[make_kind(us, kKing)]);
+  std::size_t kept = 0;
+  for (ChessMove m : castlings) {
+    const int right = chess960_right_of(board, us, m.to());
+    const Bitboard after = (occupied & ~square_bb(king) & ~square_bb(m.to())) | square_bb(chess960_rook_to(right));
+    if (!square_attacked(tables, board, chess960_king_to(right), us, after)) castlings[kept++] = m;
+  }
+  if (!kept) return true;
+  std::size_t at = 0;
+  while (at < out.size() && out[at].from() == king) ++at;
+  for (std::size_t i = 0; i < kept; ++i) out.push(castlings[i]);
+  std::rotate(out.tail() - out.size() + at, out.tail() - kept, out.tail());
+  return true;
+}
+
+}  // namespace
+
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
-  if (!board.chess960 && legal_moves_one_king(tables, board.pieces, board.state, out)) return;
+  if (board.chess960) {
+    if (chess960_legal_moves(tables, board, out)) return;
+    out.resize_down(0);
+  } else if (legal_moves_one_king(tables, board.pieces, board.state, out)) {
+    return;
+  }
   generate_candidates(tables, board, out);
   filter_by_make_unmake(tables, board, out);
 }
