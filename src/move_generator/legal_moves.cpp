@@ -327,34 +327,39 @@ void keep_legal(const AttackTables& tables, Board& board, MoveList& moves) {
   filter_by_make_unmake(tables, board, moves);
 }
 
+void chess960_legal_castlings(const AttackTables& tables, const Board& board, MoveList& out) {
+  const Color us = side_to_move(board.state);
+  if (!(board.state & (us == kWhite ? 0x6 : 0x18))) return;
+  const Bitboard occupied = occupancy(board);
+  chess960_castling_moves(tables, board, us, occupied, out);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const ChessMove m = out[i];
+    const int right = chess960_right_of(board, us, m.to());
+    const Bitboard after =
+        (occupied & ~square_bb(m.from()) & ~square_bb(m.to())) | square_bb(chess960_rook_to(right));
+    if (!square_attacked(tables, board, chess960_king_to(right), us, after)) out[kept++] = m;
+  }
+  out.resize_down(kept);
+}
+
 namespace {
 
 // The legal moves of a Chess960 board on which the masks apply: theirs
 // without castling, and the Chess960 castlings in castling's place, after the
-// king's steps, each kept when the king's destination is safe once the two
-// pieces have moved. Returns false, out unspecified, where the masks do not
-// apply.
+// king's steps. Returns false, out unspecified, where the masks do not apply.
 bool chess960_legal_moves(const AttackTables& tables, const Board& board, MoveList& out) {
   if (!legal_moves_one_king(tables, board.pieces, board.state & ~state_bits::kCastlingRights, out)) {
     return false;
   }
-  const Color us = side_to_move(board.state);
-  if (!(board.state & (us == kWhite ? 0x6 : 0x18))) return true;
-  const Bitboard occupied = occupancy(board);
   MoveList castlings;
-  chess960_castling_moves(tables, board, us, occupied, castlings);
-  const Square king = lsb(board.pieces[make_kind(us, kKing)]);
-  std::size_t kept = 0;
-  for (ChessMove m : castlings) {
-    const int right = chess960_right_of(board, us, m.to());
-    const Bitboard after = (occupied & ~square_bb(king) & ~square_bb(m.to())) | square_bb(chess960_rook_to(right));
-    if (!square_attacked(tables, board, chess960_king_to(right), us, after)) castlings[kept++] = m;
-  }
-  if (!kept) return true;
+  chess960_legal_castlings(tables, board, castlings);
+  if (!castlings.size()) return true;
+  const Square king = castlings[0].from();
   std::size_t at = 0;
   while (at < out.size() && out[at].from() == king) ++at;
-  for (std::size_t i = 0; i < kept; ++i) out.push(castlings[i]);
-  std::rotate(out.tail() - out.size() + at, out.tail() - kept, out.tail());
+  for (ChessMove m : castlings) out.push(m);
+  std::rotate(out.tail() - out.size() + at, out.tail() - castlings.size(), out.tail());
   return true;
 }
 

@@ -37,4 +37,8 @@ void keep_legal(const AttackTables& tables, Board& board, MoveList& moves);
 // by make/unmake. Both give the same list. The board ends exactly as it began.
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out);
 
+// Appends the legal Chess960 castlings of a Chess960 board whose side to move
+// has one king and no shared square, king side first.
+void chess960_legal_castlings(const AttackTables& tables, const Board& board, MoveList& out);
+
 }  // namespace orvex

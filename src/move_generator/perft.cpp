@@ -290,6 +290,13 @@ std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth) {
 
 // Perft of a Chess960 board, whose castlings only the move list knows.
 std::uint64_t chess960_perft(const AttackTables& tables, Board& board, int depth) {
+  std::uint64_t count;
+  if (depth == 1 && count_legal_moves_one_king(tables, board.pieces,
+                                               board.state & ~state_bits::kCastlingRights, count)) {
+    MoveList castlings;
+    chess960_legal_castlings(tables, board, castlings);
+    return count + castlings.size();
+  }
   return walk_list(tables, board, depth, [&](Board& b) { return chess960_perft(tables, b, depth - 1); });
 }
 
