@@ -25,13 +25,15 @@ _Termination = Literal["checkmate", "stalemate", "insufficient_material", "seven
 class Board:
     """A chess position read from FEN text, with moves pushed and popped."""
 
-    def __new__(cls, fen: str = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -") -> Board:
-        """Returns the position of the FEN text (the counters from fields five and six when well formed, else 0 and 1); raises ValueError or PanicException on bad FEN."""
+    def __new__(cls, fen: str = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -", *, chess960: bool = False) -> Board:
+        """Returns the position of the FEN text (the counters from fields five and six when well formed, else 0 and 1); with chess960 the castling field may name rooks by file (X-FEN, Shredder-FEN) and castling follows the Chess960 rules, written king-takes-rook (e1h1); raises ValueError or PanicException on bad FEN."""
+    def chess960(self) -> bool:
+        """Returns whether the board follows the Chess960 castling rules; raises nothing."""
     @staticmethod
     def bitboard_from_fen(fen: str) -> list[list[bool]]:
         """Returns 12 lists (kinds PNBRQKpnbrqk) of 64 booleans (a1..h8) read from the FEN placement; raises PanicException on a bad placement."""
-    def fen(self, *, counters: bool = False) -> str:
-        """Returns the position as four FEN fields, or six with counters (halfmove clock, fullmove number, each written as at most 2**31 - 1, the largest Board(fen) reads); raises TypeError on a non-bool counters."""
+    def fen(self, *, counters: bool = False, shredder: bool = False) -> str:
+        """Returns the position as four FEN fields, or six with counters (halfmove clock, fullmove number, each written as at most 2**31 - 1, the largest Board(fen) reads); a Chess960 board writes its castling field in X-FEN, or with shredder in file letters (HAha); raises TypeError on a non-bool argument."""
     def halfmove_clock(self) -> int:
         """Returns the plies since the last capture or pawn move; raises nothing."""
     def fullmove_number(self) -> int:

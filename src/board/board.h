@@ -9,6 +9,9 @@
 
 namespace orvex {
 
+// The squares of the rooks of the castling rights K Q k q in standard chess.
+inline constexpr std::array<std::uint8_t, 4> kStandardCastlingRooks{kH1, kA1, kH8, kA8};
+
 // One made move: the state, position key and halfmove clock before it, and
 // which bitboards it saved.
 struct HistoryEntry {
@@ -40,11 +43,18 @@ struct Board {
   // (from 1, counted up after each black move), as FEN's last two fields.
   std::uint32_t halfmove_clock = 0;
   std::uint32_t fullmove_number = 1;
+  // Chess960: castling follows the square of the rook of each right (K Q k
+  // q, as the state bits); the rights of such a board always name a rook of
+  // the side on its first rank with the king between. In standard chess the
+  // squares are the corners and nothing reads them.
+  bool chess960 = false;
+  std::array<std::uint8_t, 4> castling_rooks = kStandardCastlingRooks;
 
   // Equal records: the key, which follows from the rest, is not compared.
   bool operator==(const Board& other) const {
     return pieces == other.pieces && state == other.state &&
            halfmove_clock == other.halfmove_clock && fullmove_number == other.fullmove_number &&
+           chess960 == other.chess960 && castling_rooks == other.castling_rooks &&
            move_history == other.move_history && piece_history == other.piece_history;
   }
 };
@@ -58,6 +68,14 @@ inline void set_position(Board& board, const std::array<Bitboard, kPieceKinds>& 
   board.key_stale = true;
   board.halfmove_clock = 0;
   board.fullmove_number = 1;
+}
+
+// Puts the position of source on the board as above, with its castling
+// rules (Chess960 or standard).
+inline void set_position(Board& board, const Board& source) {
+  set_position(board, source.pieces, source.state);
+  board.chess960 = source.chess960;
+  board.castling_rooks = source.castling_rooks;
 }
 
 // Returns the union of the six bitboards of one side.

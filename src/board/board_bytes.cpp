@@ -82,7 +82,7 @@ std::string board_to_bytes(const Board& board) {
   out.reserve(kBoardBytesHeader + kEntryBytes * board.move_history.size() + 8 * values +
               kBoardBytesChecksum);
   out.append(kBoardBytesMagic);
-  out.push_back(static_cast<char>(kBoardBytesVersion));
+  out.push_back(static_cast<char>(board.chess960 ? kChess960BoardBytesVersion : kBoardBytesVersion));
   for (Bitboard b : board.pieces) put(out, b, 8);
   put(out, board.state, 8);
   put(out, board.halfmove_clock, 4);
@@ -98,6 +98,9 @@ std::string board_to_bytes(const Board& board) {
   for (const auto& stack : board.piece_history) {
     for (Bitboard b : stack) put(out, b, 8);
   }
+  if (board.chess960) {
+    for (std::uint8_t rook : board.castling_rooks) put(out, rook, 1);
+  }
   put(out, crc32(out), 4);
   return out;
 }
@@ -111,10 +114,12 @@ Parsed<Board> board_from_bytes(std::string_view bytes) {
     return error("not a board state (unknown header)");
   }
   const unsigned version = static_cast<unsigned char>(bytes[kBoardBytesMagic.size()]);
-  if (version < 1 || version > kBoardBytesVersion) {
+  if (version < 1 || version > kChess960BoardBytesVersion) {
     return error("unsupported format version " + std::to_string(version));
   }
-  const bool current = version == kBoardBytesVersion;
+  const bool current = version >= kBoardBytesVersion;
+  const bool chess960 = version == kChess960BoardBytesVersion;
+  const std::size_t rook_bytes = chess960 ? 4 : 0;
   const std::size_t header = current ? kBoardBytesHeader : kOldHeader;
   const std::size_t entry_bytes = current ? kEntryBytes : kOldEntryBytes;
   if (version >= 2) {
@@ -129,6 +134,9 @@ Parsed<Board> board_from_bytes(std::string_view bytes) {
     }
     bytes = body;
   }
+  if (bytes.size() < rook_bytes) return error("too short: the castling rooks are missing");
+  const std::string_view rooks = bytes.substr(bytes.size() - rook_bytes);
+  bytes.remove_suffix(rook_bytes);
   const std::size_t size = bytes.size();
 
   if (size < header) {
@@ -199,6 +207,13 @@ Parsed<Board> board_from_bytes(std::string_view bytes) {
     for (std::uint64_t i = 0; i < lengths[k]; ++i) stack.push_back(reader.u64());
   }
   if (!current) restore_counters_and_keys(board);
+  if (chess960) {
+    board.chess960 = true;
+    for (std::size_t i = 0; i < rook_bytes; ++i) {
+      board.castling_rooks[i] = static_cast<std::uint8_t>(rooks[i]);
+      if (board.castling_rooks[i] > 63) return error("castling rook square out of range");
+    }
+  }
   return board;
 }
 

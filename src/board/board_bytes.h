@@ -18,12 +18,15 @@ namespace orvex {
 //   u16 saved_mask,
 //   the piece_history values, stack of kind 0 first, each bottom to top,
 //   u32 CRC-32 of every byte before it.
+// A Chess960 board is written as version 4: version 3 with, before the
+// CRC-32, the four castling rook squares (u8 each, K Q k q).
 // Versions 1 and 2 are still read: they have no counters and no keys (per
 // move only prev_state and saved_mask), and version 1 no CRC-32. Their
 // counters and keys are worked out from the history, as if the first
 // position had been read from FEN without counters.
 inline constexpr std::string_view kBoardBytesMagic = "OVXB";
 inline constexpr unsigned char kBoardBytesVersion = 3;
+inline constexpr unsigned char kChess960BoardBytesVersion = 4;
 inline constexpr std::size_t kBoardBytesHeader =
     4 + 1 + 8 * kPieceKinds + 8 + 4 + 4 + 8 + 8 * kPieceKinds;
 inline constexpr std::size_t kBoardBytesChecksum = 4;

@@ -6,6 +6,7 @@
 
 #include "base/panic.h"
 #include "base/utf8.h"
+#include "board/chess960.h"
 
 namespace orvex {
 namespace {
@@ -285,7 +286,7 @@ Parsed<Board> board_from_fen_general(std::string_view fen) {
   return board;
 }
 
-std::string board_fen(const Board& board, bool counters) {
+std::string board_fen(const Board& board, bool counters, bool shredder) {
   std::string fen;
   fen.reserve(90);
   for (int rank = 7; rank >= 0; --rank) {
@@ -309,11 +310,15 @@ std::string board_fen(const Board& board, bool counters) {
   const bool white = white_to_move(board.state);
   fen += white ? " w " : " b ";
   const std::size_t before = fen.size();
-  if (board.state & state_bits::kWhiteKingSide) fen += 'K';
-  if (board.state & state_bits::kWhiteQueenSide) fen += 'Q';
-  if (board.state & state_bits::kBlackKingSide) fen += 'k';
-  if (board.state & state_bits::kBlackQueenSide) fen += 'q';
-  if (fen.size() == before) fen += '-';
+  if (board.chess960) {
+    fen += chess960_castling_field(board, shredder);
+  } else {
+    if (board.state & state_bits::kWhiteKingSide) fen += 'K';
+    if (board.state & state_bits::kWhiteQueenSide) fen += 'Q';
+    if (board.state & state_bits::kBlackKingSide) fen += 'k';
+    if (board.state & state_bits::kBlackQueenSide) fen += 'q';
+    if (fen.size() == before) fen += '-';
+  }
   fen += ' ';
 
   const int base = white ? state_bits::kWhiteEnPassantBase : state_bits::kBlackEnPassantBase;

@@ -87,7 +87,8 @@ bool read_common_fen(std::string_view fen, Board& board);
 Parsed<Board> board_from_fen_general(std::string_view fen);
 
 // Returns the position as four FEN fields, or with counters as six (the
-// halfmove clock and the fullmove number last).
-std::string board_fen(const Board& board, bool counters = false);
+// halfmove clock and the fullmove number last). A Chess960 board writes its
+// castling field in X-FEN, or with shredder in file letters.
+std::string board_fen(const Board& board, bool counters = false, bool shredder = false);
 
 }  // namespace orvex

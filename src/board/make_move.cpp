@@ -1,6 +1,7 @@
 #include "board/make_move.h"
 
 #include "base/panic.h"
+#include "board/chess960.h"
 #include "board/zobrist.h"
 
 namespace orvex {
@@ -57,7 +58,13 @@ PushOutcome push_move(Board& board, ChessMove move) {
   }
 
   PieceKind rook = kNoKind;
-  if (type_of(mover) == kKing && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6)) {
+  // A Chess960 castling is written as the king taking its own rook: the
+  // index of that rook's right, else -1.
+  int chess960_right = -1;
+  if (board.chess960) {
+    if (type_of(mover) == kKing) chess960_right = chess960_right_of(board, mover_color, to);
+    if (chess960_right >= 0) rook = make_kind(mover_color, kRook);
+  } else if (type_of(mover) == kKing && file_of(from) == 4 && (file_of(to) == 2 || file_of(to) == 6)) {
     rook = make_kind(mover_color, kRook);
   }
 
@@ -75,9 +82,8 @@ PushOutcome push_move(Board& board, ChessMove move) {
   constexpr Bitboard kCastlingSquares = square_bb(kA1) | square_bb(kE1) | square_bb(kH1) |
                                         square_bb(kA8) | square_bb(kE8) | square_bb(kH8);
   const bool castling_may_change = (board.state & state_bits::kCastlingRights) &&
-                                   ((square_bb(from) | square_bb(to)) & kCastlingSquares);
-  const std::uint64_t castling_before =
-      castling_may_change ? castling_key(board.state, board.pieces) : 0;
+                                   (board.chess960 || ((square_bb(from) | square_bb(to)) & kCastlingSquares));
+  const std::uint64_t castling_before = castling_may_change ? castling_key(board) : 0;
   std::uint16_t mask = 0;
   for (PieceKind k : saved) {
     if (k == kNoKind) continue;
@@ -101,7 +107,11 @@ PushOutcome push_move(Board& board, ChessMove move) {
   }
 
   // The castling rook moves with the king.
-  if (rook != kNoKind) {
+  if (chess960_right >= 0) {
+    // The king, moved onto the rook, and the rook go to their squares.
+    board.pieces[mover] = (board.pieces[mover] & ~to_bb) | square_bb(chess960_king_to(chess960_right));
+    board.pieces[rook] = (board.pieces[rook] & ~to_bb) | square_bb(chess960_rook_to(chess960_right));
+  } else if (rook != kNoKind) {
     const Square home = us == kWhite ? kA1 : kA8;
     if (file_of(to) == 6) {
       move_bit(board.pieces[rook], shifted(home, 7), shifted(home, 5));
@@ -122,7 +132,9 @@ PushOutcome push_move(Board& board, ChessMove move) {
     state |= std::uint64_t{1} << (state_bits::kWhiteEnPassantBase + file_of(to));
   }
 
-  if (us == kWhite) {
+  if (board.chess960) {
+    state &= ~chess960_rights_lost(board, from, to, type_of(mover) == kKing);
+  } else if (us == kWhite) {
     if (mover == kWhiteKing) state &= ~(state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide);
     if (mover == kWhiteRook && from == kH1) state &= ~state_bits::kWhiteKingSide;
     if (mover == kWhiteRook && from == kA1) state &= ~state_bits::kWhiteQueenSide;
@@ -133,17 +145,19 @@ PushOutcome push_move(Board& board, ChessMove move) {
   }
 
   // A rook captured on its corner takes its castling right with it.
-  if (captured == kWhiteRook && to == kA1) state &= ~state_bits::kWhiteQueenSide;
-  if (captured == kWhiteRook && to == kH1) state &= ~state_bits::kWhiteKingSide;
-  if (captured == kBlackRook && to == kA8) state &= ~state_bits::kBlackQueenSide;
-  if (captured == kBlackRook && to == kH8) state &= ~state_bits::kBlackKingSide;
+  if (!board.chess960) {
+    if (captured == kWhiteRook && to == kA1) state &= ~state_bits::kWhiteQueenSide;
+    if (captured == kWhiteRook && to == kH1) state &= ~state_bits::kWhiteKingSide;
+    if (captured == kBlackRook && to == kA8) state &= ~state_bits::kBlackQueenSide;
+    if (captured == kBlackRook && to == kH8) state &= ~state_bits::kBlackKingSide;
+  }
 
   board.state = state ^ state_bits::kWhiteToMove;
 
   // The key follows every bit that changed on the saved bitboards, which are
   // all that the move touched.
   std::uint64_t key = key_before ^ white_to_move_key();
-  if (castling_may_change) key ^= castling_before ^ castling_key(board.state, board.pieces);
+  if (castling_may_change) key ^= castling_before ^ castling_key(board);
   for (unsigned kinds = mask; kinds; kinds &= kinds - 1) {
     const int k = std::countr_zero(kinds);
     for (Bitboard changed = board.piece_history[k].back() ^ board.pieces[k]; changed;) {

@@ -9,7 +9,7 @@ std::uint64_t position_key(const Board& board) {
   for (int kind = 0; kind < kPieceKinds; ++kind) {
     for (Bitboard b = board.pieces[kind]; b;) key ^= piece_key(kind, pop_lsb(b));
   }
-  key ^= castling_key(board.state, board.pieces);
+  key ^= castling_key(board);
   if (white_to_move(board.state)) key ^= white_to_move_key();
   return key;
 }

@@ -71,6 +71,13 @@ inline std::uint64_t castling_key(std::uint64_t state, const std::array<Bitboard
   return polyglot::kCastlingKeys[rights & standing];
 }
 
+// The castling part of the board's key: on a Chess960 board every right,
+// each naming a rook that stands.
+inline std::uint64_t castling_key(const Board& board) {
+  if (board.chess960) return polyglot::kCastlingKeys[(board.state >> 1) & 0xF];
+  return castling_key(board.state, board.pieces);
+}
+
 inline std::uint64_t en_passant_key(int file) { return kPolyglotKeys[772 + file]; }
 inline std::uint64_t white_to_move_key() { return polyglot::kWhiteToMoveKey; }
 

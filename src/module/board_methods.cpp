@@ -48,20 +48,26 @@ PyObject* new_str(const std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-const Signature kFenSignature{"fen", {"counters"}, 0, 0};
+const Signature kFenSignature{"fen", {"counters", "shredder"}, 0, 0};
 
 PyObject* board_fen_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   bool counters = false;
+  bool shredder = false;
   if (nargs || kwnames) {
-    PyObject* given = nullptr;
-    if (!extract_fastcall(kFenSignature, args, nargs, kwnames, &given) ||
-        !read_bool(kFenSignature, "counters", given, false, counters)) {
+    PyObject* given[2] = {nullptr, nullptr};
+    if (!extract_fastcall(kFenSignature, args, nargs, kwnames, given) ||
+        !read_bool(kFenSignature, "counters", given[0], false, counters) ||
+        !read_bool(kFenSignature, "shredder", given[1], false, shredder)) {
       return nullptr;
     }
   }
   return with_board(self, Access::kShared,
-                    [&](Board& board) { return new_str(board_fen(board, counters)); });
+                    [&](Board& board) { return new_str(board_fen(board, counters, shredder)); });
+}
+
+PyObject* board_chess960(PyObject* self, PyObject*) {
+  return with_board(self, Access::kShared, [](Board& board) { return PyBool_FromLong(board.chess960); });
 }
 
 // Reads the move text of push. A text longer than any move is cut to the part
@@ -151,6 +157,8 @@ PyObject* board_copy_with_options(PyObject* self, PyObject* const* args, Py_ssiz
     position.key_stale = board.key_stale;
     position.halfmove_clock = board.halfmove_clock;
     position.fullmove_number = board.fullmove_number;
+    position.chess960 = board.chess960;
+    position.castling_rooks = board.castling_rooks;
     return new_board(std::move(position));
   });
 }
@@ -159,7 +167,8 @@ const PyMethodDef kMethods[] = {
     {"bitboard_from_fen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_bitboard_from_fen)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "bitboard_from_fen(fen)\n--\n\n"},
     {"fen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_fen_method)),
-     METH_FASTCALL | METH_KEYWORDS, "fen($self, *, counters=False)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "fen($self, *, counters=False, shredder=False)\n--\n\n"},
+    {"chess960", board_chess960, METH_NOARGS, "chess960($self)\n--\n\n"},
     {"push", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(board_push)),
      METH_FASTCALL | METH_KEYWORDS, "push($self, chess_move)\n--\n\n"},
     {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},

@@ -26,7 +26,7 @@ Board& scratch_copy(const Board& board) {
   thread_local Board scratch;
   for (auto& stack : scratch.piece_history) stack.clear();
   scratch.move_history.clear();
-  set_position(scratch, board.pieces, board.state);
+  set_position(scratch, board);
   return scratch;
 }
 

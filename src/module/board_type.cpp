@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "board/chess960.h"
 #include "board/fen.h"
 #include "module/arguments.h"
 #include "module/owned_ref.h"
@@ -24,15 +25,18 @@ PyObject* allocate(PyTypeObject* type) {
   return PyObject_Init(static_cast<PyObject*>(memory), type);
 }
 
-const Signature kNewSignature{"Board", {"fen"}, 0};
+const Signature kNewSignature{"Board", {"fen", "chess960"}, 0, 1};
 
-// Reads the fen argument (null: the default) into a new board of type.
-PyObject* board_from_argument(PyTypeObject* type, PyObject* fen_arg) {
+// Reads the fen argument (null: the default) into a new board of type, with
+// the Chess960 castling rules when chess960_arg is true.
+PyObject* board_from_argument(PyTypeObject* type, PyObject* fen_arg, PyObject* chess960_arg = nullptr) {
   std::string_view fen = kDefaultFen;
   OwnedRef keep;
   if (fen_arg && (!require_str(kNewSignature, "fen", fen_arg) || !utf8_text(fen_arg, fen, keep))) {
     return nullptr;
   }
+  bool chess960 = false;
+  if (chess960_arg && !read_bool(kNewSignature, "chess960", chess960_arg, false, chess960)) return nullptr;
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     // The common text is read straight into the new object's record.
     OwnedRef self(allocate(type));
@@ -40,8 +44,8 @@ PyObject* board_from_argument(PyTypeObject* type, PyObject* fen_arg) {
     new (&as_board(self.get())->board) Board();
     new (&as_board(self.get())->borrow) BorrowFlag();
     Board& board = as_board(self.get())->board;
-    if (!read_common_fen(fen, board)) {
-      Parsed<Board> parsed = board_from_fen_general(fen);
+    if (chess960 || !read_common_fen(fen, board)) {
+      Parsed<Board> parsed = chess960 ? board_from_fen_chess960(fen) : board_from_fen_general(fen);
       if (!parsed.ok()) {
         set_value_error("Invalid fen: ", parsed.error());
         return nullptr;
@@ -53,21 +57,20 @@ PyObject* board_from_argument(PyTypeObject* type, PyObject* fen_arg) {
 }
 
 PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* fen_arg = nullptr;
-  if (!extract_tuple(kNewSignature, args, kwargs, &fen_arg)) return nullptr;
-  return board_from_argument(type, fen_arg);
+  PyObject* given[2] = {nullptr, nullptr};
+  if (!extract_tuple(kNewSignature, args, kwargs, given)) return nullptr;
+  return board_from_argument(type, given[0], given[1]);
 }
 
 // Board(...) without building an argument tuple.
 PyObject* board_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  PyObject* fen_arg = nullptr;
+  PyObject* given[2] = {nullptr, nullptr};
   if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) {
-    fen_arg = args[0];  // the common call, Board(fen)
-  } else if (!extract_fastcall(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames,
-                               &fen_arg)) {
+    given[0] = args[0];  // the common call, Board(fen)
+  } else if (!extract_fastcall(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames, given)) {
     return nullptr;
   }
-  return board_from_argument(reinterpret_cast<PyTypeObject*>(type), fen_arg);
+  return board_from_argument(reinterpret_cast<PyTypeObject*>(type), given[0], given[1]);
 }
 
 void board_dealloc(PyObject* self) {
@@ -83,7 +86,7 @@ PyObject* board_repr(PyObject* self) {
     const std::string fen = board_fen(board);
     OwnedRef text(PyUnicode_FromStringAndSize(fen.data(), static_cast<Py_ssize_t>(fen.size())));
     if (text.empty()) return nullptr;
-    return PyUnicode_FromFormat("Board(%R)", text.get());
+    return PyUnicode_FromFormat(board.chess960 ? "Board(%R, chess960=True)" : "Board(%R)", text.get());
   });
 }
 
@@ -102,7 +105,7 @@ PyMethodDef* gathered_methods() {
 
 PyType_Slot board_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n")},
+                    "Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\", *, chess960=False)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(board_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(board_repr)},

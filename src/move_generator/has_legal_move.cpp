@@ -53,7 +53,7 @@ bool has_legal_move(const AttackTables& tables, const Board& board) {
   const auto& p = board.pieces;
   const Sides sides(p);
   const Color us = side_to_move(board.state);
-  if (!sides.shared && std::has_single_bit(p[make_kind(us, kKing)])) {
+  if (!board.chess960 && !sides.shared && std::has_single_bit(p[make_kind(us, kKing)])) {
     return us == kWhite ? one_king_has_move<kWhite>(tables, p, board.state, sides.white, sides.black)
                         : one_king_has_move<kBlack>(tables, p, board.state, sides.black, sides.white);
   }

@@ -1,7 +1,11 @@
 #include "move_generator/legal_moves.h"
 
+#include <algorithm>
+
+#include "board/chess960.h"
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
+#include "move_generator/lines.h"
 #include "move_generator/mask_generator.h"
 
 namespace orvex {
@@ -87,8 +91,40 @@ void pawn_moves(const Board& board, const SideConstants& side, Bitboard own_pawn
 // must stand on the home square, out of check; the right must be set; the
 // squares the king crosses must be empty and not attacked, and on the queen
 // side b1 (b8) empty too.
+// Appends the Chess960 castlings of the side, king side then queen side,
+// each written as the king taking its rook: every square between the king
+// and its destination and between the rook and its destination empty but for
+// the two, and none from the king's square to its destination attacked with
+// the king lifted (where the king ends is tried when the move is made).
+void chess960_castling_moves(const AttackTables& tables, const Board& board, Color us, Bitboard occupancy,
+                             MoveList& out) {
+  const Bitboard king_bb = board.pieces[make_kind(us, kKing)];
+  if (!king_bb) return;
+  const Square king = lsb(king_bb);
+  const int first = us == kWhite ? 0 : 2;
+  for (int i = first; i < first + 2; ++i) {
+    if (!(board.state >> (i + 1) & 1)) continue;
+    const Square rook = static_cast<Square>(board.castling_rooks[i]);
+    const Square king_to = chess960_king_to(i);
+    const Square rook_to = chess960_rook_to(i);
+    const Bitboard king_path = between(king, king_to) | square_bb(king_to);
+    const Bitboard crossed = king_path | between(rook, rook_to) | square_bb(rook_to);
+    if (crossed & occupancy & ~square_bb(king) & ~square_bb(rook)) continue;
+    const Bitboard without_king = occupancy ^ square_bb(king);
+    bool safe = true;
+    for (Bitboard b = (king_path & ~square_bb(king_to)) | square_bb(king); b && safe;) {
+      safe = !square_attacked(tables, board, pop_lsb(b), us, without_king);
+    }
+    if (safe) out.push(ChessMove::pack(king, rook, kCastling));
+  }
+}
+
 void castling_moves(const AttackTables& tables, const Board& board, Color us, Bitboard occupancy,
                     MoveList& out) {
+  if (board.chess960) {
+    chess960_castling_moves(tables, board, us, occupancy, out);
+    return;
+  }
   const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
   if (!has_square(board.pieces[make_kind(us, kKing)], side.king_home) ||
       square_in_check(tables, board, side.king_home, us)) {
@@ -134,7 +170,9 @@ void generate_candidates_to(const AttackTables& tables, const Board& board, Piec
                             Square to, MoveList& out) {
   const Color us = side_to_move(board.state);
   const Bitboard own = side_occupancy(board, us);
-  if (has_square(own, to)) return;
+  // Only a Chess960 castling, the king taking its rook, goes onto its own piece.
+  const bool onto_own = has_square(own, to);
+  if (onto_own && !(board.chess960 && type == kKing)) return;
   const Bitboard enemy = side_occupancy(board, ~us);
   const Bitboard occupancy = own | enemy;
   const auto& p = board.pieces;
@@ -197,10 +235,11 @@ void generate_candidates_to(const AttackTables& tables, const Board& board, Piec
              p[make_kind(us, kQueen)];
       break;
     case kKing: {
-      from = kKingAttacks[to] & p[make_kind(us, kKing)];
+      from = onto_own ? 0 : kKingAttacks[to] & p[make_kind(us, kKing)];
       while (from) out.push(ChessMove::pack(pop_lsb(from), to, kOrdinary));
       const SideConstants& side = us == kWhite ? kWhiteSide : kBlackSide;
-      if (rank_of(to) != rank_of(side.king_home) || (file_of(to) != 2 && file_of(to) != 6)) return;
+      if (rank_of(to) != rank_of(side.king_home)) return;
+      if (!board.chess960 && file_of(to) != 2 && file_of(to) != 6) return;
       MoveList castlings;
       castling_moves(tables, board, us, occupancy, castlings);
       for (ChessMove m : castlings) {
@@ -288,16 +327,59 @@ void keep_legal(const AttackTables& tables, Board& board, MoveList& moves) {
   filter_by_make_unmake(tables, board, moves);
 }
 
+void chess960_legal_castlings(const AttackTables& tables, const Board& board, MoveList& out) {
+  const Color us = side_to_move(board.state);
+  if (!(board.state & (us == kWhite ? 0x6 : 0x18))) return;
+  const Bitboard occupied = occupancy(board);
+  chess960_castling_moves(tables, board, us, occupied, out);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const ChessMove m = out[i];
+    const int right = chess960_right_of(board, us, m.to());
+    const Bitboard after =
+        (occupied & ~square_bb(m.from()) & ~square_bb(m.to())) | square_bb(chess960_rook_to(right));
+    if (!square_attacked(tables, board, chess960_king_to(right), us, after)) out[kept++] = m;
+  }
+  out.resize_down(kept);
+}
+
+namespace {
+
+// The legal moves of a Chess960 board on which the masks apply: theirs
+// without castling, and the Chess960 castlings in castling's place, after the
+// king's steps. Returns false, out unspecified, where the masks do not apply.
+bool chess960_legal_moves(const AttackTables& tables, const Board& board, MoveList& out) {
+  if (!legal_moves_one_king(tables, board.pieces, board.state & ~state_bits::kCastlingRights, out)) {
+    return false;
+  }
+  MoveList castlings;
+  chess960_legal_castlings(tables, board, castlings);
+  if (!castlings.size()) return true;
+  const Square king = castlings[0].from();
+  std::size_t at = 0;
+  while (at < out.size() && out[at].from() == king) ++at;
+  for (ChessMove m : castlings) out.push(m);
+  std::rotate(out.tail() - out.size() + at, out.tail() - castlings.size(), out.tail());
+  return true;
+}
+
+}  // namespace
+
 void legal_moves(const AttackTables& tables, Board& board, MoveList& out) {
-  if (legal_moves_one_king(tables, board.pieces, board.state, out)) return;
+  if (board.chess960) {
+    if (chess960_legal_moves(tables, board, out)) return;
+    out.resize_down(0);
+  } else if (legal_moves_one_king(tables, board.pieces, board.state, out)) {
+    return;
+  }
   generate_candidates(tables, board, out);
   filter_by_make_unmake(tables, board, out);
 }
 
 void position_moves(const AttackTables& tables, const Board& board, MoveList& out) {
-  if (legal_moves_one_king(tables, board.pieces, board.state, out)) return;
+  if (!board.chess960 && legal_moves_one_king(tables, board.pieces, board.state, out)) return;
   Board probe;
-  set_position(probe, board.pieces, board.state);
+  set_position(probe, board);
   legal_moves(tables, probe, out);
 }
 

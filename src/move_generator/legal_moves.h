@@ -42,4 +42,8 @@ void legal_moves(const AttackTables& tables, Board& board, MoveList& out);
 // copy of the position to make and unmake moves on).
 void position_moves(const AttackTables& tables, const Board& board, MoveList& out);
 
+// Appends the legal Chess960 castlings of a Chess960 board whose side to move
+// has one king and no shared square, king side first.
+void chess960_legal_castlings(const AttackTables& tables, const Board& board, MoveList& out);
+
 }  // namespace orvex

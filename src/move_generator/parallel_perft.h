@@ -48,8 +48,7 @@ std::uint64_t parallel_perft(const AttackTables& tables, const Board& board, int
 // walk or a generation needs.
 inline Board position_copy(const Board& board) {
   Board copy;
-  copy.pieces = board.pieces;
-  copy.state = board.state;
+  set_position(copy, board);
   return copy;
 }
 

@@ -238,22 +238,29 @@ bool masks_hold_below(const AttackTables& tables, const Position& pos) {
 
 std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth);
 
-// The general walk for a board the masks cannot reason about: a real board
-// with its undo stacks.
-std::uint64_t walk_board(const AttackTables& tables, const Position& pos, int depth) {
-  Board board;
-  board.pieces = pos.pieces;
-  board.state = pos.state;
+// One ply on a real board with its undo stacks: the length of the move list
+// at depth 1, else the sum of below(board) over the boards after each move.
+template <class Below>
+std::uint64_t walk_list(const AttackTables& tables, Board& board, int depth, Below&& below) {
   MoveList moves;
   legal_moves(tables, board, moves);
   if (depth == 1) return moves.size();
   std::uint64_t nodes = 0;
   for (ChessMove move : moves) {
     (void)push_move(board, move);  // generated moves are never refused
-    nodes += walk(tables, Position{board.pieces, board.state}, depth - 1);
+    nodes += below(board);
     pop_move(board);
   }
   return nodes;
+}
+
+// The general walk for a board the masks cannot reason about.
+std::uint64_t walk_board(const AttackTables& tables, const Position& pos, int depth) {
+  Board board;
+  board.pieces = pos.pieces;
+  board.state = pos.state;
+  return walk_list(tables, board, depth,
+                   [&](Board& b) { return walk(tables, Position{b.pieces, b.state}, depth - 1); });
 }
 
 // The walk from any position: by the masks below positions where they hold,
@@ -281,10 +288,23 @@ std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth) {
   return nodes;
 }
 
+// Perft of a Chess960 board, whose castlings only the move list knows.
+std::uint64_t chess960_perft(const AttackTables& tables, Board& board, int depth) {
+  std::uint64_t count;
+  if (depth == 1 && count_legal_moves_one_king(tables, board.pieces,
+                                               board.state & ~state_bits::kCastlingRights, count)) {
+    MoveList castlings;
+    chess960_legal_castlings(tables, board, castlings);
+    return count + castlings.size();
+  }
+  return walk_list(tables, board, depth, [&](Board& b) { return chess960_perft(tables, b, depth - 1); });
+}
+
 }  // namespace
 
 std::uint64_t perft(const AttackTables& tables, Board& board, int depth) {
   if (depth <= 0) return 1;
+  if (board.chess960) return chess960_perft(tables, board, depth);
   return walk(tables, Position{board.pieces, board.state}, depth);
 }
 

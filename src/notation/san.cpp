@@ -55,7 +55,13 @@ void named_moves(const AttackTables& tables, Board& board, const SanText& san, M
   const Color us = side_to_move(board.state);
   if (san.castling != CastlingSide::kNone) {
     const Square home = us == kWhite ? kA1 : kA8;
-    const Square to = shifted(home, san.castling == CastlingSide::kKingSide ? 6 : 2);
+    Square to = shifted(home, san.castling == CastlingSide::kKingSide ? 6 : 2);
+    if (board.chess960) {
+      // Written as the king taking the rook of that side's right.
+      const int right = (us == kWhite ? 0 : 2) + (san.castling == CastlingSide::kKingSide ? 0 : 1);
+      if (!(board.state >> (right + 1) & 1)) return;
+      to = static_cast<Square>(board.castling_rooks[right]);
+    }
     generate_candidates_to(tables, board, kKing, to, out);
     keep_if(out, [](ChessMove m) { return m.special() == kCastling; });
   } else {
@@ -235,7 +241,8 @@ void write_san_text(const AttackTables& tables, Board& board, ChessMove move, st
   const Square from = move.from();
   const Square to = move.to();
   if (move.special() == kCastling) {
-    out += file_of(to) == 6 ? "O-O" : "O-O-O";
+    // The king side: g1 in standard chess, a rook right of the king in Chess960.
+    out += file_of(to) > file_of(from) ? "O-O" : "O-O-O";
   } else {
     const PieceKind kind = own_kind_on(board, us, from);
     assert(kind != kNoKind);

@@ -62,7 +62,7 @@ bool can_claim_fifty_moves(const AttackTables& tables, const Board& board) {
   MoveList moves;
   position_moves(tables, board, moves);
   Board next;
-  set_position(next, board.pieces, board.state);
+  set_position(next, board);
   next.halfmove_clock = board.halfmove_clock;
   for (ChessMove move : moves) {
     (void)push_move(next, move);  // a legal move is always made

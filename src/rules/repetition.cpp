@@ -88,7 +88,7 @@ bool can_claim_threefold_repetition(const AttackTables& tables, const Board& boa
   MoveList moves;
   position_moves(tables, board, moves);
   Board next;
-  set_position(next, board.pieces, board.state);
+  set_position(next, board);
   next.key = key;
   next.key_stale = false;
   for (ChessMove move : moves) {

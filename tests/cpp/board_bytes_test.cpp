@@ -183,7 +183,7 @@ TEST(BoardBytes, HeaderAndVersionAreChecked) {
   std::string bytes = sample_bytes();
   bytes[0] = 'X';
   expect_refused(bytes, "unknown header");
-  for (char version : {0, 4, 255}) {
+  for (char version : {0, 5, 255}) {
     bytes = sample_bytes();
     bytes[kVersionAt] = version;
     expect_refused(bytes, "version " + std::to_string(static_cast<unsigned char>(version)));

@@ -33,9 +33,9 @@ def test_class_identity(cls, name):
 @pytest.mark.parametrize(
     "obj, expected",
     [
-        (Board, f"(fen='{DEFAULT_FEN}')"),
+        (Board, f"(fen='{DEFAULT_FEN}', *, chess960=False)"),
         (MoveGenerator, "()"),
-        (Board.fen, "(self, /, *, counters=False)"),
+        (Board.fen, "(self, /, *, counters=False, shredder=False)"),
         (Board.push, "(self, /, chess_move)"),
         (Board.pop, "(self, /)"),
         (Board.bitboard, "(self, /)"),
@@ -53,7 +53,7 @@ def test_signature(obj, expected):
 @pytest.mark.parametrize(
     "name, text_signature",
     [
-        ("fen", "($self, *, counters=False)"),
+        ("fen", "($self, *, counters=False, shredder=False)"),
         ("push", "($self, chess_move)"),
         ("pop", "($self)"),
         ("bitboard", "($self)"),

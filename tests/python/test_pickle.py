@@ -202,7 +202,7 @@ BAD_STATES = [
     ("trailing-byte-sealed", sealed(_sample[:-4] + b"\0"), "wrong length"),
     ("first-format-trailing-byte", earlier_format(_sample, 1) + b"\0", "wrong length"),
     ("other-header", b"XXXX" + _sample[4:], "unknown header"),
-    ("other-version", _sample[:4] + b"\x04" + _sample[5:], "version 4"),
+    ("other-version", _sample[:4] + b"\x05" + _sample[5:], "version 5"),
     # A flipped bit in the saved history used to load, and pop then gave
     # another position.
     ("flipped-history-bit", _sample[:HEADER + 3] + bytes([_sample[HEADER + 3] ^ 4])

@@ -1,0 +1,108 @@
+#include "board/chess960.h"
+
+#include <bit>
+
+#include "base/utf8.h"
+#include "board/fen.h"
+
+namespace orvex {
+namespace {
+
+Bitboard first_rank(Color c) { return Bitboard{0xFF} << (c == kWhite ? 0 : 56); }
+
+// The rook squares the letters of the castling field name, per colour, or
+// false for a letter that names none.
+bool named_rooks(const Board& board, std::string_view field, Bitboard (&named)[2]) {
+  if (field == "-") return true;
+  for (const char raw : field) {
+    const bool upper = raw >= 'A' && raw <= 'Z';
+    const char c = upper ? static_cast<char>(raw - 'A' + 'a') : raw;
+    const Color color = upper ? kWhite : kBlack;
+    const Bitboard rank = first_rank(color);
+    const Bitboard rooks = board.pieces[make_kind(color, kRook)] & rank;
+    const Bitboard king = board.pieces[make_kind(color, kKing)];
+    const int king_square = king ? 63 - std::countl_zero(king) : -1;
+    if (c == 'q') {
+      named[color] |= rooks && king && lsb(rooks) < king_square ? rooks & (0 - rooks) : rank & 0x0101010101010101;
+    } else if (c == 'k') {
+      named[color] |= rooks && king && 63 - std::countl_zero(rooks) > king_square
+                          ? Bitboard{1} << (63 - std::countl_zero(rooks))
+                          : rank & 0x8080808080808080;
+    } else if (c >= 'a' && c <= 'h') {
+      named[color] |= rank & (Bitboard{0x0101010101010101} << (c - 'a'));
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+Parsed<Board> board_from_fen_chess960(std::string_view fen) {
+  Fields fields(fen);
+  std::string_view placement, side, castling;
+  // Too few fields: the standard reader says what is missing.
+  if (!fields.next(placement) || !fields.next(side) || !fields.next(castling)) return board_from_fen(fen);
+  std::string text(fen);
+  text.replace(static_cast<std::size_t>(castling.data() - fen.data()), castling.size(), "-");
+  Parsed<Board> parsed = board_from_fen(text);
+  if (!parsed.ok()) return parsed;
+  Board board = std::move(parsed.value());
+  board.chess960 = true;
+  Bitboard named[2] = {0, 0};
+  if (!named_rooks(board, castling, named)) return ParseError{"Invalid castling specifier"};
+  // Only a rook of the side on its first rank, with the king on that rank
+  // too: the outermost on each side of the king.
+  for (const Color c : {kWhite, kBlack}) {
+    const Bitboard king = board.pieces[make_kind(c, kKing)] & first_rank(c);
+    const Bitboard rooks = named[c] & board.pieces[make_kind(c, kRook)] & first_rank(c);
+    if (!king || !rooks) continue;
+    const int king_square = 63 - std::countl_zero(king);
+    const int a_side = lsb(rooks);
+    const int h_side = 63 - std::countl_zero(rooks);
+    const int first = c == kWhite ? 0 : 2;
+    if (h_side > king_square) {
+      board.state |= std::uint64_t{2} << first;
+      board.castling_rooks[first] = static_cast<std::uint8_t>(h_side);
+    }
+    if (a_side < king_square) {
+      board.state |= std::uint64_t{4} << first;
+      board.castling_rooks[first + 1] = static_cast<std::uint8_t>(a_side);
+    }
+  }
+  return board;
+}
+
+std::string chess960_castling_field(const Board& board, bool shredder) {
+  std::string field;
+  for (const Color c : {kWhite, kBlack}) {
+    const int first = c == kWhite ? 0 : 2;
+    const Bitboard rooks = board.pieces[make_kind(c, kRook)] & first_rank(c);
+    for (int i = first; i < first + 2; ++i) {
+      if (!(board.state >> (i + 1) & 1)) continue;
+      const int rook = board.castling_rooks[i];
+      const bool a_side = i % 2 == 1;
+      // Another rook further out on the same side makes the letter ambiguous.
+      const Bitboard outside = a_side ? rooks & ((Bitboard{1} << rook) - 1) : rooks & ~((Bitboard{2} << rook) - 1);
+      char letter = shredder || outside ? static_cast<char>('a' + rook % 8) : a_side ? 'q' : 'k';
+      if (c == kWhite) letter = static_cast<char>(letter - 'a' + 'A');
+      field += letter;
+    }
+  }
+  return field.empty() ? "-" : field;
+}
+
+std::uint64_t chess960_rights_lost(const Board& board, Square from, Square to, bool king_moves) {
+  std::uint64_t lost = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (board.castling_rooks[i] == from || board.castling_rooks[i] == to) lost |= std::uint64_t{2} << i;
+  }
+  if (king_moves) {
+    lost |= side_to_move(board.state) == kWhite ? state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide
+                                                 : state_bits::kBlackKingSide | state_bits::kBlackQueenSide;
+  }
+  return lost;
+}
+
+}  // namespace orvex
