@@ -14,12 +14,13 @@ say() { echo "== [${SECONDS} s] $*"; }
 
 TOOLS=$ROOT/build/tools
 [ -x "$TOOLS/bin/python" ] || python3 -m venv "$TOOLS"
-"$TOOLS/bin/python" -c 'import build' 2>/dev/null ||
+# -I: the work tree's own build/ folder is no package named build.
+"$TOOLS/bin/python" -I -c 'import build.__main__' 2>/dev/null ||
   "$TOOLS/bin/python" -m pip install --quiet --disable-pip-version-check build
 
 say "building the sdist"
 rm -rf build/sdist
-"$TOOLS/bin/python" -m build --sdist --outdir build/sdist . >/dev/null
+"$TOOLS/bin/python" -I -m build --sdist --outdir build/sdist . >/dev/null
 sdist=$(ls build/sdist/*.tar.gz)
 listing=$(tar tzf "$sdist")
 say "sdist: $sdist ($(wc -l <<<"$listing") files)"
