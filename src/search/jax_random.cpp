@@ -1,0 +1,4 @@
+#include "search/jax_random.h"
+
+namespace orvex::search {
+}  // namespace orvex::search

@@ -1,0 +1,4 @@
+#include "search/xla_math.h"
+
+namespace orvex::search {
+}  // namespace orvex::search

@@ -1,0 +1,22 @@
+// Float32 functions equal bit for bit to what jax.jit computes on a CPU
+// (XLA's polynomial approximations, with its fused multiply-adds and its
+// handling of subnormals), so that a search written in C++ draws and
+// weighs exactly as one written in JAX.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace orvex::search {
+
+float xla_log(float x);
+float xla_exp(float x);
+float xla_log1p(float x);
+
+// jax.nn.softmax over one row, in place: exp(x - max) / sum.
+void xla_softmax(std::span<float> row);
+
+// jax.nn.logsumexp over one row.
+float xla_logsumexp(std::span<const float> row);
+
+}  // namespace orvex::search
