@@ -95,6 +95,48 @@ float xla_log1p(float x) {
   return xla_log(x + 1.0f);
 }
 
+// YNNPACK's exp and log (AVX-512 kernels), which XLA runs instead of its
+// own code for elementwise operations fused with a reduction.
+float ynn_exp(float x) {
+  if (std::isnan(x)) return x;
+  const float c = std::min(std::max(x, from_bits(0xC2B00F34u)), from_bits(0x42B17218u));
+  const float n = (c * from_bits(0x3FB8AA3Bu) + 12582912.0f) + -12582912.0f;
+  const float s = from_bits(to_bits(n + 8388735.0f) << 23);
+  if (std::isinf(s)) return s;
+  float r = fma(n, from_bits(0xBF317200u), c);
+  r = fma(n, from_bits(0xB5BFBE8Eu), r);
+  const float r2 = r * r;
+  float pa = fma(from_bits(0xB85127E0u), r2, from_bits(0x3AB93CACu));
+  pa = fma(pa, r2, from_bits(0x3D2AA994u));
+  pa = fma(pa, r2, from_bits(0x3EFFFFFEu));
+  float pb = fma(from_bits(0x396ECCE9u), r2, from_bits(0x3C08629Eu));
+  pb = fma(pb, r2, from_bits(0x3E2AAAD2u));
+  float p = fma(pb, r, pa);
+  p = fma(p, r2, r);
+  return flush(fma(p, s, s));
+}
+
+float ynn_log(float x) {
+  x = flush(x);
+  if (std::isnan(x) || x < 0.0f) return std::numeric_limits<float>::quiet_NaN();
+  if (x == 0.0f) return -kInf;
+  if (x == kInf) return kInf;
+  float e = static_cast<float>(std::ilogb(x));
+  float m = from_bits((to_bits(x) & 0x007FFFFFu) | 0x3F800000u);  // in [1, 2)
+  if (m > from_bits(0x3FB504F3u)) {                                  // sqrt(2)
+    e += 1.0f;
+    m *= 0.5f;
+  }
+  const float t = m + -1.0f;
+  const float t2 = t * t;
+  float num = fma(from_bits(0xBBAB5AD8u), t2, from_bits(0xBEFFFFF4u));
+  num = fma(from_bits(0xBEA99D63u), t, num);
+  float den = fma(from_bits(0x3ECB0C97u), t2, 1.0f);
+  den = fma(from_bits(0x3FAA23C9u), t, den);
+  const float y = fma(num / den, t2, t);
+  return fma(e, from_bits(0x3F317218u), y);
+}
+
 void xla_softmax(std::span<float> row) {
   if (row.empty()) return;
   const float top = *std::max_element(row.begin(), row.end());
