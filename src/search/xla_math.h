@@ -19,6 +19,10 @@ float xla_log1p(float x);
 float ynn_exp(float x);
 float ynn_log(float x);
 
+// jnp.sum over one contiguous row as YNNPACK adds it (XLA's reductions
+// on the CPU go to YNNPACK).
+float ynn_sum(std::span<const float> row);
+
 // jax.nn.softmax over one row, in place: exp(x - max) / sum.
 void xla_softmax(std::span<float> row);
 
