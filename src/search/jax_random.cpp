@@ -61,8 +61,15 @@ float normal_at(PrngKey key, std::uint64_t i) {
 }
 
 // One draw of jax.random.loggamma(key, alpha) for a scalar alpha
-// (Marsaglia and Tsang, boosted for alpha < 1).
-float log_gamma_one(PrngKey key, float alpha) {
+// (Marsaglia and Tsang, boosted for alpha < 1), in its three terms:
+// log(d) + log(V) + log_boost.
+struct LogGammaParts {
+  float d;
+  float v;
+  float log_boost;
+};
+
+LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
   const bool boost = alpha >= 1.0f;
   const float a = boost ? alpha : alpha + 1.0f;
   const float d = a - 1.0f / 3.0f;
@@ -88,7 +95,12 @@ float log_gamma_one(PrngKey key, float alpha) {
   }
   const float log_sample = xla_log1p(-uniform_at(log_key, 0, 0.0f, 1.0f));
   const float log_boost = (boost || log_sample == 0.0f) ? 0.0f : log_sample * (1.0f / alpha);
-  return (xla_log(d) + xla_log(V)) + log_boost;
+  return {d, V, log_boost};
+}
+
+float log_gamma_one(PrngKey key, float alpha) {
+  const LogGammaParts p = log_gamma_parts(key, alpha);
+  return (xla_log(p.d) + xla_log(p.v)) + p.log_boost;
 }
 
 }  // namespace
@@ -132,9 +144,16 @@ void normal(PrngKey key, std::span<float> out) {
 
 void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::span<float> out) {
   if (out.size() != rows * n) throw std::invalid_argument("dirichlet: out must hold rows * n");
-  for (std::size_t i = 0; i < rows * n; ++i)
-    out[i] = log_gamma_one(selfplay::split_key(key, static_cast<std::uint32_t>(i)), alpha);
-  for (std::size_t r = 0; r < rows; ++r) xla_softmax(out.subspan(r * n, n));
+  // The softmax over the log-gamma samples is fused with its reduction, so
+  // log(V) and exp are YNNPACK's; log(d) is a constant XLA folds.
+  float log_d = 0.0f;
+  for (std::size_t i = 0; i < rows * n; ++i) {
+    const LogGammaParts p =
+        log_gamma_parts(selfplay::split_key(key, static_cast<std::uint32_t>(i)), alpha);
+    log_d = xla_log(p.d);
+    out[i] = (log_d + ynn_log(p.v)) + p.log_boost;
+  }
+  for (std::size_t r = 0; r < rows; ++r) softmax(out.subspan(r * n, n));
 }
 
 }  // namespace orvex::search

@@ -189,23 +189,12 @@ float ynn_sum(std::span<const float> row) {
   return lane[0] + 0.0f;
 }
 
-void xla_softmax(std::span<float> row) {
+void softmax(std::span<float> row) {
   if (row.empty()) return;
   const float top = *std::max_element(row.begin(), row.end());
-  float sum = 0.0f;
-  for (float& v : row) {
-    v = xla_exp(v - top);
-    sum += v;
-  }
-  for (float& v : row) v = flush(v / sum);
-}
-
-float xla_logsumexp(std::span<const float> row) {
-  if (row.empty()) return -kInf;
-  const float top = *std::max_element(row.begin(), row.end());
-  float sum = 0.0f;
-  for (float v : row) sum += xla_exp(v - top);
-  return xla_log(sum) + top;
+  for (float& v : row) v = ynn_exp(v - top);
+  const float scale = 1.0f / ynn_sum(row);
+  for (float& v : row) v = flush(v * scale);
 }
 
 }  // namespace orvex::search

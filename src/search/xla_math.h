@@ -23,10 +23,8 @@ float ynn_log(float x);
 // on the CPU go to YNNPACK).
 float ynn_sum(std::span<const float> row);
 
-// jax.nn.softmax over one row, in place: exp(x - max) / sum.
-void xla_softmax(std::span<float> row);
-
-// jax.nn.logsumexp over one row.
-float xla_logsumexp(std::span<const float> row);
+// jax.nn.softmax over one row, in place, as XLA runs it for a row of a few
+// thousand (YNNPACK's max, exp and sum, then a multiplication by 1 / sum).
+void softmax(std::span<float> row);
 
 }  // namespace orvex::search
