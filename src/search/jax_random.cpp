@@ -4,10 +4,15 @@
 // any element can be drawn without the others.
 #include "search/jax_random.h"
 
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF  // as -ffp-contract=off in CMakeLists.txt
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <stdexcept>
 #include <vector>
 
@@ -19,7 +24,7 @@ namespace {
 
 using kernels::fma;
 
-ORVEX_KERNEL std::uint32_t bits_at(PrngKey key, std::uint64_t i) {
+ORVEX_KERNEL std::uint32_t bits_of(PrngKey key, std::uint64_t i) {
   const auto [a, b] = selfplay::threefry2x32(key, static_cast<std::uint32_t>(i >> 32),
                                              static_cast<std::uint32_t>(i));
   return a ^ b;
@@ -30,14 +35,16 @@ ORVEX_KERNEL float unit_float(std::uint32_t bits) {
   return std::bit_cast<float>((bits >> 9) | 0x3F800000u) - 1.0f;
 }
 
-ORVEX_KERNEL float uniform_at(PrngKey key, std::uint64_t i, float minval, float maxval) {
-  return std::max(minval, fma(unit_float(bits_at(key, i)), maxval - minval, minval));
+ORVEX_KERNEL float uniform_of(PrngKey key, std::uint64_t i, float minval, float maxval) {
+  return std::max(minval, fma(unit_float(bits_of(key, i)), maxval - minval, minval));
 }
 
 constexpr float kTiny = std::numeric_limits<float>::min();
 
-ORVEX_KERNEL float gumbel_at(PrngKey key, std::uint64_t i) {
-  return -kernels::log(-kernels::log(uniform_at(key, i, kTiny, 1.0f)));
+ORVEX_KERNEL float gumbel_of(PrngKey key, std::uint64_t i, LogKernel log) {
+  const float u = uniform_of(key, i, kTiny, 1.0f);
+  if (log == LogKernel::ynn) return -kernels::ynn_log(-kernels::ynn_log(u));
+  return -kernels::log(-kernels::log(u));
 }
 
 // lax.erf_inv as XLA expands it (Giles' single-precision approximation).
@@ -60,7 +67,7 @@ ORVEX_KERNEL float erf_inv(float x) {
 
 ORVEX_KERNEL float normal_at(PrngKey key, std::uint64_t i) {
   const float lo = std::nextafter(-1.0f, 0.0f);
-  return static_cast<float>(M_SQRT2) * erf_inv(uniform_at(key, i, lo, 1.0f));
+  return static_cast<float>(std::numbers::sqrt2) * erf_inv(uniform_of(key, i, lo, 1.0f));
 }
 
 // One draw of jax.random.loggamma(key, alpha) for a scalar alpha
@@ -94,9 +101,9 @@ ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
     }
     X = x * x;
     V = (v * v) * v;
-    U = uniform_at(u_key, 0, 0.0f, 1.0f);
+    U = uniform_of(u_key, 0, 0.0f, 1.0f);
   }
-  const float log_sample = kernels::log1p(-uniform_at(log_key, 0, 0.0f, 1.0f));
+  const float log_sample = kernels::log1p(-uniform_of(log_key, 0, 0.0f, 1.0f));
   const float log_boost = (boost || log_sample == 0.0f) ? 0.0f : log_sample * (1.0f / alpha);
   return {d, V, log_boost};
 }
@@ -108,20 +115,30 @@ ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
 
 }  // namespace
 
+std::uint32_t random_bits_at(PrngKey key, std::uint64_t index) { return bits_of(key, index); }
+
+ORVEX_FMA_CLONES float uniform_at(PrngKey key, std::uint64_t index, float minval, float maxval) {
+  return uniform_of(key, index, minval, maxval);
+}
+
+ORVEX_FMA_CLONES float gumbel_at(PrngKey key, std::uint64_t index, LogKernel log) {
+  return gumbel_of(key, index, log);
+}
+
 void random_bits(PrngKey key, std::span<std::uint32_t> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = bits_at(key, i);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = bits_of(key, i);
 }
 
 ORVEX_FMA_CLONES void uniform(PrngKey key, std::span<float> out, float minval, float maxval) {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = uniform_at(key, i, minval, maxval);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = uniform_of(key, i, minval, maxval);
 }
 
-ORVEX_FMA_CLONES void gumbel(PrngKey key, std::span<float> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = gumbel_at(key, i);
+ORVEX_FMA_CLONES void gumbel(PrngKey key, std::span<float> out, LogKernel log) {
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = gumbel_of(key, i, log);
 }
 
 ORVEX_FMA_CLONES void categorical(PrngKey key, std::span<const float> logits, std::size_t rows,
-                 std::span<std::int32_t> out) {
+                 std::span<std::int32_t> out, LogKernel log) {
   if (rows == 0) return;
   if (logits.size() % rows != 0 || out.size() != rows)
     throw std::invalid_argument("categorical: logits must be rows x n and out must hold rows");
@@ -130,7 +147,7 @@ ORVEX_FMA_CLONES void categorical(PrngKey key, std::span<const float> logits, st
     std::int32_t best = 0;
     float best_value = 0.0f;
     for (std::size_t j = 0; j < n; ++j) {
-      const float v = gumbel_at(key, r * n + j) + logits[r * n + j];
+      const float v = gumbel_of(key, r * n + j, log) + logits[r * n + j];
       // argmax: the first maximum, and the first NaN above everything.
       if (j == 0 || (!std::isnan(best_value) && (v > best_value || std::isnan(v)))) {
         best = static_cast<std::int32_t>(j);

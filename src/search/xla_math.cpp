@@ -1,5 +1,9 @@
 #include "search/xla_math.h"
 
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF  // as -ffp-contract=off in CMakeLists.txt
+#endif
+
 #include "search/float_kernels.h"
 
 namespace orvex::search {
