@@ -151,7 +151,7 @@ TEST(JaxRandom, CategoricalMatchesJaxWithTiesToTheFirst) {
 
 // mctx's final action: categorical(key, log(max(p, tiny)) - max), which XLA
 // fuses with a reduction, so both logarithms are YNNPACK's.
-TEST(JaxRandom, CategoricalOfLogUsesYnnLogs) {
+TEST(JaxRandom, CategoricalOfFusedLogMatchesJax) {
   for (const Case* c : cases_of("categorical_of_log")) {
     const std::size_t rows = c->size_at(2), n = c->size_at(3);
     std::vector<float> logits(rows * n);
