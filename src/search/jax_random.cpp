@@ -14,7 +14,6 @@
 #include <limits>
 #include <numbers>
 #include <stdexcept>
-#include <vector>
 
 #include "search/float_kernels.h"
 #include "search/xla_math.h"
@@ -41,9 +40,9 @@ ORVEX_KERNEL float uniform_of(PrngKey key, std::uint64_t i, float minval, float 
 
 constexpr float kTiny = std::numeric_limits<float>::min();
 
-ORVEX_KERNEL float gumbel_of(PrngKey key, std::uint64_t i, LogKernel log) {
+ORVEX_KERNEL float gumbel_of(PrngKey key, std::uint64_t i, Kernel log) {
   const float u = uniform_of(key, i, kTiny, 1.0f);
-  if (log == LogKernel::ynn) return -kernels::ynn_log(-kernels::ynn_log(u));
+  if (log == Kernel::ynn) return -kernels::ynn_log(-kernels::ynn_log(u));
   return -kernels::log(-kernels::log(u));
 }
 
@@ -70,19 +69,19 @@ ORVEX_KERNEL float normal_at(PrngKey key, std::uint64_t i) {
   return static_cast<float>(std::numbers::sqrt2) * erf_inv(uniform_of(key, i, lo, 1.0f));
 }
 
-// One draw of jax.random.loggamma(key, alpha) for a scalar alpha
-// (Marsaglia and Tsang, boosted for alpha < 1), in its three terms:
-// log(d) + log(V) + log_boost.
+// Marsaglia and Tsang's d for a shape alpha, boosted by one below 1.
+ORVEX_KERNEL float gamma_d(float alpha) { return (alpha >= 1.0f ? alpha : alpha + 1.0f) - 1.0f / 3.0f; }
+
+// One draw of jax.random.loggamma(key, alpha) for a scalar alpha, but for
+// its first term: log(d) + log(V) + log_boost. Returns V and log_boost.
 struct LogGammaParts {
-  float d;
   float v;
   float log_boost;
 };
 
 ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
   const bool boost = alpha >= 1.0f;
-  const float a = boost ? alpha : alpha + 1.0f;
-  const float d = a - 1.0f / 3.0f;
+  const float d = gamma_d(alpha);
   const float c = (1.0f / 3.0f) / std::sqrt(d);
   const PrngKey log_key = selfplay::split_key(key, 1);
   key = selfplay::split_key(key, 0);
@@ -105,12 +104,7 @@ ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
   }
   const float log_sample = kernels::log1p(-uniform_of(log_key, 0, 0.0f, 1.0f));
   const float log_boost = (boost || log_sample == 0.0f) ? 0.0f : log_sample * (1.0f / alpha);
-  return {d, V, log_boost};
-}
-
-[[maybe_unused]] float log_gamma_one(PrngKey key, float alpha) {
-  const LogGammaParts p = log_gamma_parts(key, alpha);
-  return (kernels::log(p.d) + kernels::log(p.v)) + p.log_boost;
+  return {V, log_boost};
 }
 
 }  // namespace
@@ -121,7 +115,7 @@ ORVEX_FMA_CLONES float uniform_at(PrngKey key, std::uint64_t index, float minval
   return uniform_of(key, index, minval, maxval);
 }
 
-ORVEX_FMA_CLONES float gumbel_at(PrngKey key, std::uint64_t index, LogKernel log) {
+ORVEX_FMA_CLONES float gumbel_at(PrngKey key, std::uint64_t index, Kernel log) {
   return gumbel_of(key, index, log);
 }
 
@@ -133,12 +127,12 @@ ORVEX_FMA_CLONES void uniform(PrngKey key, std::span<float> out, float minval, f
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = uniform_of(key, i, minval, maxval);
 }
 
-ORVEX_FMA_CLONES void gumbel(PrngKey key, std::span<float> out, LogKernel log) {
+ORVEX_FMA_CLONES void gumbel(PrngKey key, std::span<float> out, Kernel log) {
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = gumbel_of(key, i, log);
 }
 
 ORVEX_FMA_CLONES void categorical(PrngKey key, std::span<const float> logits, std::size_t rows,
-                 std::span<std::int32_t> out, LogKernel log) {
+                 std::span<std::int32_t> out, Kernel log) {
   if (rows == 0) return;
   if (logits.size() % rows != 0 || out.size() != rows)
     throw std::invalid_argument("categorical: logits must be rows x n and out must hold rows");
@@ -162,18 +156,24 @@ ORVEX_FMA_CLONES void normal(PrngKey key, std::span<float> out) {
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = normal_at(key, i);
 }
 
-ORVEX_FMA_CLONES void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::span<float> out) {
+void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::span<float> out) {
   if (out.size() != rows * n) throw std::invalid_argument("dirichlet: out must hold rows * n");
-  // The softmax over the log-gamma samples is fused with its reduction, so
-  // log(V) and exp are YNNPACK's; log(d) is a constant XLA folds.
-  float log_d = 0.0f;
-  for (std::size_t i = 0; i < rows * n; ++i) {
-    const LogGammaParts p =
-        log_gamma_parts(selfplay::split_key(key, static_cast<std::uint32_t>(i)), alpha);
-    log_d = kernels::log(p.d);
+  dirichlet_rows(key, alpha, n, 0, out);
+}
+
+ORVEX_FMA_CLONES void dirichlet_rows(PrngKey key, float alpha, std::size_t n, std::size_t first,
+                                     std::span<float> out) {
+  if (n == 0 || out.size() % n != 0)
+    throw std::invalid_argument("dirichlet_rows: out must hold whole rows of n");
+  // log(d) is a constant XLA folds; the softmax over the samples is fused
+  // with its reduction, so log(V) and exp are YNNPACK's.
+  const float log_d = kernels::log(gamma_d(alpha));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const auto index = static_cast<std::uint32_t>(first * n + i);
+    const LogGammaParts p = log_gamma_parts(selfplay::split_key(key, index), alpha);
     out[i] = (log_d + kernels::ynn_log(p.v)) + p.log_boost;
   }
-  for (std::size_t r = 0; r < rows; ++r) softmax(out.subspan(r * n, n));
+  for (std::size_t r = 0; r < out.size() / n; ++r) softmax(out.subspan(r * n, n), Kernel::ynn);
 }
 
 }  // namespace orvex::search

@@ -13,18 +13,12 @@
 #include <cstdint>
 #include <span>
 
+#include "search/xla_math.h"
 #include "selfplay/threefry.h"
 
 namespace orvex::search {
 
 using selfplay::PrngKey;
-
-// The logarithm a Gumbel draw goes through. XLA computes it with its own
-// code, except where it fuses the draw with a reduction (as in
-// `jax.random.categorical(key, jnp.log(p))` inside a larger jit, which is
-// mctx's final action): there YNNPACK's log runs, which differs in the last
-// bit for about one input in thirty. See xla_math.h.
-enum class LogKernel { xla, ynn };
 
 // jax.random.bits(key, (n,), uint32).
 void random_bits(PrngKey key, std::span<std::uint32_t> out);
@@ -35,15 +29,17 @@ void uniform(PrngKey key, std::span<float> out, float minval = 0.f, float maxval
 float uniform_at(PrngKey key, std::uint64_t index, float minval = 0.f, float maxval = 1.f);
 
 // jax.random.gumbel(key, (n,), float32), mode "low": -log(-log(u)) for u
-// uniform in [tiny, 1).
-void gumbel(PrngKey key, std::span<float> out, LogKernel log = LogKernel::xla);
-float gumbel_at(PrngKey key, std::uint64_t index, LogKernel log = LogKernel::xla);
+// uniform in [tiny, 1). The logarithm is XLA's own, or YNNPACK's where the
+// jit fuses the draw with a reduction (Kernel::ynn; mctx's final
+// categorical, see xla_math.h).
+void gumbel(PrngKey key, std::span<float> out, Kernel log = Kernel::xla);
+float gumbel_at(PrngKey key, std::uint64_t index, Kernel log = Kernel::xla);
 
 // jax.random.categorical(key, logits, axis=-1) for logits of shape
 // (rows, n): argmax of gumbel + logits per row, the first index of a tie;
 // out.size() == rows. Throws std::invalid_argument on mismatched sizes.
 void categorical(PrngKey key, std::span<const float> logits, std::size_t rows,
-                 std::span<std::int32_t> out, LogKernel log = LogKernel::xla);
+                 std::span<std::int32_t> out, Kernel log = Kernel::xla);
 
 // jax.random.normal(key, (n,), float32): sqrt(2) * erf_inv(u).
 void normal(PrngKey key, std::span<float> out);
@@ -54,5 +50,10 @@ void normal(PrngKey key, std::span<float> out);
 // when alpha is a constant (mctx's root noise). Throws
 // std::invalid_argument unless out.size() == rows * n.
 void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::span<float> out);
+
+// Rows first .. first + out.size() / n of that draw alone (so that threads
+// can share one draw); out.size() must be a multiple of n.
+void dirichlet_rows(PrngKey key, float alpha, std::size_t n, std::size_t first,
+                    std::span<float> out);
 
 }  // namespace orvex::search

@@ -68,10 +68,10 @@ float ynn_sum(std::span<const float> row) {
   return lane[0] + 0.0f;
 }
 
-ORVEX_FMA_CLONES void softmax(std::span<float> row) {
+ORVEX_FMA_CLONES void softmax(std::span<float> row, Kernel exp) {
   if (row.empty()) return;
   const float top = *std::max_element(row.begin(), row.end());
-  for (float& v : row) v = kernels::ynn_exp(v - top);
+  for (float& v : row) v = exp == Kernel::ynn ? kernels::ynn_exp(v - top) : kernels::exp(v - top);
   const float scale = 1.0f / ynn_sum(row);
   for (float& v : row) v = flush(v * scale);
 }

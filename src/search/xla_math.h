@@ -3,18 +3,23 @@
 // as one written in JAX. Denormals are flushed to zero, as XLA runs.
 //
 // XLA computes an elementwise log or exp with its own polynomial (xla_*),
-// except inside a fusion that ends in a reduction over 4096 elements or
-// more, which it hands to YNNPACK (ynn_*). In mctx over 4672 actions that
-// is the softmax of the priors, the sums of the Q transforms, the softmax
-// of the action weights, Dirichlet's softmax and the final categorical's
-// logs; a scalar log (PUCT's exploration term) and the root Gumbel noise
-// are XLA's. The two differ in the last bit for a few inputs in a hundred.
+// except in a fusion it hands to YNNPACK (ynn_*): a reduction over 4096
+// elements or more, with the elementwise operations XLA chose to fuse
+// into it. The two differ in the last bit for a few inputs in a hundred.
+// Which one an operation of a given jit gets is XLA's choice; an HLO dump
+// (XLA_FLAGS=--xla_dump_to=DIR, *.cpu_after_optimizations.txt) shows it:
+// an operation inside a "__ynn_fusion" runs YNNPACK's. Float reductions
+// of 4096 elements or more all go to YNNPACK (ynn_sum; max and min are
+// exact either way).
 #pragma once
 
 #include <cstddef>
 #include <span>
 
 namespace orvex::search {
+
+// Which of the two computes a log or an exp.
+enum class Kernel { xla, ynn };
 
 float xla_log(float x);
 float xla_exp(float x);
@@ -29,8 +34,9 @@ float ynn_log(float x);
 // smaller one it adds by its own plan, which this does not reproduce.
 float ynn_sum(std::span<const float> row);
 
-// jax.nn.softmax over one row, in place, for a reduction YNNPACK runs:
-// exp(x - max) with ynn_exp, then a multiplication by 1 / ynn_sum.
-void softmax(std::span<float> row);
+// jax.nn.softmax over one row of 4096 or more, in place: exp(x - max), by
+// YNNPACK's exp when XLA fuses it with the max (the usual case) or its own,
+// then a multiplication by 1 / ynn_sum.
+void softmax(std::span<float> row, Kernel exp = Kernel::ynn);
 
 }  // namespace orvex::search

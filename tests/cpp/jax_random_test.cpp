@@ -3,6 +3,7 @@
 // every value must be equal bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -170,7 +171,7 @@ TEST(JaxRandom, CategoricalOfFusedLogMatchesJax) {
       for (std::size_t j = 0; j < n; ++j) logits[r * n + j] -= top;
     }
     std::vector<std::int32_t> out(rows);
-    categorical(c->key(), logits, rows, out, LogKernel::ynn);
+    categorical(c->key(), logits, rows, out, Kernel::ynn);
     for (const auto& [row, expected] : c->pairs)
       EXPECT_EQ(out.at(std::stoul(row)), std::stoi(expected)) << c->text << " row " << row;
   }
@@ -183,6 +184,9 @@ TEST(JaxRandom, DirichletMatchesJax) {
     std::vector<float> out(rows * n);
     dirichlet(c->key(), alpha, rows, n, out);
     expect_floats(*c, out);
+    std::vector<float> last_row(n);
+    dirichlet_rows(c->key(), alpha, n, rows - 1, last_row);
+    EXPECT_TRUE(std::equal(last_row.begin(), last_row.end(), out.end() - n)) << c->text;
   }
 }
 
