@@ -208,6 +208,29 @@ TEST(XlaMath, RowSumInYnnpackOrder) {
   }
 }
 
+// A row that is mostly zero (a node's few children among 4672 actions) adds
+// up the same from its entries alone.
+TEST(XlaMath, SparseRowSumEqualsDenseSum) {
+  for (const std::size_t n : {std::size_t{4672}, std::size_t{4700}, std::size_t{300}}) {
+    const std::vector<float> wide = wide_row({7, static_cast<std::uint32_t>(n)}, n);
+    std::vector<std::uint32_t> picks(n);
+    random_bits({8, static_cast<std::uint32_t>(n)}, picks);
+    std::vector<float> dense(n, 0.0f);
+    std::vector<std::uint32_t> indices;
+    std::vector<float> values;
+    for (std::size_t i = 0; i < n; ++i)
+      if (picks[i] % 40 == 0 || i % 1024 == 1023) {  // a child every forty, and block ends
+        dense[i] = picks[i] % 3 == 0 ? -0.0f : wide[i];
+        indices.push_back(static_cast<std::uint32_t>(i));
+        values.push_back(dense[i]);
+      }
+    EXPECT_EQ(bits(ynn_sum(n, indices, values)), bits(ynn_sum(dense))) << n;
+  }
+  const std::vector<std::uint32_t> unordered = {3, 2};
+  const std::vector<float> two = {1.0f, 2.0f};
+  EXPECT_THROW(ynn_sum(10, unordered, two), std::invalid_argument);
+}
+
 TEST(XlaMath, SoftmaxMatchesJax) {
   for (const Case* c : cases_of("softmax")) {
     std::vector<float> x = wide_row(c->key(), c->size_at(2));
