@@ -10,7 +10,9 @@
 // (XLA_FLAGS=--xla_dump_to=DIR, *.cpu_after_optimizations.txt) shows it:
 // an operation inside a "__ynn_fusion" runs YNNPACK's. Float reductions
 // of 4096 elements or more all go to YNNPACK (ynn_sum; max and min are
-// exact either way).
+// exact either way). The fusion also decides the rounding of a * b + c:
+// XLA's own code computes it as one fused multiply-add (std::fma), YNNPACK
+// rounds the product and the sum apart.
 #pragma once
 
 #include <cstddef>
