@@ -190,6 +190,37 @@ TEST(JaxRandom, DirichletMatchesJax) {
   }
 }
 
+// mctx.muzero_policy's root priors after the noise, from its key:
+// log(max(0.75 * softmax(logits) + 0.25 * dirichlet, tiny)) - max, which
+// XLA runs in YNNPACK fusions (YNNPACK's log, no fused multiply-add).
+TEST(JaxRandom, MuZeroRootNoiseAsMctxAddsIt) {
+  for (const Case* c : cases_of("muzero_root_noise")) {
+    const std::size_t rows = c->size_at(2), n = c->size_at(3);
+    const PrngKey dirichlet_key = selfplay::split_key(c->key(), 1);
+    std::vector<float> noise(rows * n), out(rows * n);
+    dirichlet(dirichlet_key, 0.3f, rows, n, noise);
+    for (std::size_t r = 0; r < rows; ++r) {
+      std::vector<float> probs(n);
+      float top = std::numeric_limits<float>::lowest();
+      for (std::size_t j = 0; j < n; ++j)
+        if ((j * 7 + r) % 97 == 0) top = std::max(top, static_cast<float>(static_cast<int>((j * 37 + r * 101) % 80) - 40) * 0.125f);
+      for (std::size_t j = 0; j < n; ++j)
+        probs[j] = (j * 7 + r) % 97 == 0
+                       ? static_cast<float>(static_cast<int>((j * 37 + r * 101) % 80) - 40) * 0.125f - top
+                       : std::numeric_limits<float>::lowest();
+      softmax(probs);
+      float most = -std::numeric_limits<float>::infinity();
+      for (std::size_t j = 0; j < n; ++j) {
+        const float kept = 0.75f * probs[j], added = 0.25f * noise[r * n + j];
+        out[r * n + j] = ynn_log(std::max(kept + added, std::numeric_limits<float>::min()));
+        most = std::max(most, out[r * n + j]);
+      }
+      for (std::size_t j = 0; j < n; ++j) out[r * n + j] -= most;
+    }
+    expect_floats(*c, out);
+  }
+}
+
 TEST(JaxRandom, SizeMismatchesThrow) {
   std::vector<float> logits(10);
   std::vector<std::int32_t> three(3);
