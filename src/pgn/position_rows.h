@@ -59,7 +59,8 @@ class RowBuilder {
 
  private:
   std::int32_t move_entry(ChessMove move);
-  // The move's policy index, looked up (and worked out at its first sight).
+  // The policy index of a move as encoded_move gives it, looked up (and
+  // worked out at its first sight).
   std::int16_t policy_id(ChessMove move, Color mover);
   std::int32_t result_entry(std::string_view result);
 
