@@ -126,8 +126,8 @@ def test_other_variants_stay_refused():
 
 
 def test_tuple_records_with_a_chess960_variant_tag_are_written_as_chess960():
-    fen = "r3k1r1/8/8/8/8/8/8/R3K1R1 w KQkq - 0 1"
-    text = format_game(({"Variant": "fischer random"}, fen, ["e1g1", "e8a8"], "*"))
+    fen = "1r2k2r/8/8/8/8/8/8/R3K1R1 w KQkq - 0 1"
+    text = format_game(({"Variant": "fischer random"}, fen, ["e1g1", "e8b8"], "*"))
     assert '[Variant "Chess960"]' in text and f'[FEN "{fen}"]' in text
     assert san_words(text.split("\n\n")[1]) == ["O-O", "O-O-O"]
     # A standard start of a Chess960 game keeps its tags: the variant decides.
@@ -174,3 +174,16 @@ def test_move_ids_of_random_games_are_distinct_and_invert(number):
             assert len(set(ids)) == len(ids)
             assert [board.index_move(i, encoding) for i in ids] == moves
         board.push(move.uci())
+
+
+def test_training_batches_skip_chess960_games(tmp_path):
+    pytest.importorskip("numpy")
+    from orvex_tools import training_batches
+
+    path = tmp_path / "games.pgn"
+    path.write_text('[Result "1-0"]\n\n1. e4 e5 1-0\n\n'
+                    '[Variant "Chess960"]\n[Result "1-0"]\n\n1. e4 e5 2. Nf3 1-0\n')
+    batches = training_batches(path, batch_size=16, shuffle=0, threads=1)
+    assert sum(len(batch.move_id) for batch in batches) == 2
+    assert batches.skipped == 1
+    assert batches.errors[0].message.endswith("game 1 (line 5): unsupported variant 'Chess960' on line 5")
