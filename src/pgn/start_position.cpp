@@ -90,19 +90,20 @@ Parsed<Board> start_position(std::string_view fen, bool chess960) {
       {state_bits::kBlackKingSide, kBlackKing, kE8, kBlackRook, kH8},
       {state_bits::kBlackQueenSide, kBlackKing, kE8, kBlackRook, kA8},
   };
+  const std::uint64_t named = board.state & state_bits::kCastlingRights;
   for (const auto& r : rights) {
     if (!has_square(p[r.king], r.king_home) || !has_square(p[r.rook], r.rook_home)) {
       board.state &= ~r.bit;
     }
   }
-  if (chess960 || names_files || castling != "-") {
+  const std::uint64_t standard_rights = board.state & state_bits::kCastlingRights;
+  if (chess960 || names_files || standard_rights != named) {
     // The rights as Chess960 reads them: a position is Chess960 when they
     // name rooks by file or keep more than the standard rights.
     std::string text;
     text.append(placement).append(" ").append(side).append(" ").append(castling).append(" -");
     const Parsed<Board> wide = board_from_fen_chess960(text);
     if (!wide.ok()) return error("the castling field names no rook");
-    const std::uint64_t standard_rights = board.state & state_bits::kCastlingRights;
     const std::uint64_t rights_960 = wide.value().state & state_bits::kCastlingRights;
     if (chess960 || names_files || (rights_960 & ~standard_rights)) {
       board.chess960 = true;

@@ -187,3 +187,17 @@ def test_training_batches_skip_chess960_games(tmp_path):
     assert sum(len(batch.move_id) for batch in batches) == 2
     assert batches.skipped == 1
     assert batches.errors[0].message.endswith("game 1 (line 5): unsupported variant 'Chess960' on line 5")
+
+
+def test_pgn_command_passes_chess960_games_through(tmp_path):
+    from test_cli import run
+
+    game = random_960_game(300)
+    path = tmp_path / "game.pgn"
+    path.write_text(str(game) + "\n")
+    moves = run("pgn", str(path), "--no-progress").stdout.split()
+    assert moves == [m.uci() for m in game.mainline_moves()]
+    san = run("pgn", str(path), "--san", "--no-progress").stdout.split()
+    assert san == san_words(game.accept(chess.pgn.StringExporter(headers=False)))
+    written = chess.pgn.read_game(io.StringIO(run("pgn", str(path), "--write-pgn", "--no-progress").stdout))
+    assert written.board().chess960 and list(written.mainline_moves()) == list(game.mainline_moves())
