@@ -95,6 +95,7 @@ void RowBuilder::append(const GameBatch& batch, std::uint64_t first_index) {
     board.move_history.clear();
     for (auto& stack : board.piece_history) stack.clear();
     put_start(board, start);
+    const bool chess960 = start.chess960;
     const std::int32_t result = result_entry(batch.view(g.result));
     const std::uint64_t game = first_index + n;
     for (std::uint32_t i = 0; i < g.move_count; ++i) {
@@ -110,11 +111,11 @@ void RowBuilder::append(const GameBatch& batch, std::uint64_t first_index) {
       }
       out.states.push_back(board.state);
       out.move.push_back(move_entry(move));
-      out.move_id.push_back(policy_id(encoded_move(move, board.chess960), mover));
+      out.move_id.push_back(policy_id(encoded_move(move, chess960), mover));
       legal.resize_down(0);
       legal_moves(tables, board, legal);
       for (const ChessMove m : std::span(legal.begin(), legal.end())) {
-        out.legal_ids.push_back(policy_id(encoded_move(m, board.chess960), mover));
+        out.legal_ids.push_back(policy_id(encoded_move(m, chess960), mover));
       }
       out.legal_offsets.push_back(static_cast<std::int64_t>(out.legal_ids.size()));
       out.zobrist.push_back(zobrist(board));
