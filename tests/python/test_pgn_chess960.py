@@ -162,6 +162,13 @@ def test_castling_is_encoded_as_the_king_onto_its_rook(fen, castling, queen_move
         assert index in ids and len(set(ids)) == len(ids)
 
 
+def test_the_king_s_two_square_move_is_no_chess960_castling():
+    board = orvex_chess.Board("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1", chess960=True)
+    for encoding in ("az", "lc0"):
+        with pytest.raises(ValueError, match="a king cannot move from e1 to g1"):
+            board.move_index("e1g1", encoding)
+
+
 @pytest.mark.parametrize("number", START_NUMBERS[:8])
 def test_move_ids_of_random_games_are_distinct_and_invert(number):
     generator = orvex_chess.MoveGenerator()
