@@ -33,8 +33,9 @@ class Reader:
     def errors(self) -> list[Any]:
         """The error records of the first failed games."""
 
-def movetext(start: str, number: str, moves: Iterable[object], result: str) -> str | tuple[int, object]:
-    """The movetext of a game from the start FEN whose move number is the decimal text number: SAN with move numbers in lines of at most 80 characters, ended by result. The moves are taken one by one from the iterable moves, in coordinate notation as MoveGenerator writes them; at the first item that is not such a legal move, (its place, the item) is returned instead."""
+def movetext(start: str, number: str, moves: Iterable[object], result: str,
+             chess960: bool = False) -> str | tuple[int, object]:
+    """The movetext of a game from the start FEN (of a Chess960 board with chess960) whose move number is the decimal text number: SAN with move numbers in lines of at most 80 characters, ended by result. The moves are taken one by one from the iterable moves, in coordinate notation as MoveGenerator writes them; at the first item that is not such a legal move, (its place, the item) is returned instead."""
 
 def position_rows(text: Buffer, encoding: str, fen: bool, max_game_bytes: int | None,
                   max_errors: int | None) -> dict[str, Any]:

@@ -80,10 +80,17 @@ class Game:
     halfmove_clock: int = 0
     #: The start position's fullmove number: from the FEN tag's sixth field, else 1.
     fullmove_number: int = 1
+    #: Whether the game is Chess960: its Variant tag names Chess960 (Chess960,
+    #: Chess 960, Fischerandom, Fischer Random, in any case) or its FEN tag only
+    #: makes sense in Chess960. Its fen is then X-FEN and castlings in moves are
+    #: written king-takes-rook (e1h1).
+    chess960: bool = False
 
     def board(self) -> orvex_chess.Board:
-        """Returns a new Board at the game's start position, with its move counters."""
-        return orvex_chess.Board(f"{self.fen} {self.halfmove_clock} {self.fullmove_number}")
+        """Returns a new Board at the game's start position, with its move counters
+        and castling rules (Chess960 or standard)."""
+        return orvex_chess.Board(f"{self.fen} {self.halfmove_clock} {self.fullmove_number}",
+                                 chess960=self.chess960)
 
 
 @dataclass(frozen=True, slots=True)

@@ -41,6 +41,10 @@ ROSTER = (("Event", "?"), ("Site", "?"), ("Date", "????.??.??"), ("Round", "?"),
           ("Black", "?"), ("Result", "*"))
 #: Tags the writer sets itself: the roster's Result from the result, SetUp and FEN from the start.
 _OWN_TAGS = frozenset(name for name, _ in ROSTER) | {"SetUp", "FEN"}
+#: The Variant tag values read_games reads as Chess960 (in any case); a Chess960 game is written
+#: with the first.
+CHESS960_NAMES = ("Chess960", "chess 960", "Fischerandom", "Fischer Random")
+_CHESS960_LOWER = frozenset(name.lower() for name in CHESS960_NAMES)
 
 _TAG_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_+#=:-]*")
 _FEN_TEXT = re.compile(r"[A-Za-z0-9/ -]*")
@@ -63,7 +67,11 @@ def write_games(destination: str | os.PathLike[str] | TextWriter,
 
     destination is a path or a file object opened for writing text; games
     yields Game records (as read_games gives them) or (tags, start_fen, moves,
-    result) tuples, moves in coordinate notation. A game that cannot be
+    result) tuples, moves in coordinate notation. A Chess960 game (a Game
+    whose chess960 is set, a tuple whose Variant tag names Chess960 or whose
+    start FEN only makes sense in Chess960) is written with the Variant tag
+    "Chess960" and its start as SetUp and FEN tags in X-FEN, its castlings
+    given king-takes-rook (e1h1) and written O-O, O-O-O. A game that cannot be
     written (an illegal move, a bad start FEN, result, tag name or value)
     raises ValueError naming its place in games (from 0), its index if it is
     a Game, and the fault; a record of the wrong shape raises TypeError. A
@@ -238,8 +246,10 @@ def _game_text(game: Game | GameRecord) -> str:
     fen: object
     moves: object
     result: object
+    chess960 = False
     if isinstance(game, Game):
         tags, fen, moves, result = game.tags, game.fen, game.moves, game.result
+        chess960 = game.chess960
     elif isinstance(game, tuple) and len(game) == 4:
         tags, fen, moves, result = game
     else:
@@ -256,19 +266,23 @@ def _game_text(game: Game | GameRecord) -> str:
     if result not in RESULTS:
         raise _RecordError(f"invalid result {result!r} (1-0, 0-1, 1/2-1/2 or *)")
 
-    start, halfmove, fullmove = _start(fen, tags)
+    variant = tags.get("Variant")
+    chess960 = chess960 or (isinstance(variant, str) and variant.lower() in _CHESS960_LOWER)
+    start, halfmove, fullmove, chess960 = _start(fen, tags, chess960)
     lines = [_tag_line(name, tags.get(name, default)) for name, default in ROSTER[:-1]]
     lines.append(_tag_line("Result", result))
     for name, value in tags.items():
         if not isinstance(name, str):
             raise TypeError(f"tag names must be str, not {type(name).__name__}")
-        if name not in _OWN_TAGS:
+        if name not in _OWN_TAGS and not (chess960 and name == "Variant"):
             lines.append(_tag_line(name, value))
-    if start != STANDARD_START or (halfmove, fullmove) != (0, 1):
+    if chess960:
+        lines.append(f'[Variant "{CHESS960_NAMES[0]}"]')
+    if chess960 or start != STANDARD_START or (halfmove, fullmove) != (0, 1):
         lines.append('[SetUp "1"]')
         lines.append(f'[FEN "{start} {halfmove} {fullmove}"]')
     lines.append("")
-    lines.append(_movetext(start, fullmove, moves, result))
+    lines.append(_movetext(start, fullmove, moves, result, chess960))
     lines.append("")
     lines.append("")
     return "\n".join(lines)
@@ -290,54 +304,60 @@ def _tag_line(name: str, value: object) -> str:
     return f'[{name} "{escaped}"]'
 
 
-def _start(fen: str | None, tags: Mapping[str, str]) -> tuple[str, int, int]:
-    """The start position as read_games reads it, and its move counters.
+def _start(fen: str | None, tags: Mapping[str, str], chess960: bool) -> tuple[str, int, int, bool]:
+    """The start position as read_games reads it, its move counters, and
+    whether the game is Chess960 (chess960: it is said to be; else as the FEN
+    tells).
 
     Without counters of its own, a start takes those of a FEN tag in tags that
     names the same position (as a Game's FEN tag does), else 0 and 1.
     """
     if fen is None:
-        return STANDARD_START, 0, 1
-    start, counters = _position(fen)
+        return STANDARD_START, 0, 1, chess960
+    start, counters, chess960 = _position(fen, chess960)
     if not counters:
         tag = tags.get("FEN")
         if isinstance(tag, str):
             try:
-                tag_start, tag_counters = _position(tag)
+                tag_start, tag_counters, _ = _position(tag, chess960)
             except _RecordError:
                 tag_start, tag_counters = "", []
             if tag_start == start:
                 counters = tag_counters
     halfmove = int(counters[0]) if counters else 0
     fullmove = int(counters[1]) if len(counters) > 1 else 1
-    return start, halfmove, max(fullmove, 1)
+    return start, halfmove, max(fullmove, 1), chess960
 
 
-def _position(fen: str) -> tuple[str, list[str]]:
-    """The four position fields of a FEN, cleaned as read_games cleans them, and its counters."""
+def _position(fen: str, chess960: bool) -> tuple[str, list[str], bool]:
+    """The four position fields of a FEN, cleaned as read_games cleans them, its
+    counters, and whether it is read as Chess960."""
     fields = fen.split()
     if not _FEN_TEXT.fullmatch(fen):
         raise _RecordError(f"invalid start FEN {fen!r}")
-    return _read_position(" ".join(fields)), fields[4:]
+    start, read_as_chess960 = _read_position(" ".join(fields), chess960)
+    return start, fields[4:], read_as_chess960
 
 
 @functools.lru_cache(maxsize=4096)
-def _read_position(fen: str) -> str:
+def _read_position(fen: str, chess960: bool) -> tuple[str, bool]:
     # The PGN reader itself judges the start, so that every start written reads back.
+    variant = f'[Variant "{CHESS960_NAMES[0]}"]\n' if chess960 else ""
     try:
-        with read_games(io.StringIO(f'[FEN "{fen}"]\n\n*\n')) as reader:
-            return next(reader).fen
+        with read_games(io.StringIO(f'{variant}[FEN "{fen}"]\n\n*\n')) as reader:
+            game = next(reader)
+            return game.fen, game.chess960
     except ValueError as error:
         reason = _FEN_REASON.search(str(error))
         raise _RecordError(f"invalid start FEN {fen!r}"
                            + (f" ({reason.group(1)})" if reason else "")) from None
 
 
-def _movetext(start: str, fullmove: int, moves: Iterable[str], result: str) -> str:
+def _movetext(start: str, fullmove: int, moves: Iterable[str], result: str, chess960: bool) -> str:
     """The movetext, written by the C++ core in one pass: SAN with move numbers in
     lines of at most 80 characters (a move number stays on the line of its move),
     ended by the result."""
-    text = _pgn.movetext(start, str(fullmove), moves, result)
+    text = _pgn.movetext(start, str(fullmove), moves, result, chess960)
     if isinstance(text, str):
         return text
     ply, move = text

@@ -290,7 +290,8 @@ def training_batches(
     side to move, and where it comes from. The games kept: both players' Elo
     tags within min_elo and max_elo (a game without them is left out when a
     bound is given), at least min_ply plies, a result among results. Games
-    that cannot be replayed are skipped and counted (skipped, errors).
+    that cannot be replayed, and Chess960 games (ChessEnv plays standard
+    chess), are skipped and counted (skipped, errors).
 
     shuffle is the size of the shuffle buffer in positions (0: file order),
     whose draws are seeded by seed and the epoch: the same arguments give the

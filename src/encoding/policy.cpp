@@ -92,7 +92,13 @@ Parsed<ChessMove> complete_move(const Board& board, ChessMove seen, Notation not
       break;
     case kKing:
       shaped = adf <= 1 && adr <= 1 && (adf | adr) != 0;
-      if (!shaped && from == kE1 && dr == 0) {
+      if (board.chess960) {
+        // Castling: the king onto its own rook on its first rank.
+        if (dr == 0 && rank_of(seen.from()) == 0 && has_square(board.pieces[make_kind(mover, kRook)], real.to())) {
+          shaped = true;
+          code = kCastling;
+        }
+      } else if (!shaped && from == kE1 && dr == 0) {
         const bool king_side = notation.castling_onto_rook ? to == kH1 : to == kG1;
         const bool queen_side = notation.castling_onto_rook ? to == kA1 : to == kC1;
         if (king_side || queen_side) {
@@ -121,16 +127,16 @@ Parsed<ChessMove> read_move(std::string_view text) {
 
 }  // namespace
 
-int policy_index(Encoding encoding, ChessMove move, Color mover) {
-  const ChessMove seen = oriented(move, mover);
+int policy_index(Encoding encoding, ChessMove move, Color mover, bool chess960) {
+  const ChessMove seen = oriented(encoded_move(move, chess960), mover);
   return encoding == Encoding::kAlphaZero ? az_index(seen) : lc0_index(seen);
 }
 
 namespace {
 
 // The index of a generated move, which always has one.
-std::int16_t generated_index(Encoding encoding, ChessMove move, Color mover) {
-  const int index = policy_index(encoding, move, mover);
+std::int16_t generated_index(Encoding encoding, ChessMove move, Color mover, bool chess960) {
+  const int index = policy_index(encoding, move, mover, chess960);
   if (index < 0) {
     throw Panic("the move " + move.text() + " has no index in the '" + std::string(encoding_name(encoding)) +
                 "' encoding");
@@ -141,8 +147,8 @@ std::int16_t generated_index(Encoding encoding, ChessMove move, Color mover) {
 }  // namespace
 
 void policy_indices(Encoding encoding, Color mover, std::span<const ChessMove> moves,
-                    std::int16_t* out) {
-  for (std::size_t i = 0; i < moves.size(); ++i) out[i] = generated_index(encoding, moves[i], mover);
+                    std::int16_t* out, bool chess960) {
+  for (std::size_t i = 0; i < moves.size(); ++i) out[i] = generated_index(encoding, moves[i], mover, chess960);
 }
 
 Parsed<int> move_index(Encoding encoding, const Board& board, std::string_view text) {
@@ -151,7 +157,7 @@ Parsed<int> move_index(Encoding encoding, const Board& board, std::string_view t
   const Color mover = side_to_move(board.state);
   const Parsed<ChessMove> made = complete_move(board, oriented(move.value(), mover), kTextNotation);
   if (!made.ok()) return ParseError{std::string(text) + ": " + made.error()};
-  const int index = policy_index(encoding, made.value(), mover);
+  const int index = policy_index(encoding, made.value(), mover, board.chess960);
   if (index < 0) {
     return ParseError{std::string(text) + " has no index in the '" + std::string(encoding_name(encoding)) +
                       "' encoding"};
@@ -181,7 +187,7 @@ void write_mask(const AttackTables& tables, Board& board, Encoding encoding, std
   legal_moves(tables, board, moves);
   std::memset(out, 0, static_cast<std::size_t>(encoding_size(encoding)));
   const Color mover = side_to_move(board.state);
-  for (ChessMove move : moves) out[generated_index(encoding, move, mover)] = 1;
+  for (ChessMove move : moves) out[generated_index(encoding, move, mover, board.chess960)] = 1;
 }
 
 void append_indices(const AttackTables& tables, Board& board, Encoding encoding,
@@ -190,7 +196,8 @@ void append_indices(const AttackTables& tables, Board& board, Encoding encoding,
   legal_moves(tables, board, moves);
   const std::size_t start = out.size();
   out.resize(start + moves.size());
-  policy_indices(encoding, side_to_move(board.state), std::span(moves.begin(), moves.end()), out.data() + start);
+  policy_indices(encoding, side_to_move(board.state), std::span(moves.begin(), moves.end()), out.data() + start,
+                 board.chess960);
 }
 
 }  // namespace orvex

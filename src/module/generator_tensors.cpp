@@ -47,7 +47,7 @@ PyObject* generator_legal_indices(PyObject* self, PyObject* const* args, Py_ssiz
     ArrayResult array;
     if (!array.create(ItemType::kInt16, shape)) return nullptr;
     policy_indices(encoding, side_to_move(board.state), std::span(moves.begin(), moves.end()),
-                   static_cast<std::int16_t*>(array.data()));
+                   static_cast<std::int16_t*>(array.data()), board.chess960);
     return array.finish();
   });
 }

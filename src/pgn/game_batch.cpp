@@ -2,6 +2,7 @@
 
 #include "board/board.h"
 #include "board/fen.h"
+#include "pgn/start_position.h"
 
 namespace orvex::pgn {
 
@@ -54,9 +55,8 @@ std::string describe_games(const GameBatch& batch) {
     }
     if (g.start != kNone) {
       Board board;
-      board.pieces = batch.starts[g.start].pieces;
-      board.state = batch.starts[g.start].state;
-      out += "  from " + board_fen(board) + "\n";
+      put_start(board, batch.starts[g.start]);
+      out += (board.chess960 ? "  from (Chess960) " : "  from ") + board_fen(board) + "\n";
     }
     out += "  moves";
     for (std::uint32_t i = 0; i < g.move_count; ++i) {

@@ -23,12 +23,17 @@ struct TagRecord {
   TextSpan value;  // escapes resolved
 };
 
-// A position without history: the start of a game given by its FEN tag.
+// A position without history: the start of a game given by its FEN tag, or
+// of a Chess960 game.
 struct StartPosition {
   std::array<Bitboard, kPieceKinds> pieces{};
   std::uint64_t state = 0;
   std::uint32_t halfmove_clock = 0;
   std::uint32_t fullmove_number = 1;
+  // Chess960 castling, with the squares of the rooks of the rights K Q k q
+  // (as Board keeps them).
+  bool chess960 = false;
+  std::array<std::uint8_t, 4> castling_rooks{kH1, kA1, kH8, kA8};
 };
 
 // Why a game cannot be replayed.
@@ -46,7 +51,7 @@ struct GameRecord {
   std::uint32_t tag_count = 0;
   std::uint32_t first_move = 0;
   std::uint32_t move_count = 0;
-  std::uint32_t start = kNone;    // index into starts; kNone: the standard start
+  std::uint32_t start = kNone;    // index into starts; kNone: the standard start, standard chess
   std::uint32_t failure = kNone;  // index into failures; kNone: the game replayed
   TextSpan result;
 };

@@ -56,6 +56,10 @@ std::int16_t RowBuilder::policy_id(ChessMove move, Color mover) {
   return id;
 }
 
+void RowBuilder::append_chess960_ids(std::span<const ChessMove> legal, Color mover) {
+  for (const ChessMove m : legal) out_.legal_ids.push_back(policy_id(encoded_move(m, true), mover));
+}
+
 std::int32_t RowBuilder::result_entry(std::string_view result) {
   for (std::size_t i = 0; i < out_.results_seen.size(); ++i) {
     if (out_.results_seen[i] == result) return static_cast<std::int32_t>(i);
@@ -94,7 +98,8 @@ void RowBuilder::append(const GameBatch& batch, std::uint64_t first_index) {
     const StartPosition& start = g.start == kNone ? standard : batch.starts[g.start];
     board.move_history.clear();
     for (auto& stack : board.piece_history) stack.clear();
-    set_position(board, start.pieces, start.state);
+    put_start(board, start);
+    const bool chess960 = start.chess960;
     const std::int32_t result = result_entry(batch.view(g.result));
     const std::uint64_t game = first_index + n;
     for (std::uint32_t i = 0; i < g.move_count; ++i) {
@@ -110,11 +115,15 @@ void RowBuilder::append(const GameBatch& batch, std::uint64_t first_index) {
       }
       out.states.push_back(board.state);
       out.move.push_back(move_entry(move));
-      out.move_id.push_back(policy_id(move, mover));
+      out.move_id.push_back(policy_id(encoded_move(move, chess960), mover));
       legal.resize_down(0);
       legal_moves(tables, board, legal);
-      for (const ChessMove m : std::span(legal.begin(), legal.end())) {
-        out.legal_ids.push_back(policy_id(m, mover));
+      if (chess960) [[unlikely]] {
+        append_chess960_ids(std::span(legal.begin(), legal.end()), mover);
+      } else {
+        for (const ChessMove m : std::span(legal.begin(), legal.end())) {
+          out.legal_ids.push_back(policy_id(m, mover));
+        }
       }
       out.legal_offsets.push_back(static_cast<std::int64_t>(out.legal_ids.size()));
       out.zobrist.push_back(zobrist(board));

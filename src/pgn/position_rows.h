@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -59,9 +60,13 @@ class RowBuilder {
 
  private:
   std::int32_t move_entry(ChessMove move);
-  // The move's policy index, looked up (and worked out at its first sight).
+  // The policy index of a move as encoded_move gives it, looked up (and
+  // worked out at its first sight).
   std::int16_t policy_id(ChessMove move, Color mover);
   std::int32_t result_entry(std::string_view result);
+  // Appends the ids of the legal moves of a Chess960 board (out of the
+  // standard games' loop, which it would slow).
+  [[gnu::noinline]] void append_chess960_ids(std::span<const ChessMove> legal, Color mover);
 
   RowOptions options_;
   PositionRows& out_;

@@ -10,12 +10,24 @@
 namespace orvex::pgn {
 namespace {
 
-// Whether a Variant tag names standard chess.
-bool is_standard_variant(std::string_view name) {
+std::string lower_case(std::string_view name) {
   std::string lower;
   for (char c : name) lower += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return lower;
+}
+
+// Whether a Variant tag names standard chess.
+bool is_standard_variant(std::string_view name) {
+  const std::string lower = lower_case(name);
   return lower.empty() || lower == "standard" || lower == "chess" || lower == "normal" ||
          lower == "classical" || lower == "from position";
+}
+
+// Whether a Variant tag names Chess960.
+bool is_chess960_variant(std::string_view name) {
+  const std::string lower = lower_case(name);
+  return lower == "chess960" || lower == "chess 960" || lower == "fischerandom" ||
+         lower == "fischer random";
 }
 
 bool is_null_move(std::string_view token) {
@@ -76,24 +88,28 @@ void GameBuilder::prepare() {
   prepared_ = true;
   board_.move_history.clear();
   for (auto& stack : board_.piece_history) stack.clear();
-  if (has_variant_ && !is_standard_variant(out_.view(variant_))) {
+  const bool chess960 = has_variant_ && is_chess960_variant(out_.view(variant_));
+  if (has_variant_ && !chess960 && !is_standard_variant(out_.view(variant_))) {
     fail(variant_line_, out_.view(variant_), "unsupported variant");
     return;
   }
-  if (!has_fen_) {
-    const StartPosition& standard = standard_start();
-    set_position(board_, standard.pieces, standard.state);
-    return;
+  StartPosition start = standard_start();
+  if (has_fen_) {
+    const Parsed<Board> read = start_position(out_.view(fen_), chess960);
+    if (!read.ok()) {
+      fail(fen_line_, out_.view(fen_), "invalid FEN tag (" + read.error() + ")");
+      return;
+    }
+    start = start_of(read.value());
+  } else {
+    start.chess960 = chess960;
   }
-  Parsed<Board> start = start_position(out_.view(fen_));
-  if (!start.ok()) {
-    fail(fen_line_, out_.view(fen_), "invalid FEN tag (" + start.error() + ")");
-    return;
+  put_start(board_, start);
+  // The standard start of standard chess needs no record.
+  if (has_fen_ || start.chess960) {
+    game_.start = static_cast<std::uint32_t>(out_.starts.size());
+    out_.starts.push_back(start);
   }
-  set_position(board_, start.value().pieces, start.value().state);
-  game_.start = static_cast<std::uint32_t>(out_.starts.size());
-  out_.starts.push_back(StartPosition{board_.pieces, board_.state, start.value().halfmove_clock,
-                                      start.value().fullmove_number});
 }
 
 void GameBuilder::move(std::string_view token, std::uint64_t line) {

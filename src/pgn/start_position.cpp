@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "base/utf8.h"
+#include "board/chess960.h"
 #include "board/fen.h"
 #include "move_generator/attack_tables.h"
 #include "move_generator/attacks.h"
@@ -23,7 +24,7 @@ ParseError error(const char* what) { return ParseError{what}; }
 
 }  // namespace
 
-Parsed<Board> start_position(std::string_view fen) {
+Parsed<Board> start_position(std::string_view fen, bool chess960) {
   Fields fields(fen);
   std::string_view placement, side, castling, en_passant, counter;
   if (!fields.next(placement) || !fields.next(side) || !fields.next(castling) ||
@@ -57,17 +58,22 @@ Parsed<Board> start_position(std::string_view fen) {
     return error("the side to move must be \"w\" or \"b\"");
   }
 
+  bool names_files = false;
   if (castling != "-") {
     for (char c : castling) {
-      std::uint64_t bit;
+      std::uint64_t bit = 0;
       switch (c) {
         case 'K': bit = state_bits::kWhiteKingSide; break;
         case 'Q': bit = state_bits::kWhiteQueenSide; break;
         case 'k': bit = state_bits::kBlackKingSide; break;
         case 'q': bit = state_bits::kBlackQueenSide; break;
-        default: return error("the castling field must be \"-\" or letters from \"KQkq\"");
+        default:
+          if ((c < 'a' || c > 'h') && (c < 'A' || c > 'H')) {
+            return error("the castling field must be \"-\" or letters from \"KQkq\" and the files");
+          }
+          names_files = true;
       }
-      if (board.state & bit) return error("the castling field repeats a letter");
+      if (castling.find(c) != castling.rfind(c)) return error("the castling field repeats a letter");
       board.state |= bit;
     }
   }
@@ -84,9 +90,25 @@ Parsed<Board> start_position(std::string_view fen) {
       {state_bits::kBlackKingSide, kBlackKing, kE8, kBlackRook, kH8},
       {state_bits::kBlackQueenSide, kBlackKing, kE8, kBlackRook, kA8},
   };
+  const std::uint64_t named = board.state & state_bits::kCastlingRights;
   for (const auto& r : rights) {
     if (!has_square(p[r.king], r.king_home) || !has_square(p[r.rook], r.rook_home)) {
       board.state &= ~r.bit;
+    }
+  }
+  const std::uint64_t standard_rights = board.state & state_bits::kCastlingRights;
+  if (chess960 || names_files || standard_rights != named) {
+    // The rights as Chess960 reads them: a position is Chess960 when they
+    // name rooks by file or keep more than the standard rights.
+    std::string text;
+    text.append(placement).append(" ").append(side).append(" ").append(castling).append(" -");
+    const Parsed<Board> wide = board_from_fen_chess960(text);
+    if (!wide.ok()) return error("the castling field names no rook");
+    const std::uint64_t rights_960 = wide.value().state & state_bits::kCastlingRights;
+    if (chess960 || names_files || (rights_960 & ~standard_rights)) {
+      board.chess960 = true;
+      board.castling_rooks = wide.value().castling_rooks;
+      board.state = (board.state & ~state_bits::kCastlingRights) | rights_960;
     }
   }
 
@@ -122,6 +144,19 @@ Parsed<Board> start_position(std::string_view fen) {
     return error("the side not to move is in check");
   }
   return board;
+}
+
+void put_start(Board& board, const StartPosition& start) {
+  set_position(board, start.pieces, start.state);
+  board.chess960 = start.chess960;
+  board.castling_rooks = start.castling_rooks;
+  board.halfmove_clock = start.halfmove_clock;
+  board.fullmove_number = start.fullmove_number;
+}
+
+StartPosition start_of(const Board& board) {
+  return StartPosition{board.pieces, board.state, board.halfmove_clock, board.fullmove_number,
+                       board.chess960, board.castling_rooks};
 }
 
 const StartPosition& standard_start() {

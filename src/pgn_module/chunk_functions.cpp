@@ -146,12 +146,15 @@ PyObject* position_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   OwnedRef result(PyDict_New());
   if (result.empty()) return nullptr;
   PyObject* dict = result.get();
-  std::size_t skipped = 0;
+  std::size_t skipped = 0, chess960 = 0;
   OwnedRef errors(PyList_New(0));
   if (errors.empty()) return nullptr;
   for (std::size_t i = 0; i < batch.games.size(); ++i) {
     const pgn::GameRecord& g = batch.games[i];
-    if (g.failure == pgn::kNone) continue;
+    if (g.failure == pgn::kNone) {
+      chess960 += g.start != pgn::kNone && batch.starts[g.start].chess960;
+      continue;
+    }
     ++skipped;
     if (static_cast<std::size_t>(PyList_GET_SIZE(errors.get())) >= max_errors) continue;
     const pgn::GameFailure& f = batch.failures[g.failure];
@@ -189,6 +192,7 @@ PyObject* position_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       add_object(dict, "games", PyLong_FromSize_t(batch.games.size())) &&
       add_object(dict, "lines", PyLong_FromUnsignedLongLong(outcome.lines)) &&
       add_object(dict, "skipped", PyLong_FromSize_t(skipped)) &&
+      add_object(dict, "chess960", PyLong_FromSize_t(chess960)) &&
       PyDict_SetItemString(dict, "errors", errors.get()) == 0 &&
       PyDict_SetItemString(dict, "too_long", too_long) == 0 &&
       PyDict_SetItemString(dict, "moves", moves.get()) == 0 &&

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "board/chess960.h"
 #include "board/fen.h"
 #include "module/arguments.h"
 #include "module/errors.h"
@@ -12,7 +13,7 @@
 namespace orvex::py {
 namespace {
 
-const Signature kMovetextSignature{"movetext", {"start", "number", "moves", "result"}, 4};
+const Signature kMovetextSignature{"movetext", {"start", "number", "moves", "result", "chess960"}, 4};
 
 // The ASCII text of a str, or false (with no error set) for anything else.
 bool ascii_text(PyObject* item, std::string_view& text) {
@@ -27,10 +28,14 @@ bool ascii_text(PyObject* item, std::string_view& text) {
   return true;
 }
 
-// movetext(start, number, moves, result) -> str | tuple[int, object]
+// movetext(start, number, moves, result, chess960=False) -> str | tuple[int, object]
 PyObject* movetext(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* given[4] = {};
-  if (!extract_fastcall(kMovetextSignature, args, nargs, kwnames, given)) return nullptr;
+  PyObject* given[5] = {};
+  bool chess960 = false;
+  if (!extract_fastcall(kMovetextSignature, args, nargs, kwnames, given) ||
+      !read_bool(kMovetextSignature, "chess960", given[4], false, chess960)) {
+    return nullptr;
+  }
   std::string_view start, number, result;
   OwnedRef keep[3];
   const std::pair<const char*, std::string_view*> texts[] = {
@@ -47,7 +52,7 @@ PyObject* movetext(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Parsed<Board> board = board_from_fen(start);
+    Parsed<Board> board = chess960 ? board_from_fen_chess960(start) : board_from_fen(start);
     if (!board.ok()) {
       set_value_error("Invalid fen: ", board.error());
       return nullptr;
@@ -75,8 +80,8 @@ PyObject* movetext(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyMethodDef kFunctions[] = {
     {"movetext", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(movetext)),
      METH_FASTCALL | METH_KEYWORDS,
-     "movetext(start, number, moves, result) -> str | tuple[int, object]\n--\n\n"
-     "The movetext of a game from the start FEN whose move number is the decimal text number: "
+     "movetext(start, number, moves, result, chess960=False) -> str | tuple[int, object]\n--\n\n"
+     "The movetext of a game from the start FEN (of a Chess960 board with chess960) whose move number is the decimal text number: "
      "SAN with move numbers in lines of at most 80 characters, ended by result. The moves are "
      "taken one by one from the iterable moves, in coordinate notation as MoveGenerator writes "
      "them; at the first item that is not such a legal move, (its place, the item) is returned "

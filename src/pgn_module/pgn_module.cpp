@@ -25,6 +25,7 @@
 #include "module/owned_ref.h"
 #include "module/python.h"
 #include "pgn/reader.h"
+#include "pgn/start_position.h"
 #include "pgn_module/chunk_functions.h"
 #include "pgn_module/movetext_function.h"
 #include "pgn_module/training_stream_type.h"
@@ -436,16 +437,18 @@ PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t in
   }
   OwnedRef fen;
   std::uint32_t halfmove_clock = 0, fullmove_number = 1;
+  bool chess960 = false;
   if (g.start == pgn::kNone) {
     fen.reset(Py_NewRef(constants.start_fen));
   } else {
-    halfmove_clock = b.starts[g.start].halfmove_clock;
-    fullmove_number = b.starts[g.start].fullmove_number;
-    Board board;
-    board.pieces = b.starts[g.start].pieces;
-    board.state = b.starts[g.start].state;
+    const pgn::StartPosition& start = b.starts[g.start];
+    halfmove_clock = start.halfmove_clock;
+    fullmove_number = start.fullmove_number;
+    chess960 = start.chess960;
     std::string text;
     if (!guarded<bool>(false, [&] {
+          Board board;
+          pgn::put_start(board, start);
           text = board_fen(board);
           return true;
         })) {
@@ -467,8 +470,8 @@ PyObject* game_object(ReaderState& s, const pgn::GameRecord& g, std::uint64_t in
   OwnedRef number(PyLong_FromUnsignedLong(fullmove_number));
   if (clock.empty() || number.empty()) return nullptr;
   PyObject* args[] = {index_object.get(), line.get(), tags.get(), fen.get(), moves.get(),
-                      result.get(), clock.get(), number.get()};
-  return PyObject_Vectorcall(s.game_type.get(), args, 8, nullptr);
+                      result.get(), clock.get(), number.get(), chess960 ? Py_True : Py_False};
+  return PyObject_Vectorcall(s.game_type.get(), args, 9, nullptr);
 }
 
 // Counts a game that cannot be replayed and keeps its error record; raises

@@ -38,11 +38,18 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
   std::size_t records = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const pgn::GameRecord& g = batch.games[i];
-    if (g.failure != pgn::kNone) {
+    // The positions are ChessEnv's, which plays standard chess: a Chess960
+    // game is skipped as a game of a variant it does not play.
+    const bool chess960 = g.failure == pgn::kNone && g.start != pgn::kNone && batch.starts[g.start].chess960;
+    if (g.failure != pgn::kNone || chess960) {
       ++outcome.skipped;
       if (outcome.failures.size() < max_failures) {
-        const pgn::GameFailure& f = batch.failures[g.failure];
-        outcome.failures.push_back({i, g.line + 1, f.line + 1, f.text, f.reason});
+        if (chess960) {
+          outcome.failures.push_back({i, g.line + 1, g.line + 1, "Chess960", "unsupported variant"});
+        } else {
+          const pgn::GameFailure& f = batch.failures[g.failure];
+          outcome.failures.push_back({i, g.line + 1, f.line + 1, f.text, f.reason});
+        }
       }
       continue;
     }

@@ -188,8 +188,13 @@ INSTANTIATE_TEST_SUITE_P(
         FenCase{"4k3/8/8/8/8/8/8/4K2P w - -", "no pawn may stand on the first or last rank",
                 nullptr},
         FenCase{"4k3/8/8/8/8/8/8/4K3 x - -", "the side to move must be \"w\" or \"b\"", nullptr},
-        FenCase{"4k3/8/8/8/8/8/8/4K3 w HAha -",
-                "the castling field must be \"-\" or letters from \"KQkq\"", nullptr},
+        FenCase{"4k3/8/8/8/8/8/8/4K3 w Kx -",
+                "the castling field must be \"-\" or letters from \"KQkq\" and the files", nullptr},
+        // Files name Chess960 rooks; so do KQkq when Chess960 keeps more rights
+        // than standard chess (the king off e1, a rook off a1 and h1).
+        FenCase{"1r2k1r1/8/8/8/8/8/8/1R2K1R1 w GBgb -", nullptr, "1r2k1r1/8/8/8/8/8/8/1R2K1R1 w KQkq -"},
+        FenCase{"4k3/8/8/8/8/8/8/4K3 w HAha -", nullptr, "4k3/8/8/8/8/8/8/4K3 w - -"},
+        FenCase{"rk5r/8/8/8/8/8/8/RK5R w KQkq -", nullptr, "rk5r/8/8/8/8/8/8/RK5R w KQkq -"},
         FenCase{"4k3/8/8/8/8/8/8/4K3 w KK -", "the castling field repeats a letter", nullptr},
         FenCase{"4k3/8/8/3pP3/8/8/8/4K3 w - d3",
                 "the en-passant field must be \"-\" or a square on the third or sixth rank",

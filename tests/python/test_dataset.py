@@ -180,6 +180,24 @@ def test_rows_equal_python_chess_replay(corpus, client, tmp_path):
     assert not any(field.nullable for field in schema)
 
 
+def test_chess960_games_are_counted_and_encoded_as_on_their_boards(client, tmp_path):
+    from test_pgn_chess960 import random_960_game
+
+    games = [random_960_game(number) for number in (0, 300, 959)]
+    path = tmp_path / "games.pgn"
+    path.write_text('[Result "*"]\n\n1. e4 *\n\n' + "\n\n".join(str(game) for game in games) + "\n")
+    summary = build_dataset([path], tmp_path / "out", client=client, encoding="lc0", fen=True, progress=False)
+    assert (summary.games, summary.chess960) == (4, 3)
+    assert "Games: 4 (3 Chess960)\n" in str(summary)
+    generator = orvex_chess.MoveGenerator()
+    rows = [row for row in pq.read_table(summary.files[0]).to_pylist() if row["game"] > 0]
+    assert len(rows) == sum(len(list(game.mainline_moves())) for game in games)
+    for row in rows:
+        board = orvex_chess.Board(row["fen"], chess960=True)
+        assert row["move_id"] == board.move_index(row["move"], "lc0")
+        assert row["legal_ids"] == generator.legal_indices(board, "lc0").tolist()
+
+
 def _line_of_bad_game(path):
     return Path(path).read_text().splitlines().index('[Event "bad"]') + 1
 

@@ -134,10 +134,10 @@ def test_games_from_read_games_keep_their_tags_start_and_move_numbers(tmp_path):
             assert python_chess[1] == chess.Board(original.tags["FEN"])
 
 
-def python_movetext(start, fullmove, moves, result):
+def python_movetext(start, fullmove, moves, result, chess960=False):
     """The movetext as the writer made it in Python, word by word with Board.san:
     the reference for the one-pass movetext of the core."""
-    board = orvex_chess.Board(start)
+    board = orvex_chess.Board(start, chess960=chess960)
     words, number, white = [], fullmove, start.split()[1] == "w"
     for move in moves:
         san = board.san(move)

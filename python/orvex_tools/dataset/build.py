@@ -174,6 +174,7 @@ class _ChunkDriver:
         summary.games += count.games - count.skipped
         summary.positions += count.positions
         summary.skipped += count.skipped
+        summary.chess960 += count.chess960
         for error in count.errors[: MAX_ERRORS - len(summary.errors)]:
             message = _pgn.failure_message(self.game_base + error.index,
                                            self.line_base + error.game_line,

@@ -110,6 +110,7 @@ class ChunkCount:
     # A game (True) or a line between games (False) longer than max_game_bytes,
     # as (game, index, line): the reading stopped before it.
     too_long: tuple[bool, int, int] | None
+    chess960: int = 0  # the Chess960 games among those replayed
 
 
 @dataclass
@@ -136,7 +137,7 @@ def read_chunk(source: FileSpan | bytes, encoding: Encoding, fen: bool) -> Chunk
     count = ChunkCount(
         games=found["games"], lines=found["lines"], positions=len(columns["ply"]),
         skipped=found["skipped"], errors=tuple(SkippedGame(*error) for error in found["errors"]),
-        too_long=found["too_long"])
+        too_long=found["too_long"], chess960=found["chess960"])
     return ChunkRows(count, fen, columns, found["moves"], found["results"],
                      found["fen_text"] if fen else b"")
 

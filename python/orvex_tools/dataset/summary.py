@@ -17,6 +17,9 @@ class DatasetSummary:
     positions: int = 0
     #: The games that could not be replayed and were left out.
     skipped: int = 0
+    #: The Chess960 games among those replayed (their rows' fen is X-FEN, and
+    #: their castlings are the king's move onto its rook, in move and move_id).
+    chess960: int = 0
     #: The reasons of the first skipped games (at most 10), naming file, game and line.
     errors: list[str] = field(default_factory=list)
     #: The rows dropped by de-duplication (0 without it).
@@ -31,7 +34,8 @@ class DatasetSummary:
     seconds: float = 0.0
 
     def __str__(self) -> str:
-        lines = [f"Games: {self.games}", f"Positions: {self.positions}"]
+        lines = [f"Games: {self.games}" + (f" ({self.chess960} Chess960)" if self.chess960 else ""),
+                 f"Positions: {self.positions}"]
         if self.skipped:
             lines.append(f"Skipped games: {self.skipped}, such as:")
             lines += [f"  {error}" for error in self.errors[:5]]
