@@ -105,7 +105,13 @@ Parsed<Board> start_position(std::string_view fen, bool chess960) {
     const Parsed<Board> wide = board_from_fen_chess960(text);
     if (!wide.ok()) return error("the castling field names no rook");
     const std::uint64_t rights_960 = wide.value().state & state_bits::kCastlingRights;
-    if (chess960 || names_files || (rights_960 & ~standard_rights)) {
+    // Rights that only Chess960 keeps make it Chess960 when their king is off
+    // the e file; beside a king at home, a KQkq right whose rook has left its
+    // corner is a standard FEN written carelessly, and is dropped as before.
+    std::uint64_t extra = rights_960 & ~standard_rights;
+    if (has_square(p[kWhiteKing], kE1)) extra &= ~(state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide);
+    if (has_square(p[kBlackKing], kE8)) extra &= ~(state_bits::kBlackKingSide | state_bits::kBlackQueenSide);
+    if (chess960 || names_files || extra) {
       board.chess960 = true;
       board.castling_rooks = wide.value().castling_rooks;
       board.state = (board.state & ~state_bits::kCastlingRights) | rights_960;

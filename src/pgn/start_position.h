@@ -20,8 +20,9 @@ namespace orvex::pgn {
 //
 // The board follows the Chess960 rules when chess960 is set (a Variant tag
 // said so) or when the position only makes sense in Chess960: the castling
-// field names a rook by its file, or keeps a right whose king or rook stands
-// off the e, a and h files. A Chess960 castling field is read as
+// field names a rook by its file, or keeps a right whose king stands off the
+// e file (with the king on e1 or e8, a right whose rook has left its corner
+// is dropped, as a standard reader does). A Chess960 castling field is read as
 // board_from_fen_chess960 reads it; a standard one drops the rights whose
 // king or rook is not on its home square.
 Parsed<Board> start_position(std::string_view fen, bool chess960 = false);
