@@ -22,10 +22,6 @@ Parsed<Board> board_from_fen_chess960(std::string_view fen);
 // always; "-" without rights.
 std::string chess960_castling_field(const Board& board, bool shredder);
 
-// The state bits (K Q k q) a move from or to these squares takes from a
-// Chess960 board, the king's move taking both of its side's.
-std::uint64_t chess960_rights_lost(const Board& board, Square from, Square to, bool king_moves);
-
 // The index (0 to 3, as the state bits K Q k q) of the right whose rook
 // stands on rook, for the side us; -1 when none.
 inline int chess960_right_of(const Board& board, Color us, Square rook) {

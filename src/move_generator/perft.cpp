@@ -161,9 +161,7 @@ class ChildWalker {
  private:
   static constexpr int us = color_base(Us);
   static constexpr int them = color_base(~Us);
-  static constexpr std::uint64_t kRights = Us == kWhite
-                                               ? state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide
-                                               : state_bits::kBlackKingSide | state_bits::kBlackQueenSide;
+  static constexpr std::uint64_t kRights = side_castling_rights(Us);
 
   std::uint64_t next_state() const {
     return (node_.state & ~state_bits::kEnPassantBits) ^ state_bits::kWhiteToMove;

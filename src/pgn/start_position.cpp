@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "base/utf8.h"
+#include "board/castling_field.h"
 #include "board/fen.h"
 #include "move_generator/attack_tables.h"
 #include "move_generator/attacks.h"
@@ -58,36 +59,13 @@ Parsed<Board> start_position(std::string_view fen) {
   }
 
   if (castling != "-") {
-    for (char c : castling) {
-      std::uint64_t bit;
-      switch (c) {
-        case 'K': bit = state_bits::kWhiteKingSide; break;
-        case 'Q': bit = state_bits::kWhiteQueenSide; break;
-        case 'k': bit = state_bits::kBlackKingSide; break;
-        case 'q': bit = state_bits::kBlackQueenSide; break;
-        default: return error("the castling field must be \"-\" or letters from \"KQkq\"");
-      }
-      if (board.state & bit) return error("the castling field repeats a letter");
-      board.state |= bit;
+    const CastlingField rights = read_castling_field(castling, CastlingLetters::kStandard, true, false);
+    if (rights.stop == CastlingField::Stop::kRepeat) return error("the castling field repeats a letter");
+    if (rights.stop != CastlingField::Stop::kEnd) {
+      return error("the castling field must be \"-\" or letters from \"KQkq\"");
     }
-  }
-  // A right needs its king and its rook at home.
-  const struct {
-    std::uint64_t bit;
-    PieceKind king;
-    Square king_home;
-    PieceKind rook;
-    Square rook_home;
-  } rights[] = {
-      {state_bits::kWhiteKingSide, kWhiteKing, kE1, kWhiteRook, kH1},
-      {state_bits::kWhiteQueenSide, kWhiteKing, kE1, kWhiteRook, kA1},
-      {state_bits::kBlackKingSide, kBlackKing, kE8, kBlackRook, kH8},
-      {state_bits::kBlackQueenSide, kBlackKing, kE8, kBlackRook, kA8},
-  };
-  for (const auto& r : rights) {
-    if (!has_square(p[r.king], r.king_home) || !has_square(p[r.rook], r.rook_home)) {
-      board.state &= ~r.bit;
-    }
+    // A right needs its king and its rook at home.
+    board.state |= standing_castling_rights(rights.rights(), p);
   }
 
   const Color us = side_to_move(board.state);
