@@ -5,6 +5,7 @@
 
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
+#include "move_generator/chess960_castlings.h"
 #include "move_generator/legal_moves.h"
 #include "move_generator/mask_generator.h"
 #include "move_generator/move_count.h"
@@ -22,22 +23,51 @@ struct Node {
   std::array<Bitboard, 2> sides;  // by colour
 };
 
-template <Color Us>
-std::uint64_t walk_masks(const AttackTables& tables, Node& node, int depth);
+// The castling rules of the walk: standard chess's, known at compile time.
+struct StandardCastling {
+  static constexpr bool kChess960 = false;
+  // The right a rook of side c keeps by standing on s.
+  static constexpr std::uint64_t rook_rights(Color c, Square s) { return kStandardCastlingRightsBySide[c][s]; }
+};
 
-template <Color Us>
-std::uint64_t count_moves(const AttackTables& tables, const Node& node) {
-  return count_legal_moves<Us, true>(tables, node.pieces, node.state, node.sides[Us], node.sides[~Us]);
+// A Chess960 board's castling rules: its rooks and their mask table.
+struct Chess960Castling {
+  static constexpr bool kChess960 = true;
+  const CastlingRooks* rooks;
+  const CastlingRightsBySide* rights;
+  std::uint64_t rook_rights(Color c, Square s) const { return (*rights)[c][s]; }
+};
+
+// The state the generator of standard moves is handed: a Chess960 board's
+// castlings are not its.
+template <class Castling>
+constexpr std::uint64_t generated_state(std::uint64_t state) {
+  return Castling::kChess960 ? state & ~state_bits::kCastlingRights : state;
+}
+
+template <Color Us, class Castling>
+std::uint64_t walk_masks(const AttackTables& tables, Node& node, int depth, Castling castling);
+
+template <Color Us, class Castling>
+std::uint64_t count_moves(const AttackTables& tables, const Node& node, Castling castling) {
+  unsigned n = count_legal_moves<Us, true>(tables, node.pieces, generated_state<Castling>(node.state),
+                                           node.sides[Us], node.sides[~Us]);
+  if constexpr (Castling::kChess960) {
+    visit_chess960_castlings(tables, node.pieces, node.state, Us, *castling.rooks, node.sides[0] | node.sides[1],
+                             [&](int, Square, Square) { ++n; });
+  }
+  return n;
 }
 
 // Makes each move visit_legal_moves hands it from a position of Us on the
 // position itself, exactly as make_position_move would, adds up the leaves
 // below (the child's moves counted from the masks when Leaves, else its walk)
 // and takes the move back.
-template <Color Us, bool Leaves>
+template <Color Us, bool Leaves, class Castling>
 class ChildWalker {
  public:
-  ChildWalker(const AttackTables& tables, Node& node, int depth) : tables_(tables), node_(node), depth_(depth) {}
+  ChildWalker(const AttackTables& tables, Node& node, int depth, Castling castling)
+      : tables_(tables), node_(node), depth_(depth), castling_(castling) {}
 
   std::uint64_t nodes() const { return nodes_; }
 
@@ -47,7 +77,7 @@ class ChildWalker {
     // A king that moves gives up both of its side's castling rights, a rook
     // leaving its corner that corner's.
     if constexpr (Type == kKing) state &= ~kRights;
-    if constexpr (Type == kRook) state &= ~position_move::kCornerRights[Us][from];
+    if constexpr (Type == kRook) state &= ~castling_.rook_rights(Us, from);
     const Bitboard from_bb = square_bb(from);
     const std::uint64_t before = node_.state;
     node_.state = state;
@@ -158,6 +188,23 @@ class ChildWalker {
     node_.state = before;
   }
 
+  // The Chess960 castling of the right whose rook stands on rook: the king
+  // and the rook go to their squares.
+  void chess960_castling(int right, Square king, Square rook) {
+    const std::uint64_t before = node_.state;
+    node_.state = next_state() & ~kRights;
+    const Bitboard king_move = square_bb(king) ^ square_bb(chess960_king_to(right));
+    const Bitboard rook_move = square_bb(rook) ^ square_bb(chess960_rook_to(right));
+    node_.pieces[us + kKing] ^= king_move;
+    node_.pieces[us + kRook] ^= rook_move;
+    node_.sides[Us] ^= king_move ^ rook_move;
+    add();
+    node_.pieces[us + kKing] ^= king_move;
+    node_.pieces[us + kRook] ^= rook_move;
+    node_.sides[Us] ^= king_move ^ rook_move;
+    node_.state = before;
+  }
+
  private:
   static constexpr int us = color_base(Us);
   static constexpr int them = color_base(~Us);
@@ -182,7 +229,7 @@ class ChildWalker {
       ++type;
       assert(type < kKing);
     }
-    if (type == kRook) node_.state = state & ~position_move::kCornerRights[~Us][to];
+    if (type == kRook) node_.state = state & ~castling_.rook_rights(~Us, to);
     node_.pieces[them + type] ^= bb;
     node_.sides[~Us] ^= bb;
     add();
@@ -193,15 +240,16 @@ class ChildWalker {
 
   void add() {
     if constexpr (Leaves) {
-      nodes_ += count_moves<~Us>(tables_, node_);
+      nodes_ += count_moves<~Us>(tables_, node_, castling_);
     } else {
-      nodes_ += walk_masks<~Us>(tables_, node_, depth_);
+      nodes_ += walk_masks<~Us>(tables_, node_, depth_, castling_);
     }
   }
 
   const AttackTables& tables_;
   Node& node_;
   const int depth_;  // plies below each child
+  [[no_unique_address]] const Castling castling_;
   std::uint64_t nodes_ = 0;
 };
 
@@ -209,18 +257,23 @@ class ChildWalker {
 // each side has one king, no square holds two pieces and the side to move
 // cannot take the other king (so no move ever can). Depth is at least 2; the
 // last ply is counted from the masks without making its moves.
-template <Color Us>
-std::uint64_t walk_masks(const AttackTables& tables, Node& node, int depth) {
-  const Bitboard own = node.sides[Us];
-  const Bitboard enemy = node.sides[~Us];
-  if (depth == 2) {
-    return visit_legal_moves<Us, true>(tables, node.pieces, node.state, own, enemy,
-                                 ChildWalker<Us, true>(tables, node, 1))
-        .nodes();
+template <Color Us, bool Leaves, class Castling>
+std::uint64_t walk_children(const AttackTables& tables, Node& node, int depth, Castling castling) {
+  auto walker = visit_legal_moves<Us, true>(tables, node.pieces, generated_state<Castling>(node.state), node.sides[Us],
+                                            node.sides[~Us], ChildWalker<Us, Leaves, Castling>(tables, node, depth, castling));
+  if constexpr (Castling::kChess960) {
+    // The walker leaves the node as it found it after each castling.
+    visit_chess960_castlings(
+        tables, node.pieces, node.state, Us, *castling.rooks, node.sides[0] | node.sides[1],
+        [&](int right, Square king, Square rook) { walker.chess960_castling(right, king, rook); });
   }
-  return visit_legal_moves<Us, true>(tables, node.pieces, node.state, own, enemy,
-                               ChildWalker<Us, false>(tables, node, depth - 1))
-      .nodes();
+  return walker.nodes();
+}
+
+template <Color Us, class Castling>
+std::uint64_t walk_masks(const AttackTables& tables, Node& node, int depth, Castling castling) {
+  if (depth == 2) return walk_children<Us, true>(tables, node, 1, castling);
+  return walk_children<Us, false>(tables, node, depth - 1, castling);
 }
 
 // Whether the walk below pos may go by walk_masks.
@@ -234,7 +287,8 @@ bool masks_hold_below(const AttackTables& tables, const Position& pos) {
   return !square_attacked(tables, p, lsb(theirs), ~us, sides.white | sides.black);
 }
 
-std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth);
+template <class Castling>
+std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth, Castling castling);
 
 // One ply on a real board with its undo stacks: the length of the move list
 // at depth 1, else the sum of below(board) over the boards after each move.
@@ -253,57 +307,82 @@ std::uint64_t walk_list(const AttackTables& tables, Board& board, int depth, Bel
 }
 
 // The general walk for a board the masks cannot reason about.
-std::uint64_t walk_board(const AttackTables& tables, const Position& pos, int depth) {
+template <class Castling>
+std::uint64_t walk_board(const AttackTables& tables, const Position& pos, int depth, Castling castling) {
   Board board;
   board.pieces = pos.pieces;
   board.state = pos.state;
+  if constexpr (Castling::kChess960) {
+    board.chess960 = true;
+    board.castling_rooks = *castling.rooks;
+  }
   return walk_list(tables, board, depth,
-                   [&](Board& b) { return walk(tables, Position{b.pieces, b.state}, depth - 1); });
+                   [&](Board& b) { return walk(tables, Position{b.pieces, b.state}, depth - 1, castling); });
 }
 
 // The walk from any position: by the masks below positions where they hold,
 // else one ply at a time, counting the last from the masks when they apply.
-std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth) {
+template <class Castling>
+std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth, Castling castling) {
   if (depth >= 2 && masks_hold_below(tables, pos)) {
     const Sides sides(pos.pieces);
     Node node{pos.pieces, pos.state, {sides.black, sides.white}};
-    return white_to_move(pos.state) ? walk_masks<kWhite>(tables, node, depth)
-                                    : walk_masks<kBlack>(tables, node, depth);
+    return white_to_move(pos.state) ? walk_masks<kWhite>(tables, node, depth, castling)
+                                    : walk_masks<kBlack>(tables, node, depth, castling);
   }
   if (depth == 1) {
     std::uint64_t count;
-    if (count_legal_moves_one_king(tables, pos.pieces, pos.state, count)) return count;
-    return walk_board(tables, pos, depth);
+    if (!count_legal_moves_one_king(tables, pos.pieces, generated_state<Castling>(pos.state), count)) {
+      return walk_board(tables, pos, depth, castling);
+    }
+    if constexpr (Castling::kChess960) {
+      const Sides sides(pos.pieces);
+      visit_chess960_castlings(tables, pos.pieces, pos.state, side_to_move(pos.state), *castling.rooks,
+                               sides.white | sides.black, [&](int, Square, Square) { ++count; });
+    }
+    return count;
   }
+  // Only standard chess's moves can be made on a position without a board.
   MoveList moves;
-  if (!legal_moves_one_king(tables, pos.pieces, pos.state, moves)) return walk_board(tables, pos, depth);
+  if (Castling::kChess960 || !legal_moves_one_king(tables, pos.pieces, pos.state, moves)) {
+    return walk_board(tables, pos, depth, castling);
+  }
   std::uint64_t nodes = 0;
   for (ChessMove move : moves) {
     Position child = pos;
     make_position_move(child, move);
-    nodes += walk(tables, child, depth - 1);
+    nodes += walk(tables, child, depth - 1, castling);
   }
   return nodes;
 }
 
-// Perft of a Chess960 board, whose castlings only the move list knows.
-std::uint64_t chess960_perft(const AttackTables& tables, Board& board, int depth) {
-  std::uint64_t count;
-  if (depth == 1 && count_legal_moves_one_king(tables, board.pieces,
-                                               board.state & ~state_bits::kCastlingRights, count)) {
-    MoveList castlings;
-    chess960_legal_castlings(tables, board, castlings);
-    return count + castlings.size();
+// Whether every castling right of the board names a rook of its side on its
+// square, as the walk by masks assumes of a Chess960 board.
+bool rights_name_rooks(const Board& board) {
+  for (int i = 0; i < 4; ++i) {
+    const Color c = i < 2 ? kWhite : kBlack;
+    if ((board.state >> (i + 1) & 1) && !has_square(board.pieces[make_kind(c, kRook)],
+                                                    static_cast<Square>(board.castling_rooks[i]))) {
+      return false;
+    }
   }
-  return walk_list(tables, board, depth, [&](Board& b) { return chess960_perft(tables, b, depth - 1); });
+  return true;
+}
+
+// Perft of a Chess960 board whose rights do not all name their rooks: move
+// lists on the board all the way.
+std::uint64_t chess960_list_perft(const AttackTables& tables, Board& board, int depth) {
+  return walk_list(tables, board, depth, [&](Board& b) { return chess960_list_perft(tables, b, depth - 1); });
 }
 
 }  // namespace
 
 std::uint64_t perft(const AttackTables& tables, Board& board, int depth) {
   if (depth <= 0) return 1;
-  if (board.chess960) return chess960_perft(tables, board, depth);
-  return walk(tables, Position{board.pieces, board.state}, depth);
+  if (!board.chess960) return walk(tables, Position{board.pieces, board.state}, depth, StandardCastling{});
+  if (!rights_name_rooks(board)) return chess960_list_perft(tables, board, depth);
+  const CastlingRightsBySide rights = castling_rights_by_side(board.castling_rooks.mask());
+  return walk(tables, Position{board.pieces, board.state}, depth, Chess960Castling{&board.castling_rooks, &rights});
 }
 
 }  // namespace orvex
