@@ -41,7 +41,32 @@ struct Chess960Castling {
   static constexpr bool kChess960 = true;
   const CastlingRooks* rooks;
   const CastlingRightsBySide* rights;
+  // By right, the squares that must be empty for it besides its king's and
+  // rook's, from where the king stands at the start (a right lasts only while
+  // the king stays); 0 where that is not known.
+  std::array<Bitboard, 4> crossed;
+
+  Chess960Castling(const Board& board, const CastlingRightsBySide& by_side)
+      : rooks(&board.castling_rooks), rights(&by_side), crossed{} {
+    for (int i = 0; i < 4; ++i) {
+      const Bitboard king = board.pieces[make_kind(i < 2 ? kWhite : kBlack, kKing)];
+      if (!std::has_single_bit(king)) continue;
+      const Square rook = static_cast<Square>(board.castling_rooks[i]);
+      const Square king_to = chess960_king_to(i);
+      const Square rook_to = chess960_rook_to(i);
+      crossed[i] = (between(lsb(king), king_to) | square_bb(king_to) | between(rook, rook_to) | square_bb(rook_to)) &
+                   ~king & ~square_bb(rook);
+    }
+  }
+
   std::uint64_t rook_rights(Color c, Square s) const { return (*rights)[c][s]; }
+
+  // Whether side c may have a castling: a right with its squares empty.
+  bool may_castle(Color c, std::uint64_t state, Bitboard occupancy) const {
+    const int first = c == kWhite ? 0 : 2;
+    return ((state >> (first + 1) & 1) && !(occupancy & crossed[first])) ||
+           ((state >> (first + 2) & 1) && !(occupancy & crossed[first + 1]));
+  }
 };
 
 // The state the generator of standard moves is handed: a Chess960 board's
@@ -59,8 +84,11 @@ std::uint64_t count_moves(const AttackTables& tables, const Node& node, Castling
   unsigned n = count_legal_moves<Us, true>(tables, node.pieces, generated_state<Castling>(node.state),
                                            node.sides[Us], node.sides[~Us]);
   if constexpr (Castling::kChess960) {
-    visit_chess960_castlings(tables, node.pieces, node.state, Us, *castling.rooks, node.sides[0] | node.sides[1],
-                             [&](int, Square, Square) { ++n; });
+    const Bitboard occupancy = node.sides[0] | node.sides[1];
+    if (castling.may_castle(Us, node.state, occupancy)) {
+      visit_chess960_castlings(tables, node.pieces, node.state, Us, *castling.rooks, occupancy,
+                               [&](int, Square, Square) { ++n; });
+    }
   }
   return n;
 }
@@ -269,9 +297,12 @@ std::uint64_t walk_children(const AttackTables& tables, Node& node, int depth, C
                                             node.sides[~Us], ChildWalker<Us, Leaves, Castling>(tables, node, depth, castling));
   if constexpr (Castling::kChess960) {
     // The walker leaves the node as it found it after each castling.
-    visit_chess960_castlings(
-        tables, node.pieces, node.state, Us, *castling.rooks, node.sides[0] | node.sides[1],
-        [&](int right, Square king, Square rook) { walker.chess960_castling(right, king, rook); });
+    const Bitboard occupancy = node.sides[0] | node.sides[1];
+    if (castling.may_castle(Us, node.state, occupancy)) {
+      visit_chess960_castlings(
+          tables, node.pieces, node.state, Us, *castling.rooks, occupancy,
+          [&](int right, Square king, Square rook) { walker.chess960_castling(right, king, rook); });
+    }
   }
   return walker.nodes();
 }
