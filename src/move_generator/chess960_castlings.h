@@ -2,11 +2,13 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 
 #include "base/types.h"
 #include "board/castling_rights.h"
 #include "board/chess960.h"
+#include "move_generator/castling_paths.h"
 #include "move_generator/attack_tables.h"
 #include "move_generator/attacks.h"
 #include "move_generator/lines.h"
@@ -44,5 +46,32 @@ inline void visit_chess960_castlings(const AttackTables& tables, const std::arra
     f(i, king, rook);
   }
 }
+
+// A Chess960 board's castlings for the generator of moves from masks
+// (visit_legal_moves): by colour, king side then queen side, each right's
+// path from the square its king stands on, which it keeps while the right
+// lasts. A side without exactly one king has no home and never castles.
+struct Chess960Castlings {
+  static constexpr bool kChess960 = true;
+  std::array<Square, 2> king_home{kNoSquare, kNoSquare};
+  std::array<std::array<CastlingPath, 2>, 2> paths{};
+
+  explicit Chess960Castlings(const std::array<Bitboard, kPieceKinds>& p, const CastlingRooks& rooks) {
+    for (int i = 0; i < 4; ++i) {
+      const Color c = i < 2 ? kWhite : kBlack;
+      const Bitboard king_bb = p[make_kind(c, kKing)];
+      if (!std::has_single_bit(king_bb)) continue;
+      const Square king = lsb(king_bb);
+      const Square rook = static_cast<Square>(rooks[i]);
+      const Square king_to = chess960_king_to(i);
+      const Square rook_to = chess960_rook_to(i);
+      const Bitboard king_path = (between(king, king_to) | square_bb(king_to)) & ~king_bb;
+      const Bitboard crossed = king_path | between(rook, rook_to) | square_bb(rook_to);
+      king_home[c] = king;
+      paths[c][i % 2] = CastlingPath{std::uint64_t{2} << i, crossed & ~king_bb & ~square_bb(rook), king_path,
+                                     king_to, rook, rook_to};
+    }
+  }
+};
 
 }  // namespace orvex

@@ -34,63 +34,27 @@ struct StandardCastling {
   static constexpr bool kChess960 = false;
   // The right a rook of side c keeps by standing on s.
   static constexpr std::uint64_t rook_rights(Color c, Square s) { return kStandardCastlingRightsBySide[c][s]; }
+  static constexpr StandardCastlings generated() { return {}; }
 };
 
-// A Chess960 board's castling rules: its rooks and their mask table.
+// A Chess960 board's castling rules: its rooks' mask table and the paths of
+// their castlings.
 struct Chess960Castling {
   static constexpr bool kChess960 = true;
   const CastlingRooks* rooks;
   const CastlingRightsBySide* rights;
-  // By right, the squares that must be empty for it besides its king's and
-  // rook's, from where the king stands at the start (a right lasts only while
-  // the king stays); 0 where that is not known.
-  std::array<Bitboard, 4> crossed;
-
-  Chess960Castling(const Board& board, const CastlingRightsBySide& by_side)
-      : rooks(&board.castling_rooks), rights(&by_side), crossed{} {
-    for (int i = 0; i < 4; ++i) {
-      const Bitboard king = board.pieces[make_kind(i < 2 ? kWhite : kBlack, kKing)];
-      if (!std::has_single_bit(king)) continue;
-      const Square rook = static_cast<Square>(board.castling_rooks[i]);
-      const Square king_to = chess960_king_to(i);
-      const Square rook_to = chess960_rook_to(i);
-      crossed[i] = (between(lsb(king), king_to) | square_bb(king_to) | between(rook, rook_to) | square_bb(rook_to)) &
-                   ~king & ~square_bb(rook);
-    }
-  }
-
+  const Chess960Castlings* castlings;
   std::uint64_t rook_rights(Color c, Square s) const { return (*rights)[c][s]; }
-
-  // Whether side c may have a castling: a right with its squares empty.
-  bool may_castle(Color c, std::uint64_t state, Bitboard occupancy) const {
-    const int first = c == kWhite ? 0 : 2;
-    return ((state >> (first + 1) & 1) && !(occupancy & crossed[first])) ||
-           ((state >> (first + 2) & 1) && !(occupancy & crossed[first + 1]));
-  }
+  const Chess960Castlings& generated() const { return *castlings; }
 };
-
-// The state the generator of standard moves is handed: a Chess960 board's
-// castlings are not its.
-template <class Castling>
-constexpr std::uint64_t generated_state(std::uint64_t state) {
-  return Castling::kChess960 ? state & ~state_bits::kCastlingRights : state;
-}
 
 template <Color Us, class Castling>
 std::uint64_t walk_masks(const AttackTables& tables, Node& node, int depth, Castling castling);
 
 template <Color Us, class Castling>
 std::uint64_t count_moves(const AttackTables& tables, const Node& node, Castling castling) {
-  unsigned n = count_legal_moves<Us, true>(tables, node.pieces, generated_state<Castling>(node.state),
-                                           node.sides[Us], node.sides[~Us]);
-  if constexpr (Castling::kChess960) {
-    const Bitboard occupancy = node.sides[0] | node.sides[1];
-    if (castling.may_castle(Us, node.state, occupancy)) {
-      visit_chess960_castlings(tables, node.pieces, node.state, Us, *castling.rooks, occupancy,
-                               [&](int, Square, Square) { ++n; });
-    }
-  }
-  return n;
+  return count_legal_moves<Us, true>(tables, node.pieces, node.state, node.sides[Us], node.sides[~Us],
+                                     castling.generated());
 }
 
 // Makes each move visit_legal_moves hands it from a position of Us on the
@@ -209,6 +173,21 @@ class ChildWalker {
   void castling(const CastlingPath& c) {
     const std::uint64_t before = node_.state;
     node_.state = next_state() & ~kRights;
+    if constexpr (Castling::kChess960) {
+      // The king goes from where it stands, the rook from its square; either
+      // may already stand on its destination, or on the other's.
+      const Bitboard king = node_.pieces[us + kKing] ^ square_bb(c.king_to);
+      const Bitboard rook = square_bb(c.rook_from) ^ square_bb(c.rook_to);
+      node_.pieces[us + kKing] ^= king;
+      node_.pieces[us + kRook] ^= rook;
+      node_.sides[Us] ^= king ^ rook;
+      add();
+      node_.pieces[us + kKing] ^= king;
+      node_.pieces[us + kRook] ^= rook;
+      node_.sides[Us] ^= king ^ rook;
+      node_.state = before;
+      return;
+    }
     const Bitboard king = square_bb(Us == kWhite ? kE1 : kE8) | square_bb(c.king_to);
     // The rook, if it is there, moves with the king; its target is empty.
     const Bitboard rook = has_square(node_.pieces[us + kRook], c.rook_from)
@@ -219,23 +198,6 @@ class ChildWalker {
     add();
     toggle(us + kRook, rook);
     toggle(us + kKing, king);
-    node_.state = before;
-  }
-
-  // The Chess960 castling of the right whose rook stands on rook: the king
-  // and the rook go to their squares.
-  void chess960_castling(int right, Square king, Square rook) {
-    const std::uint64_t before = node_.state;
-    node_.state = next_state() & ~kRights;
-    const Bitboard king_move = square_bb(king) ^ square_bb(chess960_king_to(right));
-    const Bitboard rook_move = square_bb(rook) ^ square_bb(chess960_rook_to(right));
-    node_.pieces[us + kKing] ^= king_move;
-    node_.pieces[us + kRook] ^= rook_move;
-    node_.sides[Us] ^= king_move ^ rook_move;
-    add();
-    node_.pieces[us + kKing] ^= king_move;
-    node_.pieces[us + kRook] ^= rook_move;
-    node_.sides[Us] ^= king_move ^ rook_move;
     node_.state = before;
   }
 
@@ -293,18 +255,10 @@ class ChildWalker {
 // last ply is counted from the masks without making its moves.
 template <Color Us, bool Leaves, class Castling>
 std::uint64_t walk_children(const AttackTables& tables, Node& node, int depth, Castling castling) {
-  auto walker = visit_legal_moves<Us, true>(tables, node.pieces, generated_state<Castling>(node.state), node.sides[Us],
-                                            node.sides[~Us], ChildWalker<Us, Leaves, Castling>(tables, node, depth, castling));
-  if constexpr (Castling::kChess960) {
-    // The walker leaves the node as it found it after each castling.
-    const Bitboard occupancy = node.sides[0] | node.sides[1];
-    if (castling.may_castle(Us, node.state, occupancy)) {
-      visit_chess960_castlings(
-          tables, node.pieces, node.state, Us, *castling.rooks, occupancy,
-          [&](int right, Square king, Square rook) { walker.chess960_castling(right, king, rook); });
-    }
-  }
-  return walker.nodes();
+  return visit_legal_moves<Us, true>(tables, node.pieces, node.state, node.sides[Us], node.sides[~Us],
+                                     ChildWalker<Us, Leaves, Castling>(tables, node, depth, castling),
+                                     castling.generated())
+      .nodes();
 }
 
 template <Color Us, class Castling>
@@ -369,7 +323,8 @@ std::uint64_t walk(const AttackTables& tables, const Position& pos, int depth, C
   }
   if (depth == 1) {
     std::uint64_t count;
-    if (!count_legal_moves_one_king(tables, pos.pieces, generated_state<Castling>(pos.state), count)) {
+    const std::uint64_t generated = Castling::kChess960 ? pos.state & ~state_bits::kCastlingRights : pos.state;
+    if (!count_legal_moves_one_king(tables, pos.pieces, generated, count)) {
       return walk_board(tables, pos, depth, castling);
     }
     if constexpr (Castling::kChess960) {
