@@ -1,13 +1,15 @@
-// Reading the castling field of a FEN: the one reader every FEN reader uses,
-// in standard chess and in Chess960.
+// The castling field of a FEN: the one reader every FEN reader uses, and
+// the writer, in standard chess and in Chess960.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "base/types.h"
 #include "base/utf8.h"
+#include "board/board.h"
 
 namespace orvex {
 
@@ -67,5 +69,10 @@ inline CastlingField read_castling_field(std::string_view field, CastlingLetters
   }
   return out;
 }
+
+// The castling field of the board: K Q k q, or "-" without rights. A Chess960
+// board writes X-FEN (K Q k q for the outermost rook on its side of the king,
+// the file letter of an inner one), or with shredder file letters always.
+std::string castling_field_text(const Board& board, bool shredder);
 
 }  // namespace orvex

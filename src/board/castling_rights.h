@@ -15,6 +15,9 @@ constexpr std::uint64_t side_castling_rights(Color c) {
                      : state_bits::kBlackKingSide | state_bits::kBlackQueenSide;
 }
 
+// The first rank of each side, where its king and rooks castle.
+constexpr Bitboard first_rank(Color c) { return Bitboard{0xFF} << (c == kWhite ? 0 : 56); }
+
 // By square, the castling right (its state bit) whose rook castles from there;
 // 0 on every other square.
 using CastlingRightsMask = std::array<std::uint8_t, kSquares>;

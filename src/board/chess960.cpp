@@ -9,8 +9,6 @@
 namespace orvex {
 namespace {
 
-Bitboard first_rank(Color c) { return Bitboard{0xFF} << (c == kWhite ? 0 : 56); }
-
 // The rook squares the letters of the castling field name, per colour: K and
 // Q the outermost rook on that side of the king (the corner when there is
 // none), a file letter the first-rank square of that file.
@@ -76,25 +74,6 @@ Parsed<Board> board_from_fen_chess960(std::string_view fen) {
   }
   board.castling_rooks = squares;
   return board;
-}
-
-std::string chess960_castling_field(const Board& board, bool shredder) {
-  std::string field;
-  for (const Color c : {kWhite, kBlack}) {
-    const int first = c == kWhite ? 0 : 2;
-    const Bitboard rooks = board.pieces[make_kind(c, kRook)] & first_rank(c);
-    for (int i = first; i < first + 2; ++i) {
-      if (!(board.state >> (i + 1) & 1)) continue;
-      const int rook = board.castling_rooks[i];
-      const bool a_side = i % 2 == 1;
-      // Another rook further out on the same side makes the letter ambiguous.
-      const Bitboard outside = a_side ? rooks & ((Bitboard{1} << rook) - 1) : rooks & ~((Bitboard{2} << rook) - 1);
-      char letter = shredder || outside ? static_cast<char>('a' + rook % 8) : a_side ? 'q' : 'k';
-      if (c == kWhite) letter = static_cast<char>(letter - 'a' + 'A');
-      field += letter;
-    }
-  }
-  return field.empty() ? "-" : field;
 }
 
 }  // namespace orvex

@@ -1,5 +1,5 @@
-// Chess960 castling: the rights as rook squares, the castling field in X-FEN
-// and Shredder-FEN, and where a castling puts the king and the rook.
+// Chess960 castling: reading a Chess960 FEN, the right of a rook, and where
+// a castling puts the king and the rook.
 #pragma once
 
 #include <string>
@@ -16,11 +16,6 @@ namespace orvex {
 // no rook of the side on its first rank with its king between are dropped.
 // Errors as board_from_fen's.
 Parsed<Board> board_from_fen_chess960(std::string_view fen);
-
-// The castling field of a Chess960 board: X-FEN (K, Q, k, q for the outermost
-// rook, a file letter for an inner one), or with shredder file letters
-// always; "-" without rights.
-std::string chess960_castling_field(const Board& board, bool shredder);
 
 // The index (0 to 3, as the state bits K Q k q) of the right whose rook
 // stands on rook, for the side us; -1 when none.

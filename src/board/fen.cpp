@@ -7,7 +7,6 @@
 #include "base/panic.h"
 #include "base/utf8.h"
 #include "board/castling_field.h"
-#include "board/chess960.h"
 
 namespace orvex {
 namespace {
@@ -297,16 +296,7 @@ std::string board_fen(const Board& board, bool counters, bool shredder) {
 
   const bool white = white_to_move(board.state);
   fen += white ? " w " : " b ";
-  const std::size_t before = fen.size();
-  if (board.chess960) {
-    fen += chess960_castling_field(board, shredder);
-  } else {
-    if (board.state & state_bits::kWhiteKingSide) fen += 'K';
-    if (board.state & state_bits::kWhiteQueenSide) fen += 'Q';
-    if (board.state & state_bits::kBlackKingSide) fen += 'k';
-    if (board.state & state_bits::kBlackQueenSide) fen += 'q';
-    if (fen.size() == before) fen += '-';
-  }
+  fen += castling_field_text(board, shredder);
   fen += ' ';
 
   const int base = white ? state_bits::kWhiteEnPassantBase : state_bits::kBlackEnPassantBase;

@@ -68,8 +68,7 @@ template <Color Us>
 inline bool chess960_castling_safe(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
                                    const CastlingPath& c, Square king, Bitboard occupancy, Bitboard attacked) {
   constexpr int them = color_base(~Us);
-  constexpr Bitboard first_rank = Bitboard{0xFF} << (Us == kWhite ? 0 : 56);
-  if (!((p[them + kRook] | p[them + kQueen]) & first_rank)) return !(attacked & c.must_be_safe);
+  if (!((p[them + kRook] | p[them + kQueen]) & first_rank(Us))) return !(attacked & c.must_be_safe);
   if (attacked & c.must_be_safe & ~square_bb(c.king_to)) return false;
   const Bitboard after = (occupancy & ~square_bb(king) & ~square_bb(c.rook_from)) | square_bb(c.rook_to);
   return !square_attacked(tables, p, c.king_to, Us, after);
