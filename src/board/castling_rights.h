@@ -25,42 +25,55 @@ using CastlingRightsMask = std::array<std::uint8_t, kSquares>;
 // The squares of the rooks of the castling rights K Q k q in standard chess.
 inline constexpr std::array<std::uint8_t, 4> kStandardCastlingRooks{kH1, kA1, kH8, kA8};
 
-// The squares of the rooks of the rights K Q k q, with the mask table they
-// make. Written only whole, so that the two always agree.
+// The squares of the rooks of the rights K Q k q, and the mask table they
+// make. Only the squares are kept: a board stays small enough for Python's
+// small-object allocator, and the table of standard chess is a constant.
 class CastlingRooks {
  public:
   constexpr CastlingRooks(const std::array<std::uint8_t, 4>& squares = kStandardCastlingRooks)  // NOLINT
-      : squares_(squares), mask_{} {
-    for (int i = 0; i < 4; ++i) mask_[squares[i] & 63] |= static_cast<std::uint8_t>(2u << i);
-  }
+      : squares_(squares) {}
 
   // The square of the rook of right i (0 to 3: K Q k q).
   constexpr std::uint8_t operator[](int i) const { return squares_[i]; }
   constexpr const std::array<std::uint8_t, 4>& squares() const { return squares_; }
   constexpr auto begin() const { return squares_.begin(); }
   constexpr auto end() const { return squares_.end(); }
-  constexpr const CastlingRightsMask& mask() const { return mask_; }
 
-  // The mask follows from the squares.
-  constexpr bool operator==(const CastlingRooks& other) const { return squares_ == other.squares_; }
+  // The mask table of these rooks.
+  constexpr CastlingRightsMask mask() const {
+    CastlingRightsMask mask{};
+    for (int i = 0; i < 4; ++i) mask[squares_[i] & 63] |= static_cast<std::uint8_t>(2u << i);
+    return mask;
+  }
+
+  // The table's entry for square s.
+  constexpr std::uint8_t rights_on(Square s) const;
+
+  constexpr bool operator==(const CastlingRooks& other) const = default;
 
  private:
   std::array<std::uint8_t, 4> squares_;
-  CastlingRightsMask mask_;
 };
 
 inline constexpr CastlingRooks kStandardCastling{kStandardCastlingRooks};
+inline constexpr CastlingRightsMask kStandardCastlingMask = kStandardCastling.mask();
+
+constexpr std::uint8_t CastlingRooks::rights_on(Square s) const {
+  if (squares_ == kStandardCastlingRooks) return kStandardCastlingMask[s];
+  return static_cast<std::uint8_t>((s == squares_[0]) << 1 | (s == squares_[1]) << 2 | (s == squares_[2]) << 3 |
+                                   (s == squares_[3]) << 4);
+}
 
 // The rights a move of side us gives up: both of its own when its king moves,
 // the right of the rook it moves from that rook's square, and the right of
 // the rook of the other side it takes there (mask[from] | mask[to], each only
 // for a rook of the side the right belongs to, so that a right that names an
 // empty square stays until its king or rook moves).
-constexpr std::uint64_t castling_rights_lost(const CastlingRightsMask& mask, Color us, bool king_moves,
-                                             bool rook_moves, Square from, PieceKind taken, Square to) {
+constexpr std::uint64_t castling_rights_lost(const CastlingRooks& rooks, Color us, bool king_moves, bool rook_moves,
+                                             Square from, PieceKind taken, Square to) {
   std::uint64_t lost = king_moves ? side_castling_rights(us) : 0;
-  if (rook_moves) lost |= mask[from] & side_castling_rights(us);
-  if (taken != kNoKind && type_of(taken) == kRook) lost |= mask[to] & side_castling_rights(color_of(taken));
+  if (rook_moves) lost |= rooks.rights_on(from) & side_castling_rights(us);
+  if (taken != kNoKind && type_of(taken) == kRook) lost |= rooks.rights_on(to) & side_castling_rights(color_of(taken));
   return lost;
 }
 
@@ -77,7 +90,7 @@ constexpr CastlingRightsBySide castling_rights_by_side(const CastlingRightsMask&
   return rights;
 }
 
-inline constexpr CastlingRightsBySide kStandardCastlingRightsBySide = castling_rights_by_side(kStandardCastling.mask());
+inline constexpr CastlingRightsBySide kStandardCastlingRightsBySide = castling_rights_by_side(kStandardCastlingMask);
 
 // The rights of the state word whose king stands on e1 (e8) and whose rook on
 // its corner: those standard chess can still use, as the position key counts

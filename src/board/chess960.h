@@ -2,6 +2,7 @@
 // a castling puts the king and the rook.
 #pragma once
 
+#include <bit>
 #include <string>
 #include <string_view>
 
@@ -20,11 +21,8 @@ Parsed<Board> board_from_fen_chess960(std::string_view fen);
 // The index (0 to 3, as the state bits K Q k q) of the right whose rook
 // stands on rook, for the side us; -1 when none.
 inline int chess960_right_of(const Board& board, Color us, Square rook) {
-  const int first = us == kWhite ? 0 : 2;
-  for (int i = first; i < first + 2; ++i) {
-    if (board.castling_rooks[i] == rook && (board.state >> (i + 1) & 1)) return i;
-  }
-  return -1;
+  const std::uint64_t right = board.castling_rooks.rights_on(rook) & side_castling_rights(us) & board.state;
+  return right ? std::countr_zero(right) - 1 : -1;
 }
 
 // Where the king and the rook of right i end: the g and f files on the king

@@ -132,7 +132,7 @@ PushOutcome push_move(Board& board, ChessMove move) {
     state |= std::uint64_t{1} << (state_bits::kWhiteEnPassantBase + file_of(to));
   }
 
-  state &= ~castling_rights_lost(board.castling_rooks.mask(), us, mover == make_kind(us, kKing),
+  state &= ~castling_rights_lost(board.castling_rooks, us, mover == make_kind(us, kKing),
                                  mover == make_kind(us, kRook), from, captured, to);
 
   board.state = state ^ state_bits::kWhiteToMove;

@@ -47,16 +47,15 @@ inline void visit_chess960_castlings(const AttackTables& tables, const std::arra
   }
 }
 
-// A Chess960 board's castlings for the generator of moves from masks
-// (visit_legal_moves): by colour, king side then queen side, each right's
-// path from the square its king stands on, which it keeps while the right
-// lasts. A side without exactly one king has no home and never castles.
-struct Chess960Castlings {
-  static constexpr bool kChess960 = true;
+// A Chess960 board's castling paths for the generator of moves from masks:
+// by colour, king side then queen side, each right's path from the square
+// its king stands on, which it keeps while the right lasts. A side without
+// exactly one king has no home and never castles.
+struct Chess960Paths {
   std::array<Square, 2> king_home{kNoSquare, kNoSquare};
   std::array<std::array<CastlingPath, 2>, 2> paths{};
 
-  explicit Chess960Castlings(const std::array<Bitboard, kPieceKinds>& p, const CastlingRooks& rooks) {
+  explicit Chess960Paths(const std::array<Bitboard, kPieceKinds>& p, const CastlingRooks& rooks) {
     for (int i = 0; i < 4; ++i) {
       const Color c = i < 2 ? kWhite : kBlack;
       const Bitboard king_bb = p[make_kind(c, kKing)];
@@ -72,6 +71,15 @@ struct Chess960Castlings {
                                      king_to, rook, rook_to};
     }
   }
+};
+
+// The castling rules visit_legal_moves takes for a Chess960 board: a handle
+// on its paths (StandardCastlings is standard chess's).
+struct Chess960Castlings {
+  static constexpr bool kChess960 = true;
+  const Chess960Paths* table;
+  Square king_home(Color c) const { return table->king_home[c]; }
+  const CastlingPath& path(Color c, int i) const { return table->paths[c][i]; }
 };
 
 }  // namespace orvex

@@ -49,7 +49,7 @@ struct MoveCounter {
 template <Color Us, bool KingsApart = false, class Castlings = StandardCastlings>
 inline unsigned count_legal_moves(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
                                   std::uint64_t state, Bitboard own, Bitboard enemy,
-                                  const Castlings& castling_rules = Castlings{}) {
+                                  Castlings castling_rules = Castlings{}) {
   return visit_legal_moves<Us, KingsApart>(tables, p, state, own, enemy, MoveCounter{}, castling_rules).n;
 }
 

@@ -104,7 +104,7 @@ inline bool sink_done(const Sink& sink) {
 template <Color Us, bool KingsApart = false, class Sink, class Castlings = StandardCastlings>
 inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
                               std::uint64_t state, Bitboard own, Bitboard enemy, Sink sink,
-                              const Castlings& castling_rules = Castlings{}) {
+                              Castlings castling_rules = Castlings{}) {
   using S = PawnSide<Us>;
   constexpr int us = color_base(Us);
   const Bitboard occupancy = own | enemy;
@@ -133,9 +133,9 @@ inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
         }
       }
     }
-  } else if ((state & (Us == kWhite ? 0x6 : 0x18)) && king == castling_rules.king_home[Us]) {
+  } else if ((state & (Us == kWhite ? 0x6 : 0x18)) && king == castling_rules.king_home(Us)) {
     for (unsigned i = 0; i < 2; ++i) {
-      const CastlingPath& c = castling_rules.paths[Us][i];
+      const CastlingPath& c = castling_rules.path(Us, i);
       if ((state & c.right) && !(occupancy & c.must_be_empty)) {
         castlings |= 1u << i;
         zone |= c.must_be_safe;
@@ -152,7 +152,7 @@ inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
       }
     } else {
       for (unsigned i = 0; i < 2; ++i) {
-        const CastlingPath& c = castling_rules.paths[Us][i];
+        const CastlingPath& c = castling_rules.path(Us, i);
         if (((castlings >> i) & 1) && chess960_castling_safe<Us>(tables, p, c, king, occupancy, attacked)) {
           sink.castling(c);
         }

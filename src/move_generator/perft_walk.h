@@ -43,9 +43,9 @@ struct Chess960Castling {
   static constexpr bool kChess960 = true;
   const CastlingRooks* rooks;
   const CastlingRightsBySide* rights;
-  const Chess960Castlings* castlings;
+  Chess960Castlings castlings;
   std::uint64_t rook_rights(Color c, Square s) const { return (*rights)[c][s]; }
-  const Chess960Castlings& generated() const { return *castlings; }
+  Chess960Castlings generated() const { return castlings; }
 };
 
 template <Color Us, class Castling>
@@ -253,18 +253,20 @@ class ChildWalker {
 // each side has one king, no square holds two pieces and the side to move
 // cannot take the other king (so no move ever can). Depth is at least 2; the
 // last ply is counted from the masks without making its moves.
-template <Color Us, bool Leaves, class Castling>
-std::uint64_t walk_children(const AttackTables& tables, Node& node, int depth, Castling castling) {
-  return visit_legal_moves<Us, true>(tables, node.pieces, node.state, node.sides[Us], node.sides[~Us],
-                                     ChildWalker<Us, Leaves, Castling>(tables, node, depth, castling),
-                                     castling.generated())
-      .nodes();
-}
-
 template <Color Us, class Castling>
 std::uint64_t walk_masks(const AttackTables& tables, Node& node, int depth, Castling castling) {
-  if (depth == 2) return walk_children<Us, true>(tables, node, 1, castling);
-  return walk_children<Us, false>(tables, node, depth - 1, castling);
+  const Bitboard own = node.sides[Us];
+  const Bitboard enemy = node.sides[~Us];
+  if (depth == 2) {
+    return visit_legal_moves<Us, true>(tables, node.pieces, node.state, own, enemy,
+                                       ChildWalker<Us, true, Castling>(tables, node, 1, castling),
+                                       castling.generated())
+        .nodes();
+  }
+  return visit_legal_moves<Us, true>(tables, node.pieces, node.state, own, enemy,
+                                     ChildWalker<Us, false, Castling>(tables, node, depth - 1, castling),
+                                     castling.generated())
+      .nodes();
 }
 
 // Whether the walk below pos may go by walk_masks.

@@ -29,10 +29,6 @@ inline int type_on(const Position& pos, int base, Square s) {
 
 namespace position_move {
 
-// The castling right a rook of the side standing on its corner keeps, by
-// square; 0 elsewhere.
-inline constexpr const CastlingRightsBySide& kCornerRights = kStandardCastlingRightsBySide;
-
 // All of 0 or all of 1 bits: the mask of a condition.
 constexpr std::uint64_t all_if(std::uint64_t bit) { return std::uint64_t{0} - bit; }
 
@@ -43,7 +39,6 @@ constexpr std::uint64_t all_if(std::uint64_t bit) { return std::uint64_t{0} - bi
 template <Color Us>
 inline void make_position_move(Position& pos, ChessMove move) {
   using position_move::all_if;
-  using position_move::kCornerRights;
   constexpr int ours = color_base(Us);
   constexpr int theirs = color_base(~Us);
   constexpr std::uint64_t king_rights = side_castling_rights(Us);
@@ -58,8 +53,8 @@ inline void make_position_move(Position& pos, ChessMove move) {
   // A captured rook on its corner takes its castling right with it; a king
   // that moves gives up both of its side's, a rook leaving its corner that
   // corner's.
-  state &= ~(kCornerRights[~Us][to] & all_if((p[theirs + kRook] >> to) & 1));
-  state &= ~(kCornerRights[Us][from] & all_if((p[ours + kRook] >> from) & 1));
+  state &= ~(kStandardCastlingRightsBySide[~Us][to] & all_if((p[theirs + kRook] >> to) & 1));
+  state &= ~(kStandardCastlingRightsBySide[Us][from] & all_if((p[ours + kRook] >> from) & 1));
   state &= ~(king_rights & all_if((p[ours + kKing] >> from) & 1));
 
   // The captured piece, if any, leaves its square.
