@@ -44,8 +44,8 @@ struct Board {
   // Chess960: castling follows the square of the rook of each right (K Q k
   // q, as the state bits); the rights of such a board always name a rook of
   // the side on its first rank with the king between. In standard chess the
-  // squares are the corners. Their mask table tells every mover which right
-  // a move from or to a square takes.
+  // squares are the corners. The mask table they make (castling_rights.h)
+  // tells every mover which right a move from or to a square takes.
   bool chess960 = false;
   CastlingRooks castling_rooks = kStandardCastling;
 

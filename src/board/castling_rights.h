@@ -35,7 +35,6 @@ class CastlingRooks {
 
   // The square of the rook of right i (0 to 3: K Q k q).
   constexpr std::uint8_t operator[](int i) const { return squares_[i]; }
-  constexpr const std::array<std::uint8_t, 4>& squares() const { return squares_; }
   constexpr auto begin() const { return squares_.begin(); }
   constexpr auto end() const { return squares_.end(); }
 
