@@ -2,6 +2,8 @@
 //
 //   orvex_perft_bench [DEPTH_OFFSET]   the six standard positions
 //   orvex_perft_bench FEN DEPTH        one position
+//   orvex_perft_bench --chess960 FEN DEPTH   one position of Chess960 (X-FEN
+//                                            or Shredder-FEN castling field)
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "board/chess960.h"
 #include "board/fen.h"
 #include "move_generator/perft.h"
 
@@ -36,13 +39,15 @@ int main(int argc, char** argv) {
   const orvex::AttackTables& tables = orvex::attack_tables();
   std::vector<Position> positions(std::begin(kPositions), std::end(kPositions));
   int offset = 0;
+  const bool chess960 = argc == 4 && std::string(argv[1]) == "--chess960";
   if (argc == 2) offset = std::atoi(argv[1]);
   if (argc == 3) positions = {{"custom", argv[1], std::atoi(argv[2])}};
+  if (chess960) positions = {{"chess960", argv[2], std::atoi(argv[3])}};
 
   std::uint64_t total_nodes = 0;
   double total_seconds = 0;
   for (const Position& p : positions) {
-    auto parsed = orvex::board_from_fen(p.fen);
+    auto parsed = chess960 ? orvex::board_from_fen_chess960(p.fen) : orvex::board_from_fen(p.fen);
     if (!parsed.ok()) {
       std::fprintf(stderr, "bad FEN %s: %s\n", p.fen, parsed.error().c_str());
       return 2;

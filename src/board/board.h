@@ -6,11 +6,9 @@
 #include <vector>
 
 #include "base/types.h"
+#include "board/castling_rights.h"
 
 namespace orvex {
-
-// The squares of the rooks of the castling rights K Q k q in standard chess.
-inline constexpr std::array<std::uint8_t, 4> kStandardCastlingRooks{kH1, kA1, kH8, kA8};
 
 // One made move: the state, position key and halfmove clock before it, and
 // which bitboards it saved.
@@ -46,9 +44,10 @@ struct Board {
   // Chess960: castling follows the square of the rook of each right (K Q k
   // q, as the state bits); the rights of such a board always name a rook of
   // the side on its first rank with the king between. In standard chess the
-  // squares are the corners and nothing reads them.
+  // squares are the corners. The mask table they make (castling_rights.h)
+  // tells every mover which right a move from or to a square takes.
   bool chess960 = false;
-  std::array<std::uint8_t, 4> castling_rooks = kStandardCastlingRooks;
+  CastlingRooks castling_rooks = kStandardCastling;
 
   // Equal records: the key, which follows from the rest, is not compared.
   bool operator==(const Board& other) const {

@@ -209,10 +209,12 @@ Parsed<Board> board_from_bytes(std::string_view bytes) {
   if (!current) restore_counters_and_keys(board);
   if (chess960) {
     board.chess960 = true;
+    std::array<std::uint8_t, 4> squares = kStandardCastlingRooks;
     for (std::size_t i = 0; i < rook_bytes; ++i) {
-      board.castling_rooks[i] = static_cast<std::uint8_t>(rooks[i]);
-      if (board.castling_rooks[i] > 63) return error("castling rook square out of range");
+      squares[i] = static_cast<std::uint8_t>(rooks[i]);
+      if (squares[i] > 63) return error("castling rook square out of range");
     }
+    board.castling_rooks = squares;
   }
   return board;
 }

@@ -3,38 +3,34 @@
 #include <bit>
 
 #include "base/utf8.h"
+#include "board/castling_field.h"
 #include "board/fen.h"
 
 namespace orvex {
 namespace {
 
-Bitboard first_rank(Color c) { return Bitboard{0xFF} << (c == kWhite ? 0 : 56); }
-
-// The rook squares the letters of the castling field name, per colour, or
-// false for a letter that names none.
-bool named_rooks(const Board& board, std::string_view field, Bitboard (&named)[2]) {
-  if (field == "-") return true;
-  for (const char raw : field) {
-    const bool upper = raw >= 'A' && raw <= 'Z';
-    const char c = upper ? static_cast<char>(raw - 'A' + 'a') : raw;
-    const Color color = upper ? kWhite : kBlack;
+// The rook squares the letters of the castling field name, per colour: K and
+// Q the outermost rook on that side of the king (the corner when there is
+// none), a file letter the first-rank square of that file.
+void named_rooks(const Board& board, const CastlingField& field, Bitboard (&named)[2]) {
+  for (const Color color : {kWhite, kBlack}) {
     const Bitboard rank = first_rank(color);
     const Bitboard rooks = board.pieces[make_kind(color, kRook)] & rank;
     const Bitboard king = board.pieces[make_kind(color, kKing)];
     const int king_square = king ? 63 - std::countl_zero(king) : -1;
-    if (c == 'q') {
+    const unsigned sides = field.sides >> (color == kWhite ? 0 : 2);
+    if (sides & 2) {
       named[color] |= rooks && king && lsb(rooks) < king_square ? rooks & (0 - rooks) : rank & 0x0101010101010101;
-    } else if (c == 'k') {
+    }
+    if (sides & 1) {
       named[color] |= rooks && king && 63 - std::countl_zero(rooks) > king_square
                           ? Bitboard{1} << (63 - std::countl_zero(rooks))
                           : rank & 0x8080808080808080;
-    } else if (c >= 'a' && c <= 'h') {
-      named[color] |= rank & (Bitboard{0x0101010101010101} << (c - 'a'));
-    } else {
-      return false;
+    }
+    for (unsigned files = field.files[color]; files; files &= files - 1) {
+      named[color] |= rank & (Bitboard{0x0101010101010101} << std::countr_zero(files));
     }
   }
-  return true;
 }
 
 }  // namespace
@@ -51,9 +47,14 @@ Parsed<Board> board_from_fen_chess960(std::string_view fen) {
   Board board = std::move(parsed.value());
   board.chess960 = true;
   Bitboard named[2] = {0, 0};
-  if (!named_rooks(board, castling, named)) return ParseError{"Invalid castling specifier"};
+  if (castling != "-") {
+    const CastlingField field = read_castling_field(castling, CastlingLetters::kChess960, false, false);
+    if (field.stop != CastlingField::Stop::kEnd) return ParseError{"Invalid castling specifier"};
+    named_rooks(board, field, named);
+  }
   // Only a rook of the side on its first rank, with the king on that rank
   // too: the outermost on each side of the king.
+  std::array<std::uint8_t, 4> squares = kStandardCastlingRooks;
   for (const Color c : {kWhite, kBlack}) {
     const Bitboard king = board.pieces[make_kind(c, kKing)] & first_rank(c);
     const Bitboard rooks = named[c] & board.pieces[make_kind(c, kRook)] & first_rank(c);
@@ -64,45 +65,15 @@ Parsed<Board> board_from_fen_chess960(std::string_view fen) {
     const int first = c == kWhite ? 0 : 2;
     if (h_side > king_square) {
       board.state |= std::uint64_t{2} << first;
-      board.castling_rooks[first] = static_cast<std::uint8_t>(h_side);
+      squares[first] = static_cast<std::uint8_t>(h_side);
     }
     if (a_side < king_square) {
       board.state |= std::uint64_t{4} << first;
-      board.castling_rooks[first + 1] = static_cast<std::uint8_t>(a_side);
+      squares[first + 1] = static_cast<std::uint8_t>(a_side);
     }
   }
+  board.castling_rooks = squares;
   return board;
-}
-
-std::string chess960_castling_field(const Board& board, bool shredder) {
-  std::string field;
-  for (const Color c : {kWhite, kBlack}) {
-    const int first = c == kWhite ? 0 : 2;
-    const Bitboard rooks = board.pieces[make_kind(c, kRook)] & first_rank(c);
-    for (int i = first; i < first + 2; ++i) {
-      if (!(board.state >> (i + 1) & 1)) continue;
-      const int rook = board.castling_rooks[i];
-      const bool a_side = i % 2 == 1;
-      // Another rook further out on the same side makes the letter ambiguous.
-      const Bitboard outside = a_side ? rooks & ((Bitboard{1} << rook) - 1) : rooks & ~((Bitboard{2} << rook) - 1);
-      char letter = shredder || outside ? static_cast<char>('a' + rook % 8) : a_side ? 'q' : 'k';
-      if (c == kWhite) letter = static_cast<char>(letter - 'a' + 'A');
-      field += letter;
-    }
-  }
-  return field.empty() ? "-" : field;
-}
-
-std::uint64_t chess960_rights_lost(const Board& board, Square from, Square to, bool king_moves) {
-  std::uint64_t lost = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (board.castling_rooks[i] == from || board.castling_rooks[i] == to) lost |= std::uint64_t{2} << i;
-  }
-  if (king_moves) {
-    lost |= side_to_move(board.state) == kWhite ? state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide
-                                                 : state_bits::kBlackKingSide | state_bits::kBlackQueenSide;
-  }
-  return lost;
 }
 
 }  // namespace orvex

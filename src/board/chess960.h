@@ -1,7 +1,8 @@
-// Chess960 castling: the rights as rook squares, the castling field in X-FEN
-// and Shredder-FEN, and where a castling puts the king and the rook.
+// Chess960 castling: reading a Chess960 FEN, the right of a rook, and where
+// a castling puts the king and the rook.
 #pragma once
 
+#include <bit>
 #include <string>
 #include <string_view>
 
@@ -17,23 +18,11 @@ namespace orvex {
 // Errors as board_from_fen's.
 Parsed<Board> board_from_fen_chess960(std::string_view fen);
 
-// The castling field of a Chess960 board: X-FEN (K, Q, k, q for the outermost
-// rook, a file letter for an inner one), or with shredder file letters
-// always; "-" without rights.
-std::string chess960_castling_field(const Board& board, bool shredder);
-
-// The state bits (K Q k q) a move from or to these squares takes from a
-// Chess960 board, the king's move taking both of its side's.
-std::uint64_t chess960_rights_lost(const Board& board, Square from, Square to, bool king_moves);
-
 // The index (0 to 3, as the state bits K Q k q) of the right whose rook
 // stands on rook, for the side us; -1 when none.
 inline int chess960_right_of(const Board& board, Color us, Square rook) {
-  const int first = us == kWhite ? 0 : 2;
-  for (int i = first; i < first + 2; ++i) {
-    if (board.castling_rooks[i] == rook && (board.state >> (i + 1) & 1)) return i;
-  }
-  return -1;
+  const std::uint64_t right = board.castling_rooks.rights_on(rook) & side_castling_rights(us) & board.state;
+  return right ? std::countr_zero(right) - 1 : -1;
 }
 
 // Where the king and the rook of right i end: the g and f files on the king

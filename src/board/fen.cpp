@@ -6,7 +6,7 @@
 
 #include "base/panic.h"
 #include "base/utf8.h"
-#include "board/chess960.h"
+#include "board/castling_field.h"
 
 namespace orvex {
 namespace {
@@ -128,19 +128,14 @@ bool read_common_fen(std::string_view fen, Board& board) {
   ++p;
 
   if (!skip_space()) return false;
-  bool rights = true;
+  const char* const castling = p;
   for (; p < end && kByteClasses[static_cast<unsigned char>(*p)] != kSpace; ++p) {
     if (static_cast<unsigned char>(*p) >= 0x80) return false;
-    if (!rights) continue;
-    switch (*p) {
-      case '-': rights = false; break;
-      case 'K': board.state |= state_bits::kWhiteKingSide; break;
-      case 'Q': board.state |= state_bits::kWhiteQueenSide; break;
-      case 'k': board.state |= state_bits::kBlackKingSide; break;
-      case 'q': board.state |= state_bits::kBlackQueenSide; break;
-      default: return false;
-    }
   }
+  const CastlingField rights = read_castling_field(std::string_view(castling, static_cast<std::size_t>(p - castling)),
+                                                   CastlingLetters::kStandard, false, false);
+  if (rights.stop == CastlingField::Stop::kBadLetter) return false;
+  board.state |= rights.rights();
 
   // Only the first byte of the en-passant field counts.
   if (!skip_space()) return false;
@@ -262,18 +257,10 @@ Parsed<Board> board_from_fen_general(std::string_view fen) {
     return ParseError{"Invalid side-to-move"};
   }
 
-  const std::string_view castling = required_field(fields, "castling field");
-  for (std::size_t pos = 0; pos < castling.size();) {
-    const char32_t c = next_code_point(castling, pos);
-    if (c == '-') break;
-    switch (c) {
-      case 'K': board.state |= state_bits::kWhiteKingSide; break;
-      case 'Q': board.state |= state_bits::kWhiteQueenSide; break;
-      case 'k': board.state |= state_bits::kBlackKingSide; break;
-      case 'q': board.state |= state_bits::kBlackQueenSide; break;
-      default: return ParseError{"Invalid castling specifier"};
-    }
-  }
+  const CastlingField rights = read_castling_field(required_field(fields, "castling field"),
+                                                   CastlingLetters::kStandard, false, true);
+  if (rights.stop == CastlingField::Stop::kBadLetter) return ParseError{"Invalid castling specifier"};
+  board.state |= rights.rights();
 
   // Only the file letter of the target is read; the rank digit is not. A
   // first character other than a to h sets no bit.
@@ -309,16 +296,7 @@ std::string board_fen(const Board& board, bool counters, bool shredder) {
 
   const bool white = white_to_move(board.state);
   fen += white ? " w " : " b ";
-  const std::size_t before = fen.size();
-  if (board.chess960) {
-    fen += chess960_castling_field(board, shredder);
-  } else {
-    if (board.state & state_bits::kWhiteKingSide) fen += 'K';
-    if (board.state & state_bits::kWhiteQueenSide) fen += 'Q';
-    if (board.state & state_bits::kBlackKingSide) fen += 'k';
-    if (board.state & state_bits::kBlackQueenSide) fen += 'q';
-    if (fen.size() == before) fen += '-';
-  }
+  fen += castling_field_text(board, shredder);
   fen += ' ';
 
   const int base = white ? state_bits::kWhiteEnPassantBase : state_bits::kBlackEnPassantBase;

@@ -132,25 +132,8 @@ PushOutcome push_move(Board& board, ChessMove move) {
     state |= std::uint64_t{1} << (state_bits::kWhiteEnPassantBase + file_of(to));
   }
 
-  if (board.chess960) {
-    state &= ~chess960_rights_lost(board, from, to, type_of(mover) == kKing);
-  } else if (us == kWhite) {
-    if (mover == kWhiteKing) state &= ~(state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide);
-    if (mover == kWhiteRook && from == kH1) state &= ~state_bits::kWhiteKingSide;
-    if (mover == kWhiteRook && from == kA1) state &= ~state_bits::kWhiteQueenSide;
-  } else {
-    if (mover == kBlackKing) state &= ~(state_bits::kBlackKingSide | state_bits::kBlackQueenSide);
-    if (mover == kBlackRook && from == kH8) state &= ~state_bits::kBlackKingSide;
-    if (mover == kBlackRook && from == kA8) state &= ~state_bits::kBlackQueenSide;
-  }
-
-  // A rook captured on its corner takes its castling right with it.
-  if (!board.chess960) {
-    if (captured == kWhiteRook && to == kA1) state &= ~state_bits::kWhiteQueenSide;
-    if (captured == kWhiteRook && to == kH1) state &= ~state_bits::kWhiteKingSide;
-    if (captured == kBlackRook && to == kA8) state &= ~state_bits::kBlackQueenSide;
-    if (captured == kBlackRook && to == kH8) state &= ~state_bits::kBlackKingSide;
-  }
+  state &= ~castling_rights_lost(board.castling_rooks, us, mover == make_kind(us, kKing),
+                                 mover == make_kind(us, kRook), from, captured, to);
 
   board.state = state ^ state_bits::kWhiteToMove;
 

@@ -16,8 +16,9 @@ void reflect(Board& board) {
                 white_files << state_bits::kBlackEnPassantBase;
 
   const auto rooks = board.castling_rooks;
-  board.castling_rooks = {static_cast<std::uint8_t>(rooks[2] ^ 56), static_cast<std::uint8_t>(rooks[3] ^ 56),
-                          static_cast<std::uint8_t>(rooks[0] ^ 56), static_cast<std::uint8_t>(rooks[1] ^ 56)};
+  board.castling_rooks = std::array<std::uint8_t, 4>{
+      static_cast<std::uint8_t>(rooks[2] ^ 56), static_cast<std::uint8_t>(rooks[3] ^ 56),
+      static_cast<std::uint8_t>(rooks[0] ^ 56), static_cast<std::uint8_t>(rooks[1] ^ 56)};
 
   board.key_stale = true;
   // The old moves cannot be taken back on the mirrored board.

@@ -59,16 +59,7 @@ inline std::uint64_t piece_key(int kind, Square square) { return polyglot::kPiec
 // The castling rights that zobrist() counts: each whose king and rook stand
 // on their home squares.
 inline std::uint64_t castling_key(std::uint64_t state, const std::array<Bitboard, kPieceKinds>& pieces) {
-  const unsigned rights = static_cast<unsigned>(state >> 1) & 0xF;  // K Q k q
-  if (!rights) return 0;
-  const unsigned white = static_cast<unsigned>(pieces[kWhiteKing] >> kE1) & 1;
-  const unsigned black = static_cast<unsigned>(pieces[kBlackKing] >> kE8) & 1;
-  const unsigned standing =
-      (white & static_cast<unsigned>(pieces[kWhiteRook] >> kH1)) |
-      (white & static_cast<unsigned>(pieces[kWhiteRook] >> kA1)) << 1 |
-      (black & static_cast<unsigned>(pieces[kBlackRook] >> kH8)) << 2 |
-      (black & static_cast<unsigned>(pieces[kBlackRook] >> kA8)) << 3;
-  return polyglot::kCastlingKeys[rights & standing];
+  return polyglot::kCastlingKeys[standing_castling_rights(state, pieces) >> 1];
 }
 
 // The castling part of the board's key: on a Chess960 board every right,

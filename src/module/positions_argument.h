@@ -145,7 +145,7 @@ bool load_fen(std::string_view fen, Board& board, std::string& error);
 inline bool load_position(const Position& position, Board& board, std::string& error) {
   // A Board item brings its castling rules; anything else is standard chess.
   board.chess960 = position.board && position.board->chess960;
-  board.castling_rooks = position.board ? position.board->castling_rooks : kStandardCastlingRooks;
+  board.castling_rooks = position.board ? position.board->castling_rooks : kStandardCastling;
   if (!position.pieces) return load_fen(position.fen, board, error);
   set_position(board, *position.pieces, *position.state);
   return true;

@@ -30,4 +30,11 @@ inline constexpr CastlingPath kCastlingPaths[2][2] = {
       square_bb(kC1) | square_bb(kD1), kC1, kA1, kD1}},
 };
 
+// Standard chess's castlings, for the generator of moves from masks: the
+// king from e1 (e8), the paths above. A Chess960 board's (Chess960Castlings)
+// come from the board.
+struct StandardCastlings {
+  static constexpr bool kChess960 = false;
+};
+
 }  // namespace orvex

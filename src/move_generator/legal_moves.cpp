@@ -5,6 +5,7 @@
 #include "board/chess960.h"
 #include "board/make_move.h"
 #include "move_generator/attacks.h"
+#include "move_generator/chess960_castlings.h"
 #include "move_generator/lines.h"
 #include "move_generator/mask_generator.h"
 
@@ -328,19 +329,9 @@ void keep_legal(const AttackTables& tables, Board& board, MoveList& moves) {
 }
 
 void chess960_legal_castlings(const AttackTables& tables, const Board& board, MoveList& out) {
-  const Color us = side_to_move(board.state);
-  if (!(board.state & (us == kWhite ? 0x6 : 0x18))) return;
-  const Bitboard occupied = occupancy(board);
-  chess960_castling_moves(tables, board, us, occupied, out);
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const ChessMove m = out[i];
-    const int right = chess960_right_of(board, us, m.to());
-    const Bitboard after =
-        (occupied & ~square_bb(m.from()) & ~square_bb(m.to())) | square_bb(chess960_rook_to(right));
-    if (!square_attacked(tables, board, chess960_king_to(right), us, after)) out[kept++] = m;
-  }
-  out.resize_down(kept);
+  visit_chess960_castlings(tables, board.pieces, board.state, side_to_move(board.state), board.castling_rooks,
+                           occupancy(board),
+                           [&](int, Square king, Square rook) { out.push(ChessMove::pack(king, rook, kCastling)); });
 }
 
 namespace {

@@ -45,11 +45,12 @@ struct MoveCounter {
 
 // Returns the number of legal moves of Us, whose pieces stand on own and its
 // enemy's on enemy, on a board where Us has exactly one king and no square
-// holds two pieces (KingsApart as for visit_legal_moves).
-template <Color Us, bool KingsApart = false>
+// holds two pieces (KingsApart and the castlings as for visit_legal_moves).
+template <Color Us, bool KingsApart = false, class Castlings = StandardCastlings>
 inline unsigned count_legal_moves(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
-                                  std::uint64_t state, Bitboard own, Bitboard enemy) {
-  return visit_legal_moves<Us, KingsApart>(tables, p, state, own, enemy, MoveCounter{}).n;
+                                  std::uint64_t state, Bitboard own, Bitboard enemy,
+                                  Castlings castling_rules = Castlings{}) {
+  return visit_legal_moves<Us, KingsApart>(tables, p, state, own, enemy, MoveCounter{}, castling_rules).n;
 }
 
 }  // namespace orvex

@@ -11,6 +11,7 @@
 
 #include "base/types.h"
 #include "move_generator/attack_tables.h"
+#include "move_generator/attacks.h"
 #include "move_generator/castling_paths.h"
 #include "move_generator/king_threats.h"
 #include "move_generator/lines.h"
@@ -57,6 +58,22 @@ inline void slides(Sink& sink, Bitboard queens, Square s, Bitboard targets) {
   }
 }
 
+// Whether a Chess960 castling whose squares are empty is safe, given the
+// squares of its king's path the enemy attacks with the king lifted: none of
+// them, and its destination not attacked once king and rook have moved. Only
+// an enemy rook or queen on the first rank sees the destination through the
+// rook's square or is stopped by the rook's destination; without one the
+// attacked squares alone tell.
+template <Color Us>
+inline bool chess960_castling_safe(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
+                                   const CastlingPath& c, Square king, Bitboard occupancy, Bitboard attacked) {
+  constexpr int them = color_base(~Us);
+  if (!((p[them + kRook] | p[them + kQueen]) & first_rank(Us))) return !(attacked & c.must_be_safe);
+  if (attacked & c.must_be_safe & ~square_bb(c.king_to)) return false;
+  const Bitboard after = (occupancy & ~square_bb(king) & ~square_bb(c.rook_from)) | square_bb(c.rook_to);
+  return !square_attacked(tables, p, c.king_to, Us, after);
+}
+
 // Whether the sink wants no more moves. A sink with a member done() may end
 // the walk early (at the first move, say); the others are handed every move,
 // and for them the walk has no such test at all.
@@ -81,10 +98,13 @@ inline bool sink_done(const Sink& sink) {
 // on every board legal play reaches from such a board). The king's steps come
 // first, then castling, knights, pawns, sliders, pinned pieces, en passant;
 // a sink that is done (sink_done) after one of them, or after any one piece,
-// is handed no more.
-template <Color Us, bool KingsApart = false, class Sink>
+// is handed no more. The castlings are standard chess's, or with Chess960
+// castling rules (Chess960Castlings) that board's: sink.castling(path) then
+// names the rook's square and both destinations.
+template <Color Us, bool KingsApart = false, class Sink, class Castlings = StandardCastlings>
 inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitboard, kPieceKinds>& p,
-                              std::uint64_t state, Bitboard own, Bitboard enemy, Sink sink) {
+                              std::uint64_t state, Bitboard own, Bitboard enemy, Sink sink,
+                              Castlings castling_rules = Castlings{}) {
   using S = PawnSide<Us>;
   constexpr int us = color_base(Us);
   const Bitboard occupancy = own | enemy;
@@ -103,9 +123,19 @@ inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
   if (threats.checkers) {
     allowed = threats.checkers | between(king, lsb(threats.checkers));
     if (threats.checkers & (threats.checkers - 1)) allowed = 0;  // double check: the king must step
-  } else if ((state & (Us == kWhite ? 0x6 : 0x18)) && king == (Us == kWhite ? kE1 : kE8)) {
+  } else if constexpr (!Castlings::kChess960) {
+    if ((state & (Us == kWhite ? 0x6 : 0x18)) && king == (Us == kWhite ? kE1 : kE8)) {
+      for (unsigned i = 0; i < 2; ++i) {
+        const CastlingPath& c = kCastlingPaths[Us][i];
+        if ((state & c.right) && !(occupancy & c.must_be_empty)) {
+          castlings |= 1u << i;
+          zone |= c.must_be_safe;
+        }
+      }
+    }
+  } else if ((state & (Us == kWhite ? 0x6 : 0x18)) && king == castling_rules.king_home(Us)) {
     for (unsigned i = 0; i < 2; ++i) {
-      const CastlingPath& c = kCastlingPaths[Us][i];
+      const CastlingPath& c = castling_rules.path(Us, i);
       if ((state & c.right) && !(occupancy & c.must_be_empty)) {
         castlings |= 1u << i;
         zone |= c.must_be_safe;
@@ -116,8 +146,17 @@ inline Sink visit_legal_moves(const AttackTables& tables, const std::array<Bitbo
   sink.template piece<kKing>(king, steps & ~attacked);
   if (!allowed || sink_done(sink)) return sink;
   if (castlings) {
-    for (unsigned i = 0; i < 2; ++i) {
-      if (((castlings >> i) & 1) && !(attacked & kCastlingPaths[Us][i].must_be_safe)) sink.castling(kCastlingPaths[Us][i]);
+    if constexpr (!Castlings::kChess960) {
+      for (unsigned i = 0; i < 2; ++i) {
+        if (((castlings >> i) & 1) && !(attacked & kCastlingPaths[Us][i].must_be_safe)) sink.castling(kCastlingPaths[Us][i]);
+      }
+    } else {
+      for (unsigned i = 0; i < 2; ++i) {
+        const CastlingPath& c = castling_rules.path(Us, i);
+        if (((castlings >> i) & 1) && chess960_castling_safe<Us>(tables, p, c, king, occupancy, attacked)) {
+          sink.castling(c);
+        }
+      }
     }
     if (sink_done(sink)) return sink;
   }

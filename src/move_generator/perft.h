@@ -15,4 +15,7 @@ namespace orvex {
 // The board ends exactly as it began.
 std::uint64_t perft(const AttackTables& tables, Board& board, int depth);
 
+// Perft of a Chess960 board, as perft gives it.
+std::uint64_t chess960_perft(const AttackTables& tables, Board& board, int depth);
+
 }  // namespace orvex

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/types.h"
+#include "board/castling_rights.h"
 #include "chess_move/chess_move.h"
 
 namespace orvex {
@@ -28,18 +29,6 @@ inline int type_on(const Position& pos, int base, Square s) {
 
 namespace position_move {
 
-// The castling right a rook of the side standing on its corner keeps, by
-// square; 0 elsewhere.
-constexpr std::array<std::array<std::uint64_t, kSquares>, 2> make_corner_rights() {
-  std::array<std::array<std::uint64_t, kSquares>, 2> rights{};
-  rights[kWhite][kH1] = state_bits::kWhiteKingSide;
-  rights[kWhite][kA1] = state_bits::kWhiteQueenSide;
-  rights[kBlack][kH8] = state_bits::kBlackKingSide;
-  rights[kBlack][kA8] = state_bits::kBlackQueenSide;
-  return rights;
-}
-inline constexpr auto kCornerRights = make_corner_rights();
-
 // All of 0 or all of 1 bits: the mask of a condition.
 constexpr std::uint64_t all_if(std::uint64_t bit) { return std::uint64_t{0} - bit; }
 
@@ -50,12 +39,9 @@ constexpr std::uint64_t all_if(std::uint64_t bit) { return std::uint64_t{0} - bi
 template <Color Us>
 inline void make_position_move(Position& pos, ChessMove move) {
   using position_move::all_if;
-  using position_move::kCornerRights;
   constexpr int ours = color_base(Us);
   constexpr int theirs = color_base(~Us);
-  constexpr std::uint64_t king_rights = Us == kWhite
-                                            ? state_bits::kWhiteKingSide | state_bits::kWhiteQueenSide
-                                            : state_bits::kBlackKingSide | state_bits::kBlackQueenSide;
+  constexpr std::uint64_t king_rights = side_castling_rights(Us);
   const Square from = move.from();
   const Square to = move.to();
   const int special = move.special();
@@ -67,8 +53,8 @@ inline void make_position_move(Position& pos, ChessMove move) {
   // A captured rook on its corner takes its castling right with it; a king
   // that moves gives up both of its side's, a rook leaving its corner that
   // corner's.
-  state &= ~(kCornerRights[~Us][to] & all_if((p[theirs + kRook] >> to) & 1));
-  state &= ~(kCornerRights[Us][from] & all_if((p[ours + kRook] >> from) & 1));
+  state &= ~(kStandardCastlingRightsBySide[~Us][to] & all_if((p[theirs + kRook] >> to) & 1));
+  state &= ~(kStandardCastlingRightsBySide[Us][from] & all_if((p[ours + kRook] >> from) & 1));
   state &= ~(king_rights & all_if((p[ours + kKing] >> from) & 1));
 
   // The captured piece, if any, leaves its square.

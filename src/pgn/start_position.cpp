@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "base/utf8.h"
+#include "board/castling_field.h"
 #include "board/chess960.h"
 #include "board/fen.h"
 #include "move_generator/attack_tables.h"
@@ -59,42 +60,17 @@ Parsed<Board> start_position(std::string_view fen, bool chess960) {
   }
 
   bool names_files = false;
+  std::uint64_t named = 0;
   if (castling != "-") {
-    for (char c : castling) {
-      std::uint64_t bit = 0;
-      switch (c) {
-        case 'K': bit = state_bits::kWhiteKingSide; break;
-        case 'Q': bit = state_bits::kWhiteQueenSide; break;
-        case 'k': bit = state_bits::kBlackKingSide; break;
-        case 'q': bit = state_bits::kBlackQueenSide; break;
-        default:
-          if ((c < 'a' || c > 'h') && (c < 'A' || c > 'H')) {
-            return error("the castling field must be \"-\" or letters from \"KQkq\" and the files");
-          }
-          names_files = true;
-      }
-      if (castling.find(c) != castling.rfind(c)) return error("the castling field repeats a letter");
-      board.state |= bit;
+    const CastlingField rights = read_castling_field(castling, CastlingLetters::kChess960, true, false);
+    if (rights.stop == CastlingField::Stop::kRepeat) return error("the castling field repeats a letter");
+    if (rights.stop != CastlingField::Stop::kEnd) {
+      return error("the castling field must be \"-\" or letters from \"KQkq\" and the files");
     }
-  }
-  // A right needs its king and its rook at home.
-  const struct {
-    std::uint64_t bit;
-    PieceKind king;
-    Square king_home;
-    PieceKind rook;
-    Square rook_home;
-  } rights[] = {
-      {state_bits::kWhiteKingSide, kWhiteKing, kE1, kWhiteRook, kH1},
-      {state_bits::kWhiteQueenSide, kWhiteKing, kE1, kWhiteRook, kA1},
-      {state_bits::kBlackKingSide, kBlackKing, kE8, kBlackRook, kH8},
-      {state_bits::kBlackQueenSide, kBlackKing, kE8, kBlackRook, kA8},
-  };
-  const std::uint64_t named = board.state & state_bits::kCastlingRights;
-  for (const auto& r : rights) {
-    if (!has_square(p[r.king], r.king_home) || !has_square(p[r.rook], r.rook_home)) {
-      board.state &= ~r.bit;
-    }
+    names_files = (rights.files[kWhite] | rights.files[kBlack]) != 0;
+    named = rights.rights();
+    // A right needs its king and its rook at home.
+    board.state |= standing_castling_rights(rights.rights(), p);
   }
   const std::uint64_t standard_rights = board.state & state_bits::kCastlingRights;
   if (chess960 || names_files || standard_rights != named) {

@@ -112,6 +112,8 @@ void apply_pgx_action(Game& g, int action) {
   const std::uint8_t my_h = us == kWhite ? kWhiteHSide : kBlackHSide;
   const std::uint8_t their_a = us == kWhite ? kBlackASide : kWhiteASide;
   const std::uint8_t their_h = us == kWhite ? kBlackHSide : kWhiteHSide;
+  // pgx's own rule for any action, on its squares: a board's castling rights
+  // change only by legal moves (make_game_move).
   if (from == 32 || from == 0) g.flags &= ~my_a;
   if (from == 32 || from == 56) g.flags &= ~my_h;
   if (to == 7) g.flags &= ~their_a;
@@ -227,15 +229,7 @@ void make_game_move(Game& g, ChessMove move) {
   const bool pawn = has_square(g.position.pieces[make_kind(us, kPawn)], from);
   const bool capture = (side_occupancy_of(g.position.pieces, ~us) >> to) & 1;
   make_position_move(g.position, move);
-  const Square king_home = us == kWhite ? kE1 : kE8;
-  const Square a_home = us == kWhite ? kA1 : kA8;
-  const Square h_home = us == kWhite ? kH1 : kH8;
-  const Square their_a = us == kWhite ? kA8 : kA1;
-  const Square their_h = us == kWhite ? kH8 : kH1;
-  if (from == king_home || from == a_home) g.flags &= us == kWhite ? ~kWhiteASide : ~kBlackASide;
-  if (from == king_home || from == h_home) g.flags &= us == kWhite ? ~kWhiteHSide : ~kBlackHSide;
-  if (to == their_a) g.flags &= us == kWhite ? ~kBlackASide : ~kWhiteASide;
-  if (to == their_h) g.flags &= us == kWhite ? ~kBlackHSide : ~kWhiteHSide;
+  g.flags = castling_flags(g.position.state);
   g.en_passant = static_cast<std::int8_t>(move.special() == kDoublePush ? (from + to) / 2 : -1);
   g.halfmove = pawn || capture ? 0 : static_cast<std::uint16_t>(std::min(g.halfmove + 1, 0xFFFF));
 }

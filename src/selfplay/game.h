@@ -40,6 +40,17 @@ enum CastlingFlag : std::uint8_t {
   kWhiteASide = 1, kWhiteHSide = 2, kBlackASide = 4, kBlackHSide = 8, kAllFlags = 15,
 };
 
+// The flags of the castling rights of a state word. A legal move changes the
+// rights of the state word exactly as pgx changes its flags, once both stand
+// for the same rights (each right's king and rook at home, as from every
+// start the games take).
+constexpr std::uint8_t castling_flags(std::uint64_t state) {
+  return static_cast<std::uint8_t>(((state & state_bits::kWhiteQueenSide) ? kWhiteASide : 0) |
+                                   ((state & state_bits::kWhiteKingSide) ? kWhiteHSide : 0) |
+                                   ((state & state_bits::kBlackQueenSide) ? kBlackASide : 0) |
+                                   ((state & state_bits::kBlackKingSide) ? kBlackHSide : 0));
+}
+
 struct Game {
   Position position;              // the placement and the state word
   std::uint8_t flags = kAllFlags;

@@ -35,22 +35,12 @@ void fen_counters(std::string_view fen, std::uint64_t& halfmove, std::uint64_t& 
   }
 }
 
-std::uint8_t pgx_flags(std::uint64_t state) {
-  using namespace state_bits;
-  std::uint8_t flags = 0;
-  if (state & kWhiteQueenSide) flags |= selfplay::kWhiteASide;
-  if (state & kWhiteKingSide) flags |= selfplay::kWhiteHSide;
-  if (state & kBlackQueenSide) flags |= selfplay::kBlackASide;
-  if (state & kBlackKingSide) flags |= selfplay::kBlackHSide;
-  return flags;
-}
-
 }  // namespace
 
 void start_game(const pgn::GameBatch& batch, const pgn::GameRecord& game, selfplay::Game& g) {
   const pgn::StartPosition& start = game.start == pgn::kNone ? pgn::standard_start() : batch.starts[game.start];
   g.position = Position{start.pieces, start.state};
-  g.flags = pgx_flags(start.state);
+  g.flags = selfplay::castling_flags(start.state);
   g.en_passant = -1;  // the start's key is never compared
   std::uint64_t halfmove = 0, fullmove = 1;
   if (game.start != pgn::kNone) {

@@ -71,6 +71,13 @@ PERFT_960 = [
     ("2r1kr2/8/8/8/8/8/8/1R2K1R1 w GBfc - 0 1", [22, 501, 11459, 264663]),
     ("rk5r/8/8/8/8/8/8/RK5R w KQkq - 0 1", [24, 479, 11099, 242723]),
     ("r5kr/8/8/8/8/8/8/R5KR b KQkq - 0 1", [24, 479, 11069, 242097]),
+    # The queen beyond the castling rook attacks the king's destination once
+    # the rook has left it; inner rooks among minor pieces and pawns; a
+    # middlegame with the rights of inner rooks (the walk makes castlings
+    # below the first ply).
+    ("4k3/8/8/8/8/8/8/qRK4R w BH - 0 1", [16, 265, 5087, 106265]),
+    ("1r1k2r1/p1pbnp2/8/8/8/8/P1PBNP2/1R1K2R1 w GBgb - 0 1", [42, 1631, 61111, 2219039]),
+    ("bqnb1rkr/pp3ppp/3ppn2/2p5/5P2/P2P4/NPP1P1PP/BQ1BNRKR w HFhf - 2 9", [21, 528, 12189, 326672]),
 ]
 
 

@@ -80,7 +80,17 @@ MOVES = [
 ]
 
 
-@pytest.mark.parametrize("fen, move, after", MOVES)
+# A right whose corner holds no rook of its side (which python-chess would
+# drop on reading) stays when another piece leaves or is taken there, and
+# goes when its king moves from anywhere.
+RIGHTS_WITHOUT_THEIR_ROOK = [
+    ("4k3/8/8/8/8/8/8/4K2N w K -", "h1g3", "4k3/8/8/8/8/6N1/8/4K3 b K -"),
+    ("4k2r/8/8/8/8/8/8/4K2N b K -", "h8h1", "4k3/8/8/8/8/8/8/4K2r w K -"),
+    ("4k3/8/8/8/8/8/8/3K3R w K -", "d1d2", "4k3/8/8/8/8/8/3K4/7R b - -"),
+]
+
+
+@pytest.mark.parametrize("fen, move, after", MOVES + RIGHTS_WITHOUT_THEIR_ROOK)
 def test_push_then_pop(fen, move, after):
     board = Board(fen)
     before = snapshot(board)
