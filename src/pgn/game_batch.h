@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/types.h"
+#include "board/castling_rights.h"
 #include "chess_move/chess_move.h"
 
 namespace orvex::pgn {
@@ -33,7 +34,7 @@ struct StartPosition {
   // Chess960 castling, with the squares of the rooks of the rights K Q k q
   // (as Board keeps them).
   bool chess960 = false;
-  std::array<std::uint8_t, 4> castling_rooks{kH1, kA1, kH8, kA8};
+  CastlingRooks castling_rooks = kStandardCastling;
 };
 
 // Why a game cannot be replayed.
