@@ -95,6 +95,100 @@ float xla_log1p(float x) {
   return xla_log(x + 1.0f);
 }
 
+// YNNPACK's exp and log (AVX-512 kernels), which XLA runs instead of its
+// own code for elementwise operations fused with a reduction.
+float ynn_exp(float x) {
+  if (std::isnan(x)) return x;
+  const float c = std::min(std::max(x, from_bits(0xC2B00F34u)), from_bits(0x42B17218u));
+  const float n = (c * from_bits(0x3FB8AA3Bu) + 12582912.0f) + -12582912.0f;
+  const float s = from_bits(to_bits(n + 8388735.0f) << 23);
+  if (std::isinf(s)) return s;
+  float r = fma(n, from_bits(0xBF317200u), c);
+  r = fma(n, from_bits(0xB5BFBE8Eu), r);
+  const float r2 = r * r;
+  float pa = fma(from_bits(0xB85127E0u), r2, from_bits(0x3AB93CACu));
+  pa = fma(pa, r2, from_bits(0x3D2AA994u));
+  pa = fma(pa, r2, from_bits(0x3EFFFFFEu));
+  float pb = fma(from_bits(0x396ECCE9u), r2, from_bits(0x3C08629Eu));
+  pb = fma(pb, r2, from_bits(0x3E2AAAD2u));
+  float p = fma(pb, r, pa);
+  p = fma(p, r2, r);
+  return flush(fma(p, s, s));
+}
+
+float ynn_log(float x) {
+  x = flush(x);
+  if (std::isnan(x) || x < 0.0f) return std::numeric_limits<float>::quiet_NaN();
+  if (x == 0.0f) return -kInf;
+  if (x == kInf) return kInf;
+  float e = static_cast<float>(std::ilogb(x));
+  float m = from_bits((to_bits(x) & 0x007FFFFFu) | 0x3F800000u);  // in [1, 2)
+  if (m > from_bits(0x3FB504F3u)) {                                  // sqrt(2)
+    e += 1.0f;
+    m *= 0.5f;
+  }
+  const float t = m + -1.0f;
+  const float t2 = t * t;
+  float num = fma(from_bits(0xBBAB5AD8u), t2, from_bits(0xBEFFFFF4u));
+  num = fma(from_bits(0xBEA99D63u), t, num);
+  float den = fma(from_bits(0x3ECB0C97u), t2, 1.0f);
+  den = fma(from_bits(0x3FAA23C9u), t, den);
+  const float y = fma(num / den, t2, t);
+  return fma(e, from_bits(0x3F317218u), y);
+}
+
+// YNNPACK's sum over a contiguous row (its AVX-512 kernel): sixteen lanes,
+// blocks of four vectors added in a fixed tree, and a Kahan-compensated
+// carry every 1024 elements; the lanes are then added by halving.
+float ynn_sum(std::span<const float> row) {
+  constexpr std::size_t kLanes = 16;
+  float sum[kLanes] = {}, comp[kLanes] = {}, acc[kLanes] = {};
+  auto at = [&](std::size_t i) { return i < row.size() ? row[i] : 0.0f; };
+  // ((0 + v0) + v1) + v2 + v3 over four vectors starting at element `base`, lane j.
+  auto quad = [&](std::size_t base, std::size_t j, float start) {
+    float q = at(base + j) + start;
+    for (std::size_t v = 1; v < 4; ++v) q = q + at(base + v * kLanes + j);
+    return q;
+  };
+  auto kahan = [&] {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      const float y = acc[j] - comp[j];
+      const float t = sum[j] + y;
+      float c = (t - sum[j]) - y;
+      if (!std::isfinite(c)) c = 0.0f;
+      comp[j] = c;
+      sum[j] = t;
+      acc[j] = 0.0f;
+    }
+  };
+  std::size_t done = 0;
+  const std::size_t n = row.size();
+  while (n - done >= 256) {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      float a = quad(done, j, 0.0f) + quad(done + 64, j, 0.0f);
+      a = a + quad(done + 128, j, 0.0f);
+      a = a + quad(done + 192, j, 0.0f);
+      acc[j] = acc[j] + a;
+    }
+    done += 256;
+    if (done % 1024 == 0) kahan();
+  }
+  while (n - done >= 64) {
+    for (std::size_t j = 0; j < kLanes; ++j) acc[j] = acc[j] + quad(done, j, 0.0f);
+    done += 64;
+    if (done % 1024 == 0) kahan();
+  }
+  float lane[kLanes];
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    const float tail = done < n ? quad(done, j, 0.0f) : 0.0f;
+    acc[j] = acc[j] + tail;
+    lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
+  }
+  for (std::size_t width = kLanes / 2; width >= 1; width /= 2)
+    for (std::size_t j = 0; j < width; ++j) lane[j] = lane[j] + lane[j + width];
+  return lane[0] + 0.0f;
+}
+
 void xla_softmax(std::span<float> row) {
   if (row.empty()) return;
   const float top = *std::max_element(row.begin(), row.end());

@@ -13,6 +13,16 @@ float xla_log(float x);
 float xla_exp(float x);
 float xla_log1p(float x);
 
+// The same functions as YNNPACK computes them: XLA hands an elementwise
+// operation to YNNPACK when it is fused with a reduction (exp before a sum,
+// log before a max), and there the results differ in the last bit.
+float ynn_exp(float x);
+float ynn_log(float x);
+
+// jnp.sum over one contiguous row as YNNPACK adds it (XLA's reductions
+// on the CPU go to YNNPACK).
+float ynn_sum(std::span<const float> row);
+
 // jax.nn.softmax over one row, in place: exp(x - max) / sum.
 void xla_softmax(std::span<float> row);
 
