@@ -271,7 +271,7 @@ bool read_key(PyObject* value, search::PrngKey& out) {
   return true;
 }
 
-// A float32 C-contiguous array given back by evaluate (or as gumbel=), held
+// A float32 array given back by evaluate (or as gumbel=), held
 // while it is read.
 class FloatArray {
  public:
@@ -282,8 +282,9 @@ class FloatArray {
   void release() {
     if (held_) PyBuffer_Release(&view_);
     held_ = false;
+    copy_.clear();
   }
-  const float* data() const { return static_cast<const float*>(view_.buf); }
+  const float* data() const { return copy_.empty() ? static_cast<const float*>(view_.buf) : copy_.data(); }
 
   // Takes value as an array of that shape; false with TypeError (not a
   // float32 array) or ValueError (shape, layout) set, naming what.
@@ -293,11 +294,7 @@ class FloatArray {
       PyErr_Format(PyExc_TypeError, "%s must be a float32 array, not %.200s", what, Py_TYPE(value)->tp_name);
       return false;
     }
-    if (PyObject_GetBuffer(value, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous float32 array", what);
-      return false;
-    }
+    if (PyObject_GetBuffer(value, &view_, PyBUF_RECORDS_RO) < 0) return false;
     held_ = true;
     const char* format = view_.format ? view_.format : "B";
     if (*format == '@' || *format == '=' || *format == '<') ++format;
@@ -317,12 +314,19 @@ class FloatArray {
       PyErr_Format(PyExc_ValueError, "%s must have shape %s), not %s)", what, want.c_str(), got.c_str());
       return false;
     }
+    // Another layout (a transposed array, a slice): read in C order.
+    copy_.clear();
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+      copy_.resize(static_cast<std::size_t>(view_.len) / sizeof(float));
+      if (PyBuffer_ToContiguous(copy_.data(), &view_, view_.len, 'C') < 0) return false;
+    }
     return true;
   }
 
  private:
   Py_buffer view_{};
   bool held_ = false;
+  std::vector<float> copy_;
 };
 
 // Runs body(i, worker) for every game on the search's threads, the lock
