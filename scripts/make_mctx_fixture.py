@@ -74,7 +74,7 @@ INIT = jax.jit(jax.vmap(ENV.init))
 STEP = jax.jit(jax.vmap(ENV.step))
 
 # Plies played before the search, taken in turn by the batches of a row.
-DEPTHS = [0, 1, 2, 3, 5, 8, 12, 16, 20, 25, 30, 38, 45, 52, 60, 75, 90, 105, 120, 150, 180, 220, 260, 300]
+DEPTHS = [0, 1, 2, 3, 5, 8, 12, 16, 20, 25, 30, 38, 45, 52, 60, 75, 90, 105, 120, 150, 180, 220]
 
 # (policy, num_simulations, N, options, batches): one compilation per row.
 PLAN = [
