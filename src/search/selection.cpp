@@ -136,14 +136,19 @@ float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::spa
   }
   float value = n.raw_value;
   if (options.use_mixed_value) {
-    float sum_probs = 0.0f;
+    // Sums over the whole row, in XLA's order (the others add 0).
+    thread_local std::vector<float> row;
+    row.assign(kActions, 0.0f);
     for (const Candidate& c : cands) {
-      if (c.child != kUnvisited) sum_probs += std::max(kTiny, c.prob);
+      if (c.child != kUnvisited) row[static_cast<std::size_t>(c.action)] = std::max(kTiny, c.prob);
     }
-    float weighted = 0.0f;
+    const float sum_probs = ynn_sum(row);
     for (std::size_t i = 0; i < cands.size(); ++i) {
-      if (cands[i].child != kUnvisited) weighted += std::max(kTiny, cands[i].prob) * scores[i] / sum_probs;
+      if (cands[i].child != kUnvisited) {
+        row[static_cast<std::size_t>(cands[i].action)] = std::max(kTiny, cands[i].prob) * scores[i] / sum_probs;
+      }
     }
+    const float weighted = ynn_sum(row);
     const float total = static_cast<float>(sum_visits);
     value = mul_add(total, weighted, n.raw_value) / (total + 1.0f);
   }
