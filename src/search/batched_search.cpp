@@ -71,7 +71,7 @@ void BatchedSearch::root(std::size_t i, const float* logits, float value, unsign
   row.assign(logits, logits + kActions);
   if (options_.policy == Policy::kMuZero) {
     // _get_logits_from_probs(_add_dirichlet_noise(softmax(prior_logits)))
-    xla_softmax(row);
+    softmax(row);
     const float f = options_.dirichlet_fraction;
     if (f != 0.0f) {
       const float keep = 1.0f - f;
@@ -244,7 +244,7 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
     const float top = *std::max_element(logits.begin(), logits.end());
     for (float& x : logits) x -= top;
   }
-  xla_softmax(logits);
+  softmax(logits);
   std::copy(logits.begin(), logits.end(), action_weights);
 }
 

@@ -64,19 +64,11 @@ void slot_probs(SearchTree& t, Node& n) {
   std::vector<float>& row = row_scratch;
   row.assign(kActions, kLowest);
   for (const Slot& s : own) row[static_cast<std::size_t>(s.action)] = s.logit;
-  xla_softmax(row);
+  softmax(row);
   for (Slot& s : own) s.prob = row[static_cast<std::size_t>(s.action)];
 }
 
 }  // namespace
-
-void sparse_softmax(std::span<const float> logits, std::span<float> probs) {
-  std::vector<float>& row = row_scratch;
-  row.assign(kActions, kLowest);
-  std::copy(logits.begin(), logits.end(), row.begin());
-  xla_softmax(std::span<float>(row.data(), logits.size()));
-  std::copy(row.begin(), row.begin() + static_cast<std::ptrdiff_t>(logits.size()), probs.begin());
-}
 
 void SearchTree::set_priors(std::int32_t node, const float* logits, std::span<const std::int16_t> legal) {
   Node& n = nodes[static_cast<std::size_t>(node)];
@@ -110,7 +102,7 @@ void SearchTree::set_dense_priors(std::int32_t node, const float* logits, bool s
     }
   }
   row.probs = row.logits;
-  xla_softmax(row.probs);
+  softmax(row.probs);
   n.dense = static_cast<std::int32_t>(dense_rows.size());
   dense_rows.push_back(std::move(row));
 }

@@ -96,8 +96,4 @@ class SearchTree {
   std::size_t bytes() const;
 };
 
-// The probabilities of a softmax over a row of kActions logits of which only
-// those at `logits` are above float32's lowest (the others give exp 0).
-void sparse_softmax(std::span<const float> logits, std::span<float> probs);
-
 }  // namespace orvex::search

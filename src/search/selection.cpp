@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "search/jax_random.h"
 #include "search/xla_math.h"
 
 namespace orvex::search {
@@ -34,12 +35,6 @@ const Node& node_at(const SearchTree& t, std::int32_t i) { return t.nodes[static
 }  // namespace
 
 float child_qvalue(const Node& child) { return mul_add(child.discount, child.value, child.reward); }
-
-float uniform_at(PrngKey key, std::uint32_t i) {
-  const auto [a, b] = selfplay::threefry2x32(key, 0, i);
-  const std::uint32_t bits = a ^ b;
-  return std::bit_cast<float>((bits >> 9) | 0x3F800000u) - 1.0f;
-}
 
 bool gather_candidates(const SearchTree& tree, std::int32_t node, std::vector<Candidate>& out) {
   out.clear();
@@ -101,7 +96,7 @@ std::int32_t muzero_select(const SearchTree& tree, std::int32_t node, bool root,
     const Candidate& c = cands[i];
     const std::int32_t child_visits = c.child == kUnvisited ? 0 : node_at(tree, c.child).visits;
     const float policy = scale * c.prob / static_cast<float>(child_visits + 1);
-    const float noise = uniform_at(key, static_cast<std::uint32_t>(c.action));
+    const float noise = uniform_at(key, static_cast<std::uint64_t>(c.action));
     best.offer(mul_add(1e-7f, noise, scratch.scores[i] + policy), c.action);
   }
   // Every other action scores 1e-7 times its noise: it can win only over
@@ -112,7 +107,7 @@ std::int32_t muzero_select(const SearchTree& tree, std::int32_t node, bool root,
     for (const Candidate& c : cands) taken[static_cast<std::size_t>(c.action)] = 1.0f;
     for (int a = 0; a < kActions; ++a) {
       if (taken[static_cast<std::size_t>(a)] != 0.0f) continue;
-      best.offer(mul_add(1e-7f, uniform_at(key, static_cast<std::uint32_t>(a)), 0.0f), a);
+      best.offer(mul_add(1e-7f, uniform_at(key, static_cast<std::uint64_t>(a)), 0.0f), a);
     }
   }
   return best.action < 0 ? 0 : best.action;
@@ -229,7 +224,7 @@ std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, c
       total += v;
     }
   }
-  xla_softmax(row);
+  softmax(row);
   const float denominator = static_cast<float>(1 + total);
   Best best;
   for (int a = 0; a < kActions; ++a) {
