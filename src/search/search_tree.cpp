@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "search/sparse_row.h"
 #include "search/xla_math.h"
 
 namespace orvex::search {
@@ -61,11 +62,23 @@ void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal) {
 
 void slot_probs(SearchTree& t, Node& n) {
   const std::span<Slot> own = t.slots_of(n);
-  std::vector<float>& row = row_scratch;
-  row.assign(kActions, kLowest);
-  for (const Slot& s : own) row[static_cast<std::size_t>(s.action)] = s.logit;
-  softmax(row);
-  for (Slot& s : own) s.prob = row[static_cast<std::size_t>(s.action)];
+  thread_local std::vector<std::int16_t> places;
+  thread_local std::vector<float> logits, probs;
+  places.clear();
+  logits.clear();
+  for (const Slot& s : own) {
+    places.push_back(s.action);
+    logits.push_back(s.logit);
+  }
+  probs.resize(own.size());
+  if (!sparse_softmax(places, logits, kLowest, kActions, probs)) {
+    std::vector<float>& row = row_scratch;
+    row.assign(kActions, kLowest);
+    for (const Slot& s : own) row[static_cast<std::size_t>(s.action)] = s.logit;
+    softmax(row);
+    for (std::size_t i = 0; i < own.size(); ++i) probs[i] = row[static_cast<std::size_t>(own[i].action)];
+  }
+  for (std::size_t i = 0; i < own.size(); ++i) own[i].prob = probs[i];
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "search/jax_random.h"
+#include "search/sparse_row.h"
 #include "search/xla_math.h"
 
 namespace orvex::search {
@@ -52,8 +53,15 @@ bool gather_candidates(const SearchTree& tree, std::int32_t node, std::vector<Ca
     return false;
   }
   for (const Slot& s : tree.slots_of(n)) out.push_back({s.action, s.child, s.logit, s.prob});
+  bool extra = false;
   for (const Extra& e : tree.extras) {
-    if (e.parent == node) out.push_back({e.action, e.child, kLowest, 0.0f});
+    if (e.parent == node) {
+      out.push_back({e.action, e.child, kLowest, 0.0f});
+      extra = true;
+    }
+  }
+  if (extra) {
+    std::sort(out.begin(), out.end(), [](const Candidate& x, const Candidate& y) { return x.action < y.action; });
   }
   return out.size() < static_cast<std::size_t>(kActions);
 }
@@ -132,18 +140,21 @@ float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::spa
   float value = n.raw_value;
   if (options.use_mixed_value) {
     // Sums over the whole row, in XLA's order (the others add 0).
-    thread_local std::vector<float> row;
-    row.assign(kActions, 0.0f);
+    thread_local std::vector<std::int16_t> places;
+    thread_local std::vector<float> terms;
+    places.clear();
+    terms.clear();
     for (const Candidate& c : cands) {
-      if (c.child != kUnvisited) row[static_cast<std::size_t>(c.action)] = std::max(kTiny, c.prob);
+      if (c.child == kUnvisited) continue;
+      places.push_back(static_cast<std::int16_t>(c.action));
+      terms.push_back(std::max(kTiny, c.prob));
     }
-    const float sum_probs = ynn_sum(row);
+    const float sum_probs = sparse_ynn_sum(places, terms, kActions);
+    terms.clear();
     for (std::size_t i = 0; i < cands.size(); ++i) {
-      if (cands[i].child != kUnvisited) {
-        row[static_cast<std::size_t>(cands[i].action)] = std::max(kTiny, cands[i].prob) * scores[i] / sum_probs;
-      }
+      if (cands[i].child != kUnvisited) terms.push_back(std::max(kTiny, cands[i].prob) * scores[i] / sum_probs);
     }
-    const float weighted = ynn_sum(row);
+    const float weighted = sparse_ynn_sum(places, terms, kActions);
     const float total = static_cast<float>(sum_visits);
     value = mul_add(total, weighted, n.raw_value) / (total + 1.0f);
   }
@@ -209,23 +220,46 @@ std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, c
   std::vector<Candidate>& cands = scratch.candidates;
   const bool rest = gather_candidates(tree, node, cands);
   const float rest_q = completed_by_mix_value(tree, node, cands, rest, options, scratch.scores);
-  // softmax(prior_logits + completed_qvalues) over the whole row.
+  std::int32_t total = 0;
+  for (const Candidate& c : cands) {
+    if (c.child != kUnvisited) total += node_at(tree, c.child).visits;
+  }
+  const float denominator = static_cast<float>(1 + total);
+  // softmax(prior_logits + completed_qvalues) over the whole row: the
+  // candidates' places, the others (float32's lowest plus a little) add 0.
+  thread_local std::vector<std::int16_t> places;
+  std::vector<float>& logits = scratch.row;
+  std::vector<float>& probs = scratch.row2;
+  places.clear();
+  logits.clear();
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    places.push_back(static_cast<std::int16_t>(cands[i].action));
+    logits.push_back(cands[i].logit + scratch.scores[i]);
+  }
+  probs.resize(cands.size());
+  if (sparse_softmax(places, logits, kLowest + rest_q, kActions, probs)) {
+    Best best;
+    std::int32_t first_rest = rest ? 0 : -1;
+    for (std::size_t i = 0; i < cands.size(); ++i) {
+      const Candidate& c = cands[i];
+      const float visits = c.child == kUnvisited ? 0.0f : static_cast<float>(node_at(tree, c.child).visits);
+      best.offer(probs[i] - visits / denominator, c.action);
+      if (first_rest == c.action) ++first_rest;
+    }
+    // Every other action scores 0 - 0.
+    if (first_rest >= 0) best.offer(0.0f, first_rest);
+    return best.action;
+  }
   std::vector<float>& row = scratch.row;
   row.assign(kActions, kLowest + rest_q);
   std::vector<float>& visits = scratch.row2;
   visits.assign(kActions, 0.0f);
-  std::int32_t total = 0;
   for (std::size_t i = 0; i < cands.size(); ++i) {
     const Candidate& c = cands[i];
     row[static_cast<std::size_t>(c.action)] = c.logit + scratch.scores[i];
-    if (c.child != kUnvisited) {
-      const std::int32_t v = node_at(tree, c.child).visits;
-      visits[static_cast<std::size_t>(c.action)] = static_cast<float>(v);
-      total += v;
-    }
+    if (c.child != kUnvisited) visits[static_cast<std::size_t>(c.action)] = static_cast<float>(node_at(tree, c.child).visits);
   }
   softmax(row);
-  const float denominator = static_cast<float>(1 + total);
   Best best;
   for (int a = 0; a < kActions; ++a) {
     best.offer(row[static_cast<std::size_t>(a)] - visits[static_cast<std::size_t>(a)] / denominator, a);
