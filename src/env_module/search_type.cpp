@@ -347,7 +347,7 @@ bool for_each_game(std::size_t n, unsigned threads, Body&& body) {
 
 // Calls evaluate on the observations and takes its two arrays, checked.
 bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, unsigned threads,
-                    FloatArray& logits, FloatArray& values, OwnedRef& result) {
+                    FloatArray& logits, FloatArray& values, std::vector<float>& tops, OwnedRef& result) {
   result.reset(PyObject_CallOneArg(evaluate, observation));
   if (result.empty()) return false;
   PyObject* r = result.get();
@@ -363,14 +363,27 @@ bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, un
     return false;
   }
   // NaN logits, +inf logits and values that are not finite: the first game.
+  // Each row's maximum on the way.
   std::vector<std::uint8_t> bad(n, 0);
+  tops.resize(n);
   const float* l = logits.data();
   const float* v = values.data();
   if (!for_each_game(n, threads, [&](std::size_t i, unsigned) {
         const float* row = l + i * kActions;
-        bool wrong = !std::isfinite(v[i]);
-        for (int a = 0; a < kActions; ++a) wrong |= std::isnan(row[a]) || row[a] == INFINITY;
-        bad[i] = wrong;
+        constexpr int kWays = 8;
+        float top[kWays];
+        std::uint32_t wrong = !std::isfinite(v[i]);
+        for (int k = 0; k < kWays; ++k) top[k] = -INFINITY;
+        for (int a = 0; a < kActions; a += kWays) {
+          for (int k = 0; k < kWays; ++k) {
+            const float x = row[a + k];
+            wrong |= static_cast<std::uint32_t>(!(x < INFINITY));  // NaN or +inf
+            top[k] = x > top[k] ? x : top[k];
+          }
+        }
+        for (int k = 1; k < kWays; ++k) top[0] = std::max(top[0], top[k]);
+        tops[i] = top[0];
+        bad[i] = wrong != 0;
       })) {
     return false;
   }
@@ -460,8 +473,9 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
       return nullptr;
     }
     FloatArray logits, values;
+    std::vector<float> tops;
     OwnedRef result;
-    if (!evaluate_batch(evaluate, observation.get(), n, threads, logits, values, result)) return nullptr;
+    if (!evaluate_batch(evaluate, observation.get(), n, threads, logits, values, tops, result)) return nullptr;
     if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) {
           s.root(i, logits.data() + i * kActions, values.data()[i], worker);
         })) {
@@ -476,9 +490,9 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
       if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) { s.select(i, worker, form, obs + i * bytes); })) {
         return nullptr;
       }
-      if (!evaluate_batch(evaluate, observation.get(), n, threads, logits, values, result)) return nullptr;
+      if (!evaluate_batch(evaluate, observation.get(), n, threads, logits, values, tops, result)) return nullptr;
       if (!for_each_game(n, threads, [&](std::size_t i, unsigned) {
-            s.expand(i, logits.data() + i * kActions, values.data()[i]);
+            s.expand(i, logits.data() + i * kActions, tops[i], values.data()[i]);
           })) {
         return nullptr;
       }

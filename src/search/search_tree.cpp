@@ -83,10 +83,10 @@ void slot_probs(SearchTree& t, Node& n) {
 
 }  // namespace
 
-void SearchTree::set_priors(std::int32_t node, const float* logits, std::span<const std::int16_t> legal) {
+void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
+                            std::span<const std::int16_t> legal) {
   Node& n = nodes[static_cast<std::size_t>(node)];
   make_slots(*this, n, legal);
-  const float top = *std::max_element(logits, logits + kActions);
   for (Slot& s : slots_of(n)) s.logit = logits[s.action] - top;
   slot_probs(*this, n);
 }

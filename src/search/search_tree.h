@@ -79,11 +79,11 @@ class SearchTree {
   std::span<const Slot> slots_of(const Node& n) const { return {slots.data() + n.first_slot, n.slot_count}; }
 
   // Sets the priors of a running game's node: logits is the network's row of
-  // kActions, legal the game's legal actions (any order). As pgx's example
+  // kActions (top its maximum), legal the game's legal actions (any order). As pgx's example
   // gives them to mctx: logits minus their maximum, illegal actions at
   // float32's lowest. A node that has its slots already (made again at the
   // depth limit) keeps them and takes the new priors.
-  void set_priors(std::int32_t node, const float* logits, std::span<const std::int16_t> legal);
+  void set_priors(std::int32_t node, const float* logits, float top, std::span<const std::int16_t> legal);
   // Sets the priors of an ended game's node (every action legal): the
   // network's logits minus their maximum, or (subtract_max false) given
   // prior logits as they are.
