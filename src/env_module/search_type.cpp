@@ -18,6 +18,7 @@
 #include "module/batch_runner.h"
 #include "module/errors.h"
 #include "search/batched_search.h"
+#include "search/row_scan.h"
 
 namespace orvex::py {
 namespace {
@@ -32,6 +33,12 @@ PyTypeObject* output_type = nullptr;
 struct SearchState {
   SearchOptions options;
   unsigned threads = 1;
+  // The observation array of the last run, used again when nothing else
+  // holds it (the pages of a new one cost as much as a simulation).
+  OwnedRef observation;
+  std::uint8_t* observation_data = nullptr;
+  std::size_t observation_games = 0;
+  ObservationForm observation_form = ObservationForm::kFloat32;
   std::unique_ptr<search::BatchedSearch> search;
   bool running = false;
 };
@@ -369,21 +376,7 @@ bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, un
   const float* l = logits.data();
   const float* v = values.data();
   if (!for_each_game(n, threads, [&](std::size_t i, unsigned) {
-        const float* row = l + i * kActions;
-        constexpr int kWays = 8;
-        float top[kWays];
-        std::uint32_t wrong = !std::isfinite(v[i]);
-        for (int k = 0; k < kWays; ++k) top[k] = -INFINITY;
-        for (int a = 0; a < kActions; a += kWays) {
-          for (int k = 0; k < kWays; ++k) {
-            const float x = row[a + k];
-            wrong |= static_cast<std::uint32_t>(!(x < INFINITY));  // NaN or +inf
-            top[k] = x > top[k] ? x : top[k];
-          }
-        }
-        for (int k = 1; k < kWays; ++k) top[0] = std::max(top[0], top[k]);
-        tops[i] = top[0];
-        bad[i] = wrong != 0;
+        bad[i] = !search::scan_row(l + i * kActions, kActions, tops[i]) || !std::isfinite(v[i]);
       })) {
     return false;
   }
@@ -451,22 +444,30 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
     }
     // The observations handed to evaluate, in the environment's form.
     const ObservationForm form = env.record.form;
-    ArrayResult observation_array;
-    bool made;
-    switch (form) {
-      case ObservationForm::kFloat32:
-        made = observation_array.create(ItemType::kFloat32, std::initializer_list<Py_ssize_t>{rows, 8, 8, selfplay::kPlanes});
-        break;
-      case ObservationForm::kUint8:
-        made = observation_array.create(ItemType::kUint8, std::initializer_list<Py_ssize_t>{rows, 8, 8, selfplay::kPlanes});
-        break;
-      default:
-        made = observation_array.create(ItemType::kUint64, std::initializer_list<Py_ssize_t>{rows, selfplay::kPlanes});
+    if (st.observation.empty() || Py_REFCNT(st.observation.get()) != 1 || st.observation_games != n ||
+        st.observation_form != form) {
+      st.observation.reset();
+      ArrayResult observation_array;
+      bool made;
+      switch (form) {
+        case ObservationForm::kFloat32:
+          made = observation_array.create(ItemType::kFloat32, std::initializer_list<Py_ssize_t>{rows, 8, 8, selfplay::kPlanes});
+          break;
+        case ObservationForm::kUint8:
+          made = observation_array.create(ItemType::kUint8, std::initializer_list<Py_ssize_t>{rows, 8, 8, selfplay::kPlanes});
+          break;
+        default:
+          made = observation_array.create(ItemType::kUint64, std::initializer_list<Py_ssize_t>{rows, selfplay::kPlanes});
+      }
+      if (!made) return nullptr;
+      st.observation_data = static_cast<std::uint8_t*>(observation_array.data());
+      st.observation.reset(observation_array.finish());
+      if (st.observation.empty()) return nullptr;
+      st.observation_games = n;
+      st.observation_form = form;
     }
-    if (!made) return nullptr;
-    auto* obs = static_cast<std::uint8_t*>(observation_array.data());
-    OwnedRef observation(observation_array.finish());
-    if (observation.empty()) return nullptr;
+    std::uint8_t* obs = st.observation_data;
+    PyObject* observation = st.observation.get();
     const std::size_t bytes = selfplay::observation_bytes(form);
     const unsigned threads = st.threads;
     if (!for_each_game(n, threads, [&](std::size_t i, unsigned) { s.write_root_observation(i, form, obs + i * bytes); })) {
@@ -475,7 +476,7 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
     FloatArray logits, values;
     std::vector<float> tops;
     OwnedRef result;
-    if (!evaluate_batch(evaluate, observation.get(), n, threads, logits, values, tops, result)) return nullptr;
+    if (!evaluate_batch(evaluate, observation, n, threads, logits, values, tops, result)) return nullptr;
     if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) {
           s.root(i, logits.data() + i * kActions, values.data()[i], worker);
         })) {
@@ -490,7 +491,7 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
       if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) { s.select(i, worker, form, obs + i * bytes); })) {
         return nullptr;
       }
-      if (!evaluate_batch(evaluate, observation.get(), n, threads, logits, values, tops, result)) return nullptr;
+      if (!evaluate_batch(evaluate, observation, n, threads, logits, values, tops, result)) return nullptr;
       if (!for_each_game(n, threads, [&](std::size_t i, unsigned) {
             s.expand(i, logits.data() + i * kActions, tops[i], values.data()[i]);
           })) {
