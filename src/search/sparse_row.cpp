@@ -11,7 +11,9 @@ namespace orvex::search {
 float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float> values, std::size_t n) {
   constexpr std::size_t kLanes = 16;
   float sum[kLanes] = {}, comp[kLanes] = {}, acc[kLanes] = {};
+  bool touched = false;  // before the first value, a carry changes nothing
   auto kahan = [&] {
+    if (!touched) return;
     for (std::size_t j = 0; j < kLanes; ++j) {
       const float y = acc[j] - comp[j];
       const float t = sum[j] + y;
@@ -26,6 +28,7 @@ float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float
   // The quads of one block of `width` elements from `done`, lane by lane:
   // each quad adds its four vectors in turn, the block adds its quads in turn.
   auto block = [&](std::size_t done, std::size_t width, float* a) {
+    if (k == places.size() || static_cast<std::size_t>(places[k]) >= done + width) return false;
     float quads[4][kLanes] = {};
     bool any = false;
     while (k < places.size() && static_cast<std::size_t>(places[k]) < done + width) {
@@ -48,6 +51,7 @@ float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float
   while (n - done >= 256) {
     if (block(done, 256, a)) {
       for (std::size_t j = 0; j < kLanes; ++j) acc[j] = acc[j] + a[j];
+      touched = true;
     }
     done += 256;
     if (done % 1024 == 0) kahan();
@@ -55,6 +59,7 @@ float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float
   while (n - done >= 64) {
     if (block(done, 64, a)) {
       for (std::size_t j = 0; j < kLanes; ++j) acc[j] = acc[j] + a[j];
+      touched = true;
     }
     done += 64;
     if (done % 1024 == 0) kahan();
