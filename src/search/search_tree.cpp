@@ -21,8 +21,8 @@ std::int32_t SearchTree::child(std::int32_t node, int action) const {
   const auto it = std::lower_bound(own.begin(), own.end(), action,
                                    [](const Slot& s, int a) { return s.action < a; });
   if (it != own.end() && it->action == action) return it->child;
-  for (const Extra& e : extras) {
-    if (e.parent == node && e.action == action) return e.child;
+  for (std::int32_t e = n.first_extra; e >= 0; e = extras[static_cast<std::size_t>(e)].next) {
+    if (extras[static_cast<std::size_t>(e)].action == action) return extras[static_cast<std::size_t>(e)].child;
   }
   return kUnvisited;
 }
@@ -36,13 +36,14 @@ void SearchTree::set_child(std::int32_t node, int action, std::int32_t child) {
     it->child = child;
     return;
   }
-  for (Extra& e : extras) {
-    if (e.parent == node && e.action == action) {
-      e.child = child;
+  for (std::int32_t e = n.first_extra; e >= 0; e = extras[static_cast<std::size_t>(e)].next) {
+    if (extras[static_cast<std::size_t>(e)].action == action) {
+      extras[static_cast<std::size_t>(e)].child = child;
       return;
     }
   }
-  extras.push_back({node, action, child});
+  extras.push_back({node, action, child, n.first_extra});
+  n.first_extra = static_cast<std::int32_t>(extras.size() - 1);
 }
 
 namespace {

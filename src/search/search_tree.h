@@ -40,6 +40,7 @@ struct Node {
   std::uint32_t first_slot = 0;
   std::uint16_t slot_count = 0;
   std::int32_t dense = -1;  // the prior row of an ended game, else -1
+  std::int32_t first_extra = -1;  // the node's extras, a list through Extra::next
 };
 
 struct Slot {
@@ -53,6 +54,7 @@ struct Extra {
   std::int32_t parent;
   std::int32_t action;
   std::int32_t child;
+  std::int32_t next;  // the parent's next extra, or -1
 };
 
 struct DenseRow {

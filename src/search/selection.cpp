@@ -47,18 +47,18 @@ bool gather_candidates(const SearchTree& tree, std::int32_t node, std::vector<Ca
       out[static_cast<std::size_t>(a)] = {a, kUnvisited, row.logits[static_cast<std::size_t>(a)],
                                           row.probs[static_cast<std::size_t>(a)]};
     }
-    for (const Extra& e : tree.extras) {
-      if (e.parent == node) out[static_cast<std::size_t>(e.action)].child = e.child;
+    for (std::int32_t e = n.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
+      const Extra& x = tree.extras[static_cast<std::size_t>(e)];
+      out[static_cast<std::size_t>(x.action)].child = x.child;
     }
     return false;
   }
   for (const Slot& s : tree.slots_of(n)) out.push_back({s.action, s.child, s.logit, s.prob});
   bool extra = false;
-  for (const Extra& e : tree.extras) {
-    if (e.parent == node) {
-      out.push_back({e.action, e.child, kLowest, 0.0f});
-      extra = true;
-    }
+  for (std::int32_t e = n.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
+    const Extra& x = tree.extras[static_cast<std::size_t>(e)];
+    out.push_back({x.action, x.child, kLowest, 0.0f});
+    extra = true;
   }
   if (extra) {
     std::sort(out.begin(), out.end(), [](const Candidate& x, const Candidate& y) { return x.action < y.action; });
@@ -209,8 +209,8 @@ std::int32_t gumbel_root_select(const SearchTree& tree, const ConsideredVisits& 
   for (const Slot& s : tree.slots_of(root)) {
     if (s.child != kUnvisited) simulation += node_at(tree, s.child).visits;
   }
-  for (const Extra& e : tree.extras) {
-    if (e.parent == 0) simulation += node_at(tree, e.child).visits;
+  for (std::int32_t e = root.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
+    simulation += node_at(tree, tree.extras[static_cast<std::size_t>(e)].child).visits;
   }
   return gumbel_considered_argmax(tree, table.at(num_considered, simulation), gumbel, options, scratch);
 }

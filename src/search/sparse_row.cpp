@@ -25,52 +25,51 @@ float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float
     }
   };
   std::size_t k = 0;  // the next place
-  // The quads of one block of `width` elements from `done`, lane by lane:
-  // each quad adds its four vectors in turn, the block adds its quads in turn.
-  auto block = [&](std::size_t done, std::size_t width, float* a) {
-    if (k == places.size() || static_cast<std::size_t>(places[k]) >= done + width) return false;
-    float quads[4][kLanes] = {};
-    bool any = false;
+  // The block of `width` elements from `done`: each lane adds its four
+  // vectors in turn into a quad, then the quads in turn, then the result to
+  // its accumulator. A missing element or quad adds 0, which changes
+  // nothing: only the lanes and quads that hold something are added.
+  auto block = [&](std::size_t done, std::size_t width) {
+    if (k == places.size() || static_cast<std::size_t>(places[k]) >= done + width) return;
+    float quads[4][kLanes];
+    std::uint64_t present = 0;  // bit 16 * quad + lane
     while (k < places.size() && static_cast<std::size_t>(places[k]) < done + width) {
       const std::size_t offset = static_cast<std::size_t>(places[k]) - done;
+      const std::size_t bit = (offset / 64) * kLanes + offset % kLanes;
       float& q = quads[offset / 64][offset % kLanes];
-      q = q + values[k];
-      any = true;
+      q = (present >> bit & 1) ? q + values[k] : values[k];
+      present |= std::uint64_t{1} << bit;
       ++k;
     }
-    if (!any) return false;
-    for (std::size_t j = 0; j < kLanes; ++j) {
-      float s = quads[0][j];
-      for (std::size_t v = 1; v < width / 64; ++v) s = s + quads[v][j];
-      a[j] = s;
+    std::uint32_t lanes = 0;
+    for (std::size_t quad = 0; quad < 4; ++quad) lanes |= static_cast<std::uint32_t>(present >> (quad * kLanes)) & 0xFFFFu;
+    for (; lanes; lanes &= lanes - 1) {
+      const auto j = static_cast<std::size_t>(__builtin_ctz(lanes));
+      float sum_of_quads = 0.0f;
+      bool first = true;
+      for (std::size_t quad = 0; quad < 4; ++quad) {
+        if (!(present >> (quad * kLanes + j) & 1)) continue;
+        sum_of_quads = first ? quads[quad][j] : sum_of_quads + quads[quad][j];
+        first = false;
+      }
+      acc[j] = acc[j] + sum_of_quads;
     }
-    return true;
+    touched = true;
   };
   std::size_t done = 0;
-  float a[kLanes];
   while (n - done >= 256) {
-    if (block(done, 256, a)) {
-      for (std::size_t j = 0; j < kLanes; ++j) acc[j] = acc[j] + a[j];
-      touched = true;
-    }
+    block(done, 256);
     done += 256;
     if (done % 1024 == 0) kahan();
   }
   while (n - done >= 64) {
-    if (block(done, 64, a)) {
-      for (std::size_t j = 0; j < kLanes; ++j) acc[j] = acc[j] + a[j];
-      touched = true;
-    }
+    block(done, 64);
     done += 64;
     if (done % 1024 == 0) kahan();
   }
-  float tail[kLanes] = {};
-  if (done < n && block(done, 64, a)) std::copy(a, a + kLanes, tail);
+  if (done < n) block(done, 64);
   float lane[kLanes];
-  for (std::size_t j = 0; j < kLanes; ++j) {
-    acc[j] = acc[j] + tail[j];
-    lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
-  }
+  for (std::size_t j = 0; j < kLanes; ++j) lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
   for (std::size_t width = kLanes / 2; width >= 1; width /= 2) {
     for (std::size_t j = 0; j < width; ++j) lane[j] = lane[j] + lane[j + width];
   }
