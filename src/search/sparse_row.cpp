@@ -3,12 +3,20 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "search/xla_math.h"
 
 namespace orvex::search {
 
 float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float> values, std::size_t n) {
+  if (places.size() * 8 > n) {
+    // Dense enough for the dense sum to be the quicker.
+    thread_local std::vector<float> row;
+    row.assign(n, 0.0f);
+    for (std::size_t i = 0; i < places.size(); ++i) row[static_cast<std::size_t>(places[i])] = values[i];
+    return ynn_sum(row);
+  }
   constexpr std::size_t kLanes = 16;
   float sum[kLanes] = {}, comp[kLanes] = {}, acc[kLanes] = {};
   bool touched = false;  // before the first value, a carry changes nothing
