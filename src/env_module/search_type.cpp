@@ -520,10 +520,6 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
         })) {
       return nullptr;
     }
-    {
-      ReleasedLock unlocked;
-      s.finish_batch(std::span<std::int32_t>(action_data, n));
-    }
     OwnedRef out(PyStructSequence_New(output_type));
     if (out.empty()) return nullptr;
     PyObject* fields[] = {actions.finish(), weights.finish(), counts.finish(), root_values.finish()};
