@@ -2,11 +2,11 @@
 math give on this CPU, for tests/cpp/jax_random_test.cpp to compare with the
 C++ copies in src/search/ bit for bit.
 
-JAX is an oracle here only, not a dependency. Run from a throwaway virtual
-environment with jax 0.10 (CPU) installed, on x86-64:
+JAX and mctx are oracles here only, not dependencies. Run from a throwaway
+virtual environment with jax 0.10 (CPU) and mctx installed, on x86-64:
 
     python3 -m venv build/jax-venv
-    build/jax-venv/bin/pip install jax==0.10.2
+    build/jax-venv/bin/pip install jax==0.10.2 mctx
     build/jax-venv/bin/python scripts/make_jax_random_fixture.py
 
 Every line is "<what> <parameters...> | <index>=<hex> ...", the values being
@@ -20,6 +20,7 @@ from pathlib import Path
 
 import jax
 import jax.numpy as jnp
+import mctx
 import numpy as np
 
 OUT = Path(__file__).resolve().parent.parent / "tests" / "data" / "jax_random.txt"
@@ -75,6 +76,33 @@ def visit_probs(rows: int, n: int) -> np.ndarray:
     r = np.arange(rows)[:, None]
     counts = np.where(j % 7 == 0, (j * 31 + r) % 5, 0).astype(F32)
     return (counts / counts.sum(axis=1, keepdims=True)).astype(F32)
+
+
+def root_logits(rows: int, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """Network-like root logits: minus their maximum, illegal ones lowest."""
+    j = np.arange(n)[None, :]
+    r = np.arange(rows)[:, None]
+    raw = ((((j * 37 + r * 101) % 80) - 40) * 0.125).astype(F32)
+    legal = (j * 7 + r) % 97 == 0
+    top = np.where(legal, raw, LOWEST).max(axis=1, keepdims=True)
+    return np.where(legal, raw - top, LOWEST).astype(F32), legal
+
+
+def muzero_root_prior_logits(k, rows: int, n: int) -> np.ndarray:
+    """mctx.muzero_policy's root prior logits after its Dirichlet noise."""
+    logits, legal = root_logits(rows, n)
+
+    def recurrent(params, rng, action, embedding):
+        out = mctx.RecurrentFnOutput(reward=jnp.zeros(rows), discount=-jnp.ones(rows),
+                                     prior_logits=jnp.zeros((rows, n)), value=jnp.zeros(rows))
+        return out, embedding
+
+    def policy(kk, lg, invalid):
+        root = mctx.RootFnOutput(prior_logits=lg, value=jnp.zeros(rows), embedding=jnp.zeros((rows, 1)))
+        out = mctx.muzero_policy(None, kk, root, recurrent, 1, invalid_actions=invalid)
+        return out.search_tree.children_prior_logits[:, 0]
+
+    return np.asarray(jax.jit(policy)(key(k), logits, (~legal).astype(F32)))
 
 
 def edge_values() -> np.ndarray:
@@ -150,6 +178,9 @@ def main() -> None:
         x = np.where(np.arange(N) % 3 == 0, LOWEST, x * F32(1.0 / 256)).astype(F32)
         sm = np.asarray(jax.jit(jax.nn.softmax)(x))
         lines.append("softmax %s %d | %s" % (tag, N, row(sm, pick(N, 32, k1 + 4))))
+        noisy = muzero_root_prior_logits(k, 4, N)
+        _, legal = root_logits(4, N)
+        lines.append("muzero_root_noise %s 4 %d | %s" % (tag, N, row(noisy, np.flatnonzero(legal))))
     x = edge_values()
     for name, fn in (("xla_log", jnp.log), ("xla_exp", jnp.exp), ("xla_log1p", jnp.log1p)):
         y = np.asarray(jax.jit(fn)(x))

@@ -4,6 +4,9 @@
 #pragma STDC FP_CONTRACT OFF  // as -ffp-contract=off in CMakeLists.txt
 #endif
 
+#include <cstdint>
+#include <stdexcept>
+
 #include "search/float_kernels.h"
 
 namespace orvex::search {
@@ -16,56 +19,102 @@ ORVEX_FMA_CLONES float xla_log1p(float x) { return kernels::log1p(x); }
 ORVEX_FMA_CLONES float ynn_exp(float x) { return kernels::ynn_exp(x); }
 ORVEX_FMA_CLONES float ynn_log(float x) { return kernels::ynn_log(x); }
 
-// YNNPACK's sum over a contiguous row (its AVX-512 kernel): sixteen lanes,
-// blocks of four vectors added in a fixed tree, and a Kahan-compensated
-// carry every 1024 elements; the lanes are then added by halving.
-float ynn_sum(std::span<const float> row) {
+namespace {
+
+// YNNPACK's sum over a contiguous row of n (its AVX-512 kernel): sixteen
+// lanes; blocks of 256 elements (then of 64, then the tail), in which each
+// lane adds its elements four by four and the fours in order; a
+// Kahan-compensated carry every 1024 elements; the lanes added by halving.
+// `entries` yields (index, value) in increasing index order and may leave
+// out zeros, which change nothing.
+template <class Entries>
+float ynn_sum_of(std::size_t n, Entries entries) {
   constexpr std::size_t kLanes = 16;
   float sum[kLanes] = {}, comp[kLanes] = {}, acc[kLanes] = {};
-  auto at = [&](std::size_t i) { return i < row.size() ? row[i] : 0.0f; };
-  // ((0 + v0) + v1) + v2 + v3 over four vectors starting at element `base`, lane j.
-  auto quad = [&](std::size_t base, std::size_t j, float start) {
-    float q = at(base + j) + start;
-    for (std::size_t v = 1; v < 4; ++v) q = q + at(base + v * kLanes + j);
-    return q;
+  auto block = [&](std::size_t base, std::size_t size) {
+    float quad[kLanes], total[kLanes];
+    int quad_of[kLanes], state[kLanes] = {};  // 0: nothing yet, 1: a quad, 2: quads added
+    std::size_t index;
+    float value;
+    while (entries.peek(index, value) && index < base + size) {
+      entries.pop();
+      const std::size_t p = index - base, j = p % kLanes;
+      const int k = static_cast<int>(p / 64);
+      if (state[j] == 0) {
+        state[j] = 1;
+      } else if (quad_of[j] != k) {
+        total[j] = state[j] == 2 ? total[j] + quad[j] : quad[j];
+        state[j] = 2;
+      } else {
+        quad[j] = quad[j] + value;
+        continue;
+      }
+      quad_of[j] = k;
+      quad[j] = value + 0.0f;
+    }
+    for (std::size_t j = 0; j < kLanes; ++j)
+      if (state[j] != 0) acc[j] = acc[j] + (state[j] == 2 ? total[j] + quad[j] : quad[j]);
   };
   auto kahan = [&] {
     for (std::size_t j = 0; j < kLanes; ++j) {
       const float y = acc[j] - comp[j];
       const float t = sum[j] + y;
-      float c = (t - sum[j]) - y;
-      if (!std::isfinite(c)) c = 0.0f;
-      comp[j] = c;
+      const float c = (t - sum[j]) - y;
+      comp[j] = std::isfinite(c) ? c : 0.0f;
       sum[j] = t;
       acc[j] = 0.0f;
     }
   };
   std::size_t done = 0;
-  const std::size_t n = row.size();
-  while (n - done >= 256) {
-    for (std::size_t j = 0; j < kLanes; ++j) {
-      float a = quad(done, j, 0.0f) + quad(done + 64, j, 0.0f);
-      a = a + quad(done + 128, j, 0.0f);
-      a = a + quad(done + 192, j, 0.0f);
-      acc[j] = acc[j] + a;
+  for (const std::size_t size : {std::size_t{256}, std::size_t{64}})
+    for (; n - done >= size; done += size) {
+      block(done, size);
+      if ((done + size) % 1024 == 0) kahan();
     }
-    done += 256;
-    if (done % 1024 == 0) kahan();
-  }
-  while (n - done >= 64) {
-    for (std::size_t j = 0; j < kLanes; ++j) acc[j] = acc[j] + quad(done, j, 0.0f);
-    done += 64;
-    if (done % 1024 == 0) kahan();
-  }
+  if (done < n) block(done, n - done);
   float lane[kLanes];
-  for (std::size_t j = 0; j < kLanes; ++j) {
-    const float tail = done < n ? quad(done, j, 0.0f) : 0.0f;
-    acc[j] = acc[j] + tail;
-    lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
-  }
+  for (std::size_t j = 0; j < kLanes; ++j) lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
   for (std::size_t width = kLanes / 2; width >= 1; width /= 2)
     for (std::size_t j = 0; j < width; ++j) lane[j] = lane[j] + lane[j + width];
   return lane[0] + 0.0f;
+}
+
+struct DenseEntries {
+  std::span<const float> row;
+  std::size_t next = 0;
+  bool peek(std::size_t& index, float& value) const {
+    if (next == row.size()) return false;
+    index = next;
+    value = row[next];
+    return true;
+  }
+  void pop() { ++next; }
+};
+
+struct SparseEntries {
+  std::span<const std::uint32_t> indices;
+  std::span<const float> values;
+  std::size_t next = 0;
+  bool peek(std::size_t& index, float& value) const {
+    if (next == indices.size()) return false;
+    index = indices[next];
+    value = values[next];
+    return true;
+  }
+  void pop() { ++next; }
+};
+
+}  // namespace
+
+float ynn_sum(std::span<const float> row) { return ynn_sum_of(row.size(), DenseEntries{row}); }
+
+float ynn_sum(std::size_t n, std::span<const std::uint32_t> indices, std::span<const float> values) {
+  if (indices.size() != values.size())
+    throw std::invalid_argument("ynn_sum: one value per index");
+  for (std::size_t i = 0; i < indices.size(); ++i)
+    if (indices[i] >= n || (i > 0 && indices[i] <= indices[i - 1]))
+      throw std::invalid_argument("ynn_sum: indices must increase and stay below n");
+  return ynn_sum_of(n, SparseEntries{indices, values});
 }
 
 ORVEX_FMA_CLONES void softmax(std::span<float> row, Kernel exp) {

@@ -10,10 +10,13 @@
 // (XLA_FLAGS=--xla_dump_to=DIR, *.cpu_after_optimizations.txt) shows it:
 // an operation inside a "__ynn_fusion" runs YNNPACK's. Float reductions
 // of 4096 elements or more all go to YNNPACK (ynn_sum; max and min are
-// exact either way).
+// exact either way). The fusion also decides the rounding of a * b + c:
+// XLA's own code computes it as one fused multiply-add (std::fma), YNNPACK
+// rounds the product and the sum apart.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace orvex::search {
@@ -33,6 +36,11 @@ float ynn_log(float x);
 // that way when the reduction covers 4096 elements or more in all; a
 // smaller one it adds by its own plan, which this does not reproduce.
 float ynn_sum(std::span<const float> row);
+
+// The same sum for a row of n that is zero but at `indices` (increasing,
+// below n), where it holds `values`: equal to ynn_sum of the dense row, at
+// the cost of the entries. Throws std::invalid_argument on bad indices.
+float ynn_sum(std::size_t n, std::span<const std::uint32_t> indices, std::span<const float> values);
 
 // jax.nn.softmax over one row of 4096 or more, in place: exp(x - max), by
 // YNNPACK's exp when XLA fuses it with the max (the usual case) or its own,

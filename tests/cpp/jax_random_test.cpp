@@ -190,6 +190,37 @@ TEST(JaxRandom, DirichletMatchesJax) {
   }
 }
 
+// mctx.muzero_policy's root priors after the noise, from its key:
+// log(max(0.75 * softmax(logits) + 0.25 * dirichlet, tiny)) - max, which
+// XLA runs in YNNPACK fusions (YNNPACK's log, no fused multiply-add).
+TEST(JaxRandom, MuZeroRootNoiseAsMctxAddsIt) {
+  for (const Case* c : cases_of("muzero_root_noise")) {
+    const std::size_t rows = c->size_at(2), n = c->size_at(3);
+    const PrngKey dirichlet_key = selfplay::split_key(c->key(), 1);
+    std::vector<float> noise(rows * n), out(rows * n);
+    dirichlet(dirichlet_key, 0.3f, rows, n, noise);
+    for (std::size_t r = 0; r < rows; ++r) {
+      std::vector<float> probs(n);
+      float top = std::numeric_limits<float>::lowest();
+      for (std::size_t j = 0; j < n; ++j)
+        if ((j * 7 + r) % 97 == 0) top = std::max(top, static_cast<float>(static_cast<int>((j * 37 + r * 101) % 80) - 40) * 0.125f);
+      for (std::size_t j = 0; j < n; ++j)
+        probs[j] = (j * 7 + r) % 97 == 0
+                       ? static_cast<float>(static_cast<int>((j * 37 + r * 101) % 80) - 40) * 0.125f - top
+                       : std::numeric_limits<float>::lowest();
+      softmax(probs);
+      float most = -std::numeric_limits<float>::infinity();
+      for (std::size_t j = 0; j < n; ++j) {
+        const float kept = 0.75f * probs[j], added = 0.25f * noise[r * n + j];
+        out[r * n + j] = ynn_log(std::max(kept + added, std::numeric_limits<float>::min()));
+        most = std::max(most, out[r * n + j]);
+      }
+      for (std::size_t j = 0; j < n; ++j) out[r * n + j] -= most;
+    }
+    expect_floats(*c, out);
+  }
+}
+
 TEST(JaxRandom, SizeMismatchesThrow) {
   std::vector<float> logits(10);
   std::vector<std::int32_t> three(3);
@@ -206,6 +237,29 @@ TEST(XlaMath, RowSumInYnnpackOrder) {
     for (std::size_t r = 0; r < rows; ++r) sums[r] = ynn_sum(std::span(x).subspan(r * n, n));
     expect_floats(*c, sums);
   }
+}
+
+// A row that is mostly zero (a node's few children among 4672 actions) adds
+// up the same from its entries alone.
+TEST(XlaMath, SparseRowSumEqualsDenseSum) {
+  for (const std::size_t n : {std::size_t{4672}, std::size_t{4700}, std::size_t{300}}) {
+    const std::vector<float> wide = wide_row({7, static_cast<std::uint32_t>(n)}, n);
+    std::vector<std::uint32_t> picks(n);
+    random_bits({8, static_cast<std::uint32_t>(n)}, picks);
+    std::vector<float> dense(n, 0.0f);
+    std::vector<std::uint32_t> indices;
+    std::vector<float> values;
+    for (std::size_t i = 0; i < n; ++i)
+      if (picks[i] % 40 == 0 || i % 1024 == 1023) {  // a child every forty, and block ends
+        dense[i] = picks[i] % 3 == 0 ? -0.0f : wide[i];
+        indices.push_back(static_cast<std::uint32_t>(i));
+        values.push_back(dense[i]);
+      }
+    EXPECT_EQ(bits(ynn_sum(n, indices, values)), bits(ynn_sum(dense))) << n;
+  }
+  const std::vector<std::uint32_t> unordered = {3, 2};
+  const std::vector<float> two = {1.0f, 2.0f};
+  EXPECT_THROW(ynn_sum(10, unordered, two), std::invalid_argument);
 }
 
 TEST(XlaMath, SoftmaxMatchesJax) {
