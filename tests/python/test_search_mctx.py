@@ -31,7 +31,8 @@ FLOOR = 0.99
 
 
 def network(observation):
-    return evaluate(np.asarray(observation), np)
+    logits, value = evaluate(np.asarray(observation), np)
+    return np.ascontiguousarray(logits), value  # numpy's broadcasting may give Fortran order
 
 
 def dense(pairs, dtype):
