@@ -245,7 +245,7 @@ def main() -> None:
                         help="interpreter with jax, mctx and pgx for the mctx rows")
     parser.add_argument("--mctx-n", type=int, default=256, help="games per mctx search (default 256)")
     parser.add_argument("--callgrind", action="store_true", help="also instructions per simulation")
-    parser.add_argument("--observation-function", default=r"observ",
+    parser.add_argument("--observation-function", default=r"orvex::selfplay::write_observation",
                         help="regular expression for the observation writing's function names")
     parser.add_argument("--child-mctx", nargs=3, type=int, help=argparse.SUPPRESS)
     parser.add_argument("--child-orvex", nargs=4, help=argparse.SUPPRESS)
