@@ -41,7 +41,9 @@ called from ``orvex::search``, the network and Python left out), divided by
 N * (S2 - S1), is the cost of one simulation with its environment step and
 observation; the instructions of the observation writing alone
 (``--observation-function``, a callgrind function pattern) are reported
-beside it, and their difference is the tree alone. By hand:
+beside it, and their difference is the tree alone. Function names are
+needed: a pip install strips the module, so install with
+``pip install -C install.strip=false .`` first. By hand:
 
     valgrind --tool=callgrind --toggle-collect='orvex::search::*' \\
         python bench/search.py --child-orvex 64 32 gumbel 1
@@ -224,6 +226,10 @@ def callgrind_counts(n: int, sims: int, policy: str, observation_pattern: str) -
                                    capture_output=True, text=True, check=True).stdout
     total = re.search(r"([\d,]+)\s+\(100.0%\)\s+PROGRAM TOTALS", annotated)
     total = int(total.group(1).replace(",", "")) if total else 0
+    if total == 0:
+        raise RuntimeError("callgrind saw no function of orvex::search: the installed module is stripped; "
+                           "reinstall with pip install -C install.strip=false . (or put an unstripped "
+                           "build of orvex_tools first on PYTHONPATH)")
     return total, _inclusive(annotated, observation_pattern)
 
 
