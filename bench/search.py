@@ -206,7 +206,7 @@ def _inclusive(annotated: str, pattern: str) -> int:
     """The largest inclusive count among the functions whose name matches."""
     best = 0
     for line in annotated.splitlines():
-        m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+\S*:(.*)", line) or re.match(r"\s*([\d,]+)\s+(?:\S+:)?(.*)", line)
+        m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(.*)", line)
         if m and re.search(pattern, m.group(2)):
             best = max(best, int(m.group(1).replace(",", "")))
     return best
