@@ -18,6 +18,7 @@
 #include "module/batch_runner.h"
 #include "module/errors.h"
 #include "search/batched_search.h"
+#include "search/row_scan.h"
 
 namespace orvex::py {
 namespace {
@@ -32,6 +33,12 @@ PyTypeObject* output_type = nullptr;
 struct SearchState {
   SearchOptions options;
   unsigned threads = 1;
+  // The observation array of the last run, used again when nothing else
+  // holds it (the pages of a new one cost as much as a simulation).
+  OwnedRef observation;
+  std::uint8_t* observation_data = nullptr;
+  std::size_t observation_games = 0;
+  ObservationForm observation_form = ObservationForm::kFloat32;
   std::unique_ptr<search::BatchedSearch> search;
   bool running = false;
 };
@@ -271,7 +278,7 @@ bool read_key(PyObject* value, search::PrngKey& out) {
   return true;
 }
 
-// A float32 C-contiguous array given back by evaluate (or as gumbel=), held
+// A float32 array given back by evaluate (or as gumbel=), held
 // while it is read.
 class FloatArray {
  public:
@@ -282,8 +289,9 @@ class FloatArray {
   void release() {
     if (held_) PyBuffer_Release(&view_);
     held_ = false;
+    copy_.clear();
   }
-  const float* data() const { return static_cast<const float*>(view_.buf); }
+  const float* data() const { return copy_.empty() ? static_cast<const float*>(view_.buf) : copy_.data(); }
 
   // Takes value as an array of that shape; false with TypeError (not a
   // float32 array) or ValueError (shape, layout) set, naming what.
@@ -293,11 +301,7 @@ class FloatArray {
       PyErr_Format(PyExc_TypeError, "%s must be a float32 array, not %.200s", what, Py_TYPE(value)->tp_name);
       return false;
     }
-    if (PyObject_GetBuffer(value, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous float32 array", what);
-      return false;
-    }
+    if (PyObject_GetBuffer(value, &view_, PyBUF_RECORDS_RO) < 0) return false;
     held_ = true;
     const char* format = view_.format ? view_.format : "B";
     if (*format == '@' || *format == '=' || *format == '<') ++format;
@@ -317,12 +321,19 @@ class FloatArray {
       PyErr_Format(PyExc_ValueError, "%s must have shape %s), not %s)", what, want.c_str(), got.c_str());
       return false;
     }
+    // Another layout (a transposed array, a slice): read in C order.
+    copy_.clear();
+    if (!PyBuffer_IsContiguous(&view_, 'C')) {
+      copy_.resize(static_cast<std::size_t>(view_.len) / sizeof(float));
+      if (PyBuffer_ToContiguous(copy_.data(), &view_, view_.len, 'C') < 0) return false;
+    }
     return true;
   }
 
  private:
   Py_buffer view_{};
   bool held_ = false;
+  std::vector<float> copy_;
 };
 
 // Runs body(i, worker) for every game on the search's threads, the lock
@@ -343,7 +354,7 @@ bool for_each_game(std::size_t n, unsigned threads, Body&& body) {
 
 // Calls evaluate on the observations and takes its two arrays, checked.
 bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, unsigned threads,
-                    FloatArray& logits, FloatArray& values, OwnedRef& result) {
+                    FloatArray& logits, FloatArray& values, std::vector<float>& tops, OwnedRef& result) {
   result.reset(PyObject_CallOneArg(evaluate, observation));
   if (result.empty()) return false;
   PyObject* r = result.get();
@@ -359,14 +370,13 @@ bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, un
     return false;
   }
   // NaN logits, +inf logits and values that are not finite: the first game.
+  // Each row's maximum on the way.
   std::vector<std::uint8_t> bad(n, 0);
+  tops.resize(n);
   const float* l = logits.data();
   const float* v = values.data();
   if (!for_each_game(n, threads, [&](std::size_t i, unsigned) {
-        const float* row = l + i * kActions;
-        bool wrong = !std::isfinite(v[i]);
-        for (int a = 0; a < kActions; ++a) wrong |= std::isnan(row[a]) || row[a] == INFINITY;
-        bad[i] = wrong;
+        bad[i] = !search::scan_row(l + i * kActions, kActions, tops[i]) || !std::isfinite(v[i]);
       })) {
     return false;
   }
@@ -434,30 +444,39 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
     }
     // The observations handed to evaluate, in the environment's form.
     const ObservationForm form = env.record.form;
-    ArrayResult observation_array;
-    bool made;
-    switch (form) {
-      case ObservationForm::kFloat32:
-        made = observation_array.create(ItemType::kFloat32, std::initializer_list<Py_ssize_t>{rows, 8, 8, selfplay::kPlanes});
-        break;
-      case ObservationForm::kUint8:
-        made = observation_array.create(ItemType::kUint8, std::initializer_list<Py_ssize_t>{rows, 8, 8, selfplay::kPlanes});
-        break;
-      default:
-        made = observation_array.create(ItemType::kUint64, std::initializer_list<Py_ssize_t>{rows, selfplay::kPlanes});
+    if (st.observation.empty() || Py_REFCNT(st.observation.get()) != 1 || st.observation_games != n ||
+        st.observation_form != form) {
+      st.observation.reset();
+      ArrayResult observation_array;
+      bool made;
+      switch (form) {
+        case ObservationForm::kFloat32:
+          made = observation_array.create(ItemType::kFloat32, std::initializer_list<Py_ssize_t>{rows, 8, 8, selfplay::kPlanes});
+          break;
+        case ObservationForm::kUint8:
+          made = observation_array.create(ItemType::kUint8, std::initializer_list<Py_ssize_t>{rows, 8, 8, selfplay::kPlanes});
+          break;
+        default:
+          made = observation_array.create(ItemType::kUint64, std::initializer_list<Py_ssize_t>{rows, selfplay::kPlanes});
+      }
+      if (!made) return nullptr;
+      st.observation_data = static_cast<std::uint8_t*>(observation_array.data());
+      st.observation.reset(observation_array.finish());
+      if (st.observation.empty()) return nullptr;
+      st.observation_games = n;
+      st.observation_form = form;
     }
-    if (!made) return nullptr;
-    auto* obs = static_cast<std::uint8_t*>(observation_array.data());
-    OwnedRef observation(observation_array.finish());
-    if (observation.empty()) return nullptr;
+    std::uint8_t* obs = st.observation_data;
+    PyObject* observation = st.observation.get();
     const std::size_t bytes = selfplay::observation_bytes(form);
     const unsigned threads = st.threads;
     if (!for_each_game(n, threads, [&](std::size_t i, unsigned) { s.write_root_observation(i, form, obs + i * bytes); })) {
       return nullptr;
     }
     FloatArray logits, values;
+    std::vector<float> tops;
     OwnedRef result;
-    if (!evaluate_batch(evaluate, observation.get(), n, threads, logits, values, result)) return nullptr;
+    if (!evaluate_batch(evaluate, observation, n, threads, logits, values, tops, result)) return nullptr;
     if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) {
           s.root(i, logits.data() + i * kActions, values.data()[i], worker);
         })) {
@@ -472,9 +491,9 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
       if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) { s.select(i, worker, form, obs + i * bytes); })) {
         return nullptr;
       }
-      if (!evaluate_batch(evaluate, observation.get(), n, threads, logits, values, result)) return nullptr;
+      if (!evaluate_batch(evaluate, observation, n, threads, logits, values, tops, result)) return nullptr;
       if (!for_each_game(n, threads, [&](std::size_t i, unsigned) {
-            s.expand(i, logits.data() + i * kActions, values.data()[i]);
+            s.expand(i, logits.data() + i * kActions, tops[i], values.data()[i]);
           })) {
         return nullptr;
       }

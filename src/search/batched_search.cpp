@@ -38,25 +38,17 @@ void BatchedSearch::start(std::span<const Game* const> roots, PrngKey key, const
     action_key_ = split_key(key, 0);
     dirichlet_key_ = split_key(key, 1);
     search_key_ = split_key(key, 2);
-    gumbel_.clear();
-    if (options_.dirichlet_fraction != 0.0f) {
-      gumbel_.resize(n * kActions);  // the Dirichlet noise, kept in the same buffer
-      dirichlet(dirichlet_key_, options_.dirichlet_alpha, n, kActions, gumbel_);
-    }
+    // The Dirichlet noise (in the same buffer), drawn per game in root().
+    gumbel_.resize(options_.dirichlet_fraction != 0.0f ? n * kActions : 0);
     action_logits_.assign(n * kActions, 0.0f);
   } else {
     // rng_key, gumbel_rng = jax.random.split(rng_key)
     search_key_ = split_key(key, 0);
+    gumbel_key_ = split_key(key, 1);
     gumbel_.resize(n * kActions);
-    if (gumbel) {
-      std::copy(gumbel, gumbel + n * kActions, gumbel_.begin());
-    } else {
-      search::gumbel(split_key(key, 1), gumbel_);
-      if (options_.gumbel_scale != 1.0f) {
-        for (float& g : gumbel_) g = options_.gumbel_scale * g;
-      }
-    }
+    if (gumbel) std::copy(gumbel, gumbel + n * kActions, gumbel_.begin());
   }
+  given_gumbel_ = gumbel != nullptr;
 }
 
 void BatchedSearch::write_root_observation(std::size_t i, selfplay::ObservationForm form, void* out) const {
@@ -69,13 +61,26 @@ void BatchedSearch::root(std::size_t i, const float* logits, float value, unsign
   Worker& w = *workers_[worker];
   std::vector<float>& row = w.scratch.row;
   row.assign(logits, logits + kActions);
+  if (options_.policy == Policy::kGumbel && !given_gumbel_) {
+    // gumbel_scale * jax.random.gumbel(gumbel_rng, (N, kActions)), at the
+    // actions the search looks at (the legal ones).
+    float* out = gumbel_.data() + i * kActions;
+    const std::uint64_t base = static_cast<std::uint64_t>(i) * kActions;
+    auto draw = [&](int a) { out[a] = options_.gumbel_scale * gumbel_at(gumbel_key_, base + static_cast<std::uint64_t>(a)); };
+    if (g.terminated) {
+      for (int a = 0; a < kActions; ++a) draw(a);
+    } else {
+      for (int k = 0; k < g.legal; ++k) draw(g.ids[static_cast<std::size_t>(k)]);
+    }
+  }
   if (options_.policy == Policy::kMuZero) {
     // _get_logits_from_probs(_add_dirichlet_noise(softmax(prior_logits)))
-    xla_softmax(row);
+    softmax(row);
     const float f = options_.dirichlet_fraction;
     if (f != 0.0f) {
       const float keep = 1.0f - f;
-      const float* noise = gumbel_.data() + i * kActions;
+      float* noise = gumbel_.data() + i * kActions;
+      dirichlet_rows(dirichlet_key_, options_.dirichlet_alpha, kActions, i, std::span<float>(noise, kActions));
       for (int a = 0; a < kActions; ++a) row[static_cast<std::size_t>(a)] = std::fma(f, noise[a], keep * row[static_cast<std::size_t>(a)]);
     }
     for (float& x : row) x = xla_log(std::max(x, kTiny));
@@ -162,7 +167,7 @@ void BatchedSearch::select(std::size_t i, unsigned worker, selfplay::Observation
   selfplay::write_observation(g, form, observation);
 }
 
-void BatchedSearch::expand(std::size_t i, const float* logits, float value) {
+void BatchedSearch::expand(std::size_t i, const float* logits, float top, float value) {
   SearchTree& t = trees_[i];
   const Leaf& leaf = leaves_[i];
   Node& n = t.nodes[static_cast<std::size_t>(leaf.node)];
@@ -174,7 +179,7 @@ void BatchedSearch::expand(std::size_t i, const float* logits, float value) {
   if (leaf.ended) {
     t.set_dense_priors(leaf.node, logits);
   } else {
-    t.set_priors(leaf.node, logits, leaf.legal);
+    t.set_priors(leaf.node, logits, top, leaf.legal);
   }
   Node& made = t.nodes[static_cast<std::size_t>(leaf.node)];
   const float v = leaf.ended ? 0.0f : value;
@@ -244,7 +249,7 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
     const float top = *std::max_element(logits.begin(), logits.end());
     for (float& x : logits) x -= top;
   }
-  xla_softmax(logits);
+  softmax(logits);
   std::copy(logits.begin(), logits.end(), action_weights);
 }
 

@@ -11,7 +11,7 @@
 //     begin_simulation(sim)      once
 //     select(i, worker, obs)     per game: down the tree to a leaf, whose
 //                                observation it writes
-//     expand(i, logits, value)   per game: the leaf into the tree, backed up
+//     expand(i, logits, ...)     per game: the leaf into the tree, backed up
 //   finish(i, ...)               per game, then finish_batch() once
 //
 // The per-game calls of one round are independent of each other and may run
@@ -57,8 +57,9 @@ class BatchedSearch {
   // Goes down game i's tree to the leaf of this simulation and writes its
   // observation.
   void select(std::size_t i, unsigned worker, selfplay::ObservationForm form, void* observation);
-  // The leaf of game i from the network's outputs on it, backed up.
-  void expand(std::size_t i, const float* logits, float value);
+  // The leaf of game i from the network's outputs on it (top: the largest
+  // logit), backed up.
+  void expand(std::size_t i, const float* logits, float top, float value);
 
   // The outputs of game i: its row of each (kActions wide) and its root
   // value; for muzero the action is drawn in finish_batch.
@@ -100,6 +101,8 @@ class BatchedSearch {
   PrngKey simulate_key_{};     // this simulation's, to split per game
   PrngKey action_key_{};       // muzero: the final categorical draw
   PrngKey dirichlet_key_{};
+  PrngKey gumbel_key_{};
+  bool given_gumbel_ = false;
   std::vector<float> gumbel_;  // games * kActions
   std::vector<float> action_logits_;  // muzero: games * kActions
 };

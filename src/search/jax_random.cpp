@@ -4,41 +4,50 @@
 // any element can be drawn without the others.
 #include "search/jax_random.h"
 
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF  // as -ffp-contract=off in CMakeLists.txt
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <stdexcept>
-#include <vector>
 
+#include "search/float_kernels.h"
 #include "search/xla_math.h"
 
 namespace orvex::search {
 namespace {
 
-std::uint32_t bits_at(PrngKey key, std::uint64_t i) {
+using kernels::fma;
+
+ORVEX_KERNEL std::uint32_t bits_of(PrngKey key, std::uint64_t i) {
   const auto [a, b] = selfplay::threefry2x32(key, static_cast<std::uint32_t>(i >> 32),
                                              static_cast<std::uint32_t>(i));
   return a ^ b;
 }
 
 // The float in [0, 1) that uniform makes of 32 random bits.
-float unit_float(std::uint32_t bits) {
+ORVEX_KERNEL float unit_float(std::uint32_t bits) {
   return std::bit_cast<float>((bits >> 9) | 0x3F800000u) - 1.0f;
 }
 
-float uniform_at(PrngKey key, std::uint64_t i, float minval, float maxval) {
-  return std::max(minval, std::fma(unit_float(bits_at(key, i)), maxval - minval, minval));
+ORVEX_KERNEL float uniform_of(PrngKey key, std::uint64_t i, float minval, float maxval) {
+  return std::max(minval, fma(unit_float(bits_of(key, i)), maxval - minval, minval));
 }
 
 constexpr float kTiny = std::numeric_limits<float>::min();
 
-float gumbel_at(PrngKey key, std::uint64_t i) {
-  return -xla_log(-xla_log(uniform_at(key, i, kTiny, 1.0f)));
+ORVEX_KERNEL float gumbel_of(PrngKey key, std::uint64_t i, Kernel log) {
+  const float u = uniform_of(key, i, kTiny, 1.0f);
+  if (log == Kernel::ynn) return -kernels::ynn_log(-kernels::ynn_log(u));
+  return -kernels::log(-kernels::log(u));
 }
 
 // lax.erf_inv as XLA expands it (Giles' single-precision approximation).
-float erf_inv(float x) {
+ORVEX_KERNEL float erf_inv(float x) {
   static constexpr float kSmall[9] = {2.81022636e-08f,  3.43273939e-07f, -3.5233877e-06f,
                                       -4.39150654e-06f, 0.00021858087f,  -0.00125372503f,
                                       -0.00417768164f,  0.246640727f,    1.50140941f};
@@ -46,32 +55,39 @@ float erf_inv(float x) {
                                       -0.00367342844f,  0.00573950773f,  -0.0076224613f,
                                       0.00943887047f,   1.00167406f,     2.83297682f};
   if (std::fabs(x) == 1.0f) return x * std::numeric_limits<float>::infinity();
-  const float w = -xla_log1p(x * -x);
+  const float w = -kernels::log1p(x * -x);
   const bool small = w < 5.0f;
   const float* c = small ? kSmall : kLarge;
   const float t = small ? w - 2.5f : std::sqrt(w) - 3.0f;
   float p = c[0];
-  for (int k = 1; k < 9; ++k) p = std::fma(p, t, c[k]);
+  for (int k = 1; k < 9; ++k) p = fma(p, t, c[k]);
   return p * x;
 }
 
-float normal_at(PrngKey key, std::uint64_t i) {
+ORVEX_KERNEL float normal_at(PrngKey key, std::uint64_t i) {
   const float lo = std::nextafter(-1.0f, 0.0f);
-  return static_cast<float>(M_SQRT2) * erf_inv(uniform_at(key, i, lo, 1.0f));
+  return static_cast<float>(std::numbers::sqrt2) * erf_inv(uniform_of(key, i, lo, 1.0f));
 }
 
-// One draw of jax.random.loggamma(key, alpha) for a scalar alpha
-// (Marsaglia and Tsang, boosted for alpha < 1).
-float log_gamma_one(PrngKey key, float alpha) {
+// Marsaglia and Tsang's d for a shape alpha, boosted by one below 1.
+ORVEX_KERNEL float gamma_d(float alpha) { return (alpha >= 1.0f ? alpha : alpha + 1.0f) - 1.0f / 3.0f; }
+
+// One draw of jax.random.loggamma(key, alpha) for a scalar alpha, but for
+// its first term: log(d) + log(V) + log_boost. Returns V and log_boost.
+struct LogGammaParts {
+  float v;
+  float log_boost;
+};
+
+ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
   const bool boost = alpha >= 1.0f;
-  const float a = boost ? alpha : alpha + 1.0f;
-  const float d = a - 1.0f / 3.0f;
+  const float d = gamma_d(alpha);
   const float c = (1.0f / 3.0f) / std::sqrt(d);
   const PrngKey log_key = selfplay::split_key(key, 1);
   key = selfplay::split_key(key, 0);
   float X = 0.0f, V = 1.0f, U = 2.0f;
-  while (U >= std::fma(-0.0331f, X * X, 1.0f) &&
-         xla_log(U) >= std::fma(X, 0.5f, d * ((1.0f - V) + xla_log(V)))) {
+  while (U >= fma(-0.0331f, X * X, 1.0f) &&
+         kernels::log(U) >= fma(X, 0.5f, d * ((1.0f - V) + kernels::log(V)))) {
     PrngKey x_key = selfplay::split_key(key, 1);
     const PrngKey u_key = selfplay::split_key(key, 2);
     key = selfplay::split_key(key, 0);
@@ -80,33 +96,43 @@ float log_gamma_one(PrngKey key, float alpha) {
       const PrngKey sub = selfplay::split_key(x_key, 1);
       x_key = selfplay::split_key(x_key, 0);
       x = normal_at(sub, 0);
-      v = std::fma(x, c, 1.0f);
+      v = fma(x, c, 1.0f);
     }
     X = x * x;
     V = (v * v) * v;
-    U = uniform_at(u_key, 0, 0.0f, 1.0f);
+    U = uniform_of(u_key, 0, 0.0f, 1.0f);
   }
-  const float log_sample = xla_log1p(-uniform_at(log_key, 0, 0.0f, 1.0f));
+  const float log_sample = kernels::log1p(-uniform_of(log_key, 0, 0.0f, 1.0f));
   const float log_boost = (boost || log_sample == 0.0f) ? 0.0f : log_sample * (1.0f / alpha);
-  return (xla_log(d) + xla_log(V)) + log_boost;
+  return {V, log_boost};
 }
 
 }  // namespace
 
+std::uint32_t random_bits_at(PrngKey key, std::uint64_t index) { return bits_of(key, index); }
+
+ORVEX_FMA_CLONES float uniform_at(PrngKey key, std::uint64_t index, float minval, float maxval) {
+  return uniform_of(key, index, minval, maxval);
+}
+
+ORVEX_FMA_CLONES float gumbel_at(PrngKey key, std::uint64_t index, Kernel log) {
+  return gumbel_of(key, index, log);
+}
+
 void random_bits(PrngKey key, std::span<std::uint32_t> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = bits_at(key, i);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = bits_of(key, i);
 }
 
-void uniform(PrngKey key, std::span<float> out, float minval, float maxval) {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = uniform_at(key, i, minval, maxval);
+ORVEX_FMA_CLONES void uniform(PrngKey key, std::span<float> out, float minval, float maxval) {
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = uniform_of(key, i, minval, maxval);
 }
 
-void gumbel(PrngKey key, std::span<float> out) {
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = gumbel_at(key, i);
+ORVEX_FMA_CLONES void gumbel(PrngKey key, std::span<float> out, Kernel log) {
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = gumbel_of(key, i, log);
 }
 
-void categorical(PrngKey key, std::span<const float> logits, std::size_t rows,
-                 std::span<std::int32_t> out) {
+ORVEX_FMA_CLONES void categorical(PrngKey key, std::span<const float> logits, std::size_t rows,
+                 std::span<std::int32_t> out, Kernel log) {
   if (rows == 0) return;
   if (logits.size() % rows != 0 || out.size() != rows)
     throw std::invalid_argument("categorical: logits must be rows x n and out must hold rows");
@@ -115,7 +141,7 @@ void categorical(PrngKey key, std::span<const float> logits, std::size_t rows,
     std::int32_t best = 0;
     float best_value = 0.0f;
     for (std::size_t j = 0; j < n; ++j) {
-      const float v = gumbel_at(key, r * n + j) + logits[r * n + j];
+      const float v = gumbel_of(key, r * n + j, log) + logits[r * n + j];
       // argmax: the first maximum, and the first NaN above everything.
       if (j == 0 || (!std::isnan(best_value) && (v > best_value || std::isnan(v)))) {
         best = static_cast<std::int32_t>(j);
@@ -126,15 +152,28 @@ void categorical(PrngKey key, std::span<const float> logits, std::size_t rows,
   }
 }
 
-void normal(PrngKey key, std::span<float> out) {
+ORVEX_FMA_CLONES void normal(PrngKey key, std::span<float> out) {
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = normal_at(key, i);
 }
 
 void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::span<float> out) {
   if (out.size() != rows * n) throw std::invalid_argument("dirichlet: out must hold rows * n");
-  for (std::size_t i = 0; i < rows * n; ++i)
-    out[i] = log_gamma_one(selfplay::split_key(key, static_cast<std::uint32_t>(i)), alpha);
-  for (std::size_t r = 0; r < rows; ++r) xla_softmax(out.subspan(r * n, n));
+  dirichlet_rows(key, alpha, n, 0, out);
+}
+
+ORVEX_FMA_CLONES void dirichlet_rows(PrngKey key, float alpha, std::size_t n, std::size_t first,
+                                     std::span<float> out) {
+  if (n == 0 || out.size() % n != 0)
+    throw std::invalid_argument("dirichlet_rows: out must hold whole rows of n");
+  // log(d) is a constant XLA folds; the softmax over the samples is fused
+  // with its reduction, so log(V) and exp are YNNPACK's.
+  const float log_d = kernels::log(gamma_d(alpha));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const auto index = static_cast<std::uint32_t>(first * n + i);
+    const LogGammaParts p = log_gamma_parts(selfplay::split_key(key, index), alpha);
+    out[i] = (log_d + kernels::ynn_log(p.v)) + p.log_boost;
+  }
+  for (std::size_t r = 0; r < out.size() / n; ++r) softmax(out.subspan(r * n, n), Kernel::ynn);
 }
 
 }  // namespace orvex::search

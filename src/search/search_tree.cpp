@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "search/sparse_row.h"
 #include "search/xla_math.h"
 
 namespace orvex::search {
@@ -20,8 +21,8 @@ std::int32_t SearchTree::child(std::int32_t node, int action) const {
   const auto it = std::lower_bound(own.begin(), own.end(), action,
                                    [](const Slot& s, int a) { return s.action < a; });
   if (it != own.end() && it->action == action) return it->child;
-  for (const Extra& e : extras) {
-    if (e.parent == node && e.action == action) return e.child;
+  for (std::int32_t e = n.first_extra; e >= 0; e = extras[static_cast<std::size_t>(e)].next) {
+    if (extras[static_cast<std::size_t>(e)].action == action) return extras[static_cast<std::size_t>(e)].child;
   }
   return kUnvisited;
 }
@@ -35,13 +36,14 @@ void SearchTree::set_child(std::int32_t node, int action, std::int32_t child) {
     it->child = child;
     return;
   }
-  for (Extra& e : extras) {
-    if (e.parent == node && e.action == action) {
-      e.child = child;
+  for (std::int32_t e = n.first_extra; e >= 0; e = extras[static_cast<std::size_t>(e)].next) {
+    if (extras[static_cast<std::size_t>(e)].action == action) {
+      extras[static_cast<std::size_t>(e)].child = child;
       return;
     }
   }
-  extras.push_back({node, action, child});
+  extras.push_back({node, action, child, n.first_extra});
+  n.first_extra = static_cast<std::int32_t>(extras.size() - 1);
 }
 
 namespace {
@@ -61,27 +63,31 @@ void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal) {
 
 void slot_probs(SearchTree& t, Node& n) {
   const std::span<Slot> own = t.slots_of(n);
-  std::vector<float>& row = row_scratch;
-  row.assign(kActions, kLowest);
-  for (const Slot& s : own) row[static_cast<std::size_t>(s.action)] = s.logit;
-  xla_softmax(row);
-  for (Slot& s : own) s.prob = row[static_cast<std::size_t>(s.action)];
+  thread_local std::vector<std::int16_t> places;
+  thread_local std::vector<float> logits, probs;
+  places.clear();
+  logits.clear();
+  for (const Slot& s : own) {
+    places.push_back(s.action);
+    logits.push_back(s.logit);
+  }
+  probs.resize(own.size());
+  if (!sparse_softmax(places, logits, kLowest, kActions, probs)) {
+    std::vector<float>& row = row_scratch;
+    row.assign(kActions, kLowest);
+    for (const Slot& s : own) row[static_cast<std::size_t>(s.action)] = s.logit;
+    softmax(row);
+    for (std::size_t i = 0; i < own.size(); ++i) probs[i] = row[static_cast<std::size_t>(own[i].action)];
+  }
+  for (std::size_t i = 0; i < own.size(); ++i) own[i].prob = probs[i];
 }
 
 }  // namespace
 
-void sparse_softmax(std::span<const float> logits, std::span<float> probs) {
-  std::vector<float>& row = row_scratch;
-  row.assign(kActions, kLowest);
-  std::copy(logits.begin(), logits.end(), row.begin());
-  xla_softmax(std::span<float>(row.data(), logits.size()));
-  std::copy(row.begin(), row.begin() + static_cast<std::ptrdiff_t>(logits.size()), probs.begin());
-}
-
-void SearchTree::set_priors(std::int32_t node, const float* logits, std::span<const std::int16_t> legal) {
+void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
+                            std::span<const std::int16_t> legal) {
   Node& n = nodes[static_cast<std::size_t>(node)];
   make_slots(*this, n, legal);
-  const float top = *std::max_element(logits, logits + kActions);
   for (Slot& s : slots_of(n)) s.logit = logits[s.action] - top;
   slot_probs(*this, n);
 }
@@ -110,7 +116,7 @@ void SearchTree::set_dense_priors(std::int32_t node, const float* logits, bool s
     }
   }
   row.probs = row.logits;
-  xla_softmax(row.probs);
+  softmax(row.probs);
   n.dense = static_cast<std::int32_t>(dense_rows.size());
   dense_rows.push_back(std::move(row));
 }

@@ -40,6 +40,7 @@ struct Node {
   std::uint32_t first_slot = 0;
   std::uint16_t slot_count = 0;
   std::int32_t dense = -1;  // the prior row of an ended game, else -1
+  std::int32_t first_extra = -1;  // the node's extras, a list through Extra::next
 };
 
 struct Slot {
@@ -53,6 +54,7 @@ struct Extra {
   std::int32_t parent;
   std::int32_t action;
   std::int32_t child;
+  std::int32_t next;  // the parent's next extra, or -1
 };
 
 struct DenseRow {
@@ -79,11 +81,11 @@ class SearchTree {
   std::span<const Slot> slots_of(const Node& n) const { return {slots.data() + n.first_slot, n.slot_count}; }
 
   // Sets the priors of a running game's node: logits is the network's row of
-  // kActions, legal the game's legal actions (any order). As pgx's example
+  // kActions (top its maximum), legal the game's legal actions (any order). As pgx's example
   // gives them to mctx: logits minus their maximum, illegal actions at
   // float32's lowest. A node that has its slots already (made again at the
   // depth limit) keeps them and takes the new priors.
-  void set_priors(std::int32_t node, const float* logits, std::span<const std::int16_t> legal);
+  void set_priors(std::int32_t node, const float* logits, float top, std::span<const std::int16_t> legal);
   // Sets the priors of an ended game's node (every action legal): the
   // network's logits minus their maximum, or (subtract_max false) given
   // prior logits as they are.
@@ -95,9 +97,5 @@ class SearchTree {
   // Bytes held, for the memory bound.
   std::size_t bytes() const;
 };
-
-// The probabilities of a softmax over a row of kActions logits of which only
-// those at `logits` are above float32's lowest (the others give exp 0).
-void sparse_softmax(std::span<const float> logits, std::span<float> probs);
 
 }  // namespace orvex::search

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "search/jax_random.h"
+#include "search/sparse_row.h"
 #include "search/xla_math.h"
 
 namespace orvex::search {
@@ -35,12 +37,6 @@ const Node& node_at(const SearchTree& t, std::int32_t i) { return t.nodes[static
 
 float child_qvalue(const Node& child) { return mul_add(child.discount, child.value, child.reward); }
 
-float uniform_at(PrngKey key, std::uint32_t i) {
-  const auto [a, b] = selfplay::threefry2x32(key, 0, i);
-  const std::uint32_t bits = a ^ b;
-  return std::bit_cast<float>((bits >> 9) | 0x3F800000u) - 1.0f;
-}
-
 bool gather_candidates(const SearchTree& tree, std::int32_t node, std::vector<Candidate>& out) {
   out.clear();
   const Node& n = node_at(tree, node);
@@ -51,14 +47,21 @@ bool gather_candidates(const SearchTree& tree, std::int32_t node, std::vector<Ca
       out[static_cast<std::size_t>(a)] = {a, kUnvisited, row.logits[static_cast<std::size_t>(a)],
                                           row.probs[static_cast<std::size_t>(a)]};
     }
-    for (const Extra& e : tree.extras) {
-      if (e.parent == node) out[static_cast<std::size_t>(e.action)].child = e.child;
+    for (std::int32_t e = n.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
+      const Extra& x = tree.extras[static_cast<std::size_t>(e)];
+      out[static_cast<std::size_t>(x.action)].child = x.child;
     }
     return false;
   }
   for (const Slot& s : tree.slots_of(n)) out.push_back({s.action, s.child, s.logit, s.prob});
-  for (const Extra& e : tree.extras) {
-    if (e.parent == node) out.push_back({e.action, e.child, kLowest, 0.0f});
+  bool extra = false;
+  for (std::int32_t e = n.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
+    const Extra& x = tree.extras[static_cast<std::size_t>(e)];
+    out.push_back({x.action, x.child, kLowest, 0.0f});
+    extra = true;
+  }
+  if (extra) {
+    std::sort(out.begin(), out.end(), [](const Candidate& x, const Candidate& y) { return x.action < y.action; });
   }
   return out.size() < static_cast<std::size_t>(kActions);
 }
@@ -101,7 +104,7 @@ std::int32_t muzero_select(const SearchTree& tree, std::int32_t node, bool root,
     const Candidate& c = cands[i];
     const std::int32_t child_visits = c.child == kUnvisited ? 0 : node_at(tree, c.child).visits;
     const float policy = scale * c.prob / static_cast<float>(child_visits + 1);
-    const float noise = uniform_at(key, static_cast<std::uint32_t>(c.action));
+    const float noise = uniform_at(key, static_cast<std::uint64_t>(c.action));
     best.offer(mul_add(1e-7f, noise, scratch.scores[i] + policy), c.action);
   }
   // Every other action scores 1e-7 times its noise: it can win only over
@@ -112,7 +115,7 @@ std::int32_t muzero_select(const SearchTree& tree, std::int32_t node, bool root,
     for (const Candidate& c : cands) taken[static_cast<std::size_t>(c.action)] = 1.0f;
     for (int a = 0; a < kActions; ++a) {
       if (taken[static_cast<std::size_t>(a)] != 0.0f) continue;
-      best.offer(mul_add(1e-7f, uniform_at(key, static_cast<std::uint32_t>(a)), 0.0f), a);
+      best.offer(mul_add(1e-7f, uniform_at(key, static_cast<std::uint64_t>(a)), 0.0f), a);
     }
   }
   return best.action < 0 ? 0 : best.action;
@@ -136,14 +139,22 @@ float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::spa
   }
   float value = n.raw_value;
   if (options.use_mixed_value) {
-    float sum_probs = 0.0f;
+    // Sums over the whole row, in XLA's order (the others add 0).
+    thread_local std::vector<std::int16_t> places;
+    thread_local std::vector<float> terms;
+    places.clear();
+    terms.clear();
     for (const Candidate& c : cands) {
-      if (c.child != kUnvisited) sum_probs += std::max(kTiny, c.prob);
+      if (c.child == kUnvisited) continue;
+      places.push_back(static_cast<std::int16_t>(c.action));
+      terms.push_back(std::max(kTiny, c.prob));
     }
-    float weighted = 0.0f;
+    const float sum_probs = sparse_ynn_sum(places, terms, kActions);
+    terms.clear();
     for (std::size_t i = 0; i < cands.size(); ++i) {
-      if (cands[i].child != kUnvisited) weighted += std::max(kTiny, cands[i].prob) * scores[i] / sum_probs;
+      if (cands[i].child != kUnvisited) terms.push_back(std::max(kTiny, cands[i].prob) * scores[i] / sum_probs);
     }
+    const float weighted = sparse_ynn_sum(places, terms, kActions);
     const float total = static_cast<float>(sum_visits);
     value = mul_add(total, weighted, n.raw_value) / (total + 1.0f);
   }
@@ -198,8 +209,8 @@ std::int32_t gumbel_root_select(const SearchTree& tree, const ConsideredVisits& 
   for (const Slot& s : tree.slots_of(root)) {
     if (s.child != kUnvisited) simulation += node_at(tree, s.child).visits;
   }
-  for (const Extra& e : tree.extras) {
-    if (e.parent == 0) simulation += node_at(tree, e.child).visits;
+  for (std::int32_t e = root.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
+    simulation += node_at(tree, tree.extras[static_cast<std::size_t>(e)].child).visits;
   }
   return gumbel_considered_argmax(tree, table.at(num_considered, simulation), gumbel, options, scratch);
 }
@@ -209,23 +220,46 @@ std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, c
   std::vector<Candidate>& cands = scratch.candidates;
   const bool rest = gather_candidates(tree, node, cands);
   const float rest_q = completed_by_mix_value(tree, node, cands, rest, options, scratch.scores);
-  // softmax(prior_logits + completed_qvalues) over the whole row.
+  std::int32_t total = 0;
+  for (const Candidate& c : cands) {
+    if (c.child != kUnvisited) total += node_at(tree, c.child).visits;
+  }
+  const float denominator = static_cast<float>(1 + total);
+  // softmax(prior_logits + completed_qvalues) over the whole row: the
+  // candidates' places, the others (float32's lowest plus a little) add 0.
+  thread_local std::vector<std::int16_t> places;
+  std::vector<float>& logits = scratch.row;
+  std::vector<float>& probs = scratch.row2;
+  places.clear();
+  logits.clear();
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    places.push_back(static_cast<std::int16_t>(cands[i].action));
+    logits.push_back(cands[i].logit + scratch.scores[i]);
+  }
+  probs.resize(cands.size());
+  if (sparse_softmax(places, logits, kLowest + rest_q, kActions, probs)) {
+    Best best;
+    std::int32_t first_rest = rest ? 0 : -1;
+    for (std::size_t i = 0; i < cands.size(); ++i) {
+      const Candidate& c = cands[i];
+      const float visits = c.child == kUnvisited ? 0.0f : static_cast<float>(node_at(tree, c.child).visits);
+      best.offer(probs[i] - visits / denominator, c.action);
+      if (first_rest == c.action) ++first_rest;
+    }
+    // Every other action scores 0 - 0.
+    if (first_rest >= 0) best.offer(0.0f, first_rest);
+    return best.action;
+  }
   std::vector<float>& row = scratch.row;
   row.assign(kActions, kLowest + rest_q);
   std::vector<float>& visits = scratch.row2;
   visits.assign(kActions, 0.0f);
-  std::int32_t total = 0;
   for (std::size_t i = 0; i < cands.size(); ++i) {
     const Candidate& c = cands[i];
     row[static_cast<std::size_t>(c.action)] = c.logit + scratch.scores[i];
-    if (c.child != kUnvisited) {
-      const std::int32_t v = node_at(tree, c.child).visits;
-      visits[static_cast<std::size_t>(c.action)] = static_cast<float>(v);
-      total += v;
-    }
+    if (c.child != kUnvisited) visits[static_cast<std::size_t>(c.action)] = static_cast<float>(node_at(tree, c.child).visits);
   }
-  xla_softmax(row);
-  const float denominator = static_cast<float>(1 + total);
+  softmax(row);
   Best best;
   for (int a = 0; a < kActions; ++a) {
     best.offer(row[static_cast<std::size_t>(a)] - visits[static_cast<std::size_t>(a)] / denominator, a);

@@ -39,9 +39,6 @@ bool gather_candidates(const SearchTree& tree, std::int32_t node, std::vector<Ca
 // The Q-value of the action leading to child: reward + discount * value.
 float child_qvalue(const Node& child);
 
-// element i of jax.random.uniform(key, (n,)).
-float uniform_at(PrngKey key, std::uint32_t i);
-
 // muzero_action_selection; at the root (depth 0) the illegal actions are
 // masked (the root's candidates are its legal actions, or every action of
 // an ended game).

@@ -1,141 +1,20 @@
-// XLA's CPU backend lowers log, exp and log1p to the Cephes polynomials
-// (as Eigen has them) and lets LLVM fuse multiply-adds; the order of the
-// fused and unfused operations below is the one of its x86-64 code, which
-// is what makes the results equal bit for bit.
 #include "search/xla_math.h"
 
-#include <algorithm>
-#include <bit>
-#include <cmath>
-#include <cstdint>
-#include <limits>
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF  // as -ffp-contract=off in CMakeLists.txt
+#endif
+
+#include "search/float_kernels.h"
 
 namespace orvex::search {
-namespace {
 
-float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }
-std::uint32_t to_bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+using kernels::flush;
 
-inline float fma(float a, float b, float c) { return std::fma(a, b, c); }
-
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-// XLA runs with denormals flushed to zero, as inputs and as results.
-float flush(float x) {
-  return std::fabs(x) < std::numeric_limits<float>::min() ? std::copysign(0.0f, x) : x;
-}
-
-// log for x > 0 finite, with subnormals read as the smallest normal.
-float log_positive(float x) {
-  const float clamped = std::max(x, std::numeric_limits<float>::min());
-  const std::uint32_t bits = to_bits(clamped);
-  float e = static_cast<float>(static_cast<std::int32_t>(bits >> 23) - 127) + 1.0f;
-  const float m = from_bits((bits & 0x807FFFFFu) | 0x3F000000u);  // in [0.5, 1)
-  const bool small = m < from_bits(0x3F3504F3u);                   // sqrt(1/2)
-  float t = (m - 1.0f) + (small ? m : 0.0f);
-  if (small) e -= 1.0f;
-  const float t2 = t * t;
-  const float t3 = t2 * t;
-  float p0 = fma(t, from_bits(0x3D9021BBu), from_bits(0xBDEBD1B8u));
-  float p1 = fma(t, from_bits(0xBDFE5D4Fu), from_bits(0x3E11E9BFu));
-  float p2 = fma(t, from_bits(0x3E4CCEACu), from_bits(0xBE7FFFFCu));
-  p0 = fma(p0, t, from_bits(0x3DEF251Au));
-  p1 = fma(p1, t, from_bits(0xBE2AAE50u));
-  p2 = fma(p2, t, from_bits(0x3EAAAAAAu));
-  float y = fma(p0, t3, p1);
-  y = fma(y, t3, p2);
-  y = fma(y, t3, e * from_bits(0xB95E8083u));
-  const float r = fma(-0.5f, t2, t) + y;
-  return fma(e, from_bits(0x3F318000u), r);
-}
-
-}  // namespace
-
-float xla_log(float x) {
-  x = flush(x);
-  if (std::isnan(x) || x < 0.0f) return std::numeric_limits<float>::quiet_NaN();
-  if (x == 0.0f) return -kInf;
-  if (x == kInf) return kInf;
-  return log_positive(x);
-}
-
-float xla_exp(float x) {
-  if (std::isnan(x)) return x;
-  x = flush(x);
-  x = std::min(std::max(x, -87.8f), 88.8f);
-  float n = std::floor(fma(x, from_bits(0x3FB8AA3Bu), 0.5f));
-  n = std::min(std::max(n, -127.0f), 127.0f);
-  float r = fma(-n, from_bits(0x3F318000u), x);
-  r = fma(-n, from_bits(0xB95E8083u), r);
-  float p = fma(from_bits(0x39506967u), r, from_bits(0x3AB743CEu));
-  p = fma(p, r, from_bits(0x3C088908u));
-  p = fma(p, r, from_bits(0x3D2AA9C1u));
-  p = fma(p, r, from_bits(0x3E2AAAAAu));
-  p = fma(p, r, 0.5f);
-  const float y = fma(p, r * r, r) + 1.0f;
-  const auto scale = from_bits(static_cast<std::uint32_t>(static_cast<std::int32_t>(n) + 127) << 23);
-  return flush(y * scale);
-}
-
-float xla_log1p(float x) {
-  x = flush(x);
-  if (std::fabs(x) < from_bits(0x3ED413CDu)) {
-    float den = 1.0f;
-    for (std::uint32_t c : {0x417101ADu, 0x42A6185Bu, 0x435DC32Du, 0x439A8CA3u, 0x43586D8Au,
-                            0x42707982u})
-      den = fma(den, x, from_bits(c));
-    float num = 4.527e-05f;
-    for (std::uint32_t c : {0x3EFF40C5u, 0x40D284FAu, 0x41EF4B9Cu, 0x4273CC76u, 0x426473ADu,
-                            0x41A05101u})
-      num = fma(num, x, from_bits(c));
-    const float x2 = x * x;
-    const float u = fma(-0.5f, x2, (x * x2) * (num / den));
-    return x + u;
-  }
-  return xla_log(x + 1.0f);
-}
-
-// YNNPACK's exp and log (AVX-512 kernels), which XLA runs instead of its
-// own code for elementwise operations fused with a reduction.
-float ynn_exp(float x) {
-  if (std::isnan(x)) return x;
-  const float c = std::min(std::max(x, from_bits(0xC2B00F34u)), from_bits(0x42B17218u));
-  const float n = (c * from_bits(0x3FB8AA3Bu) + 12582912.0f) + -12582912.0f;
-  const float s = from_bits(to_bits(n + 8388735.0f) << 23);
-  if (std::isinf(s)) return s;
-  float r = fma(n, from_bits(0xBF317200u), c);
-  r = fma(n, from_bits(0xB5BFBE8Eu), r);
-  const float r2 = r * r;
-  float pa = fma(from_bits(0xB85127E0u), r2, from_bits(0x3AB93CACu));
-  pa = fma(pa, r2, from_bits(0x3D2AA994u));
-  pa = fma(pa, r2, from_bits(0x3EFFFFFEu));
-  float pb = fma(from_bits(0x396ECCE9u), r2, from_bits(0x3C08629Eu));
-  pb = fma(pb, r2, from_bits(0x3E2AAAD2u));
-  float p = fma(pb, r, pa);
-  p = fma(p, r2, r);
-  return flush(fma(p, s, s));
-}
-
-float ynn_log(float x) {
-  x = flush(x);
-  if (std::isnan(x) || x < 0.0f) return std::numeric_limits<float>::quiet_NaN();
-  if (x == 0.0f) return -kInf;
-  if (x == kInf) return kInf;
-  float e = static_cast<float>(std::ilogb(x));
-  float m = from_bits((to_bits(x) & 0x007FFFFFu) | 0x3F800000u);  // in [1, 2)
-  if (m > from_bits(0x3FB504F3u)) {                                  // sqrt(2)
-    e += 1.0f;
-    m *= 0.5f;
-  }
-  const float t = m + -1.0f;
-  const float t2 = t * t;
-  float num = fma(from_bits(0xBBAB5AD8u), t2, from_bits(0xBEFFFFF4u));
-  num = fma(from_bits(0xBEA99D63u), t, num);
-  float den = fma(from_bits(0x3ECB0C97u), t2, 1.0f);
-  den = fma(from_bits(0x3FAA23C9u), t, den);
-  const float y = fma(num / den, t2, t);
-  return fma(e, from_bits(0x3F317218u), y);
-}
+ORVEX_FMA_CLONES float xla_log(float x) { return kernels::log(x); }
+ORVEX_FMA_CLONES float xla_exp(float x) { return kernels::exp(x); }
+ORVEX_FMA_CLONES float xla_log1p(float x) { return kernels::log1p(x); }
+ORVEX_FMA_CLONES float ynn_exp(float x) { return kernels::ynn_exp(x); }
+ORVEX_FMA_CLONES float ynn_log(float x) { return kernels::ynn_log(x); }
 
 // YNNPACK's sum over a contiguous row (its AVX-512 kernel): sixteen lanes,
 // blocks of four vectors added in a fixed tree, and a Kahan-compensated
@@ -189,23 +68,12 @@ float ynn_sum(std::span<const float> row) {
   return lane[0] + 0.0f;
 }
 
-void xla_softmax(std::span<float> row) {
+ORVEX_FMA_CLONES void softmax(std::span<float> row, Kernel exp) {
   if (row.empty()) return;
   const float top = *std::max_element(row.begin(), row.end());
-  float sum = 0.0f;
-  for (float& v : row) {
-    v = xla_exp(v - top);
-    sum += v;
-  }
-  for (float& v : row) v = flush(v / sum);
-}
-
-float xla_logsumexp(std::span<const float> row) {
-  if (row.empty()) return -kInf;
-  const float top = *std::max_element(row.begin(), row.end());
-  float sum = 0.0f;
-  for (float v : row) sum += xla_exp(v - top);
-  return xla_log(sum) + top;
+  for (float& v : row) v = exp == Kernel::ynn ? kernels::ynn_exp(v - top) : kernels::exp(v - top);
+  const float scale = 1.0f / ynn_sum(row);
+  for (float& v : row) v = flush(v * scale);
 }
 
 }  // namespace orvex::search

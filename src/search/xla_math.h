@@ -1,7 +1,16 @@
-// Float32 functions equal bit for bit to what jax.jit computes on a CPU
-// (XLA's polynomial approximations, with its fused multiply-adds and its
-// handling of subnormals), so that a search written in C++ draws and
-// weighs exactly as one written in JAX.
+// Float32 functions equal bit for bit to what jax.jit computes on an x86-64
+// CPU (jax 0.10), so that a search written in C++ draws and weighs exactly
+// as one written in JAX. Denormals are flushed to zero, as XLA runs.
+//
+// XLA computes an elementwise log or exp with its own polynomial (xla_*),
+// except in a fusion it hands to YNNPACK (ynn_*): a reduction over 4096
+// elements or more, with the elementwise operations XLA chose to fuse
+// into it. The two differ in the last bit for a few inputs in a hundred.
+// Which one an operation of a given jit gets is XLA's choice; an HLO dump
+// (XLA_FLAGS=--xla_dump_to=DIR, *.cpu_after_optimizations.txt) shows it:
+// an operation inside a "__ynn_fusion" runs YNNPACK's. Float reductions
+// of 4096 elements or more all go to YNNPACK (ynn_sum; max and min are
+// exact either way).
 #pragma once
 
 #include <cstddef>
@@ -9,24 +18,25 @@
 
 namespace orvex::search {
 
+// Which of the two computes a log or an exp.
+enum class Kernel { xla, ynn };
+
 float xla_log(float x);
 float xla_exp(float x);
 float xla_log1p(float x);
 
-// The same functions as YNNPACK computes them: XLA hands an elementwise
-// operation to YNNPACK when it is fused with a reduction (exp before a sum,
-// log before a max), and there the results differ in the last bit.
 float ynn_exp(float x);
 float ynn_log(float x);
 
-// jnp.sum over one contiguous row as YNNPACK adds it (XLA's reductions
-// on the CPU go to YNNPACK).
+// jnp.sum over one contiguous row, in YNNPACK's order (sixteen lanes,
+// Kahan-compensated every 1024 elements, lanes added by halving). XLA adds
+// that way when the reduction covers 4096 elements or more in all; a
+// smaller one it adds by its own plan, which this does not reproduce.
 float ynn_sum(std::span<const float> row);
 
-// jax.nn.softmax over one row, in place: exp(x - max) / sum.
-void xla_softmax(std::span<float> row);
-
-// jax.nn.logsumexp over one row.
-float xla_logsumexp(std::span<const float> row);
+// jax.nn.softmax over one row of 4096 or more, in place: exp(x - max), by
+// YNNPACK's exp when XLA fuses it with the max (the usual case) or its own,
+// then a multiplication by 1 / ynn_sum.
+void softmax(std::span<float> row, Kernel exp = Kernel::ynn);
 
 }  // namespace orvex::search
