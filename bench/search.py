@@ -16,7 +16,8 @@ arrays made once), so the figures are the search's own cost.
 
 - orvex: ``orvex_tools.MCTS(env, num_simulations=S, policy=...)`` on a
   ChessEnv of N = 1024 games (float32 observations, 2 threads, 20 random plies
-  into the games), ``search.run(network, key)``, for "gumbel" and "muzero".
+  into the games), ``search.run(network, key)``, for "gumbel" and "muzero",
+  S = 32 simulations (16 with --quick), the same S for every search row.
 - ChessEnv.step: ``env.step(env.sample_actions())`` on the same env form,
   N = 1024, 2 threads (as in bench/env.py): the target is a simulation rate
   of at least half this step rate, since a simulation steps one game and
@@ -263,7 +264,7 @@ def main() -> None:
         return orvex_child(int(n), int(sims), policy, int(threads))
 
     n, threads = 1024, 2
-    sims, rounds = (16, 2) if args.quick else (64, 3)
+    sims, rounds = (16, 2) if args.quick else (32, 3)
     print(f"# cores available: {len(os.sched_getaffinity(0))}, load average {os.getloadavg()[0]:.1f}")
     print("\n| implementation | policy | N | simulations | threads | simulations/s |")
     print("| --- | --- | --- | --- | --- | --- |")
@@ -273,13 +274,12 @@ def main() -> None:
         print(f"| orvex MCTS | {policy} | {n} | {sims} | {threads} | {orvex[policy]:,.0f} |", flush=True)
     step = orvex_step_rate(n, threads, 20 if args.quick else 100, rounds)
     print(f"| orvex ChessEnv.step (steps/s) | | {n} | | {threads} | {step:,.0f} |", flush=True)
-    mctx_sims = min(sims, 32)
-    mctx, why = mctx_rates(args.mctx_python, args.mctx_n, mctx_sims, 2 if args.quick else 3)
+    mctx, why = mctx_rates(args.mctx_python, args.mctx_n, sims, 2 if args.quick else 3)
     if mctx is None:
         print(f"| mctx over pgx | left out: {why} | | | | |")
     else:
         for policy in POLICIES:
-            print(f"| mctx over pgx (JAX, CPU) | {policy} | {args.mctx_n} | {mctx_sims} | all | "
+            print(f"| mctx over pgx (JAX, CPU) | {policy} | {args.mctx_n} | {sims} | all | "
                   f"{mctx[policy]:,.0f} |", flush=True)
 
     print("\n| comparison | ratio |")
