@@ -352,9 +352,13 @@ bool for_each_game(std::size_t n, unsigned threads, Body&& body) {
       [](std::size_t) { return true; });
 }
 
-// Calls evaluate on the observations and takes its two arrays, checked.
+// Calls evaluate on the observations, takes its two arrays and hands each
+// game's row, checked, with its maximum, to use(i, worker, logits, top,
+// value) on the workers. A bad row (NaN, +inf) is not handed on and fails
+// the call once every row has been seen: the search is then abandoned.
+template <class Use>
 bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, unsigned threads,
-                    FloatArray& logits, FloatArray& values, std::vector<float>& tops, OwnedRef& result) {
+                    FloatArray& logits, FloatArray& values, OwnedRef& result, Use&& use) {
   result.reset(PyObject_CallOneArg(evaluate, observation));
   if (result.empty()) return false;
   PyObject* r = result.get();
@@ -370,13 +374,13 @@ bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, un
     return false;
   }
   // NaN logits, +inf logits and values that are not finite: the first game.
-  // Each row's maximum on the way.
   std::vector<std::uint8_t> bad(n, 0);
-  tops.resize(n);
   const float* l = logits.data();
   const float* v = values.data();
-  if (!for_each_game(n, threads, [&](std::size_t i, unsigned) {
-        bad[i] = !search::scan_row(l + i * kActions, kActions, tops[i]) || !std::isfinite(v[i]);
+  if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) {
+        float top;
+        bad[i] = !search::scan_row(l + i * kActions, kActions, top) || !std::isfinite(v[i]);
+        if (!bad[i]) use(i, worker, l + i * kActions, top, v[i]);
       })) {
     return false;
   }
@@ -474,12 +478,11 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
       return nullptr;
     }
     FloatArray logits, values;
-    std::vector<float> tops;
     OwnedRef result;
-    if (!evaluate_batch(evaluate, observation, n, threads, logits, values, tops, result)) return nullptr;
-    if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) {
-          s.root(i, logits.data() + i * kActions, values.data()[i], worker);
-        })) {
+    if (!evaluate_batch(evaluate, observation, n, threads, logits, values, result,
+                        [&](std::size_t i, unsigned worker, const float* row, float, float value) {
+                          s.root(i, row, value, worker);
+                        })) {
       return nullptr;
     }
     for (int sim = 0; sim < st.options.num_simulations; ++sim) {
@@ -491,10 +494,10 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
       if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) { s.select(i, worker, form, obs + i * bytes); })) {
         return nullptr;
       }
-      if (!evaluate_batch(evaluate, observation, n, threads, logits, values, tops, result)) return nullptr;
-      if (!for_each_game(n, threads, [&](std::size_t i, unsigned) {
-            s.expand(i, logits.data() + i * kActions, tops[i], values.data()[i]);
-          })) {
+      if (!evaluate_batch(evaluate, observation, n, threads, logits, values, result,
+                          [&](std::size_t i, unsigned, const float* row, float top, float value) {
+                            s.expand(i, row, top, value);
+                          })) {
         return nullptr;
       }
     }
@@ -516,10 +519,6 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
           s.finish(i, count_data + i * kActions, weight_data + i * kActions, value_data[i], action_data[i], worker);
         })) {
       return nullptr;
-    }
-    {
-      ReleasedLock unlocked;
-      s.finish_batch(std::span<std::int32_t>(action_data, n));
     }
     OwnedRef out(PyStructSequence_New(output_type));
     if (out.empty()) return nullptr;

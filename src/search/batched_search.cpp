@@ -40,7 +40,6 @@ void BatchedSearch::start(std::span<const Game* const> roots, PrngKey key, const
     search_key_ = split_key(key, 2);
     // The Dirichlet noise (in the same buffer), drawn per game in root().
     gumbel_.resize(options_.dirichlet_fraction != 0.0f ? n * kActions : 0);
-    action_logits_.assign(n * kActions, 0.0f);
   } else {
     // rng_key, gumbel_rng = jax.random.split(rng_key)
     search_key_ = split_key(key, 0);
@@ -222,12 +221,40 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
       action_weights[a] = total > 0 ? static_cast<float>(visit_counts[a]) / std::max(sum, 1.0f)
                                     : 1.0f / static_cast<float>(kActions);
     }
-    float* logits = action_logits_.data() + i * kActions;
-    for (int a = 0; a < kActions; ++a) logits[a] = xla_log(std::max(action_weights[a], kTiny));
-    const float top = *std::max_element(logits, logits + kActions);
+    std::vector<float>& logits = w.scratch.row;
+    logits.resize(kActions);
+    const float unvisited = xla_log(std::max(total > 0 ? 0.0f : action_weights[0], kTiny));
+    for (int a = 0; a < kActions; ++a) {
+      logits[static_cast<std::size_t>(a)] = visit_counts[a] > 0 || total == 0
+                                                ? xla_log(std::max(action_weights[a], kTiny))
+                                                : unvisited;
+    }
+    const float top = *std::max_element(logits.begin(), logits.end());
     const float temperature = std::max(kTiny, options_.temperature);
-    for (int a = 0; a < kActions; ++a) logits[a] = (logits[a] - top) / temperature;
+    for (float& x : logits) x = (x - top) / temperature;
+    // jax.random.categorical(rng_key, logits) over the batch: row i's Gumbel
+    // noise is elements i * kActions + a of one draw. A Gumbel draw lies in
+    // [-4.47, 15.95]: when the unvisited actions' logit is more than that
+    // below every visited one's, none of them can win and only the visited
+    // actions' noise is drawn.
+    const std::uint64_t base = static_cast<std::uint64_t>(i) * kActions;
+    float lowest_visited = std::numeric_limits<float>::infinity();
+    for (int a = 0; a < kActions; ++a) {
+      if (visit_counts[a] > 0) lowest_visited = std::min(lowest_visited, logits[static_cast<std::size_t>(a)]);
+    }
+    const float rest = (unvisited - top) / temperature;
+    const bool sparse = total > 0 && lowest_visited - rest > 21.0f;
+    float best = -std::numeric_limits<float>::infinity();
     action = 0;
+    for (int a = 0; a < kActions; ++a) {
+      if (sparse && visit_counts[a] == 0) continue;
+      const float score = gumbel_at(action_key_, base + static_cast<std::uint64_t>(a), Kernel::ynn) +
+                          logits[static_cast<std::size_t>(a)];
+      if (score > best) {
+        best = score;
+        action = a;
+      }
+    }
     return;
   }
   // Gumbel: the best considered action, and softmax(prior + completed Q).
@@ -251,11 +278,6 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
   }
   softmax(logits);
   std::copy(logits.begin(), logits.end(), action_weights);
-}
-
-void BatchedSearch::finish_batch(std::span<std::int32_t> actions) {
-  if (options_.policy != Policy::kMuZero) return;
-  categorical(action_key_, action_logits_, games(), actions);
 }
 
 std::size_t BatchedSearch::tree_bytes() const {

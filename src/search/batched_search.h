@@ -12,7 +12,7 @@
 //     select(i, worker, obs)     per game: down the tree to a leaf, whose
 //                                observation it writes
 //     expand(i, logits, ...)     per game: the leaf into the tree, backed up
-//   finish(i, ...)               per game, then finish_batch() once
+//   finish(i, ...)               per game
 //
 // The per-game calls of one round are independent of each other and may run
 // on any threads (worker names a scratch space: no two calls with the same
@@ -61,12 +61,10 @@ class BatchedSearch {
   // logit), backed up.
   void expand(std::size_t i, const float* logits, float top, float value);
 
-  // The outputs of game i: its row of each (kActions wide) and its root
-  // value; for muzero the action is drawn in finish_batch.
+  // The outputs of game i: its row of each (kActions wide), its root value
+  // and its action.
   void finish(std::size_t i, std::int32_t* visit_counts, float* action_weights, float& root_value,
               std::int32_t& action, unsigned worker);
-  // muzero: draws every game's action from the weights (rows of kActions).
-  void finish_batch(std::span<std::int32_t> actions);
 
   // Bytes held by the trees.
   std::size_t tree_bytes() const;
@@ -104,7 +102,6 @@ class BatchedSearch {
   PrngKey gumbel_key_{};
   bool given_gumbel_ = false;
   std::vector<float> gumbel_;  // games * kActions
-  std::vector<float> action_logits_;  // muzero: games * kActions
 };
 
 }  // namespace orvex::search
