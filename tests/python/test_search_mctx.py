@@ -31,8 +31,7 @@ FLOOR = 0.99
 
 
 def network(observation):
-    logits, value = evaluate(np.asarray(observation), np)
-    return np.ascontiguousarray(logits), value  # numpy's broadcasting may give Fortran order
+    return evaluate(np.asarray(observation), np)  # logits in Fortran order, as numpy makes them
 
 
 def dense(pairs, dtype):
