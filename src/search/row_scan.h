@@ -6,13 +6,38 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace orvex::search {
 
 // Returns false when the row holds a NaN or +inf; else sets top to its
 // maximum (-inf for an empty row).
 inline bool scan_row(const float* row, std::size_t n, float& top) {
+#if defined(__SSE2__)
+  if (n % 8 == 0 && n > 0) {
+    // Two vectors at a time: maxima, and a NaN (unordered) or +inf anywhere.
+    const __m128 inf = _mm_set1_ps(std::numeric_limits<float>::infinity());
+    __m128 best0 = _mm_set1_ps(-std::numeric_limits<float>::infinity()), best1 = best0;
+    __m128 wrong = _mm_setzero_ps();
+    for (std::size_t a = 0; a < n; a += 8) {
+      const __m128 x = _mm_loadu_ps(row + a), y = _mm_loadu_ps(row + a + 4);
+      wrong = _mm_or_ps(wrong, _mm_or_ps(_mm_cmpnlt_ps(x, inf), _mm_cmpnlt_ps(y, inf)));
+      best0 = _mm_max_ps(best0, x);
+      best1 = _mm_max_ps(best1, y);
+    }
+    if (_mm_movemask_ps(wrong)) return false;
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, _mm_max_ps(best0, best1));
+    top = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    return true;
+  }
+#endif
   constexpr std::size_t kWays = 8;
   std::int32_t best[kWays];
   std::uint32_t wrong[kWays] = {};

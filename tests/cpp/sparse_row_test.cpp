@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "search/row_scan.h"
 #include "search/xla_math.h"
 
 namespace orvex::search {
@@ -68,6 +69,23 @@ TEST(SparseRow, SoftmaxEqualsTheDenseSoftmaxWithTheRestAtTheLowest) {
   std::vector<std::int16_t> one{3};
   std::vector<float> logit{0.0f}, prob(1);
   EXPECT_FALSE(sparse_softmax(one, logit, -1.0f, kRow, prob));
+}
+
+TEST(RowScan, FindsTheMaximumAndRefusesNaNAndPlusInfinity) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  for (std::size_t n : {8u, 4672u, 13u}) {
+    std::vector<float> row(n, -kInf);
+    row[n / 2] = -3.5f;
+    row[n - 1] = -2.0f;
+    float top = 0.0f;
+    ASSERT_TRUE(scan_row(row.data(), n, top));
+    EXPECT_EQ(top, -2.0f);
+    for (float bad : {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(), kInf}) {
+      std::vector<float> spoiled = row;
+      spoiled[n - 1] = bad;
+      EXPECT_FALSE(scan_row(spoiled.data(), n, top)) << n << " " << bad;
+    }
+  }
 }
 
 }  // namespace
