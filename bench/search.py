@@ -16,7 +16,8 @@ arrays made once), so the figures are the search's own cost.
 
 - orvex: ``orvex_tools.MCTS(env, num_simulations=S, policy=...)`` on a
   ChessEnv of N = 1024 games (float32 observations, 2 threads, 20 random plies
-  into the games), ``search.run(network, key)``, for "gumbel" and "muzero".
+  into the games), ``search.run(network, key)``, for "gumbel" and "muzero",
+  S = 32 simulations (16 with --quick), the same S for every search row.
 - ChessEnv.step: ``env.step(env.sample_actions())`` on the same env form,
   N = 1024, 2 threads (as in bench/env.py): the target is a simulation rate
   of at least half this step rate, since a simulation steps one game and
@@ -41,7 +42,9 @@ called from ``orvex::search``, the network and Python left out), divided by
 N * (S2 - S1), is the cost of one simulation with its environment step and
 observation; the instructions of the observation writing alone
 (``--observation-function``, a callgrind function pattern) are reported
-beside it, and their difference is the tree alone. By hand:
+beside it, and their difference is the tree alone. Function names are
+needed: a pip install strips the module, so install with
+``pip install -C install.strip=false .`` first. By hand:
 
     valgrind --tool=callgrind --toggle-collect='orvex::search::*' \\
         python bench/search.py --child-orvex 64 32 gumbel 1
@@ -204,7 +207,7 @@ def _inclusive(annotated: str, pattern: str) -> int:
     """The largest inclusive count among the functions whose name matches."""
     best = 0
     for line in annotated.splitlines():
-        m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+\S*:(.*)", line) or re.match(r"\s*([\d,]+)\s+(?:\S+:)?(.*)", line)
+        m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(.*)", line)
         if m and re.search(pattern, m.group(2)):
             best = max(best, int(m.group(1).replace(",", "")))
     return best
@@ -224,6 +227,10 @@ def callgrind_counts(n: int, sims: int, policy: str, observation_pattern: str) -
                                    capture_output=True, text=True, check=True).stdout
     total = re.search(r"([\d,]+)\s+\(100.0%\)\s+PROGRAM TOTALS", annotated)
     total = int(total.group(1).replace(",", "")) if total else 0
+    if total == 0:
+        raise RuntimeError("callgrind saw no function of orvex::search: the installed module is stripped; "
+                           "reinstall with pip install -C install.strip=false . (or put an unstripped "
+                           "build of orvex_tools first on PYTHONPATH)")
     return total, _inclusive(annotated, observation_pattern)
 
 
@@ -245,7 +252,7 @@ def main() -> None:
                         help="interpreter with jax, mctx and pgx for the mctx rows")
     parser.add_argument("--mctx-n", type=int, default=256, help="games per mctx search (default 256)")
     parser.add_argument("--callgrind", action="store_true", help="also instructions per simulation")
-    parser.add_argument("--observation-function", default=r"observ",
+    parser.add_argument("--observation-function", default=r"orvex::selfplay::write_observation",
                         help="regular expression for the observation writing's function names")
     parser.add_argument("--child-mctx", nargs=3, type=int, help=argparse.SUPPRESS)
     parser.add_argument("--child-orvex", nargs=4, help=argparse.SUPPRESS)
@@ -257,7 +264,7 @@ def main() -> None:
         return orvex_child(int(n), int(sims), policy, int(threads))
 
     n, threads = 1024, 2
-    sims, rounds = (16, 2) if args.quick else (64, 3)
+    sims, rounds = (16, 2) if args.quick else (32, 3)
     print(f"# cores available: {len(os.sched_getaffinity(0))}, load average {os.getloadavg()[0]:.1f}")
     print("\n| implementation | policy | N | simulations | threads | simulations/s |")
     print("| --- | --- | --- | --- | --- | --- |")
@@ -267,13 +274,12 @@ def main() -> None:
         print(f"| orvex MCTS | {policy} | {n} | {sims} | {threads} | {orvex[policy]:,.0f} |", flush=True)
     step = orvex_step_rate(n, threads, 20 if args.quick else 100, rounds)
     print(f"| orvex ChessEnv.step (steps/s) | | {n} | | {threads} | {step:,.0f} |", flush=True)
-    mctx_sims = min(sims, 32)
-    mctx, why = mctx_rates(args.mctx_python, args.mctx_n, mctx_sims, 2 if args.quick else 3)
+    mctx, why = mctx_rates(args.mctx_python, args.mctx_n, sims, 2 if args.quick else 3)
     if mctx is None:
         print(f"| mctx over pgx | left out: {why} | | | | |")
     else:
         for policy in POLICIES:
-            print(f"| mctx over pgx (JAX, CPU) | {policy} | {args.mctx_n} | {mctx_sims} | all | "
+            print(f"| mctx over pgx (JAX, CPU) | {policy} | {args.mctx_n} | {sims} | all | "
                   f"{mctx[policy]:,.0f} |", flush=True)
 
     print("\n| comparison | ratio |")

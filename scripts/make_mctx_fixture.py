@@ -32,7 +32,7 @@ Output, gzipped JSON:
 
     {"versions": {"jax": ..., "mctx": ..., "pgx": ...},
      "batches": [{"policy": "muzero" | "gumbel", "num_simulations": S,
-                  "options": {name: value, ...},      # the mctx keyword arguments given
+                  "options": {name: value, ...},      # as given to orvex_tools.MCTS
                   "seed": SEED, "n": N, "depth": D, "key": KEY,
                   "actions": [[a, ...], ...],         # per game, the D actions stepped
                   "roots": [{"observation": HASH,                # of the root's observation
@@ -41,7 +41,12 @@ Output, gzipped JSON:
                              "action_weights": [[action, weight], ...],  # nonzero only
                              "root_value": V}, ...]}, ...]}
 
-HASH is the first 16 hex digits of sha256 of the root's (8, 8, 119) float32
+The options keep mctx's names: the policy's keyword arguments, and
+value_scale, maxvisit_init, rescale_values, use_mixed_value given to
+qtransform_completed_by_mix_value (gumbel). The plan (PLAN below): 512 roots
+in 60 batches of 4 to 16 games, 0 to 220 plies deep, 8 to 64 simulations,
+mctx's defaults and a few other option values, muzero with and without
+Dirichlet noise. HASH is the first 16 hex digits of sha256 of the root's (8, 8, 119) float32
 observation (C order), to tell a game replayed wrong from a search that
 differs. Floats are float32 values written in their shortest decimal form.
 """

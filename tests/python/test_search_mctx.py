@@ -31,7 +31,7 @@ FLOOR = 0.99
 
 
 def network(observation):
-    return evaluate(np.asarray(observation), np)
+    return evaluate(np.asarray(observation), np)  # logits in Fortran order, as numpy makes them
 
 
 def dense(pairs, dtype):
@@ -83,19 +83,19 @@ def searched():
         search = orvex_tools.MCTS(env, num_simulations=b["num_simulations"], policy=b["policy"],
                                   threads=2, **b["options"])
         out = search.run(network, b["key"])
-        total, wrong = report.setdefault(group(b), [0, []])
+        counts = report.setdefault(group(b), {"roots": 0, "differ": []})
         for i, root in enumerate(b["roots"]):
-            report[group(b)][0] += 1
+            counts["roots"] += 1
             found = differences(b, root, out, i, env)
             if found:
-                wrong.append(f"{b['policy']} {b['num_simulations']} sims {b['options']} seed {b['seed']} "
-                             f"depth {b['depth']} game {i}: " + "; ".join(found))
+                counts["differ"].append(f"{b['policy']} {b['num_simulations']} sims {b['options']} seed {b['seed']} "
+                                        f"depth {b['depth']} game {i}: " + "; ".join(found))
     return report
 
 
 @pytest.mark.parametrize("name", ["muzero", "gumbel", "muzero-dirichlet"])
 def test_roots_match_mctx(searched, name):
-    total, wrong = searched[name]
+    total, wrong = searched[name]["roots"], searched[name]["differ"]
     summary = f"{name}: {total - len(wrong)} of {total} roots equal to mctx's"
     print(summary)
     assert len(wrong) <= (1 - FLOOR) * total, summary + "\n" + "\n".join(wrong)
