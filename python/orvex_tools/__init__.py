@@ -28,14 +28,14 @@ except ImportError:  # a source tree that was never built
 if TYPE_CHECKING:
     from typing import Any
 
-    from orvex_tools._env import ChessEnv
+    from orvex_tools._env import MCTS, ChessEnv, SearchOutput
     from orvex_tools.dataset import DatasetSummary, build_dataset
     from orvex_tools.pgn import Game, GameError, GameReader, read_games
     from orvex_tools.pgn_writer import write_games
     from orvex_tools.training import TrainingBatch, TrainingBatches, training_batches
 
-__all__ = ["ChessEnv", "DatasetSummary", "Game", "GameError", "GameReader", "TrainingBatch",
-           "TrainingBatches", "build_dataset", "read_games", "training_batches", "write_games",
+__all__ = ["MCTS", "ChessEnv", "DatasetSummary", "Game", "GameError", "GameReader", "SearchOutput",
+           "TrainingBatch", "TrainingBatches", "build_dataset", "read_games", "training_batches", "write_games",
            "__version__"]
 
 # The module of each name that is imported on first use.
@@ -48,6 +48,8 @@ _LAZY = {
     "read_games": "orvex_tools.pgn",
     "write_games": "orvex_tools.pgn_writer",
     "ChessEnv": "orvex_tools._env",
+    "MCTS": "orvex_tools._env",
+    "SearchOutput": "orvex_tools._env",
     "TrainingBatch": "orvex_tools.training",
     "TrainingBatches": "orvex_tools.training",
     "training_batches": "orvex_tools.training",

@@ -1,7 +1,7 @@
 """The native self-play environment behind orvex_tools.ChessEnv."""
 
-from collections.abc import Sequence
-from typing import Literal, SupportsIndex, final
+from collections.abc import Callable, Sequence
+from typing import Literal, SupportsIndex, final, overload
 
 from typing_extensions import Buffer
 
@@ -59,3 +59,90 @@ class ChessEnv:
     @property
     def batch_size(self) -> int:
         """The number of games."""
+
+@final
+class SearchOutput(tuple[memoryview, memoryview, memoryview, memoryview]):
+    """What MCTS.run returns (a named tuple of four arrays)."""
+
+    @property
+    def action(self) -> memoryview:
+        """(N,) int32: the action chosen in each game."""
+    @property
+    def action_weights(self) -> memoryview:
+        """(N, 4672) float32: the policy target (mctx's action_weights)."""
+    @property
+    def visit_counts(self) -> memoryview:
+        """(N, 4672) int32: the visit counts of the root's children."""
+    @property
+    def root_value(self) -> memoryview:
+        """(N,) float32: the root's search value (mctx's search_tree.summary().value)."""
+
+_Evaluate = Callable[[memoryview], tuple[Buffer, Buffer] | list[Buffer]]
+
+@final
+class MCTS:
+    """A batched search over every game of a ChessEnv, as mctx's muzero_policy or gumbel_muzero_policy, in C++ on worker threads."""
+
+    @overload
+    def __new__(
+        cls,
+        env: ChessEnv,
+        num_simulations: int = 64,
+        policy: Literal["gumbel"] = "gumbel",
+        threads: int | None = None,
+        *,
+        max_depth: int | None = None,
+        max_num_considered_actions: int = 16,
+        gumbel_scale: float = 1.0,
+        value_scale: float = 0.1,
+        maxvisit_init: float = 50.0,
+        rescale_values: bool = True,
+        use_mixed_value: bool = True,
+        epsilon: float = 1e-8,
+    ) -> MCTS: ...
+    @overload
+    def __new__(
+        cls,
+        env: ChessEnv,
+        num_simulations: int = 64,
+        *,
+        policy: Literal["muzero"],
+        threads: int | None = None,
+        max_depth: int | None = None,
+        pb_c_init: float = 1.25,
+        pb_c_base: float = 19652.0,
+        dirichlet_fraction: float = 0.25,
+        dirichlet_alpha: float = 0.3,
+        temperature: float = 1.0,
+        epsilon: float = 1e-8,
+    ) -> MCTS: ...
+    @overload
+    def __new__(
+        cls,
+        env: ChessEnv,
+        num_simulations: int,
+        policy: Literal["muzero"],
+        threads: int | None = None,
+        *,
+        max_depth: int | None = None,
+        pb_c_init: float = 1.25,
+        pb_c_base: float = 19652.0,
+        dirichlet_fraction: float = 0.25,
+        dirichlet_alpha: float = 0.3,
+        temperature: float = 1.0,
+        epsilon: float = 1e-8,
+    ) -> MCTS: ...
+    def run(self, evaluate: _Evaluate, key: SupportsIndex | Buffer | Sequence[int], gumbel: Buffer | None = None) -> SearchOutput:
+        """Searches every game from its current state; evaluate(observation) -> (prior_logits (N, 4672) float32, value (N,) float32) is called once for the roots and once per simulation. Raises TypeError or ValueError on bad arguments or bad outputs of evaluate, evaluate's own exceptions, KeyboardInterrupt; the env is never changed."""
+    @property
+    def env(self) -> ChessEnv:
+        """The environment searched."""
+    @property
+    def num_simulations(self) -> int:
+        """The simulations of each run."""
+    @property
+    def policy(self) -> Literal["muzero", "gumbel"]:
+        """'muzero' or 'gumbel'."""
+    @property
+    def threads(self) -> int:
+        """The worker threads."""

@@ -28,6 +28,8 @@
 #include "selfplay/game.h"
 #include "selfplay/observation.h"
 #include "selfplay/threefry.h"
+#include "env_module/env_state.h"
+#include "env_module/search_type.h"
 
 namespace orvex::py {
 namespace {
@@ -45,38 +47,6 @@ constexpr std::uint64_t splitmix64(std::uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// The arrays the environment writes, each a memoryview over a bytearray of
-// its own, and where their items start.
-struct Outputs {
-  OwnedRef observation, mask, rewards, terminated, truncated, current_player, step_count;
-  std::uint8_t* observation_data = nullptr;
-  std::uint8_t* mask_data = nullptr;
-  float* rewards_data = nullptr;
-  std::uint8_t* terminated_data = nullptr;
-  std::uint8_t* truncated_data = nullptr;
-  std::int32_t* player_data = nullptr;
-  std::int32_t* step_data = nullptr;
-};
-
-struct EnvState {
-  EnvRecord record;
-  const AttackTables* tables = nullptr;
-  Outputs out;
-  // What a step in progress changed, to take it back: one record per game,
-  // and the game an automatic reset replaced.
-  std::vector<selfplay::StepUndo> undo;
-  std::vector<std::unique_ptr<Game>> replaced;
-  BorrowFlag borrow;
-
-  std::size_t size() const { return record.games.size(); }
-};
-
-struct EnvObject {
-  PyObject_HEAD
-  EnvState* state;
-};
-
-EnvState& state_of(PyObject* self) { return *reinterpret_cast<EnvObject*>(self)->state; }
 
 // Makes the arrays for the games and the observation form.
 bool make_outputs(EnvState& s) {
@@ -684,6 +654,8 @@ PyMODINIT_FUNC PyInit__env() {
     Py_XDECREF(type);
     return nullptr;
   }
+  env_type = type;
+  if (!add_search_types(module.get())) return nullptr;
   module_once = Py_NewRef(module.get());
   return module.release();
 }

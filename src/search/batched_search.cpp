@@ -1,0 +1,289 @@
+#include "search/batched_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "search/jax_random.h"
+#include "search/xla_math.h"
+
+namespace orvex::search {
+namespace {
+
+using selfplay::Game;
+using selfplay::split_key;
+
+constexpr float kTiny = std::numeric_limits<float>::min();
+
+}  // namespace
+
+BatchedSearch::BatchedSearch(const AttackTables& tables, const SearchOptions& options, std::size_t games,
+                             unsigned workers)
+    : tables_(tables),
+      options_(options),
+      considered_(options.policy == Policy::kGumbel ? options.max_num_considered_actions : 0,
+                  options.num_simulations),
+      trees_(games),
+      leaves_(games),
+      roots_(games, nullptr) {
+  for (unsigned w = 0; w < workers; ++w) workers_.push_back(std::make_unique<Worker>());
+}
+
+void BatchedSearch::start(std::span<const Game* const> roots, PrngKey key, const float* gumbel) {
+  std::copy(roots.begin(), roots.end(), roots_.begin());
+  const std::size_t n = games();
+  for (SearchTree& t : trees_) t.clear(options_.num_simulations);
+  if (options_.policy == Policy::kMuZero) {
+    // rng_key, dirichlet_rng_key, search_rng_key = jax.random.split(rng_key, 3)
+    action_key_ = split_key(key, 0);
+    dirichlet_key_ = split_key(key, 1);
+    search_key_ = split_key(key, 2);
+    // The Dirichlet noise (in the same buffer), drawn per game in root().
+    gumbel_.resize(options_.dirichlet_fraction != 0.0f ? n * kActions : 0);
+  } else {
+    // rng_key, gumbel_rng = jax.random.split(rng_key)
+    search_key_ = split_key(key, 0);
+    gumbel_key_ = split_key(key, 1);
+    gumbel_.resize(n * kActions);
+    if (gumbel) std::copy(gumbel, gumbel + n * kActions, gumbel_.begin());
+  }
+  given_gumbel_ = gumbel != nullptr;
+}
+
+void BatchedSearch::write_root_observation(std::size_t i, selfplay::ObservationForm form, void* out) const {
+  selfplay::write_observation(*roots_[i], form, out);
+}
+
+void BatchedSearch::root(std::size_t i, const float* logits, float value, unsigned worker) {
+  SearchTree& t = trees_[i];
+  const Game& g = *roots_[i];
+  Worker& w = *workers_[worker];
+  std::vector<float>& row = w.scratch.row;
+  row.assign(logits, logits + kActions);
+  if (options_.policy == Policy::kGumbel && !given_gumbel_) {
+    // gumbel_scale * jax.random.gumbel(gumbel_rng, (N, kActions)), at the
+    // actions the search looks at (the legal ones).
+    float* out = gumbel_.data() + i * kActions;
+    const std::uint64_t base = static_cast<std::uint64_t>(i) * kActions;
+    auto draw = [&](int a) { out[a] = options_.gumbel_scale * gumbel_at(gumbel_key_, base + static_cast<std::uint64_t>(a)); };
+    if (g.terminated) {
+      for (int a = 0; a < kActions; ++a) draw(a);
+    } else {
+      for (int k = 0; k < g.legal; ++k) draw(g.ids[static_cast<std::size_t>(k)]);
+    }
+  }
+  if (options_.policy == Policy::kMuZero) {
+    // _get_logits_from_probs(_add_dirichlet_noise(softmax(prior_logits)))
+    softmax(row);
+    const float f = options_.dirichlet_fraction;
+    if (f != 0.0f) {
+      const float keep = 1.0f - f;
+      float* noise = gumbel_.data() + i * kActions;
+      dirichlet_rows(dirichlet_key_, options_.dirichlet_alpha, kActions, i, std::span<float>(noise, kActions));
+      for (int a = 0; a < kActions; ++a) row[static_cast<std::size_t>(a)] = std::fma(f, noise[a], keep * row[static_cast<std::size_t>(a)]);
+    }
+    for (float& x : row) x = xla_log(std::max(x, kTiny));
+  }
+  // _mask_invalid_actions: minus the maximum, the illegal ones at the lowest.
+  const float top = *std::max_element(row.begin(), row.end());
+  for (float& x : row) x -= top;
+  if (g.terminated) {
+    t.set_dense_priors(0, row.data(), false);
+  } else {
+    t.set_prior_logits(0, std::span<const std::int16_t>(g.ids.data(), g.legal), row);
+  }
+  Node& r = t.nodes[0];
+  r.raw_value = value;
+  r.value = value;
+  r.visits = 1;
+}
+
+void BatchedSearch::begin_simulation(int simulation) {
+  simulation_ = simulation;
+  // rng_key, simulate_key, expand_key = jax.random.split(rng_key, 3)
+  simulate_key_ = split_key(search_key_, 1);
+  search_key_ = split_key(search_key_, 0);
+}
+
+std::int32_t BatchedSearch::choose(std::size_t i, std::int32_t node, int depth, PrngKey key, Worker& w) {
+  const SearchTree& t = trees_[i];
+  if (options_.policy == Policy::kMuZero) return muzero_select(t, node, depth == 0, key, options_, w.scratch);
+  if (depth == 0) {
+    const Game& g = *roots_[i];
+    const int valid = g.terminated ? kActions : g.legal;
+    const int considered = std::min(options_.max_num_considered_actions, valid);
+    return gumbel_root_select(t, considered_, considered,
+                              std::span<const float>(gumbel_.data() + i * kActions, kActions), options_,
+                              w.scratch);
+  }
+  return gumbel_interior_select(t, node, options_, w.scratch);
+}
+
+void BatchedSearch::step(Game& g, int action, selfplay::StepUndo& undo) const {
+  if (g.terminated) {
+    g.rewards = {0.0f, 0.0f};
+    return;
+  }
+  selfplay::step_game(tables_, g, action, selfplay::legal_place(g, action), undo);
+}
+
+void BatchedSearch::select(std::size_t i, unsigned worker, selfplay::ObservationForm form, void* observation) {
+  Worker& w = *workers_[worker];
+  const SearchTree& t = trees_[i];
+  const int max_depth = options_.depth_limit();
+  // simulate(): down from the root until an unvisited action or the depth
+  // limit, splitting the game's key at every step.
+  PrngKey key = split_key(simulate_key_, static_cast<std::uint32_t>(i));
+  std::int32_t node = 0, action = 0, next = 0;
+  int depth = 0;
+  for (;;) {
+    node = next;
+    const PrngKey choice_key = split_key(key, 1);
+    key = split_key(key, 0);
+    action = choose(i, node, depth, choice_key, w);
+    next = t.child(node, action);
+    ++depth;
+    if (next == kUnvisited || depth >= max_depth) break;
+  }
+  Leaf& leaf = leaves_[i];
+  leaf.parent = node;
+  leaf.action = action;
+  leaf.node = next == kUnvisited ? simulation_ + 1 : next;
+  // The parent's game, replayed from the root's.
+  w.path.clear();
+  for (std::int32_t at = node; at != 0; at = t.nodes[static_cast<std::size_t>(at)].parent) {
+    w.path.push_back(t.nodes[static_cast<std::size_t>(at)].action);
+  }
+  Game& g = w.game;
+  g = *roots_[i];
+  for (auto a = w.path.rbegin(); a != w.path.rend(); ++a) step(g, *a, w.undo);
+  // The recurrent function: the reward of the player who moved.
+  const int player = selfplay::current_player(g);
+  step(g, action, w.undo);
+  leaf.reward = g.rewards[static_cast<std::size_t>(player)];
+  leaf.ended = g.terminated;
+  leaf.legal.assign(g.ids.begin(), g.ids.begin() + g.legal);
+  selfplay::write_observation(g, form, observation);
+}
+
+void BatchedSearch::expand(std::size_t i, const float* logits, float top, float value) {
+  SearchTree& t = trees_[i];
+  const Leaf& leaf = leaves_[i];
+  Node& n = t.nodes[static_cast<std::size_t>(leaf.node)];
+  n.parent = leaf.parent;
+  n.action = leaf.action;
+  n.reward = leaf.reward;
+  n.discount = leaf.ended ? 0.0f : -1.0f;
+  t.set_child(leaf.parent, leaf.action, leaf.node);
+  if (leaf.ended) {
+    t.set_dense_priors(leaf.node, logits);
+  } else {
+    t.set_priors(leaf.node, logits, top, leaf.legal);
+  }
+  Node& made = t.nodes[static_cast<std::size_t>(leaf.node)];
+  const float v = leaf.ended ? 0.0f : value;
+  made.raw_value = v;
+  made.value = v;
+  made.visits += 1;
+  // backward(): up to the root.
+  float leaf_value = made.value;
+  for (std::int32_t index = leaf.node; index != 0;) {
+    const Node& below = t.nodes[static_cast<std::size_t>(index)];
+    Node& parent = t.nodes[static_cast<std::size_t>(below.parent)];
+    const float count = static_cast<float>(parent.visits);
+    leaf_value = std::fma(below.discount, leaf_value, below.reward);
+    parent.value = std::fma(parent.value, count, leaf_value) / (count + 1.0f);
+    parent.visits += 1;
+    index = below.parent;
+  }
+}
+
+void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* action_weights, float& root_value,
+                           std::int32_t& action, unsigned worker) {
+  const SearchTree& t = trees_[i];
+  Worker& w = *workers_[worker];
+  std::fill(visit_counts, visit_counts + kActions, 0);
+  std::vector<Candidate>& cands = w.scratch.candidates;
+  gather_candidates(t, 0, cands);
+  std::int32_t total = 0, most = 0;
+  for (const Candidate& c : cands) {
+    if (c.child == kUnvisited) continue;
+    const std::int32_t v = t.nodes[static_cast<std::size_t>(c.child)].visits;
+    visit_counts[c.action] = v;
+    total += v;
+    most = std::max(most, v);
+  }
+  root_value = t.nodes[0].value;
+  if (options_.policy == Policy::kMuZero) {
+    // summary().visit_probs, then _apply_temperature(_get_logits_from_probs())
+    const float sum = static_cast<float>(total);
+    for (int a = 0; a < kActions; ++a) {
+      action_weights[a] = total > 0 ? static_cast<float>(visit_counts[a]) / std::max(sum, 1.0f)
+                                    : 1.0f / static_cast<float>(kActions);
+    }
+    std::vector<float>& logits = w.scratch.row;
+    logits.resize(kActions);
+    const float unvisited = xla_log(std::max(total > 0 ? 0.0f : action_weights[0], kTiny));
+    for (int a = 0; a < kActions; ++a) {
+      logits[static_cast<std::size_t>(a)] = visit_counts[a] > 0 || total == 0
+                                                ? xla_log(std::max(action_weights[a], kTiny))
+                                                : unvisited;
+    }
+    const float top = *std::max_element(logits.begin(), logits.end());
+    const float temperature = std::max(kTiny, options_.temperature);
+    for (float& x : logits) x = (x - top) / temperature;
+    // jax.random.categorical(rng_key, logits) over the batch: row i's Gumbel
+    // noise is elements i * kActions + a of one draw. A Gumbel draw lies in
+    // [-4.47, 15.95]: when the unvisited actions' logit is more than that
+    // below every visited one's, none of them can win and only the visited
+    // actions' noise is drawn.
+    const std::uint64_t base = static_cast<std::uint64_t>(i) * kActions;
+    float lowest_visited = std::numeric_limits<float>::infinity();
+    for (int a = 0; a < kActions; ++a) {
+      if (visit_counts[a] > 0) lowest_visited = std::min(lowest_visited, logits[static_cast<std::size_t>(a)]);
+    }
+    const float rest = (unvisited - top) / temperature;
+    const bool sparse = total > 0 && lowest_visited - rest > 21.0f;
+    float best = -std::numeric_limits<float>::infinity();
+    action = 0;
+    for (int a = 0; a < kActions; ++a) {
+      if (sparse && visit_counts[a] == 0) continue;
+      const float score = gumbel_at(action_key_, base + static_cast<std::uint64_t>(a), Kernel::ynn) +
+                          logits[static_cast<std::size_t>(a)];
+      if (score > best) {
+        best = score;
+        action = a;
+      }
+    }
+    return;
+  }
+  // Gumbel: the best considered action, and softmax(prior + completed Q).
+  std::vector<float>& completed = w.scratch.row2;
+  completed.assign(kActions, 0.0f);
+  action = gumbel_considered_argmax(t, most, std::span<const float>(gumbel_.data() + i * kActions, kActions),
+                                    options_, w.scratch, completed);
+  const Game& g = *roots_[i];
+  std::vector<float> logits(kActions, kLowest);
+  gather_candidates(t, 0, cands);
+  for (const Candidate& c : cands) {
+    logits[static_cast<std::size_t>(c.action)] = c.logit + completed[static_cast<std::size_t>(c.action)];
+  }
+  if (!g.terminated) {
+    // Illegal: the root's lowest prior plus its completed Q, then masked.
+    const float top = *std::max_element(logits.begin(), logits.end());
+    for (float& x : logits) x = x == kLowest ? kLowest : x - top;
+  } else {
+    const float top = *std::max_element(logits.begin(), logits.end());
+    for (float& x : logits) x -= top;
+  }
+  softmax(logits);
+  std::copy(logits.begin(), logits.end(), action_weights);
+}
+
+std::size_t BatchedSearch::tree_bytes() const {
+  std::size_t total = 0;
+  for (const SearchTree& t : trees_) total += t.bytes();
+  return total;
+}
+
+}  // namespace orvex::search

@@ -1,0 +1,129 @@
+#include "search/search_tree.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "search/sparse_row.h"
+#include "search/xla_math.h"
+
+namespace orvex::search {
+
+void SearchTree::clear(int num_simulations) {
+  nodes.assign(static_cast<std::size_t>(num_simulations) + 1, Node{});
+  slots.clear();
+  extras.clear();
+  dense_rows.clear();
+}
+
+std::int32_t SearchTree::child(std::int32_t node, int action) const {
+  const Node& n = nodes[static_cast<std::size_t>(node)];
+  const std::span<const Slot> own = slots_of(n);
+  const auto it = std::lower_bound(own.begin(), own.end(), action,
+                                   [](const Slot& s, int a) { return s.action < a; });
+  if (it != own.end() && it->action == action) return it->child;
+  for (std::int32_t e = n.first_extra; e >= 0; e = extras[static_cast<std::size_t>(e)].next) {
+    if (extras[static_cast<std::size_t>(e)].action == action) return extras[static_cast<std::size_t>(e)].child;
+  }
+  return kUnvisited;
+}
+
+void SearchTree::set_child(std::int32_t node, int action, std::int32_t child) {
+  Node& n = nodes[static_cast<std::size_t>(node)];
+  const std::span<Slot> own = slots_of(n);
+  const auto it = std::lower_bound(own.begin(), own.end(), action,
+                                   [](const Slot& s, int a) { return s.action < a; });
+  if (it != own.end() && it->action == action) {
+    it->child = child;
+    return;
+  }
+  for (std::int32_t e = n.first_extra; e >= 0; e = extras[static_cast<std::size_t>(e)].next) {
+    if (extras[static_cast<std::size_t>(e)].action == action) {
+      extras[static_cast<std::size_t>(e)].child = child;
+      return;
+    }
+  }
+  extras.push_back({node, action, child, n.first_extra});
+  n.first_extra = static_cast<std::int32_t>(extras.size() - 1);
+}
+
+namespace {
+
+// The row of kActions logits with the legal ones at their place, the others
+// at float32's lowest; its softmax, by the XLA reduction of a dense row.
+thread_local std::vector<float> row_scratch;
+
+void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal) {
+  if (n.slot_count == legal.size() && n.slot_count) return;
+  n.first_slot = static_cast<std::uint32_t>(t.slots.size());
+  n.slot_count = static_cast<std::uint16_t>(legal.size());
+  for (std::int16_t a : legal) t.slots.push_back(Slot{a, kUnvisited, 0.0f, 0.0f});
+  std::sort(t.slots.begin() + n.first_slot, t.slots.end(),
+            [](const Slot& x, const Slot& y) { return x.action < y.action; });
+}
+
+void slot_probs(SearchTree& t, Node& n) {
+  const std::span<Slot> own = t.slots_of(n);
+  thread_local std::vector<std::int16_t> places;
+  thread_local std::vector<float> logits, probs;
+  places.clear();
+  logits.clear();
+  for (const Slot& s : own) {
+    places.push_back(s.action);
+    logits.push_back(s.logit);
+  }
+  probs.resize(own.size());
+  if (!sparse_softmax(places, logits, kLowest, kActions, probs)) {
+    std::vector<float>& row = row_scratch;
+    row.assign(kActions, kLowest);
+    for (const Slot& s : own) row[static_cast<std::size_t>(s.action)] = s.logit;
+    softmax(row);
+    for (std::size_t i = 0; i < own.size(); ++i) probs[i] = row[static_cast<std::size_t>(own[i].action)];
+  }
+  for (std::size_t i = 0; i < own.size(); ++i) own[i].prob = probs[i];
+}
+
+}  // namespace
+
+void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
+                            std::span<const std::int16_t> legal) {
+  Node& n = nodes[static_cast<std::size_t>(node)];
+  make_slots(*this, n, legal);
+  for (Slot& s : slots_of(n)) s.logit = logits[s.action] - top;
+  slot_probs(*this, n);
+}
+
+void SearchTree::set_prior_logits(std::int32_t node, std::span<const std::int16_t> legal,
+                                  std::span<const float> prior_logits_by_action) {
+  Node& n = nodes[static_cast<std::size_t>(node)];
+  make_slots(*this, n, legal);
+  for (Slot& s : slots_of(n)) s.logit = prior_logits_by_action[static_cast<std::size_t>(s.action)];
+  slot_probs(*this, n);
+}
+
+void SearchTree::set_dense_priors(std::int32_t node, const float* logits, bool subtract_max) {
+  Node& n = nodes[static_cast<std::size_t>(node)];
+  const float top = subtract_max ? *std::max_element(logits, logits + kActions) : 0.0f;
+  DenseRow row;
+  row.logits.resize(kActions);
+  for (int a = 0; a < kActions; ++a) row.logits[static_cast<std::size_t>(a)] = subtract_max ? logits[a] - top : logits[a];
+  // The parent's row when it is the same (an ended game's child is the same
+  // ended game).
+  if (n.parent >= 0) {
+    const Node& p = nodes[static_cast<std::size_t>(n.parent)];
+    if (p.dense >= 0 && dense_rows[static_cast<std::size_t>(p.dense)].logits == row.logits) {
+      n.dense = p.dense;
+      return;
+    }
+  }
+  row.probs = row.logits;
+  softmax(row.probs);
+  n.dense = static_cast<std::int32_t>(dense_rows.size());
+  dense_rows.push_back(std::move(row));
+}
+
+std::size_t SearchTree::bytes() const {
+  return nodes.capacity() * sizeof(Node) + slots.capacity() * sizeof(Slot) + extras.capacity() * sizeof(Extra) +
+         dense_rows.size() * 2 * kActions * sizeof(float);
+}
+
+}  // namespace orvex::search

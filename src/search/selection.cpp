@@ -1,0 +1,270 @@
+#include "search/selection.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "search/jax_random.h"
+#include "search/sparse_row.h"
+#include "search/xla_math.h"
+
+namespace orvex::search {
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kTiny = std::numeric_limits<float>::min();
+
+// Where XLA fuses a product into the sum that follows it.
+inline float mul_add(float a, float b, float c) { return std::fma(a, b, c); }
+
+// The best (score, action): the higher score, on a tie the lower action, as
+// jnp.argmax takes the first.
+struct Best {
+  float score = -kInf;
+  std::int32_t action = -1;
+  void offer(float s, std::int32_t a) {
+    if (action < 0 || s > score || (s == score && a < action)) {
+      score = s;
+      action = a;
+    }
+  }
+};
+
+const Node& node_at(const SearchTree& t, std::int32_t i) { return t.nodes[static_cast<std::size_t>(i)]; }
+
+}  // namespace
+
+float child_qvalue(const Node& child) { return mul_add(child.discount, child.value, child.reward); }
+
+bool gather_candidates(const SearchTree& tree, std::int32_t node, std::vector<Candidate>& out) {
+  out.clear();
+  const Node& n = node_at(tree, node);
+  if (n.dense >= 0) {
+    const DenseRow& row = tree.dense_rows[static_cast<std::size_t>(n.dense)];
+    out.resize(kActions);
+    for (int a = 0; a < kActions; ++a) {
+      out[static_cast<std::size_t>(a)] = {a, kUnvisited, row.logits[static_cast<std::size_t>(a)],
+                                          row.probs[static_cast<std::size_t>(a)]};
+    }
+    for (std::int32_t e = n.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
+      const Extra& x = tree.extras[static_cast<std::size_t>(e)];
+      out[static_cast<std::size_t>(x.action)].child = x.child;
+    }
+    return false;
+  }
+  for (const Slot& s : tree.slots_of(n)) out.push_back({s.action, s.child, s.logit, s.prob});
+  bool extra = false;
+  for (std::int32_t e = n.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
+    const Extra& x = tree.extras[static_cast<std::size_t>(e)];
+    out.push_back({x.action, x.child, kLowest, 0.0f});
+    extra = true;
+  }
+  if (extra) {
+    std::sort(out.begin(), out.end(), [](const Candidate& x, const Candidate& y) { return x.action < y.action; });
+  }
+  return out.size() < static_cast<std::size_t>(kActions);
+}
+
+namespace {
+
+// qtransform_by_parent_and_siblings: the normalised Q-value of each
+// candidate (0 for the unvisited ones and for every other action).
+void by_parent_and_siblings(const SearchTree& tree, std::int32_t node, std::span<const Candidate> cands,
+                            const SearchOptions& options, std::vector<float>& out) {
+  const float node_value = node_at(tree, node).value;
+  float lo = node_value, hi = node_value;
+  out.resize(cands.size());
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    if (cands[i].child == kUnvisited) continue;
+    const float q = child_qvalue(node_at(tree, cands[i].child));
+    out[i] = q;
+    lo = std::min(lo, q);
+    hi = std::max(hi, q);
+  }
+  const float denominator = std::max(hi - lo, options.epsilon);
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    out[i] = cands[i].child == kUnvisited ? 0.0f : (out[i] - lo) / denominator;
+  }
+}
+
+}  // namespace
+
+std::int32_t muzero_select(const SearchTree& tree, std::int32_t node, bool root, PrngKey key,
+                           const SearchOptions& options, SelectionScratch& scratch) {
+  std::vector<Candidate>& cands = scratch.candidates;
+  const bool rest = gather_candidates(tree, node, cands) && !root;
+  by_parent_and_siblings(tree, node, cands, options, scratch.scores);
+  const Node& n = node_at(tree, node);
+  const float visits = static_cast<float>(n.visits);
+  const float pb_c = options.pb_c_init + xla_log((visits + options.pb_c_base + 1.0f) / options.pb_c_base);
+  const float scale = std::sqrt(visits) * pb_c;
+  Best best;
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    const Candidate& c = cands[i];
+    const std::int32_t child_visits = c.child == kUnvisited ? 0 : node_at(tree, c.child).visits;
+    const float policy = scale * c.prob / static_cast<float>(child_visits + 1);
+    const float noise = uniform_at(key, static_cast<std::uint64_t>(c.action));
+    best.offer(mul_add(1e-7f, noise, scratch.scores[i] + policy), c.action);
+  }
+  // Every other action scores 1e-7 times its noise: it can win only over
+  // candidates that score no more than that.
+  if (rest && best.score <= 1e-7f) {
+    std::vector<float>& taken = scratch.row;
+    taken.assign(kActions, 0.0f);
+    for (const Candidate& c : cands) taken[static_cast<std::size_t>(c.action)] = 1.0f;
+    for (int a = 0; a < kActions; ++a) {
+      if (taken[static_cast<std::size_t>(a)] != 0.0f) continue;
+      best.offer(mul_add(1e-7f, uniform_at(key, static_cast<std::uint64_t>(a)), 0.0f), a);
+    }
+  }
+  return best.action < 0 ? 0 : best.action;
+}
+
+float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::span<const Candidate> cands,
+                             bool rest, const SearchOptions& options, std::vector<float>& scores) {
+  const Node& n = node_at(tree, node);
+  scores.resize(cands.size());
+  std::int32_t sum_visits = 0, max_visits = 0;
+  bool any_unvisited = rest;
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    if (cands[i].child == kUnvisited) {
+      any_unvisited = true;
+      continue;
+    }
+    const Node& c = node_at(tree, cands[i].child);
+    scores[i] = child_qvalue(c);
+    sum_visits += c.visits;
+    max_visits = std::max(max_visits, c.visits);
+  }
+  float value = n.raw_value;
+  if (options.use_mixed_value) {
+    // Sums over the whole row, in XLA's order (the others add 0).
+    thread_local std::vector<std::int16_t> places;
+    thread_local std::vector<float> terms;
+    places.clear();
+    terms.clear();
+    for (const Candidate& c : cands) {
+      if (c.child == kUnvisited) continue;
+      places.push_back(static_cast<std::int16_t>(c.action));
+      terms.push_back(std::max(kTiny, c.prob));
+    }
+    const float sum_probs = sparse_ynn_sum(places, terms, kActions);
+    terms.clear();
+    for (std::size_t i = 0; i < cands.size(); ++i) {
+      if (cands[i].child != kUnvisited) terms.push_back(std::max(kTiny, cands[i].prob) * scores[i] / sum_probs);
+    }
+    const float weighted = sparse_ynn_sum(places, terms, kActions);
+    const float total = static_cast<float>(sum_visits);
+    value = mul_add(total, weighted, n.raw_value) / (total + 1.0f);
+  }
+  float lo = kInf, hi = -kInf;
+  if (any_unvisited) lo = hi = value;
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    if (cands[i].child == kUnvisited) scores[i] = value;
+    lo = std::min(lo, scores[i]);
+    hi = std::max(hi, scores[i]);
+  }
+  float rest_value = value;
+  if (options.rescale_values) {
+    const float denominator = std::max(hi - lo, options.epsilon);
+    for (float& s : scores) s = (s - lo) / denominator;
+    rest_value = (value - lo) / denominator;
+  }
+  const float scale = (options.maxvisit_init + static_cast<float>(max_visits)) * options.value_scale;
+  for (float& s : scores) s = scale * s;
+  return scale * rest_value;
+}
+
+std::int32_t gumbel_considered_argmax(const SearchTree& tree, std::int32_t considered_visit,
+                                      std::span<const float> gumbel, const SearchOptions& options,
+                                      SelectionScratch& scratch, std::span<float> completed_out) {
+  std::vector<Candidate>& cands = scratch.candidates;
+  const bool rest = gather_candidates(tree, 0, cands);
+  const float rest_q = completed_by_mix_value(tree, 0, cands, rest, options, scratch.scores);
+  if (!completed_out.empty()) {
+    std::fill(completed_out.begin(), completed_out.end(), rest_q);
+    for (std::size_t i = 0; i < cands.size(); ++i) completed_out[static_cast<std::size_t>(cands[i].action)] = scratch.scores[i];
+  }
+  float top = -kInf;
+  for (const Candidate& c : cands) top = std::max(top, c.logit);
+  if (rest) top = std::max(top, kLowest);
+  Best best;
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    const Candidate& c = cands[i];
+    const std::int32_t visits = c.child == kUnvisited ? 0 : node_at(tree, c.child).visits;
+    const float penalty = visits == considered_visit ? 0.0f : -kInf;
+    const float score = (gumbel[static_cast<std::size_t>(c.action)] + (c.logit - top)) + scratch.scores[i];
+    best.offer(std::max(-1e9f, score) + penalty, c.action);
+  }
+  // All -inf: jnp.argmax's first action.
+  return best.score == -kInf || best.action < 0 ? 0 : best.action;
+}
+
+std::int32_t gumbel_root_select(const SearchTree& tree, const ConsideredVisits& table, int num_considered,
+                                std::span<const float> gumbel, const SearchOptions& options,
+                                SelectionScratch& scratch) {
+  std::int32_t simulation = 0;
+  const Node& root = node_at(tree, 0);
+  for (const Slot& s : tree.slots_of(root)) {
+    if (s.child != kUnvisited) simulation += node_at(tree, s.child).visits;
+  }
+  for (std::int32_t e = root.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
+    simulation += node_at(tree, tree.extras[static_cast<std::size_t>(e)].child).visits;
+  }
+  return gumbel_considered_argmax(tree, table.at(num_considered, simulation), gumbel, options, scratch);
+}
+
+std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, const SearchOptions& options,
+                                    SelectionScratch& scratch) {
+  std::vector<Candidate>& cands = scratch.candidates;
+  const bool rest = gather_candidates(tree, node, cands);
+  const float rest_q = completed_by_mix_value(tree, node, cands, rest, options, scratch.scores);
+  std::int32_t total = 0;
+  for (const Candidate& c : cands) {
+    if (c.child != kUnvisited) total += node_at(tree, c.child).visits;
+  }
+  const float denominator = static_cast<float>(1 + total);
+  // softmax(prior_logits + completed_qvalues) over the whole row: the
+  // candidates' places, the others (float32's lowest plus a little) add 0.
+  thread_local std::vector<std::int16_t> places;
+  std::vector<float>& logits = scratch.row;
+  std::vector<float>& probs = scratch.row2;
+  places.clear();
+  logits.clear();
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    places.push_back(static_cast<std::int16_t>(cands[i].action));
+    logits.push_back(cands[i].logit + scratch.scores[i]);
+  }
+  probs.resize(cands.size());
+  if (sparse_softmax(places, logits, kLowest + rest_q, kActions, probs)) {
+    Best best;
+    std::int32_t first_rest = rest ? 0 : -1;
+    for (std::size_t i = 0; i < cands.size(); ++i) {
+      const Candidate& c = cands[i];
+      const float visits = c.child == kUnvisited ? 0.0f : static_cast<float>(node_at(tree, c.child).visits);
+      best.offer(probs[i] - visits / denominator, c.action);
+      if (first_rest == c.action) ++first_rest;
+    }
+    // Every other action scores 0 - 0.
+    if (first_rest >= 0) best.offer(0.0f, first_rest);
+    return best.action;
+  }
+  std::vector<float>& row = scratch.row;
+  row.assign(kActions, kLowest + rest_q);
+  std::vector<float>& visits = scratch.row2;
+  visits.assign(kActions, 0.0f);
+  for (std::size_t i = 0; i < cands.size(); ++i) {
+    const Candidate& c = cands[i];
+    row[static_cast<std::size_t>(c.action)] = c.logit + scratch.scores[i];
+    if (c.child != kUnvisited) visits[static_cast<std::size_t>(c.action)] = static_cast<float>(node_at(tree, c.child).visits);
+  }
+  softmax(row);
+  Best best;
+  for (int a = 0; a < kActions; ++a) {
+    best.offer(row[static_cast<std::size_t>(a)] - visits[static_cast<std::size_t>(a)] / denominator, a);
+  }
+  return best.action;
+}
+
+}  // namespace orvex::search

@@ -1,0 +1,25 @@
+// Sums and softmaxes over a row of kActions in which only a few places hold
+// anything (the legal actions of a node): the same float32 results as the
+// dense functions of xla_math.h over the whole row, at the cost of the
+// places that are there.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace orvex::search {
+
+// ynn_sum over a row of n floats that are 0 but at `places` (increasing),
+// where they are `values`: YNNPACK's order, in which adding a 0 changes
+// nothing, so only the Kahan carries of the empty stretches are left to do.
+float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float> values, std::size_t n);
+
+// softmax (YNNPACK's exp) over a row of n logits that are `logits` at
+// `places` (increasing) and `rest` elsewhere, where rest is so far below
+// the others that its exp is 0 (float32's lowest, or a little above).
+// Writes the probabilities at the places into probs; returns false, having
+// written nothing, when rest's exp would not be 0.
+bool sparse_softmax(std::span<const std::int16_t> places, std::span<const float> logits, float rest,
+                    std::size_t n, std::span<float> probs);
+
+}  // namespace orvex::search
