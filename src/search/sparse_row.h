@@ -10,8 +10,8 @@
 namespace orvex::search {
 
 // ynn_sum over a row of n floats that are 0 but at `places` (increasing),
-// where they are `values`: YNNPACK's order, in which adding a 0 changes
-// nothing, so only the Kahan carries of the empty stretches are left to do.
+// where they are `values`: the sparse ynn_sum of xla_math.h, for the tree's
+// 16-bit places.
 float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float> values, std::size_t n);
 
 // softmax (YNNPACK's exp) over a row of n logits that are `logits` at
