@@ -10,7 +10,10 @@ import threading
 
 import pytest
 
-np = pytest.importorskip("numpy")
+from test_tensors import np  # None in the sanitized runs, where numpy's import leaks
+
+if np is None:
+    pytest.skip("needs numpy, which the sanitized runs do not import", allow_module_level=True)
 from orvex_tools import MCTS, ChessEnv  # noqa: E402
 
 ACTIONS = 4672
