@@ -22,8 +22,10 @@
 #endif
 
 // The exported float functions are compiled twice where the toolchain can
-// dispatch at load time: once with FMA instructions, once without.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
+// dispatch at load time: once with FMA instructions, once without (not under
+// ThreadSanitizer, whose runtime is not ready when the dispatch runs).
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
 #define ORVEX_FMA_CLONES __attribute__((target_clones("fma", "default")))
 #else
 #define ORVEX_FMA_CLONES
