@@ -22,8 +22,6 @@
 namespace orvex::search {
 namespace {
 
-constexpr std::size_t kActions = 4672;
-
 // One fixture line: "<what> <words...> | <a>=<b> ...".
 struct Case {
   std::string what;
