@@ -92,9 +92,9 @@ Outcome reference_board(std::string_view text) {
     state |= std::uint64_t{2} << i;
   }
   if (f.size() < 4) return out;
-  // Only a file letter a to h names an en-passant file.
-  std::size_t pos = 0;
-  const char32_t file = next_code_point(f[3], pos);
+  // Only a first byte a to h names an en-passant file (an overlong UTF-8
+  // encoding of a letter is no letter).
+  const char file = f[3].empty() ? '\0' : f[3].front();
   if (file >= 'a' && file <= 'h') state |= std::uint64_t{1} << ((state & 1 ? 5 : 13) + (file - 'a'));
   out.kind = Outcome::kBoard;
   out.board.state = state;
