@@ -18,6 +18,7 @@
 #include "fuzz_support.h"
 #include "move_generator/legal_moves.h"
 #include "pgn/reader.h"
+#include "pgn/start_position.h"
 
 namespace orvex::fuzz {
 namespace {
@@ -79,8 +80,7 @@ void check_moves(std::string_view text) {
     if (g.start == kNone) {
       board = board_from_fen(kDefaultFen).value();
     } else {
-      board.pieces = batch.starts[g.start].pieces;
-      board.state = batch.starts[g.start].state;
+      put_start(board, batch.starts[g.start]);
     }
     for (std::uint32_t i = 0; i < g.move_count; ++i) {
       const ChessMove move = batch.moves[g.first_move + i];
