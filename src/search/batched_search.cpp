@@ -24,6 +24,7 @@ BatchedSearch::BatchedSearch(const AttackTables& tables, const SearchOptions& op
       considered_(options.policy == Policy::kGumbel ? options.max_num_considered_actions : 0,
                   options.num_simulations),
       trees_(games),
+      root_noise_(games),
       leaves_(games),
       roots_(games, nullptr) {
   for (unsigned w = 0; w < workers; ++w) workers_.push_back(std::make_unique<Worker>());
@@ -38,14 +39,16 @@ void BatchedSearch::start(std::span<const Game* const> roots, PrngKey key, const
     action_key_ = split_key(key, 0);
     dirichlet_key_ = split_key(key, 1);
     search_key_ = split_key(key, 2);
-    // The Dirichlet noise (in the same buffer), drawn per game in root().
-    gumbel_.resize(options_.dirichlet_fraction != 0.0f ? n * kActions : 0);
+    gumbel_.clear();
   } else {
     // rng_key, gumbel_rng = jax.random.split(rng_key)
     search_key_ = split_key(key, 0);
     gumbel_key_ = split_key(key, 1);
-    gumbel_.resize(n * kActions);
-    if (gumbel) std::copy(gumbel, gumbel + n * kActions, gumbel_.begin());
+    if (gumbel) {
+      gumbel_.assign(gumbel, gumbel + n * kActions);
+    } else {
+      gumbel_.clear();
+    }
   }
   given_gumbel_ = gumbel != nullptr;
 }
@@ -60,26 +63,15 @@ void BatchedSearch::root(std::size_t i, const float* logits, float value, unsign
   Worker& w = *workers_[worker];
   std::vector<float>& row = w.scratch.row;
   row.assign(logits, logits + kActions);
-  if (options_.policy == Policy::kGumbel && !given_gumbel_) {
-    // gumbel_scale * jax.random.gumbel(gumbel_rng, (N, kActions)), at the
-    // actions the search looks at (the legal ones).
-    float* out = gumbel_.data() + i * kActions;
-    const std::uint64_t base = static_cast<std::uint64_t>(i) * kActions;
-    auto draw = [&](int a) { out[a] = options_.gumbel_scale * gumbel_at(gumbel_key_, base + static_cast<std::uint64_t>(a)); };
-    if (g.terminated) {
-      for (int a = 0; a < kActions; ++a) draw(a);
-    } else {
-      for (int k = 0; k < g.legal; ++k) draw(g.ids[static_cast<std::size_t>(k)]);
-    }
-  }
   if (options_.policy == Policy::kMuZero) {
     // _get_logits_from_probs(_add_dirichlet_noise(softmax(prior_logits)))
     softmax(row);
     const float f = options_.dirichlet_fraction;
     if (f != 0.0f) {
       const float keep = 1.0f - f;
-      float* noise = gumbel_.data() + i * kActions;
-      dirichlet_rows(dirichlet_key_, options_.dirichlet_alpha, kActions, i, std::span<float>(noise, kActions));
+      std::vector<float>& noise = w.noise;
+      noise.resize(kActions);
+      dirichlet_rows(dirichlet_key_, options_.dirichlet_alpha, kActions, i, noise);
       for (int a = 0; a < kActions; ++a) row[static_cast<std::size_t>(a)] = std::fma(f, noise[a], keep * row[static_cast<std::size_t>(a)]);
     }
     for (float& x : row) x = xla_log(std::max(x, kTiny));
@@ -96,6 +88,26 @@ void BatchedSearch::root(std::size_t i, const float* logits, float value, unsign
   r.raw_value = value;
   r.value = value;
   r.visits = 1;
+  if (options_.policy == Policy::kGumbel) {
+    // gumbel_scale * jax.random.gumbel(gumbel_rng, (N, kActions)) (or the
+    // caller's noise), kept for the actions the search looks at: the
+    // root's slots (its legal actions), in their order, or every action of
+    // an ended game.
+    std::vector<float>& noise = root_noise_[i];
+    const float* given = given_gumbel_ ? gumbel_.data() + i * kActions : nullptr;
+    const std::uint64_t base = static_cast<std::uint64_t>(i) * kActions;
+    auto at = [&](int a) {
+      return given ? given[a] : options_.gumbel_scale * gumbel_at(gumbel_key_, base + static_cast<std::uint64_t>(a));
+    };
+    if (r.dense >= 0) {
+      noise.resize(kActions);
+      for (int a = 0; a < kActions; ++a) noise[static_cast<std::size_t>(a)] = at(a);
+    } else {
+      const std::span<const Slot> slots = t.slots_of(r);
+      noise.resize(slots.size());
+      for (std::size_t k = 0; k < slots.size(); ++k) noise[k] = at(slots[k].action);
+    }
+  }
 }
 
 void BatchedSearch::begin_simulation(int simulation) {
@@ -112,9 +124,7 @@ std::int32_t BatchedSearch::choose(std::size_t i, std::int32_t node, int depth, 
     const Game& g = *roots_[i];
     const int valid = g.terminated ? kActions : g.legal;
     const int considered = std::min(options_.max_num_considered_actions, valid);
-    return gumbel_root_select(t, considered_, considered,
-                              std::span<const float>(gumbel_.data() + i * kActions, kActions), options_,
-                              w.scratch);
+    return gumbel_root_select(t, considered_, considered, root_noise_[i], options_, w.scratch);
   }
   return gumbel_interior_select(t, node, options_, w.scratch);
 }
@@ -260,8 +270,7 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
   // Gumbel: the best considered action, and softmax(prior + completed Q).
   std::vector<float>& completed = w.scratch.row2;
   completed.assign(kActions, 0.0f);
-  action = gumbel_considered_argmax(t, most, std::span<const float>(gumbel_.data() + i * kActions, kActions),
-                                    options_, w.scratch, completed);
+  action = gumbel_considered_argmax(t, most, root_noise_[i], options_, w.scratch, completed);
   const Game& g = *roots_[i];
   std::vector<float> logits(kActions, kLowest);
   gather_candidates(t, 0, cands);

@@ -81,6 +81,7 @@ class BatchedSearch {
     selfplay::StepUndo undo;
     SelectionScratch scratch;
     std::vector<std::int32_t> path;
+    std::vector<float> noise;  // a root's Dirichlet noise
   };
 
   std::int32_t choose(std::size_t i, std::int32_t node, int depth, PrngKey key, Worker& w);
@@ -90,6 +91,8 @@ class BatchedSearch {
   SearchOptions options_;
   ConsideredVisits considered_;
   std::vector<SearchTree> trees_;
+  // A Gumbel search's root noise per game, at the root's slots.
+  std::vector<std::vector<float>> root_noise_;
   std::vector<Leaf> leaves_;
   std::vector<const selfplay::Game*> roots_;
   std::vector<std::unique_ptr<Worker>> workers_;
@@ -101,7 +104,7 @@ class BatchedSearch {
   PrngKey dirichlet_key_{};
   PrngKey gumbel_key_{};
   bool given_gumbel_ = false;
-  std::vector<float> gumbel_;  // games * kActions
+  std::vector<float> gumbel_;  // the caller's root noise, games * kActions
 };
 
 }  // namespace orvex::search

@@ -48,10 +48,6 @@ void SearchTree::set_child(std::int32_t node, int action, std::int32_t child) {
 
 namespace {
 
-// The row of kActions logits with the legal ones at their place, the others
-// at float32's lowest; its softmax, by the XLA reduction of a dense row.
-thread_local std::vector<float> row_scratch;
-
 void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal) {
   if (n.slot_count == legal.size() && n.slot_count) return;
   n.first_slot = static_cast<std::uint32_t>(t.slots.size());
@@ -63,8 +59,9 @@ void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal) {
 
 void slot_probs(SearchTree& t, Node& n) {
   const std::span<Slot> own = t.slots_of(n);
-  thread_local std::vector<std::int16_t> places;
-  thread_local std::vector<float> logits, probs;
+  std::vector<std::int16_t>& places = t.scratch.places;
+  std::vector<float>& logits = t.scratch.logits;
+  std::vector<float>& probs = t.scratch.probs;
   places.clear();
   logits.clear();
   for (const Slot& s : own) {
@@ -73,7 +70,10 @@ void slot_probs(SearchTree& t, Node& n) {
   }
   probs.resize(own.size());
   if (!sparse_softmax(places, logits, kLowest, kActions, probs)) {
-    std::vector<float>& row = row_scratch;
+    // The row of kActions logits with the legal ones at their place, the
+    // others at float32's lowest; its softmax, by the XLA reduction of a
+    // dense row.
+    std::vector<float>& row = t.scratch.row;
     row.assign(kActions, kLowest);
     for (const Slot& s : own) row[static_cast<std::size_t>(s.action)] = s.logit;
     softmax(row);

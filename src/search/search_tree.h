@@ -96,6 +96,13 @@ class SearchTree {
 
   // Bytes held, for the memory bound.
   std::size_t bytes() const;
+
+  // Working space of the prior updates (a tree is used by one thread at a
+  // time).
+  struct Scratch {
+    std::vector<std::int16_t> places;
+    std::vector<float> logits, probs, row;
+  } scratch;
 };
 
 }  // namespace orvex::search

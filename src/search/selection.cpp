@@ -122,7 +122,8 @@ std::int32_t muzero_select(const SearchTree& tree, std::int32_t node, bool root,
 }
 
 float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::span<const Candidate> cands,
-                             bool rest, const SearchOptions& options, std::vector<float>& scores) {
+                             bool rest, const SearchOptions& options, SelectionScratch& scratch) {
+  std::vector<float>& scores = scratch.scores;
   const Node& n = node_at(tree, node);
   scores.resize(cands.size());
   std::int32_t sum_visits = 0, max_visits = 0;
@@ -140,8 +141,8 @@ float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::spa
   float value = n.raw_value;
   if (options.use_mixed_value) {
     // Sums over the whole row, in XLA's order (the others add 0).
-    thread_local std::vector<std::int16_t> places;
-    thread_local std::vector<float> terms;
+    std::vector<std::int16_t>& places = scratch.places;
+    std::vector<float>& terms = scratch.terms;
     places.clear();
     terms.clear();
     for (const Candidate& c : cands) {
@@ -181,7 +182,7 @@ std::int32_t gumbel_considered_argmax(const SearchTree& tree, std::int32_t consi
                                       SelectionScratch& scratch, std::span<float> completed_out) {
   std::vector<Candidate>& cands = scratch.candidates;
   const bool rest = gather_candidates(tree, 0, cands);
-  const float rest_q = completed_by_mix_value(tree, 0, cands, rest, options, scratch.scores);
+  const float rest_q = completed_by_mix_value(tree, 0, cands, rest, options, scratch);
   if (!completed_out.empty()) {
     std::fill(completed_out.begin(), completed_out.end(), rest_q);
     for (std::size_t i = 0; i < cands.size(); ++i) completed_out[static_cast<std::size_t>(cands[i].action)] = scratch.scores[i];
@@ -189,12 +190,25 @@ std::int32_t gumbel_considered_argmax(const SearchTree& tree, std::int32_t consi
   float top = -kInf;
   for (const Candidate& c : cands) top = std::max(top, c.logit);
   if (rest) top = std::max(top, kLowest);
+  // The noise of a candidate: by action in a dense row; by place among the
+  // root's slots otherwise (the candidates are the slots, unless an action
+  // outside them was taken: none was drawn for it).
+  const std::span<const Slot> slots = tree.slots_of(node_at(tree, 0));
+  const bool dense = gumbel.size() == static_cast<std::size_t>(kActions);
+  const bool by_place = !dense && cands.size() == gumbel.size();
+  auto noise = [&](std::size_t i, std::int32_t action) -> float {
+    if (dense) return gumbel[static_cast<std::size_t>(action)];
+    if (by_place) return gumbel[i];
+    const auto it = std::lower_bound(slots.begin(), slots.end(), action,
+                                     [](const Slot& s, std::int32_t a) { return s.action < a; });
+    return it != slots.end() && it->action == action ? gumbel[static_cast<std::size_t>(it - slots.begin())] : 0.0f;
+  };
   Best best;
   for (std::size_t i = 0; i < cands.size(); ++i) {
     const Candidate& c = cands[i];
     const std::int32_t visits = c.child == kUnvisited ? 0 : node_at(tree, c.child).visits;
     const float penalty = visits == considered_visit ? 0.0f : -kInf;
-    const float score = (gumbel[static_cast<std::size_t>(c.action)] + (c.logit - top)) + scratch.scores[i];
+    const float score = (noise(i, c.action) + (c.logit - top)) + scratch.scores[i];
     best.offer(std::max(-1e9f, score) + penalty, c.action);
   }
   // All -inf: jnp.argmax's first action.
@@ -219,7 +233,7 @@ std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, c
                                     SelectionScratch& scratch) {
   std::vector<Candidate>& cands = scratch.candidates;
   const bool rest = gather_candidates(tree, node, cands);
-  const float rest_q = completed_by_mix_value(tree, node, cands, rest, options, scratch.scores);
+  const float rest_q = completed_by_mix_value(tree, node, cands, rest, options, scratch);
   std::int32_t total = 0;
   for (const Candidate& c : cands) {
     if (c.child != kUnvisited) total += node_at(tree, c.child).visits;
@@ -227,7 +241,7 @@ std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, c
   const float denominator = static_cast<float>(1 + total);
   // softmax(prior_logits + completed_qvalues) over the whole row: the
   // candidates' places, the others (float32's lowest plus a little) add 0.
-  thread_local std::vector<std::int16_t> places;
+  std::vector<std::int16_t>& places = scratch.places;
   std::vector<float>& logits = scratch.row;
   std::vector<float>& probs = scratch.row2;
   places.clear();

@@ -30,6 +30,8 @@ struct SelectionScratch {
   std::vector<float> scores;
   std::vector<float> row;   // kActions
   std::vector<float> row2;  // kActions
+  std::vector<std::int16_t> places;
+  std::vector<float> terms;
 };
 
 // Fills out with the node's candidates; returns whether actions outside them
@@ -48,10 +50,11 @@ std::int32_t muzero_select(const SearchTree& tree, std::int32_t node, bool root,
 // qtransform_completed_by_mix_value over the candidates (into scores) and
 // for the actions outside them (returned).
 float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::span<const Candidate> cands,
-                             bool rest, const SearchOptions& options, std::vector<float>& scores);
+                             bool rest, const SearchOptions& options, SelectionScratch& scratch);
 
 // mctx's score_considered over the root's candidates (the legal actions),
-// masked argmax; gumbel is the root's row of kActions.
+// masked argmax; gumbel is the root's noise: a row of kActions, or one value
+// per root slot in slot order.
 std::int32_t gumbel_considered_argmax(const SearchTree& tree, std::int32_t considered_visit,
                                       std::span<const float> gumbel, const SearchOptions& options,
                                       SelectionScratch& scratch, std::span<float> completed_out = {});

@@ -10,9 +10,7 @@
 namespace orvex::search {
 
 float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float> values, std::size_t n) {
-  thread_local std::vector<std::uint32_t> indices;
-  indices.assign(places.begin(), places.end());
-  return ynn_sum(n, indices, values.first(places.size()));
+  return ynn_sum(n, places, values.first(places.size()));
 }
 
 bool sparse_softmax(std::span<const std::int16_t> places, std::span<const float> logits, float rest,

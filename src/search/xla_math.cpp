@@ -55,23 +55,38 @@ float ynn_sum_of(std::size_t n, Entries entries) {
     for (std::size_t j = 0; j < kLanes; ++j)
       if (state[j] != 0) acc[j] = acc[j] + (state[j] == 2 ? total[j] + quad[j] : quad[j]);
   };
+  // A block without entries adds nothing, and a carry step changes nothing
+  // while every accumulator and compensation is zero: a sparse row pays for
+  // its entries, not for the row's length.
+  bool added = false, compensating = false;
   auto kahan = [&] {
+    if (!added && !compensating) return;
+    compensating = false;
     for (std::size_t j = 0; j < kLanes; ++j) {
       const float y = acc[j] - comp[j];
       const float t = sum[j] + y;
       const float c = (t - sum[j]) - y;
       comp[j] = std::isfinite(c) ? c : 0.0f;
+      compensating = compensating || comp[j] != 0.0f;
       sum[j] = t;
       acc[j] = 0.0f;
     }
+    added = false;
+  };
+  auto block_with_entries = [&](std::size_t base, std::size_t size) {
+    std::size_t index;
+    float value;
+    if (!entries.peek(index, value) || index >= base + size) return;
+    block(base, size);
+    added = true;
   };
   std::size_t done = 0;
   for (const std::size_t size : {std::size_t{256}, std::size_t{64}})
     for (; n - done >= size; done += size) {
-      block(done, size);
+      block_with_entries(done, size);
       if ((done + size) % 1024 == 0) kahan();
     }
-  if (done < n) block(done, n - done);
+  if (done < n) block_with_entries(done, n - done);
   float lane[kLanes];
   for (std::size_t j = 0; j < kLanes; ++j) lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
   for (std::size_t width = kLanes / 2; width >= 1; width /= 2)
@@ -91,13 +106,14 @@ struct DenseEntries {
   void pop() { ++next; }
 };
 
+template <class Index>
 struct SparseEntries {
-  std::span<const std::uint32_t> indices;
+  std::span<const Index> indices;
   std::span<const float> values;
   std::size_t next = 0;
   bool peek(std::size_t& index, float& value) const {
     if (next == indices.size()) return false;
-    index = indices[next];
+    index = static_cast<std::size_t>(indices[next]);
     value = values[next];
     return true;
   }
@@ -114,7 +130,16 @@ float ynn_sum(std::size_t n, std::span<const std::uint32_t> indices, std::span<c
   for (std::size_t i = 0; i < indices.size(); ++i)
     if (indices[i] >= n || (i > 0 && indices[i] <= indices[i - 1]))
       throw std::invalid_argument("ynn_sum: indices must increase and stay below n");
-  return ynn_sum_of(n, SparseEntries{indices, values});
+  return ynn_sum_of(n, SparseEntries<std::uint32_t>{indices, values});
+}
+
+float ynn_sum(std::size_t n, std::span<const std::int16_t> indices, std::span<const float> values) {
+  if (indices.size() != values.size())
+    throw std::invalid_argument("ynn_sum: one value per index");
+  for (std::size_t i = 0; i < indices.size(); ++i)
+    if (indices[i] < 0 || static_cast<std::size_t>(indices[i]) >= n || (i > 0 && indices[i] <= indices[i - 1]))
+      throw std::invalid_argument("ynn_sum: indices must increase and stay below n");
+  return ynn_sum_of(n, SparseEntries<std::int16_t>{indices, values});
 }
 
 ORVEX_FMA_CLONES void softmax(std::span<float> row, Kernel exp) {
