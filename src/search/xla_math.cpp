@@ -4,6 +4,7 @@
 #pragma STDC FP_CONTRACT OFF  // as -ffp-contract=off in CMakeLists.txt
 #endif
 
+#include <bit>
 #include <cstdint>
 #include <stdexcept>
 
@@ -31,20 +32,26 @@ template <class Entries>
 float ynn_sum_of(std::size_t n, Entries entries) {
   constexpr std::size_t kLanes = 16;
   float sum[kLanes] = {}, comp[kLanes] = {}, acc[kLanes] = {};
+  // Lanes whose acc or comp may be non-zero: a carry step leaves the others
+  // as they are, and a block adds only to the lanes of its entries, so a
+  // sparse row pays for its entries, not for the row's length.
+  std::uint32_t live = 0;
   auto block = [&](std::size_t base, std::size_t size) {
     float quad[kLanes], total[kLanes];
-    int quad_of[kLanes], state[kLanes] = {};  // 0: nothing yet, 1: a quad, 2: quads added
+    int quad_of[kLanes];
+    std::uint32_t touched = 0, totalled = 0;
     std::size_t index;
     float value;
     while (entries.peek(index, value) && index < base + size) {
       entries.pop();
       const std::size_t p = index - base, j = p % kLanes;
+      const std::uint32_t bit = 1u << j;
       const int k = static_cast<int>(p / 64);
-      if (state[j] == 0) {
-        state[j] = 1;
+      if (!(touched & bit)) {
+        touched |= bit;
       } else if (quad_of[j] != k) {
-        total[j] = state[j] == 2 ? total[j] + quad[j] : quad[j];
-        state[j] = 2;
+        total[j] = (totalled & bit) ? total[j] + quad[j] : quad[j];
+        totalled |= bit;
       } else {
         quad[j] = quad[j] + value;
         continue;
@@ -52,41 +59,33 @@ float ynn_sum_of(std::size_t n, Entries entries) {
       quad_of[j] = k;
       quad[j] = value + 0.0f;
     }
-    for (std::size_t j = 0; j < kLanes; ++j)
-      if (state[j] != 0) acc[j] = acc[j] + (state[j] == 2 ? total[j] + quad[j] : quad[j]);
+    for (std::uint32_t m = touched; m != 0; m &= m - 1) {
+      const int j = std::countr_zero(m);
+      acc[j] = acc[j] + ((totalled >> j) & 1u ? total[j] + quad[j] : quad[j]);
+    }
+    live |= touched;
   };
-  // A block without entries adds nothing, and a carry step changes nothing
-  // while every accumulator and compensation is zero: a sparse row pays for
-  // its entries, not for the row's length.
-  bool added = false, compensating = false;
   auto kahan = [&] {
-    if (!added && !compensating) return;
-    compensating = false;
-    for (std::size_t j = 0; j < kLanes; ++j) {
+    std::uint32_t still = 0;
+    for (std::uint32_t m = live; m != 0; m &= m - 1) {
+      const int j = std::countr_zero(m);
       const float y = acc[j] - comp[j];
       const float t = sum[j] + y;
       const float c = (t - sum[j]) - y;
       comp[j] = std::isfinite(c) ? c : 0.0f;
-      compensating = compensating || comp[j] != 0.0f;
+      if (comp[j] != 0.0f) still |= 1u << j;
       sum[j] = t;
       acc[j] = 0.0f;
     }
-    added = false;
-  };
-  auto block_with_entries = [&](std::size_t base, std::size_t size) {
-    std::size_t index;
-    float value;
-    if (!entries.peek(index, value) || index >= base + size) return;
-    block(base, size);
-    added = true;
+    live = still;
   };
   std::size_t done = 0;
   for (const std::size_t size : {std::size_t{256}, std::size_t{64}})
     for (; n - done >= size; done += size) {
-      block_with_entries(done, size);
+      block(done, size);
       if ((done + size) % 1024 == 0) kahan();
     }
-  if (done < n) block_with_entries(done, n - done);
+  if (done < n) block(done, n - done);
   float lane[kLanes];
   for (std::size_t j = 0; j < kLanes; ++j) lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
   for (std::size_t width = kLanes / 2; width >= 1; width /= 2)
