@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "search/jax_random.h"
+#include "search/sparse_row.h"
 #include "search/xla_math.h"
 
 namespace orvex::search {
@@ -272,19 +273,36 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
   completed.assign(kActions, 0.0f);
   action = gumbel_considered_argmax(t, most, root_noise_[i], options_, w.scratch, completed);
   const Game& g = *roots_[i];
-  std::vector<float> logits(kActions, kLowest);
   gather_candidates(t, 0, cands);
+  if (!g.terminated) {
+    // Illegal: the root's lowest prior plus its completed Q, then masked;
+    // their exp is 0, so the softmax needs the candidates only.
+    std::vector<std::int16_t>& places = w.scratch.places;
+    std::vector<float>& values = w.scratch.terms;
+    places.clear();
+    values.clear();
+    float top = kLowest;
+    for (const Candidate& c : cands) {
+      places.push_back(static_cast<std::int16_t>(c.action));
+      values.push_back(c.logit + completed[static_cast<std::size_t>(c.action)]);
+      top = std::max(top, values.back());
+    }
+    for (float& x : values) x = x == kLowest ? kLowest : x - top;
+    std::vector<float>& probs = w.scratch.scores;
+    probs.resize(values.size());
+    if (sparse_softmax(places, values, kLowest, kActions, probs)) {
+      std::fill(action_weights, action_weights + kActions, 0.0f);
+      for (std::size_t k = 0; k < places.size(); ++k) action_weights[places[k]] = probs[k];
+      return;
+    }
+  }
+  std::vector<float>& logits = w.scratch.row;
+  logits.assign(kActions, kLowest);
   for (const Candidate& c : cands) {
     logits[static_cast<std::size_t>(c.action)] = c.logit + completed[static_cast<std::size_t>(c.action)];
   }
-  if (!g.terminated) {
-    // Illegal: the root's lowest prior plus its completed Q, then masked.
-    const float top = *std::max_element(logits.begin(), logits.end());
-    for (float& x : logits) x = x == kLowest ? kLowest : x - top;
-  } else {
-    const float top = *std::max_element(logits.begin(), logits.end());
-    for (float& x : logits) x -= top;
-  }
+  const float top = *std::max_element(logits.begin(), logits.end());
+  for (float& x : logits) x = !g.terminated && x == kLowest ? kLowest : x - top;
   softmax(logits);
   std::copy(logits.begin(), logits.end(), action_weights);
 }
