@@ -378,7 +378,7 @@ bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, un
   const float* l = logits.data();
   const float* v = values.data();
   if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) {
-        float top;
+        float top = 0.0f;
         bad[i] = !search::scan_row(l + i * kActions, kActions, top) || !std::isfinite(v[i]);
         if (!bad[i]) use(i, worker, l + i * kActions, top, v[i]);
       })) {

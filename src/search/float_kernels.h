@@ -31,6 +31,15 @@
 #define ORVEX_FMA_CLONES
 #endif
 
+// Integer code that vectorises well is compiled for AVX2 as well, on the
+// same terms.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
+#define ORVEX_INT_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define ORVEX_INT_CLONES
+#endif
+
 namespace orvex::search::kernels {
 
 ORVEX_KERNEL float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }

@@ -15,6 +15,7 @@
 #include <numbers>
 #include <stdexcept>
 
+#include "base/lanes.h"
 #include "search/float_kernels.h"
 #include "search/xla_math.h"
 
@@ -107,6 +108,85 @@ ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
   return {V, log_boost};
 }
 
+// The draws of dirichlet_rows, sixteen lanes at a time: the nine hashes of
+// a draw whose first round of Marsaglia and Tsang's loop accepts (about 98
+// in 100) are made for every lane at once, and a lane whose first round
+// does not accept is drawn again alone by log_gamma_parts.
+constexpr std::size_t kLanes = 16;
+
+struct LaneKeys {
+  U32x16 k0, k1;
+};
+
+// threefry2x32(key[j], (0, counter[j])) for every lane j.
+ORVEX_LANES_INLINE LaneKeys threefry_lanes(const LaneKeys& key, U32x16 counter) {
+  constexpr int kRotations[2][4] = {{13, 15, 26, 6}, {17, 29, 16, 24}};
+  const U32x16 ks[3] = {key.k0, key.k1, key.k0 ^ key.k1 ^ lanes_of(0x1BD11BDAu)};
+  U32x16 x0 = key.k0, x1 = counter + key.k1;
+  for (int block = 0; block < 5; ++block) {
+    for (const int r : kRotations[block % 2]) {
+      x0 += x1;
+      x1 = (x1 << r) | (x1 >> (32 - r));
+      x1 ^= x0;
+    }
+    x0 += ks[(block + 1) % 3];
+    x1 += ks[(block + 2) % 3] + lanes_of(static_cast<std::uint32_t>(block + 1));
+  }
+  return {x0, x1};
+}
+
+// The nine hashes of each lane's draw (see log_gamma_lanes), as LaneKeys.
+struct DrawHashes {
+  LaneKeys k, n_bits, u_bits, l_bits;
+};
+
+ORVEX_INT_CLONES void draw_hashes(PrngKey key, std::uint32_t first, DrawHashes& out) {
+  U32x16 index;
+  for (int j = 0; j < 16; ++j) index[j] = first + static_cast<std::uint32_t>(j);
+  out.k = threefry_lanes({lanes_of(key.k0), lanes_of(key.k1)}, index);  // split(key, index)
+  const U32x16 zero = lanes_of(0), one = lanes_of(1), two = lanes_of(2);
+  const LaneKeys log_key = threefry_lanes(out.k, one);
+  const LaneKeys key0 = threefry_lanes(out.k, zero);
+  const LaneKeys x_key = threefry_lanes(key0, one);
+  const LaneKeys u_key = threefry_lanes(key0, two);
+  const LaneKeys sub = threefry_lanes(x_key, one);
+  out.n_bits = threefry_lanes(sub, zero);  // the bits of element 0 of each key
+  out.u_bits = threefry_lanes(u_key, zero);
+  out.l_bits = threefry_lanes(log_key, zero);
+}
+
+// The log-gamma draws of elements first .. first + count (count <= kLanes)
+// of a Dirichlet draw, as log(d) + log(V) + log_boost.
+ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::uint32_t first, std::size_t count,
+                                  float* out) {
+  DrawHashes h;
+  draw_hashes(key, first, h);
+  const auto& [k, n_bits, u_bits, l_bits] = h;
+  const bool boost = alpha >= 1.0f;
+  const float d = gamma_d(alpha);
+  const float c = (1.0f / 3.0f) / std::sqrt(d);
+  const float lo = std::nextafter(-1.0f, 0.0f);
+  for (std::size_t j = 0; j < count; ++j) {
+    const int lane = static_cast<int>(j);
+    const float u = std::max(lo, fma(unit_float(n_bits.k0[lane] ^ n_bits.k1[lane]), 1.0f - lo, lo));
+    const float x = static_cast<float>(std::numbers::sqrt2) * erf_inv(u);
+    const float v = fma(x, c, 1.0f);
+    const float X = x * x;
+    const float V = (v * v) * v;
+    const float U = std::max(0.0f, fma(unit_float(u_bits.k0[lane] ^ u_bits.k1[lane]), 1.0f, 0.0f));
+    LogGammaParts p;
+    if (v <= 0.0f || (U >= fma(-0.0331f, X * X, 1.0f) &&
+                      kernels::log(U) >= fma(X, 0.5f, d * ((1.0f - V) + kernels::log(V))))) {
+      p = log_gamma_parts(PrngKey{k.k0[lane], k.k1[lane]}, alpha);
+    } else {
+      const float uniform = std::max(0.0f, fma(unit_float(l_bits.k0[lane] ^ l_bits.k1[lane]), 1.0f, 0.0f));
+      const float log_sample = kernels::log1p(-uniform);
+      p = {V, (boost || log_sample == 0.0f) ? 0.0f : log_sample * (1.0f / alpha)};
+    }
+    out[j] = (log_d + kernels::ynn_log(p.v)) + p.log_boost;
+  }
+}
+
 }  // namespace
 
 std::uint32_t random_bits_at(PrngKey key, std::uint64_t index) { return bits_of(key, index); }
@@ -168,10 +248,9 @@ ORVEX_FMA_CLONES void dirichlet_rows(PrngKey key, float alpha, std::size_t n, st
   // log(d) is a constant XLA folds; the softmax over the samples is fused
   // with its reduction, so log(V) and exp are YNNPACK's.
   const float log_d = kernels::log(gamma_d(alpha));
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto index = static_cast<std::uint32_t>(first * n + i);
-    const LogGammaParts p = log_gamma_parts(selfplay::split_key(key, index), alpha);
-    out[i] = (log_d + kernels::ynn_log(p.v)) + p.log_boost;
+  for (std::size_t i = 0; i < out.size(); i += kLanes) {
+    log_gamma_lanes(key, alpha, log_d, static_cast<std::uint32_t>(first * n + i), std::min(kLanes, out.size() - i),
+                    out.data() + i);
   }
   for (std::size_t r = 0; r < out.size() / n; ++r) softmax(out.subspan(r * n, n), Kernel::ynn);
 }
