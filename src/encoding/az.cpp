@@ -86,6 +86,10 @@ int az_index(ChessMove seen) {
   return kPlainIds[seen.from() * 64 + seen.to()];
 }
 
+void az_indices(Color mover, std::span<const ChessMove> moves, std::int16_t* out) {
+  for (std::size_t i = 0; i < moves.size(); ++i) out[i] = static_cast<std::int16_t>(az_index(oriented(moves[i], mover)));
+}
+
 std::optional<ChessMove> az_move(int id) { return decode(id); }
 
 }  // namespace orvex

@@ -16,7 +16,9 @@
 // move.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <span>
 
 #include "chess_move/chess_move.h"
 
@@ -26,6 +28,11 @@ namespace orvex {
 // Codes 4 to 6 mark underpromotions; every other code is read as the plain
 // move from the from-square to the to-square.
 int az_index(ChessMove seen);
+
+// The ids of moves the side to move makes, in real squares with the
+// generator's codes (castling as the king's two-square move): as
+// az_index(oriented(move, mover)) for each, -1 where there is none.
+void az_indices(Color mover, std::span<const ChessMove> moves, std::int16_t* out);
 
 // Returns the move that id names, seen from the side to move (code 4 to 6 for
 // an underpromotion, 0 otherwise), or nothing for an id outside 0..4671 or one

@@ -148,6 +148,13 @@ std::int16_t generated_index(Encoding encoding, ChessMove move, Color mover, boo
 
 void policy_indices(Encoding encoding, Color mover, std::span<const ChessMove> moves,
                     std::int16_t* out, bool chess960) {
+  if (encoding == Encoding::kAlphaZero && !chess960) {
+    az_indices(mover, moves, out);
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+      if (out[i] < 0) generated_index(encoding, moves[i], mover, chess960);  // throws
+    }
+    return;
+  }
   for (std::size_t i = 0; i < moves.size(); ++i) out[i] = generated_index(encoding, moves[i], mover, chess960);
 }
 

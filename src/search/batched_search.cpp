@@ -145,20 +145,22 @@ void BatchedSearch::select(std::size_t i, unsigned worker, selfplay::Observation
   // simulate(): down from the root until an unvisited action or the depth
   // limit, splitting the game's key at every step.
   PrngKey key = split_key(simulate_key_, static_cast<std::uint32_t>(i));
-  std::int32_t node = 0, action = 0, next = 0;
+  std::int32_t node = 0, action = 0, next = 0, slot = -1;
   int depth = 0;
   for (;;) {
     node = next;
     const PrngKey choice_key = split_key(key, 1);
     key = split_key(key, 0);
     action = choose(i, node, depth, choice_key, w);
-    next = t.child(node, action);
+    slot = t.slot_index(node, action);
+    next = slot >= 0 ? t.slots[static_cast<std::size_t>(slot)].child : t.child(node, action);
     ++depth;
     if (next == kUnvisited || depth >= max_depth) break;
   }
   Leaf& leaf = leaves_[i];
   leaf.parent = node;
   leaf.action = action;
+  leaf.slot = slot;
   leaf.node = next == kUnvisited ? simulation_ + 1 : next;
   // The parent's game, replayed from the root's.
   w.path.clear();
@@ -185,7 +187,11 @@ void BatchedSearch::expand(std::size_t i, const float* logits, float top, float 
   n.action = leaf.action;
   n.reward = leaf.reward;
   n.discount = leaf.ended ? 0.0f : -1.0f;
-  t.set_child(leaf.parent, leaf.action, leaf.node);
+  if (leaf.slot >= 0) {
+    t.slots[static_cast<std::size_t>(leaf.slot)].child = leaf.node;
+  } else {
+    t.set_child(leaf.parent, leaf.action, leaf.node);
+  }
   if (leaf.ended) {
     t.set_dense_priors(leaf.node, logits);
   } else {

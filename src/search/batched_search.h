@@ -72,6 +72,7 @@ class BatchedSearch {
  private:
   struct Leaf {
     std::int32_t parent = 0, action = 0, node = 0;
+    std::int32_t slot = -1;  // the parent's slot of action, or -1
     bool ended = false;
     float reward = 0.0f;
     std::vector<std::int16_t> legal;

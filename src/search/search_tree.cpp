@@ -15,12 +15,19 @@ void SearchTree::clear(int num_simulations) {
   dense_rows.clear();
 }
 
-std::int32_t SearchTree::child(std::int32_t node, int action) const {
+std::int32_t SearchTree::slot_index(std::int32_t node, int action) const {
   const Node& n = nodes[static_cast<std::size_t>(node)];
   const std::span<const Slot> own = slots_of(n);
   const auto it = std::lower_bound(own.begin(), own.end(), action,
                                    [](const Slot& s, int a) { return s.action < a; });
-  if (it != own.end() && it->action == action) return it->child;
+  if (it != own.end() && it->action == action) return static_cast<std::int32_t>(n.first_slot + (it - own.begin()));
+  return -1;
+}
+
+std::int32_t SearchTree::child(std::int32_t node, int action) const {
+  const Node& n = nodes[static_cast<std::size_t>(node)];
+  const std::int32_t slot = slot_index(node, action);
+  if (slot >= 0) return slots[static_cast<std::size_t>(slot)].child;
   for (std::int32_t e = n.first_extra; e >= 0; e = extras[static_cast<std::size_t>(e)].next) {
     if (extras[static_cast<std::size_t>(e)].action == action) return extras[static_cast<std::size_t>(e)].child;
   }
@@ -52,9 +59,12 @@ void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal) {
   if (n.slot_count == legal.size() && n.slot_count) return;
   n.first_slot = static_cast<std::uint32_t>(t.slots.size());
   n.slot_count = static_cast<std::uint16_t>(legal.size());
-  for (std::int16_t a : legal) t.slots.push_back(Slot{a, kUnvisited, 0.0f, 0.0f});
-  std::sort(t.slots.begin() + n.first_slot, t.slots.end(),
-            [](const Slot& x, const Slot& y) { return x.action < y.action; });
+  std::vector<std::int16_t>& order = t.scratch.places;
+  order.assign(legal.begin(), legal.end());
+  std::sort(order.begin(), order.end());
+  t.slots.resize(n.first_slot + order.size());
+  Slot* out = t.slots.data() + n.first_slot;
+  for (std::size_t k = 0; k < order.size(); ++k) out[k] = Slot{order[k], kUnvisited, 0.0f, 0.0f};
 }
 
 void slot_probs(SearchTree& t, Node& n) {

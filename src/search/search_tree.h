@@ -74,6 +74,8 @@ class SearchTree {
 
   // The node that action leads to from node, or kUnvisited.
   std::int32_t child(std::int32_t node, int action) const;
+  // The index in slots of the node's slot of action, or -1 (an extra).
+  std::int32_t slot_index(std::int32_t node, int action) const;
   // Records that action from node leads to child.
   void set_child(std::int32_t node, int action, std::int32_t child);
 
