@@ -93,6 +93,29 @@ float ynn_sum_of(std::size_t n, Entries entries) {
   return lane[0] + 0.0f;
 }
 
+// The sum of at most two entries, where the order of the adds cannot matter:
+// one entry, or two that YNNPACK's plan adds once, as a + b (in different
+// lanes, or in one lane within one carry period). Returns false otherwise.
+template <class Index>
+bool small_sum(std::span<const Index> indices, std::span<const float> values, float& out) {
+  if (indices.size() == 0) {
+    out = 0.0f;
+    return true;
+  }
+  if (indices.size() == 1) {
+    out = values[0] + 0.0f;
+    return true;
+  }
+  if (indices.size() == 2) {
+    const auto i = static_cast<std::size_t>(indices[0]), k = static_cast<std::size_t>(indices[1]);
+    if (i % 16 != k % 16 || i / 1024 == k / 1024) {
+      out = ((values[0] + 0.0f) + (values[1] + 0.0f)) + 0.0f;
+      return true;
+    }
+  }
+  return false;
+}
+
 struct DenseEntries {
   std::span<const float> row;
   std::size_t next = 0;
@@ -129,6 +152,8 @@ float ynn_sum(std::size_t n, std::span<const std::uint32_t> indices, std::span<c
   for (std::size_t i = 0; i < indices.size(); ++i)
     if (indices[i] >= n || (i > 0 && indices[i] <= indices[i - 1]))
       throw std::invalid_argument("ynn_sum: indices must increase and stay below n");
+  float small;
+  if (small_sum(indices, values, small)) return small;
   return ynn_sum_of(n, SparseEntries<std::uint32_t>{indices, values});
 }
 
@@ -138,6 +163,8 @@ float ynn_sum(std::size_t n, std::span<const std::int16_t> indices, std::span<co
   for (std::size_t i = 0; i < indices.size(); ++i)
     if (indices[i] < 0 || static_cast<std::size_t>(indices[i]) >= n || (i > 0 && indices[i] <= indices[i - 1]))
       throw std::invalid_argument("ynn_sum: indices must increase and stay below n");
+  float small;
+  if (small_sum(indices, values, small)) return small;
   return ynn_sum_of(n, SparseEntries<std::int16_t>{indices, values});
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "search/row_scan.h"
@@ -42,6 +43,23 @@ TEST(SparseRow, SumEqualsTheDenseSumOfTheRow) {
         row[static_cast<std::size_t>(places[i])] = values[i];
       }
       EXPECT_TRUE(same_bits(sparse_ynn_sum(places, values, kRow), ynn_sum(row))) << count;
+    }
+  }
+}
+
+// Two entries: in one lane of one carry period, in two lanes, and in one
+// lane across a carry (where the compensated sum differs from a + b).
+TEST(SparseRow, SumOfTwoEntriesEqualsTheDenseSum) {
+  for (const auto& [i, k] : {std::pair{3, 19}, std::pair{3, 4}, std::pair{3, 1027}, std::pair{1000, 4648},
+                            std::pair{4100, 4116}}) {
+    for (const auto& [a, b] : {std::pair{1.0f, 3e-8f}, std::pair{3e-8f, 1.0f}, std::pair{-0.0f, -0.0f},
+                              std::pair{16777216.0f, 1.0f}}) {
+      const std::vector<std::int16_t> places = {static_cast<std::int16_t>(i), static_cast<std::int16_t>(k)};
+      const std::vector<float> values = {a, b};
+      std::vector<float> row(kRow, 0.0f);
+      row[static_cast<std::size_t>(i)] = a;
+      row[static_cast<std::size_t>(k)] = b;
+      EXPECT_TRUE(same_bits(sparse_ynn_sum(places, values, kRow), ynn_sum(row))) << i << " " << k << " " << a;
     }
   }
 }
