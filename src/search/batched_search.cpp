@@ -75,15 +75,34 @@ void BatchedSearch::root(std::size_t i, const float* logits, float value, unsign
       dirichlet_rows(dirichlet_key_, options_.dirichlet_alpha, kActions, i, noise);
       for (int a = 0; a < kActions; ++a) row[static_cast<std::size_t>(a)] = std::fma(f, noise[a], keep * row[static_cast<std::size_t>(a)]);
     }
-    for (float& x : row) x = xla_log(std::max(x, kTiny));
   }
-  // _mask_invalid_actions: minus the maximum, the illegal ones at the lowest.
-  const float top = *std::max_element(row.begin(), row.end());
-  for (float& x : row) x -= top;
+  // _mask_invalid_actions: minus the maximum, the illegal ones at the
+  // lowest. Of a running game only the legal actions' logits are kept.
+  const std::span<const std::int16_t> legal(g.ids.data(), g.terminated ? 0 : g.legal);
+  auto at = [&](std::int16_t a) -> float& { return row[static_cast<std::size_t>(a)]; };
+  if (options_.policy == Policy::kMuZero) {
+    // The logits are the logs of the noisy probabilities; their maximum is
+    // the log of the largest (XLA's log never decreases as its argument
+    // grows).
+    const auto log_prob = [](float p) { return xla_log(std::max(p, kTiny)); };
+    const float top = log_prob(*std::max_element(row.begin(), row.end()));
+    if (g.terminated) {
+      for (float& x : row) x = log_prob(x) - top;
+    } else {
+      for (const std::int16_t a : legal) at(a) = log_prob(at(a)) - top;
+    }
+  } else {
+    const float top = *std::max_element(row.begin(), row.end());
+    if (g.terminated) {
+      for (float& x : row) x -= top;
+    } else {
+      for (const std::int16_t a : legal) at(a) -= top;
+    }
+  }
   if (g.terminated) {
     t.set_dense_priors(0, row.data(), false);
   } else {
-    t.set_prior_logits(0, std::span<const std::int16_t>(g.ids.data(), g.legal), row);
+    t.set_prior_logits(0, legal, row);
   }
   Node& r = t.nodes[0];
   r.raw_value = value;

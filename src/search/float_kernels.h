@@ -154,7 +154,8 @@ ORVEX_KERNEL float ynn_log(float x) {
   if (std::isnan(x) || x < 0.0f) return std::numeric_limits<float>::quiet_NaN();
   if (x == 0.0f) return -kInf;
   if (x == kInf) return kInf;
-  float e = static_cast<float>(std::ilogb(x));
+  // x is normal here: its exponent is ilogb(x).
+  float e = static_cast<float>(static_cast<std::int32_t>((to_bits(x) >> 23) & 0xFFu) - 127);
   float m = from_bits((to_bits(x) & 0x007FFFFFu) | 0x3F800000u);  // in [1, 2)
   if (m > from_bits(0x3FB504F3u)) {                                  // sqrt(2)
     e += 1.0f;

@@ -287,5 +287,16 @@ TEST(XlaMath, ElementwiseFunctionsMatchJax) {
       }
 }
 
+// The search takes the largest of a row's logs as the log of its largest
+// value, which holds only while XLA's log never decreases.
+TEST(XlaMath, LogNeverDecreases) {
+  float previous = -std::numeric_limits<float>::infinity();
+  for (std::uint32_t b = 0x00800000u; b < 0x7F800000u; b += 997) {
+    const float y = xla_log(std::bit_cast<float>(b));
+    ASSERT_GE(y, previous) << std::hex << b;
+    previous = y;
+  }
+}
+
 }  // namespace
 }  // namespace orvex::search
