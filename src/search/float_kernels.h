@@ -31,13 +31,16 @@
 #define ORVEX_FMA_CLONES
 #endif
 
-// Integer code that vectorises well is compiled for AVX2 as well, on the
-// same terms.
+// Integer code that vectorises well is compiled for AVX2 as well, and float
+// code that works on many values at once for x86-64-v3 (AVX2 with FMA), on
+// the same terms.
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__) && \
     !defined(__SANITIZE_THREAD__)
 #define ORVEX_INT_CLONES __attribute__((target_clones("avx2", "default")))
+#define ORVEX_VECTOR_FMA_CLONES __attribute__((target_clones("arch=x86-64-v3", "fma", "default")))
 #else
 #define ORVEX_INT_CLONES
+#define ORVEX_VECTOR_FMA_CLONES
 #endif
 
 namespace orvex::search::kernels {
@@ -67,8 +70,8 @@ ORVEX_KERNEL float log_positive(float x) {
   float e = static_cast<float>(static_cast<std::int32_t>(bits >> 23) - 127) + 1.0f;
   const float m = from_bits((bits & 0x807FFFFFu) | 0x3F000000u);  // in [0.5, 1)
   const bool small = m < from_bits(0x3F3504F3u);                   // sqrt(1/2)
-  float t = (m - 1.0f) + (small ? m : 0.0f);
-  if (small) e -= 1.0f;
+  const float t = (m - 1.0f) + (small ? m : 0.0f);
+  e = small ? e - 1.0f : e;
   const float t2 = t * t;
   const float t3 = t2 * t;
   float p0 = fma(t, from_bits(0x3D9021BBu), from_bits(0xBDEBD1B8u));
@@ -111,22 +114,41 @@ ORVEX_KERNEL float exp(float x) {
   return flush(y * scale);
 }
 
+// log1p's rational approximation, for |x| below log1p_small_limit.
+ORVEX_KERNEL float log1p_small(float x) {
+  // Written out (no loops), so that a loop over many x vectorises.
+  float den = fma(1.0f, x, from_bits(0x417101ADu));
+  den = fma(den, x, from_bits(0x42A6185Bu));
+  den = fma(den, x, from_bits(0x435DC32Du));
+  den = fma(den, x, from_bits(0x439A8CA3u));
+  den = fma(den, x, from_bits(0x43586D8Au));
+  den = fma(den, x, from_bits(0x42707982u));
+  float num = fma(4.527e-05f, x, from_bits(0x3EFF40C5u));
+  num = fma(num, x, from_bits(0x40D284FAu));
+  num = fma(num, x, from_bits(0x41EF4B9Cu));
+  num = fma(num, x, from_bits(0x4273CC76u));
+  num = fma(num, x, from_bits(0x426473ADu));
+  num = fma(num, x, from_bits(0x41A05101u));
+  const float x2 = x * x;
+  const float u = fma(-0.5f, x2, (x * x2) * (num / den));
+  return x + u;
+}
+
+ORVEX_KERNEL float log1p_small_limit() { return from_bits(0x3ED413CDu); }
+
 ORVEX_KERNEL float log1p(float x) {
   x = flush(x);
-  if (std::fabs(x) < from_bits(0x3ED413CDu)) {
-    float den = 1.0f;
-    for (std::uint32_t c : {0x417101ADu, 0x42A6185Bu, 0x435DC32Du, 0x439A8CA3u, 0x43586D8Au,
-                            0x42707982u})
-      den = fma(den, x, from_bits(c));
-    float num = 4.527e-05f;
-    for (std::uint32_t c : {0x3EFF40C5u, 0x40D284FAu, 0x41EF4B9Cu, 0x4273CC76u, 0x426473ADu,
-                            0x41A05101u})
-      num = fma(num, x, from_bits(c));
-    const float x2 = x * x;
-    const float u = fma(-0.5f, x2, (x * x2) * (num / den));
-    return x + u;
-  }
+  if (std::fabs(x) < log1p_small_limit()) return log1p_small(x);
   return kernels::log(x + 1.0f);
+}
+
+// log1p for x in (-1, 0], without branches (so that a loop of it
+// vectorises): equal to log1p there.
+ORVEX_KERNEL float log1p_above_minus_one(float x) {
+  x = flush(x);
+  const float small = log1p_small(x);
+  const float large = log_positive(x + 1.0f);
+  return std::fabs(x) < log1p_small_limit() ? small : large;
 }
 
 // YNNPACK's exp and log (its AVX-512 kernels).
@@ -149,18 +171,14 @@ ORVEX_KERNEL float ynn_exp(float x) {
   return flush(fma(p, s, s));
 }
 
-ORVEX_KERNEL float ynn_log(float x) {
-  x = flush(x);
-  if (std::isnan(x) || x < 0.0f) return std::numeric_limits<float>::quiet_NaN();
-  if (x == 0.0f) return -kInf;
-  if (x == kInf) return kInf;
-  // x is normal here: its exponent is ilogb(x).
+// YNNPACK's log of a positive normal x.
+ORVEX_KERNEL float ynn_log_normal(float x) {
+  // Its exponent (ilogb) and its mantissa in [1, 2), halved above sqrt(2).
   float e = static_cast<float>(static_cast<std::int32_t>((to_bits(x) >> 23) & 0xFFu) - 127);
-  float m = from_bits((to_bits(x) & 0x007FFFFFu) | 0x3F800000u);  // in [1, 2)
-  if (m > from_bits(0x3FB504F3u)) {                                  // sqrt(2)
-    e += 1.0f;
-    m *= 0.5f;
-  }
+  float m = from_bits((to_bits(x) & 0x007FFFFFu) | 0x3F800000u);
+  const bool above = m > from_bits(0x3FB504F3u);
+  e = above ? e + 1.0f : e;
+  m = above ? m * 0.5f : m;
   const float t = m + -1.0f;
   const float t2 = t * t;
   float num = fma(from_bits(0xBBAB5AD8u), t2, from_bits(0xBEFFFFF4u));
@@ -169,5 +187,13 @@ ORVEX_KERNEL float ynn_log(float x) {
   den = fma(from_bits(0x3FAA23C9u), t, den);
   const float y = fma(num / den, t2, t);
   return fma(e, from_bits(0x3F317218u), y);
+}
+
+ORVEX_KERNEL float ynn_log(float x) {
+  x = flush(x);
+  if (std::isnan(x) || x < 0.0f) return std::numeric_limits<float>::quiet_NaN();
+  if (x == 0.0f) return -kInf;
+  if (x == kInf) return kInf;
+  return ynn_log_normal(x);
 }
 }  // namespace orvex::search::kernels

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
@@ -47,22 +48,34 @@ ORVEX_KERNEL float gumbel_of(PrngKey key, std::uint64_t i, Kernel log) {
   return -kernels::log(-kernels::log(u));
 }
 
-// lax.erf_inv as XLA expands it (Giles' single-precision approximation).
-ORVEX_KERNEL float erf_inv(float x) {
+// lax.erf_inv as XLA expands it (Giles' single-precision approximation), for
+// |x| < 1, without branches (so that a loop of it vectorises).
+ORVEX_KERNEL float erf_inv_inside(float x) {
   static constexpr float kSmall[9] = {2.81022636e-08f,  3.43273939e-07f, -3.5233877e-06f,
                                       -4.39150654e-06f, 0.00021858087f,  -0.00125372503f,
                                       -0.00417768164f,  0.246640727f,    1.50140941f};
   static constexpr float kLarge[9] = {-0.000200214257f, 0.000100950558f, 0.00134934322f,
                                       -0.00367342844f,  0.00573950773f,  -0.0076224613f,
                                       0.00943887047f,   1.00167406f,     2.83297682f};
-  if (std::fabs(x) == 1.0f) return x * std::numeric_limits<float>::infinity();
-  const float w = -kernels::log1p(x * -x);
+  const float w = -kernels::log1p_above_minus_one(x * -x);
   const bool small = w < 5.0f;
-  const float* c = small ? kSmall : kLarge;
   const float t = small ? w - 2.5f : std::sqrt(w) - 3.0f;
-  float p = c[0];
-  for (int k = 1; k < 9; ++k) p = fma(p, t, c[k]);
+  // Written out (no loop), so that a loop over many x vectorises.
+  auto c = [small](int k) { return small ? kSmall[k] : kLarge[k]; };
+  float p = fma(c(0), t, c(1));
+  p = fma(p, t, c(2));
+  p = fma(p, t, c(3));
+  p = fma(p, t, c(4));
+  p = fma(p, t, c(5));
+  p = fma(p, t, c(6));
+  p = fma(p, t, c(7));
+  p = fma(p, t, c(8));
   return p * x;
+}
+
+ORVEX_KERNEL float erf_inv(float x) {
+  if (std::fabs(x) == 1.0f) return x * std::numeric_limits<float>::infinity();
+  return erf_inv_inside(x);
 }
 
 ORVEX_KERNEL float normal_at(PrngKey key, std::uint64_t i) {
@@ -166,24 +179,42 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
   const float d = gamma_d(alpha);
   const float c = (1.0f / 3.0f) / std::sqrt(d);
   const float lo = std::nextafter(-1.0f, 0.0f);
+  std::uint32_t nb[kLanes], ub[kLanes], lb[kLanes];
+  const U32x16 n_xor = n_bits.k0 ^ n_bits.k1, u_xor = u_bits.k0 ^ u_bits.k1, l_xor = l_bits.k0 ^ l_bits.k1;
+  std::memcpy(nb, &n_xor, sizeof nb);
+  std::memcpy(ub, &u_xor, sizeof ub);
+  std::memcpy(lb, &l_xor, sizeof lb);
+  // The first round of every lane, in loops the compiler vectorises: the
+  // normal draw x (its uniform lies inside (-1, 1)), v, V and U, and the
+  // boost's log1p.
+  float x[kLanes], v[kLanes], X[kLanes], V[kLanes], U[kLanes], log_sample[kLanes], log_v[kLanes];
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    x[j] = static_cast<float>(std::numbers::sqrt2) * erf_inv_inside(std::max(lo, fma(unit_float(nb[j]), 1.0f - lo, lo)));
+  }
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    v[j] = fma(x[j], c, 1.0f);
+    X[j] = x[j] * x[j];
+    V[j] = (v[j] * v[j]) * v[j];
+    U[j] = std::max(0.0f, fma(unit_float(ub[j]), 1.0f, 0.0f));
+    log_sample[j] = kernels::log1p_above_minus_one(-std::max(0.0f, fma(unit_float(lb[j]), 1.0f, 0.0f)));
+    log_v[j] = kernels::ynn_log_normal(V[j]);
+  }
   for (std::size_t j = 0; j < count; ++j) {
     const int lane = static_cast<int>(j);
-    const float u = std::max(lo, fma(unit_float(n_bits.k0[lane] ^ n_bits.k1[lane]), 1.0f - lo, lo));
-    const float x = static_cast<float>(std::numbers::sqrt2) * erf_inv(u);
-    const float v = fma(x, c, 1.0f);
-    const float X = x * x;
-    const float V = (v * v) * v;
-    const float U = std::max(0.0f, fma(unit_float(u_bits.k0[lane] ^ u_bits.k1[lane]), 1.0f, 0.0f));
-    LogGammaParts p;
-    if (v <= 0.0f || (U >= fma(-0.0331f, X * X, 1.0f) &&
-                      kernels::log(U) >= fma(X, 0.5f, d * ((1.0f - V) + kernels::log(V))))) {
-      p = log_gamma_parts(PrngKey{k.k0[lane], k.k1[lane]}, alpha);
+    float out_log_v, out_boost;
+    const bool normal_v = V[j] >= std::numeric_limits<float>::min() && V[j] < kernels::kInf;
+    if (v[j] <= 0.0f || !normal_v ||
+        (U[j] >= fma(-0.0331f, X[j] * X[j], 1.0f) &&
+         kernels::log(U[j]) >= fma(X[j], 0.5f, d * ((1.0f - V[j]) + kernels::log(V[j]))))) {
+      // Rejected (or a V whose log needs the general kernel): this lane again, alone.
+      const LogGammaParts p = log_gamma_parts(PrngKey{k.k0[lane], k.k1[lane]}, alpha);
+      out_log_v = kernels::ynn_log(p.v);
+      out_boost = p.log_boost;
     } else {
-      const float uniform = std::max(0.0f, fma(unit_float(l_bits.k0[lane] ^ l_bits.k1[lane]), 1.0f, 0.0f));
-      const float log_sample = kernels::log1p(-uniform);
-      p = {V, (boost || log_sample == 0.0f) ? 0.0f : log_sample * (1.0f / alpha)};
+      out_log_v = log_v[j];
+      out_boost = (boost || log_sample[j] == 0.0f) ? 0.0f : log_sample[j] * (1.0f / alpha);
     }
-    out[j] = (log_d + kernels::ynn_log(p.v)) + p.log_boost;
+    out[j] = (log_d + out_log_v) + out_boost;
   }
 }
 
@@ -241,7 +272,7 @@ void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::s
   dirichlet_rows(key, alpha, n, 0, out);
 }
 
-ORVEX_FMA_CLONES void dirichlet_rows(PrngKey key, float alpha, std::size_t n, std::size_t first,
+ORVEX_VECTOR_FMA_CLONES void dirichlet_rows(PrngKey key, float alpha, std::size_t n, std::size_t first,
                                      std::span<float> out) {
   if (n == 0 || out.size() % n != 0)
     throw std::invalid_argument("dirichlet_rows: out must hold whole rows of n");
