@@ -31,12 +31,12 @@
 #define ORVEX_FMA_CLONES
 #endif
 
-// Integer code that vectorises well is compiled for AVX2 as well, and float
-// code that works on many values at once for x86-64-v3 (AVX2 with FMA), on
-// the same terms.
+// Integer code that vectorises well is compiled for AVX2 and AVX-512 as
+// well, and float code that works on many values at once for x86-64-v3 (AVX2
+// with FMA), on the same terms.
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__) && \
     !defined(__SANITIZE_THREAD__)
-#define ORVEX_INT_CLONES __attribute__((target_clones("avx2", "default")))
+#define ORVEX_INT_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #define ORVEX_VECTOR_FMA_CLONES __attribute__((target_clones("arch=x86-64-v3", "fma", "default")))
 #else
 #define ORVEX_INT_CLONES
@@ -96,8 +96,10 @@ ORVEX_KERNEL float log(float x) {
   return log_positive(x);
 }
 
+// Written without branches (a NaN is selected at the end), so that a loop
+// of it vectorises.
 ORVEX_KERNEL float exp(float x) {
-  if (std::isnan(x)) return x;
+  const float given = x;
   x = flush(x);
   x = std::min(std::max(x, -87.8f), 88.8f);
   float n = std::floor(fma(x, from_bits(0x3FB8AA3Bu), 0.5f));
@@ -110,8 +112,11 @@ ORVEX_KERNEL float exp(float x) {
   p = fma(p, r, from_bits(0x3E2AAAAAu));
   p = fma(p, r, 0.5f);
   const float y = fma(p, r * r, r) + 1.0f;
-  const auto scale = from_bits(static_cast<std::uint32_t>(static_cast<std::int32_t>(n) + 127) << 23);
-  return flush(y * scale);
+  // (n is NaN only for a NaN x, whose result is x: 0 keeps the cast defined.)
+  const float whole = std::isnan(n) ? 0.0f : n;
+  const auto scale = from_bits(static_cast<std::uint32_t>(static_cast<std::int32_t>(whole) + 127) << 23);
+  const float result = flush(y * scale);
+  return std::isnan(given) ? given : result;
 }
 
 // log1p's rational approximation, for |x| below log1p_small_limit.
@@ -151,13 +156,12 @@ ORVEX_KERNEL float log1p_above_minus_one(float x) {
   return std::fabs(x) < log1p_small_limit() ? small : large;
 }
 
-// YNNPACK's exp and log (its AVX-512 kernels).
+// YNNPACK's exp and log (its AVX-512 kernels). The exp is written without
+// branches (NaN and an infinite scale are selected at the end).
 ORVEX_KERNEL float ynn_exp(float x) {
-  if (std::isnan(x)) return x;
   const float c = std::min(std::max(x, from_bits(0xC2B00F34u)), from_bits(0x42B17218u));
   const float n = (c * from_bits(0x3FB8AA3Bu) + 12582912.0f) + -12582912.0f;
   const float s = from_bits(to_bits(n + 8388735.0f) << 23);
-  if (std::isinf(s)) return s;
   float r = fma(n, from_bits(0xBF317200u), c);
   r = fma(n, from_bits(0xB5BFBE8Eu), r);
   const float r2 = r * r;
@@ -168,7 +172,8 @@ ORVEX_KERNEL float ynn_exp(float x) {
   pb = fma(pb, r2, from_bits(0x3E2AAAD2u));
   float p = fma(pb, r, pa);
   p = fma(p, r2, r);
-  return flush(fma(p, s, s));
+  const float result = std::isinf(s) ? s : flush(fma(p, s, s));
+  return std::isnan(x) ? x : result;
 }
 
 // YNNPACK's log of a positive normal x.
