@@ -98,6 +98,7 @@ void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
                             std::span<const std::int16_t> legal) {
   Node& n = nodes[static_cast<std::size_t>(node)];
   make_slots(*this, n, legal);
+  n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = logits[s.action] - top;
   slot_probs(*this, n);
 }
@@ -106,12 +107,14 @@ void SearchTree::set_prior_logits(std::int32_t node, std::span<const std::int16_
                                   std::span<const float> prior_logits_by_action) {
   Node& n = nodes[static_cast<std::size_t>(node)];
   make_slots(*this, n, legal);
+  n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = prior_logits_by_action[static_cast<std::size_t>(s.action)];
   slot_probs(*this, n);
 }
 
 void SearchTree::set_dense_priors(std::int32_t node, const float* logits, bool subtract_max) {
   Node& n = nodes[static_cast<std::size_t>(node)];
+  n.summed_children = -1;
   const float top = subtract_max ? *std::max_element(logits, logits + kActions) : 0.0f;
   DenseRow row;
   row.logits.resize(kActions);

@@ -41,6 +41,11 @@ struct Node {
   std::uint16_t slot_count = 0;
   std::int32_t dense = -1;  // the prior row of an ended game, else -1
   std::int32_t first_extra = -1;  // the node's extras, a list through Extra::next
+  // The sum of the visited children's probabilities, for that many visited
+  // children (-1: none yet); kept by the selection, which reads the tree
+  // from one thread.
+  mutable float sum_probs = 0.0f;
+  mutable std::int32_t summed_children = -1;
 };
 
 struct Slot {

@@ -150,7 +150,14 @@ float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::spa
       places.push_back(static_cast<std::int16_t>(c.action));
       terms.push_back(std::max(kTiny, c.prob));
     }
-    const float sum_probs = sparse_ynn_sum(places, terms, kActions);
+    // The visited children only ever grow in number, and their priors stay
+    // (set_priors forgets the sum when it sets new ones): the sum of their
+    // probabilities is made again only when one more is visited.
+    if (n.summed_children != static_cast<std::int32_t>(places.size())) {
+      n.sum_probs = sparse_ynn_sum(places, terms, kActions);
+      n.summed_children = static_cast<std::int32_t>(places.size());
+    }
+    const float sum_probs = n.sum_probs;
     terms.clear();
     for (std::size_t i = 0; i < cands.size(); ++i) {
       if (cands[i].child != kUnvisited) terms.push_back(std::max(kTiny, cands[i].prob) * scores[i] / sum_probs);
