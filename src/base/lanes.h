@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__GNUC__) && !defined(__clang__)
-// Values of this type never cross a call (every function on them is
-// inlined), so the note that their calling convention depends on AVX-512 does
-// not apply.
+// Values of these types never cross a call (every function on them is
+// inlined), so the note that their calling convention depends on AVX or
+// AVX-512 does not apply.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
