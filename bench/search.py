@@ -37,16 +37,17 @@ asserted anywhere.
 
 Instructions per simulation (``--callgrind``, needs valgrind): the search
 runs under callgrind at N = 64, one thread, with S1 and S2 simulations; the
-difference in the instructions executed inside the search's C++ (everything
-called from ``orvex::search``, the network and Python left out), divided by
-N * (S2 - S1), is the cost of one simulation with its environment step and
-observation; the instructions of the observation writing alone
-(``--observation-function``, a callgrind function pattern) are reported
-beside it, and their difference is the tree alone. Function names are
-needed: a pip install strips the module, so install with
-``pip install -C install.strip=false .`` first. By hand:
+difference in the instructions executed inside ``run`` (everything it calls,
+the trivial network's Python included, counted from the binding's entry
+point: a pattern that also matched functions called inside it would switch
+the counting off there), divided by N * (S2 - S1), is the cost of one
+simulation with its environment step and observation; the instructions of
+the observation writing alone (``--observation-function``, a callgrind
+function pattern) are reported beside it, and their difference is the tree
+alone. Function names are needed: a pip install strips the module, so
+install with ``pip install -C install.strip=false .`` first. By hand:
 
-    valgrind --tool=callgrind --toggle-collect='orvex::search::*' \\
+    valgrind --tool=callgrind --toggle-collect='*search_run*' \\
         python bench/search.py --child-orvex 64 32 gumbel 1
     callgrind_annotate --inclusive=yes callgrind.out.PID | head -40
 """
@@ -218,7 +219,7 @@ def callgrind_counts(n: int, sims: int, policy: str, observation_pattern: str) -
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-               "--toggle-collect=orvex::search::*", sys.executable, str(Path(__file__).resolve()),
+               "--toggle-collect=*search_run*", sys.executable, str(Path(__file__).resolve()),
                "--child-orvex", str(n), str(sims), policy, "1"]
         proc = subprocess.run(cmd, capture_output=True, text=True)
         if proc.returncode != 0:

@@ -250,6 +250,10 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
     most = std::max(most, v);
   }
   root_value = t.nodes[0].value;
+  if (options_.policy == Policy::kMuZero && total > 0) {
+    muzero_finish(i, visit_counts, action_weights, total, action, w);
+    return;
+  }
   if (options_.policy == Policy::kMuZero) {
     // summary().visit_probs, then _apply_temperature(_get_logits_from_probs())
     const float sum = static_cast<float>(total);
@@ -330,6 +334,62 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
   for (float& x : logits) x = !g.terminated && x == kLowest ? kLowest : x - top;
   softmax(logits);
   std::copy(logits.begin(), logits.end(), action_weights);
+}
+
+// finish() of a MuZero search whose root has visited children, by them: the
+// others' weight is 0 and their logit log(tiny), the same for all.
+void BatchedSearch::muzero_finish(std::size_t i, const std::int32_t* visit_counts, float* action_weights,
+                                  std::int32_t total, std::int32_t& action, Worker& w) const {
+  // summary().visit_probs, then _apply_temperature(_get_logits_from_probs())
+  std::vector<std::int16_t>& visited = w.scratch.places;
+  std::vector<float>& logits = w.scratch.terms;
+  visited.clear();
+  logits.clear();
+  for (const Candidate& c : w.scratch.candidates) {
+    if (c.child != kUnvisited && visit_counts[c.action] > 0) visited.push_back(static_cast<std::int16_t>(c.action));
+  }
+  const float denominator = std::max(static_cast<float>(total), 1.0f);
+  std::fill(action_weights, action_weights + kActions, 0.0f);
+  const float unvisited = xla_log(kTiny);
+  float top = visited.size() < static_cast<std::size_t>(kActions) ? unvisited : -std::numeric_limits<float>::infinity();
+  for (const std::int16_t a : visited) {
+    const float weight = static_cast<float>(visit_counts[a]) / denominator;
+    action_weights[a] = weight;
+    logits.push_back(xla_log(std::max(weight, kTiny)));
+    top = std::max(top, logits.back());
+  }
+  const float temperature = std::max(kTiny, options_.temperature);
+  float lowest_visited = std::numeric_limits<float>::infinity();
+  for (float& x : logits) {
+    x = (x - top) / temperature;
+    lowest_visited = std::min(lowest_visited, x);
+  }
+  const float rest = (unvisited - top) / temperature;
+  // jax.random.categorical(rng_key, logits) over the batch: row i's Gumbel
+  // noise is elements i * kActions + a of one draw. A Gumbel draw lies in
+  // [-4.47, 15.95]: when the unvisited actions' logit is more than that below
+  // every visited one's, none of them can win and only the visited actions'
+  // noise is drawn.
+  const std::uint64_t base = static_cast<std::uint64_t>(i) * kActions;
+  const bool sparse = lowest_visited - rest > 21.0f;
+  float best = -std::numeric_limits<float>::infinity();
+  action = 0;
+  auto offer = [&](int a, float logit) {
+    const float score = gumbel_at(action_key_, base + static_cast<std::uint64_t>(a), Kernel::ynn) + logit;
+    if (score > best) {
+      best = score;
+      action = a;
+    }
+  };
+  if (sparse) {
+    for (std::size_t k = 0; k < visited.size(); ++k) offer(visited[k], logits[k]);
+    return;
+  }
+  std::size_t k = 0;
+  for (int a = 0; a < kActions; ++a) {
+    const bool was_visited = k < visited.size() && visited[k] == a;
+    offer(a, was_visited ? logits[k++] : rest);
+  }
 }
 
 std::size_t BatchedSearch::tree_bytes() const {

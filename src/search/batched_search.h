@@ -86,6 +86,8 @@ class BatchedSearch {
   };
 
   std::int32_t choose(std::size_t i, std::int32_t node, int depth, PrngKey key, Worker& w);
+  void muzero_finish(std::size_t i, const std::int32_t* visit_counts, float* action_weights, std::int32_t total,
+                     std::int32_t& action, Worker& w) const;
   void step(selfplay::Game& g, int action, selfplay::StepUndo& undo) const;
 
   const AttackTables& tables_;
