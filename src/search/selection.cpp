@@ -225,14 +225,9 @@ std::int32_t gumbel_considered_argmax(const SearchTree& tree, std::int32_t consi
 std::int32_t gumbel_root_select(const SearchTree& tree, const ConsideredVisits& table, int num_considered,
                                 std::span<const float> gumbel, const SearchOptions& options,
                                 SelectionScratch& scratch) {
-  std::int32_t simulation = 0;
-  const Node& root = node_at(tree, 0);
-  for (const Slot& s : tree.slots_of(root)) {
-    if (s.child != kUnvisited) simulation += node_at(tree, s.child).visits;
-  }
-  for (std::int32_t e = root.first_extra; e >= 0; e = tree.extras[static_cast<std::size_t>(e)].next) {
-    simulation += node_at(tree, tree.extras[static_cast<std::size_t>(e)].child).visits;
-  }
+  // The simulations so far: the root's children's visits, which every
+  // simulation adds one to, as to the root (which starts at one).
+  const std::int32_t simulation = node_at(tree, 0).visits - 1;
   return gumbel_considered_argmax(tree, table.at(num_considered, simulation), gumbel, options, scratch);
 }
 
