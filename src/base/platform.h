@@ -6,6 +6,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <thread>
@@ -28,6 +29,33 @@ constexpr std::uint64_t byte_swap(std::uint64_t x) {
 // Returns x as stored in little-endian byte order (x itself on such machines).
 constexpr std::uint64_t to_little_endian(std::uint64_t x) {
   return std::endian::native == std::endian::little ? x : byte_swap(x);
+}
+
+// ---- Fused multiply-add
+
+// a * b + c rounded once. The processor's instruction, or the C library's
+// fmaf, except with mingw-w64, whose fmaf rounds twice (through double):
+// there the sum is made in double (the product of two floats is exact in
+// it) and a result that lands halfway between two floats is moved towards
+// the part the double rounded away.
+inline float fused_multiply_add(float a, float b, float c) {
+#if defined(__MINGW32__)
+  const double product = static_cast<double>(a) * static_cast<double>(b);
+  const double sum = product + static_cast<double>(c);
+  auto bits = std::bit_cast<std::uint64_t>(sum);
+  const bool halfway = (bits & 0x1FFFFFFFu) == 0x10000000u;
+  const bool special = ((bits >> 52) & 0x7FFu) == 0x7FFu;
+  if (!halfway || special || (sum - product == c && sum - c == product)) return static_cast<float>(sum);
+  // The rounding error of the double sum, by the larger part first.
+  const bool negative = (bits >> 63) != 0;
+  const double error = negative == (c > product) ? (product - sum) + c : (c - sum) + product;
+  bits = negative == (error < 0.0) ? bits + 1 : bits - 1;
+  return static_cast<float>(std::bit_cast<double>(bits));
+#elif defined(__GNUC__) || defined(__clang__)
+  return __builtin_fmaf(a, b, c);
+#else
+  return std::fma(a, b, c);
+#endif
 }
 
 // ---- Searching bytes

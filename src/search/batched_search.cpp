@@ -1,3 +1,4 @@
+#include "base/platform.h"
 #include "search/batched_search.h"
 
 #include <algorithm>
@@ -73,7 +74,7 @@ void BatchedSearch::root(std::size_t i, const float* logits, float value, unsign
       std::vector<float>& noise = w.noise;
       noise.resize(kActions);
       dirichlet_rows(dirichlet_key_, options_.dirichlet_alpha, kActions, i, noise);
-      for (int a = 0; a < kActions; ++a) row[static_cast<std::size_t>(a)] = std::fma(f, noise[a], keep * row[static_cast<std::size_t>(a)]);
+      for (int a = 0; a < kActions; ++a) row[static_cast<std::size_t>(a)] = fused_multiply_add(f, noise[a], keep * row[static_cast<std::size_t>(a)]);
     }
   }
   // _mask_invalid_actions: minus the maximum, the illegal ones at the
@@ -227,8 +228,8 @@ void BatchedSearch::expand(std::size_t i, const float* logits, float top, float 
     const Node& below = t.nodes[static_cast<std::size_t>(index)];
     Node& parent = t.nodes[static_cast<std::size_t>(below.parent)];
     const float count = static_cast<float>(parent.visits);
-    leaf_value = std::fma(below.discount, leaf_value, below.reward);
-    parent.value = std::fma(parent.value, count, leaf_value) / (count + 1.0f);
+    leaf_value = fused_multiply_add(below.discount, leaf_value, below.reward);
+    parent.value = fused_multiply_add(parent.value, count, leaf_value) / (count + 1.0f);
     parent.visits += 1;
     index = below.parent;
   }

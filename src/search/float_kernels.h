@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "base/platform.h"
+
 #if defined(__GNUC__)
 #define ORVEX_KERNEL inline __attribute__((always_inline))
 #else
@@ -48,13 +50,7 @@ namespace orvex::search::kernels {
 ORVEX_KERNEL float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }
 ORVEX_KERNEL std::uint32_t to_bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
-ORVEX_KERNEL float fma(float a, float b, float c) {
-#if defined(__GNUC__)
-  return __builtin_fmaf(a, b, c);
-#else
-  return std::fma(a, b, c);
-#endif
-}
+ORVEX_KERNEL float fma(float a, float b, float c) { return fused_multiply_add(a, b, c); }
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 

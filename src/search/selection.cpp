@@ -1,3 +1,4 @@
+#include "base/platform.h"
 #include "search/selection.h"
 
 #include <algorithm>
@@ -16,7 +17,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kTiny = std::numeric_limits<float>::min();
 
 // Where XLA fuses a product into the sum that follows it.
-inline float mul_add(float a, float b, float c) { return std::fma(a, b, c); }
+inline float mul_add(float a, float b, float c) { return fused_multiply_add(a, b, c); }
 
 // The best (score, action): the higher score, on a tie the lower action, as
 // jnp.argmax takes the first.
