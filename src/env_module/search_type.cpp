@@ -354,11 +354,13 @@ bool for_each_game(std::size_t n, unsigned threads, Body&& body) {
 
 // Calls evaluate on the observations, takes its two arrays and hands each
 // game's row, checked, with its maximum, to use(i, worker, logits, top,
-// value) on the workers. A bad row (NaN, +inf) is not handed on and fails
-// the call once every row has been seen: the search is then abandoned.
-template <class Use>
+// value) on the workers, after before() has run on this thread. A bad row
+// (NaN, +inf) is not handed on and fails the call once every row has been
+// seen: the search is then abandoned.
+template <class Use, class Before = void (*)()>
 bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, unsigned threads,
-                    FloatArray& logits, FloatArray& values, OwnedRef& result, Use&& use) {
+                    FloatArray& logits, FloatArray& values, OwnedRef& result, Use&& use,
+                    Before&& before = [] {}) {
   result.reset(PyObject_CallOneArg(evaluate, observation));
   if (result.empty()) return false;
   PyObject* r = result.get();
@@ -373,6 +375,7 @@ bool evaluate_batch(PyObject* evaluate, PyObject* observation, std::size_t n, un
       !values.take(second.get(), "evaluate()'s value", {rows})) {
     return false;
   }
+  before();
   // NaN logits, +inf logits and values that are not finite: the first game.
   std::vector<std::uint8_t> bad(n, 0);
   const float* l = logits.data();
@@ -485,18 +488,36 @@ PyObject* run_search(PyObject* self, PyObject* evaluate, PyObject* key_arg, PyOb
                         })) {
       return nullptr;
     }
+    // Each game's leaf is expanded and the next simulation's leaf chosen in
+    // one pass, while its tree is at hand; apart, should the network's
+    // outputs lie inside the observation array that the choosing rewrites.
+    bool selected = false;
     for (int sim = 0; sim < st.options.num_simulations; ++sim) {
       logits.release();
       values.release();
       result.reset();
       if (PyErr_CheckSignals() < 0) return nullptr;
-      s.begin_simulation(sim);
-      if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) { s.select(i, worker, form, obs + i * bytes); })) {
-        return nullptr;
+      if (!selected) {
+        s.begin_simulation(sim);
+        if (!for_each_game(n, threads, [&](std::size_t i, unsigned worker) { s.select(i, worker, form, obs + i * bytes); })) {
+          return nullptr;
+        }
       }
+      const bool next = sim + 1 < st.options.num_simulations;
+      selected = false;
       if (!evaluate_batch(evaluate, observation, n, threads, logits, values, result,
-                          [&](std::size_t i, unsigned, const float* row, float top, float value) {
+                          [&](std::size_t i, unsigned worker, const float* row, float top, float value) {
                             s.expand(i, row, top, value);
+                            if (selected) s.select(i, worker, form, obs + i * bytes);
+                          },
+                          [&] {
+                            const std::uint8_t* end = obs + n * bytes;
+                            const auto apart = [&](const float* data, std::size_t count) {
+                              const auto* bytes_at = reinterpret_cast<const std::uint8_t*>(data);
+                              return bytes_at + count * sizeof(float) <= obs || bytes_at >= end;
+                            };
+                            selected = next && apart(logits.data(), n * kActions) && apart(values.data(), n);
+                            if (selected) s.begin_simulation(sim + 1);
                           })) {
         return nullptr;
       }

@@ -139,6 +139,30 @@ def test_bad_evaluate_raises_and_leaves_env_and_search_usable(kind, error):
     env.step(again["action"])
 
 
+def test_outputs_inside_the_observation_array_are_read_before_it_is_rewritten():
+    # A network may hand back a view of the observation array itself; the
+    # next leaves' observations must not be written over it while it is still
+    # being read. Here every game's value is a number of the first game's
+    # observation (its last square's last planes: the side to move, the
+    # counters), which the first game's next leaf changes.
+    n = 64
+
+    def aliased(observation):
+        flat = np.asarray(observation).reshape(-1)
+        per_game = flat.size // n
+        return np.zeros((n, ACTIONS), np.float32), flat[per_game - n:per_game]
+
+    def copied(observation):
+        logits, value = aliased(observation)
+        return logits, value.copy()
+
+    env = played_env(n=n, plies=12)
+    first = arrays(MCTS(env, num_simulations=8, policy="muzero", threads=1).run(aliased, 5))
+    second = arrays(MCTS(env, num_simulations=8, policy="muzero", threads=1).run(copied, 5))
+    for name, values in first.items():
+        assert (second[name] == values).all(), name
+
+
 def test_env_cannot_step_while_it_is_searched():
     env = played_env(n=2)
     good = network()
