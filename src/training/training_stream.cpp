@@ -9,7 +9,9 @@
 
 namespace orvex::training {
 
-TrainingStream::TrainingStream(StreamOptions options) : options_(std::move(options)) {
+TrainingStream::TrainingStream(StreamOptions options)
+    : options_(std::move(options)),
+      planes_(std::clamp<std::size_t>(options_.batch_positions, 1, kMostBlockPositions)) {
   options_.threads = std::max(1u, options_.threads);
   options_.shard_count = std::max(1u, options_.shard_count);
 }
@@ -19,6 +21,21 @@ void TrainingStream::begin_epoch(std::uint64_t epoch) {
   positions_ = 0;
   queue_.clear();
   head_ = 0;
+  planes_.clear();
+}
+
+template <class Send>
+void TrainingStream::send_out(std::size_t n, Send&& send) {
+  compact();
+  const std::size_t base = queue_.size();
+  queue_.resize(base + n);
+  const PlaneSlots slots = planes_.extend(n);
+  std::size_t sent = 0;
+  send([&](const PositionRecord& record, const Planes& planes) {
+    queue_[base + sent] = record;
+    slots.at(sent) = planes;
+    ++sent;
+  });
 }
 
 PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file, std::uint64_t game_base,
@@ -65,14 +82,22 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
   // order, or into the staging block that feeds the shuffle buffer. The
   // blocks keep their memory from piece to piece.
   PositionRecord* out;
+  PlaneSlots out_planes;
   if (options_.shuffle == 0) {
     compact();
     const std::size_t base = queue_.size();
     queue_.resize(base + records);
     out = queue_.data() + base;
+    out_planes = planes_.extend(records);
   } else {
     staging_.resize(records);
     out = staging_.data();
+    if (staging_room_ < records) {
+      staging_planes_.reset();
+      staging_planes_.reset(new Planes[records]);
+      staging_room_ = records;
+    }
+    out_planes = {&staging_planes_, std::max<std::size_t>(staging_room_, 1), 0};
   }
   const std::size_t ranges = std::min<std::size_t>(n, options_.threads * 8);
   if (ranges) {
@@ -84,20 +109,22 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
         if (!kept[i]) continue;
         const Selection selection{first[i], options_.shard_index, options_.shard_count};
         write_game_records(batch, batch.games[i], file, game_base + i, options_.encoding, selection,
-                           games[worker], out + slot[i]);
+                           games[worker], out + slot[i], out_planes.from(slot[i]));
       }
     });
   }
   if (options_.shuffle != 0) {
-    compact();
-    for (const PositionRecord& r : staging_) shuffle_.push(r, queue_);
+    // Each position past the buffer's room sends one out.
+    const std::size_t room = options_.shuffle - shuffle_.size();
+    send_out(records > room ? records - room : 0, [&](auto&& out) {
+      for (std::size_t i = 0; i < records; ++i) shuffle_.push(staging_[i], staging_planes_[i], out);
+    });
   }
   return outcome;
 }
 
 void TrainingStream::end_epoch() {
-  compact();
-  shuffle_.drain(queue_);
+  send_out(shuffle_.size(), [&](auto&& out) { shuffle_.drain(out); });
 }
 
 void TrainingStream::compact() {
@@ -107,7 +134,9 @@ void TrainingStream::compact() {
 }
 
 void TrainingStream::consume(std::size_t n) {
-  head_ = std::min(queue_.size(), head_ + n);
+  n = std::min(queue_.size() - head_, n);
+  head_ += n;
+  planes_.consume(n);
 }
 
 }  // namespace orvex::training
