@@ -1,9 +1,10 @@
 // TrainingStream(encoding, shuffle, seed, shard_index, shard_count, threads,
 // min_elo, max_elo, min_ply, results, batch_size): the positions of PGN text
-// fed piece by piece, taken out in batches of arrays (of batch_size positions
-// but the last: a batch of that size, or the last, takes over the block its
-// bits planes were written to, without copying them). The arguments are checked by
-// orvex_tools.training_batches, its only caller.
+// fed piece by piece, taken out in batches of arrays, batch_size positions
+// each but the last (whose bits planes are written in blocks of that many
+// positions, which such a batch takes over as its observation without a
+// copy). The arguments are checked by orvex_tools.training_batches, its only
+// caller.
 #include "pgn_module/training_stream_type.h"
 
 #include <algorithm>

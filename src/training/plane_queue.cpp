@@ -31,7 +31,10 @@ PlaneSlots PlaneQueue::extend(std::size_t n) {
 
 std::unique_ptr<PlaneBlock> PlaneQueue::hand_over(std::size_t n) {
   const std::size_t positions = pool_->positions();
-  if (n == 0 || n > size() || head_ % positions != 0 || (n != positions && n != size())) return nullptr;
+  // A block is handed over full, or with all that is left when that is at
+  // least half of it (a batch holds on to no more than twice its memory).
+  const bool whole = n == positions || (n == size() && 2 * n >= positions);
+  if (n == 0 || n > size() || head_ % positions != 0 || !whole) return nullptr;
   return std::make_unique<PlaneBlock>(std::move(blocks_[head_ / positions]), pool_);
 }
 

@@ -49,8 +49,8 @@ class PlaneQueue {
   PlaneSlots slots() const { return {blocks_.data(), pool_->positions(), head_}; }
 
   // The block of the first n positions (n <= size()) when they are a block
-  // from its start, the whole block or all that is held; else null. It
-  // leaves the queue, and consume(n) must follow.
+  // from its start: the whole block, or all that is held if that is at least
+  // half of it; else null. It leaves the queue, and consume(n) must follow.
   std::unique_ptr<PlaneBlock> hand_over(std::size_t n);
 
   // Lets go of the first n positions.

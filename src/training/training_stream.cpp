@@ -94,6 +94,7 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
     out = staging_.data();
     if (staging_room_ < records) {
       staging_planes_.reset();
+      staging_room_ = 0;
       staging_planes_.reset(new Planes[records]);
       staging_room_ = records;
     }
