@@ -52,7 +52,7 @@ def too_long_message(game: bool, index: int, line: int, limit: int) -> str:
 
 @final
 class TrainingStream:
-    """TrainingStream(encoding, shuffle, seed, shard_index, shard_count, threads, min_elo, max_elo, min_ply, results): training positions of PGN text; use orvex_tools.training_batches."""
+    """TrainingStream(encoding, shuffle, seed, shard_index, shard_count, threads, min_elo, max_elo, min_ply, results, batch_size): training positions of PGN text; use orvex_tools.training_batches."""
 
     def __new__(
         cls,
@@ -66,6 +66,7 @@ class TrainingStream:
         max_elo: int | None,
         min_ply: int,
         results: Sequence[str],
+        batch_size: int,
         /,
     ) -> TrainingStream: ...
     def begin_epoch(self, epoch: int, /) -> None:

@@ -163,7 +163,7 @@ class TrainingBatches:
         if state is not None:
             self._epoch, self._position = self._restore(state)
         self._core = _pgn.TrainingStream(encoding, shuffle, seed, shard[0], shard[1], threads,
-                                         min_elo, max_elo, min_ply, list(results))
+                                         min_elo, max_elo, min_ply, list(results), self._batch_size)
         self._skip = 0
         self._skipped = 0
         self._errors: list[GameError] = []

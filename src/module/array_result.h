@@ -8,6 +8,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <memory>
 #include <new>
 #include <span>
 #include <utility>
@@ -45,6 +46,14 @@ class ArrayResult {
     }
     return create_over(type, shape, owner->data(), owner,
                        [](void* vector) { delete static_cast<std::vector<T>*>(vector); });
+  }
+
+  // Makes a new array of that item type and shape over data, which owner
+  // keeps alive: the array takes owner over and deletes it when it goes
+  // away; false with an error set (owner deleted).
+  template <class Owner>
+  bool create_owned(ItemType type, std::span<const Py_ssize_t> shape, void* data, std::unique_ptr<Owner> owner) {
+    return create_over(type, shape, data, owner.release(), [](void* o) { delete static_cast<Owner*>(o); });
   }
 
   // Takes the caller's out= buffer, which must be writable, C-contiguous, of

@@ -1,9 +1,13 @@
 // TrainingStream(encoding, shuffle, seed, shard_index, shard_count, threads,
-// min_elo, max_elo, min_ply, results): the positions of PGN text fed piece by
-// piece, taken out in batches of arrays. The arguments are checked by
-// orvex_tools.training_batches, its only caller.
+// min_elo, max_elo, min_ply, results, batch_size): the positions of PGN text
+// fed piece by piece, taken out in batches of arrays, batch_size positions
+// each but the last (whose bits planes are written in blocks of that many
+// positions, which such a batch takes over as its observation without a
+// copy). The arguments are checked by orvex_tools.training_batches, its only
+// caller.
 #include "pgn_module/training_stream_type.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -44,13 +48,14 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const char* encoding_name;
   unsigned long long shuffle, seed;
   unsigned int shard_index, shard_count, threads, min_ply;
+  Py_ssize_t batch_size;
   PyObject *min_elo, *max_elo, *results;
   if (kwargs && PyDict_Size(kwargs)) {
     PyErr_SetString(PyExc_TypeError, "TrainingStream() takes no keyword arguments");
     return nullptr;
   }
-  if (!PyArg_ParseTuple(args, "sKKIIIOOIO:TrainingStream", &encoding_name, &shuffle, &seed, &shard_index,
-                        &shard_count, &threads, &min_elo, &max_elo, &min_ply, &results)) {
+  if (!PyArg_ParseTuple(args, "sKKIIIOOIOn:TrainingStream", &encoding_name, &shuffle, &seed, &shard_index,
+                        &shard_count, &threads, &min_elo, &max_elo, &min_ply, &results, &batch_size)) {
     return nullptr;
   }
   const std::optional<Encoding> encoding = encoding_named(encoding_name);
@@ -65,6 +70,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   options.shard_index = shard_index;
   options.shard_count = shard_count;
   options.threads = threads;
+  options.batch_positions = static_cast<std::size_t>(std::max<Py_ssize_t>(batch_size, 1));
   options.filter.min_ply = min_ply;
   if (!optional_int(min_elo, options.filter.min_elo) || !optional_int(max_elo, options.filter.max_elo)) {
     return nullptr;
@@ -248,14 +254,31 @@ PyObject* take(PyObject* self, PyObject* args) {
   const Py_ssize_t rows[] = {n};
   const Py_ssize_t mask_shape[] = {n, encoding_size(encoding)};
   const bool ok =
-      (form == ObservationForm::kBits ? observation.create(ItemType::kUint64, bits_shape)
-                                      : observation.create(form == ObservationForm::kFloat32 ? ItemType::kFloat32
-                                                                                             : ItemType::kUint8,
-                                                           board_shape)) &&
       move_id.create(ItemType::kInt32, rows) && value.create(ItemType::kFloat32, rows) &&
       file.create(ItemType::kInt32, rows) && game.create(ItemType::kInt64, rows) &&
       ply.create(ItemType::kInt32, rows) && (legal != "mask" || mask.create(ItemType::kBool, mask_shape));
   if (!ok) return nullptr;
+  // The bits planes of a whole block are the observation as they are: the
+  // array takes the block over. Should that fail (no memory for the small
+  // object), the positions are let go of with it, the queue being left whole.
+  bool planes_taken = false;
+  if (form == ObservationForm::kBits) {
+    if (std::unique_ptr<training::PlaneBlock> block = stream->hand_over(records.size())) {
+      void* data = block->data();
+      if (!observation.create_owned(ItemType::kUint64, bits_shape, data, std::move(block))) {
+        stream->consume(records.size());
+        return nullptr;
+      }
+      planes_taken = true;
+    }
+  }
+  if (!planes_taken &&
+      !(form == ObservationForm::kBits
+            ? observation.create(ItemType::kUint64, bits_shape)
+            : observation.create(form == ObservationForm::kFloat32 ? ItemType::kFloat32 : ItemType::kUint8,
+                                 board_shape))) {
+    return nullptr;
+  }
   std::vector<std::int32_t> ids;
   std::vector<std::int64_t> offsets{0};
   std::exception_ptr error;
@@ -268,10 +291,13 @@ PyObject* take(PyObject* self, PyObject* args) {
       const bool heavy = form != ObservationForm::kBits || legal == "mask";
       const std::size_t slices = heavy && threads > 1 && n >= 64 ? threads * 4 : 1;
       const std::size_t size = selfplay::observation_bytes(form);
+      const training::PlaneSlots planes = stream->ready_planes();
       auto write_slice = [&](std::size_t slice, unsigned) {
         const std::size_t begin = records.size() * slice / slices, end = records.size() * (slice + 1) / slices;
-        training::write_observations(records.subspan(begin, end - begin), form,
-                                     static_cast<std::uint8_t*>(observation.data()) + begin * size);
+        if (!planes_taken) {
+          training::write_observations(records.subspan(begin, end - begin), planes.from(begin), form,
+                                       static_cast<std::uint8_t*>(observation.data()) + begin * size);
+        }
         if (legal == "mask") {
           training::write_legal_masks(records.subspan(begin, end - begin), encoding,
                                       static_cast<std::uint8_t*>(mask.data()) + begin * encoding_size(encoding));
@@ -338,7 +364,7 @@ PyType_Slot stream_slots[] = {
     {Py_tp_methods, stream_methods},
     {Py_tp_doc, const_cast<char*>(
         "TrainingStream(encoding, shuffle, seed, shard_index, shard_count, threads, min_elo, max_elo, "
-        "min_ply, results): training positions of PGN text; use orvex_tools.training_batches.")},
+        "min_ply, results, batch_size): training positions of PGN text; use orvex_tools.training_batches.")},
     {0, nullptr},
 };
 

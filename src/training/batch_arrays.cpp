@@ -18,13 +18,13 @@ Board board_of(const PositionRecord& r) {
 
 }  // namespace
 
-void write_observations(std::span<const PositionRecord> records, selfplay::ObservationForm form,
-                        void* out) {
-  using selfplay::ObservationForm;
+void write_observations(std::span<const PositionRecord> records, PlaneSlots planes,
+                        selfplay::ObservationForm form, void* out) {
   const std::size_t size = selfplay::observation_bytes(form);
   auto* bytes = static_cast<std::uint8_t*>(out);
-  for (const PositionRecord& r : records) {
-    selfplay::expand_observation(r.planes.data(), r.step_count, r.halfmove, form, bytes);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const PositionRecord& r = records[i];
+    selfplay::expand_observation(planes.at(i).data(), r.step_count, r.halfmove, form, bytes);
     bytes += size;
   }
 }

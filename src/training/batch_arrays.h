@@ -8,14 +8,16 @@
 
 #include "encoding/encoding.h"
 #include "selfplay/observation.h"
+#include "training/plane_queue.h"
 #include "training/position_record.h"
 
 namespace orvex::training {
 
-// Writes the observation of each record, observation_bytes(form) bytes
-// apart: the same as write_observation of the game the record was made from.
-void write_observations(std::span<const PositionRecord> records, selfplay::ObservationForm form,
-                        void* out);
+// Writes the observation of each record (whose planes are planes.at(0),
+// at(1) and on), observation_bytes(form) bytes apart: the same as
+// write_observation of the game the record was made from.
+void write_observations(std::span<const PositionRecord> records, PlaneSlots planes,
+                        selfplay::ObservationForm form, void* out);
 
 // Writes encoding_size(encoding) bytes per record: 1 at the ids of its legal moves.
 void write_legal_masks(std::span<const PositionRecord> records, Encoding encoding, std::uint8_t* out);

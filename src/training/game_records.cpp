@@ -61,7 +61,7 @@ void start_game(const pgn::GameBatch& batch, const pgn::GameRecord& game, selfpl
 
 void write_game_records(const pgn::GameBatch& batch, const pgn::GameRecord& game, std::uint32_t file,
                         std::uint64_t game_index, Encoding encoding, Selection selection,
-                        selfplay::Game& g, PositionRecord* out) {
+                        selfplay::Game& g, PositionRecord* out, PlaneSlots planes) {
   start_game(batch, game, g);
   const int white = white_value(batch.view(game.result));
   for (std::uint32_t ply = 0; ply < game.move_count; ++ply) {
@@ -69,7 +69,8 @@ void write_game_records(const pgn::GameBatch& batch, const pgn::GameRecord& game
     const Color mover = colour(g);
     if ((selection.first + ply) % selection.count == selection.index) {
       PositionRecord& r = *out++;
-      selfplay::write_observation(g, selfplay::ObservationForm::kBits, r.planes.data());
+      selfplay::write_observation(g, selfplay::ObservationForm::kBits, planes.at(0).data());
+      planes = planes.from(1);
       r.pieces = g.position.pieces;
       r.state = g.position.state;
       r.game = game_index;

@@ -7,6 +7,7 @@
 #include "encoding/encoding.h"
 #include "pgn/game_batch.h"
 #include "selfplay/game.h"
+#include "training/plane_queue.h"
 #include "training/position_record.h"
 
 namespace orvex::training {
@@ -37,10 +38,11 @@ struct Selection {
 
 // Replays a game of the batch that replayed, writing a record for the
 // position before each selected main-line move to out, one after the other
-// (selection.kept(game.move_count) of them). Positions that pgx's rules
-// would have ended keep coming, computed by the same rules. g is scratch.
+// (selection.kept(game.move_count) of them), and its planes to planes.at(0),
+// at(1) and on. Positions that pgx's rules would have ended keep coming,
+// computed by the same rules. g is scratch.
 void write_game_records(const pgn::GameBatch& batch, const pgn::GameRecord& game, std::uint32_t file,
                         std::uint64_t game_index, Encoding encoding, Selection selection,
-                        selfplay::Game& g, PositionRecord* out);
+                        selfplay::Game& g, PositionRecord* out, PlaneSlots planes);
 
 }  // namespace orvex::training

@@ -1,7 +1,8 @@
-// One training position of a replayed game: its observation (in the packed
-// bits form, with the two counters that the other forms need), the position
-// itself (for its legal moves), the move played, the result and where the
-// position comes from.
+// One training position of a replayed game: the two counters that the
+// observation's other forms need, the position itself (for its legal moves),
+// the move played, the result and where the position comes from. Its
+// observation in the packed bits form (Planes) is kept apart, in blocks that
+// a batch can take over whole (plane_queue.h).
 #pragma once
 
 #include <array>
@@ -12,11 +13,13 @@
 
 namespace orvex::training {
 
+// A position's observation in ObservationForm::kBits.
+using Planes = std::array<std::uint64_t, selfplay::kPlanes>;
+
 struct PositionRecord {
   // Left unset: records are made in place, in blocks made ready for them.
   PositionRecord() {}
 
-  std::array<std::uint64_t, selfplay::kPlanes> planes;  // ObservationForm::kBits
   std::array<Bitboard, kPieceKinds> pieces;
   std::uint64_t state;       // the state word (castling rights, en passant, side)
   std::uint64_t game;        // the game's index in its file, failed games counted

@@ -8,8 +8,21 @@
 #include "training/game_records.h"
 
 namespace orvex::training {
+namespace {
 
-TrainingStream::TrainingStream(StreamOptions options) : options_(std::move(options)) {
+// A piece of text (512 KiB from orvex_tools.training) is read, then replayed,
+// in parts handed out to the threads as they come free, and the threads wait
+// for each other at the end of each step, so the parts are small: with the
+// reader's default 64 KiB there were 8 parts for two threads, and the waits
+// cost a tenth of the two-thread time of add_text.
+constexpr std::size_t kMinReadPiece = 16 * 1024;
+constexpr std::size_t kRangesPerThread = 32;
+
+}  // namespace
+
+TrainingStream::TrainingStream(StreamOptions options)
+    : options_(std::move(options)),
+      planes_(std::clamp<std::size_t>(options_.batch_positions, 1, kMostBlockPositions)) {
   options_.threads = std::max(1u, options_.threads);
   options_.shard_count = std::max(1u, options_.shard_count);
 }
@@ -19,6 +32,21 @@ void TrainingStream::begin_epoch(std::uint64_t epoch) {
   positions_ = 0;
   queue_.clear();
   head_ = 0;
+  planes_.clear();
+}
+
+template <class Send>
+void TrainingStream::send_out(std::size_t n, Send&& send) {
+  compact();
+  const std::size_t base = queue_.size();
+  queue_.resize(base + n);
+  const PlaneSlots slots = planes_.extend(n);
+  std::size_t sent = 0;
+  send([&](const PositionRecord& record, const Planes& planes) {
+    queue_[base + sent] = record;
+    slots.at(sent) = planes;
+    ++sent;
+  });
 }
 
 PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file, std::uint64_t game_base,
@@ -26,7 +54,7 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
   PieceOutcome outcome;
   pgn::GameBatch batch;
   const pgn::ReadOutcome read = pgn::read_games_parallel(text, true, 0, options_.threads, batch,
-                                                         pgn::kMinPiece, max_game_bytes);
+                                                         kMinReadPiece, max_game_bytes);
   outcome.games = batch.games.size();
   outcome.lines = read.lines;
   outcome.stop = read.stop;
@@ -65,16 +93,25 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
   // order, or into the staging block that feeds the shuffle buffer. The
   // blocks keep their memory from piece to piece.
   PositionRecord* out;
+  PlaneSlots out_planes;
   if (options_.shuffle == 0) {
     compact();
     const std::size_t base = queue_.size();
     queue_.resize(base + records);
     out = queue_.data() + base;
+    out_planes = planes_.extend(records);
   } else {
     staging_.resize(records);
     out = staging_.data();
+    if (staging_room_ < records) {
+      staging_planes_.reset();
+      staging_room_ = 0;
+      staging_planes_.reset(new Planes[records]);
+      staging_room_ = records;
+    }
+    out_planes = {&staging_planes_, std::max<std::size_t>(staging_room_, 1), 0};
   }
-  const std::size_t ranges = std::min<std::size_t>(n, options_.threads * 8);
+  const std::size_t ranges = std::min<std::size_t>(n, options_.threads * kRangesPerThread);
   if (ranges) {
     PerWorker<selfplay::Game> games(options_.threads);
     StopFlag stop;
@@ -84,20 +121,22 @@ PieceOutcome TrainingStream::add_text(std::string_view text, std::uint32_t file,
         if (!kept[i]) continue;
         const Selection selection{first[i], options_.shard_index, options_.shard_count};
         write_game_records(batch, batch.games[i], file, game_base + i, options_.encoding, selection,
-                           games[worker], out + slot[i]);
+                           games[worker], out + slot[i], out_planes.from(slot[i]));
       }
     });
   }
   if (options_.shuffle != 0) {
-    compact();
-    for (const PositionRecord& r : staging_) shuffle_.push(r, queue_);
+    // Each position past the buffer's room sends one out.
+    const std::size_t room = options_.shuffle - shuffle_.size();
+    send_out(records > room ? records - room : 0, [&](auto&& out) {
+      for (std::size_t i = 0; i < records; ++i) shuffle_.push(staging_[i], staging_planes_[i], out);
+    });
   }
   return outcome;
 }
 
 void TrainingStream::end_epoch() {
-  compact();
-  shuffle_.drain(queue_);
+  send_out(shuffle_.size(), [&](auto&& out) { shuffle_.drain(out); });
 }
 
 void TrainingStream::compact() {
@@ -107,7 +146,9 @@ void TrainingStream::compact() {
 }
 
 void TrainingStream::consume(std::size_t n) {
-  head_ = std::min(queue_.size(), head_ + n);
+  n = std::min(queue_.size() - head_, n);
+  head_ += n;
+  planes_.consume(n);
 }
 
 }  // namespace orvex::training

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "encoding/encoding.h"
 #include "pgn/reader.h"
 #include "training/game_filter.h"
+#include "training/plane_pool.h"
+#include "training/plane_queue.h"
 #include "training/position_record.h"
 #include "training/shuffle_buffer.h"
 
@@ -26,7 +29,13 @@ struct StreamOptions {
   std::uint32_t shard_index = 0;  // the shard keeps the positions whose number
   std::uint32_t shard_count = 1;  // modulo shard_count is shard_index
   unsigned threads = 1;
+  // The positions of a batch: the planes are kept in blocks of as many (up
+  // to kMostBlockPositions), which a batch of them takes over whole.
+  std::size_t batch_positions = 1024;
 };
+
+// The most positions of a block of planes (62 MB).
+inline constexpr std::size_t kMostBlockPositions = std::size_t{1} << 16;
 
 // A game of a piece that could not be replayed, with lines counted from 1
 // in the piece.
@@ -62,10 +71,16 @@ class TrainingStream {
   // Ends the epoch's input: the shuffle buffer sends out what it holds.
   void end_epoch();
 
-  // The positions ready to be taken, in order.
+  // The positions ready to be taken, in order, and their planes.
   std::span<const PositionRecord> ready() const {
     return {queue_.data() + head_, queue_.size() - head_};
   }
+  PlaneSlots ready_planes() const { return planes_.slots(); }
+
+  // The block of the planes of the first n ready positions, when they are
+  // one (see PlaneQueue::hand_over); else null. consume(n) must follow.
+  std::unique_ptr<PlaneBlock> hand_over(std::size_t n) { return planes_.hand_over(n); }
+
   // Lets go of the first n ready positions.
   void consume(std::size_t n);
 
@@ -73,9 +88,18 @@ class TrainingStream {
   StreamOptions options_;
   ShuffleBuffer shuffle_;
   std::uint64_t positions_ = 0;  // the epoch's positions so far, all shards counted
-  std::vector<PositionRecord> staging_;  // a piece's records, before the shuffle buffer
-  std::vector<PositionRecord> queue_;    // the ready records from head_ on
+  // A piece's records and their planes, before the shuffle buffer.
+  std::vector<PositionRecord> staging_;
+  std::unique_ptr<Planes[]> staging_planes_;
+  std::size_t staging_room_ = 0;
+  std::vector<PositionRecord> queue_;  // the ready records from head_ on
   std::size_t head_ = 0;
+  PlaneQueue planes_;                  // the ready records' planes
+
+  // Sends out n positions of the shuffle buffer, by send(out) with out
+  // taking each record and its planes, to the end of the queue.
+  template <class Send>
+  void send_out(std::size_t n, Send&& send);
 
   // Drops the records taken from the queue's front.
   void compact();

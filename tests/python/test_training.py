@@ -4,6 +4,7 @@ against ChessEnv) and the library's own Board and MoveGenerator, for plain,
 gzip and Zstandard files and FEN starts; shuffling, sharding, epochs and
 resuming against file order; filters, skipped games and bad input."""
 
+import gc
 import gzip
 import io
 from collections import Counter
@@ -213,6 +214,20 @@ def test_batches_own_their_arrays(corpus):
         pass
     assert {f: bytes(getattr(first, f)) for f in kept} == kept
     assert len(first) == 50
+
+
+def test_bits_batches_keep_their_planes_block(corpus):
+    """A bits batch takes over the block its planes were written to: the
+    block is not filled again while the batch holds it, nor let go of with
+    the run."""
+    paths, _ = corpus
+    run = training_batches(paths["plain"], batch_size=50, shuffle=0, observation="bits", threads=2)
+    first = next(run)
+    kept = bytes(first.observation)
+    rows = len(list(run))
+    del run
+    gc.collect()
+    assert rows > 10 and bytes(first.observation) == kept
 
 
 FILTERED = "".join(
