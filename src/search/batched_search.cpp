@@ -298,12 +298,12 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
     }
     return;
   }
-  // Gumbel: the best considered action, and softmax(prior + completed Q).
-  std::vector<float>& completed = w.scratch.row2;
-  completed.assign(kActions, 0.0f);
-  action = gumbel_considered_argmax(t, most, root_noise_[i], options_, w.scratch, completed);
+  // Gumbel: the best considered action, and softmax(prior + completed Q),
+  // the completed Q of each candidate (in the candidates' order) as the
+  // choice left it.
+  action = gumbel_considered_argmax(t, most, root_noise_[i], options_, w.scratch);
+  const std::vector<float>& completed = w.scratch.scores;
   const Game& g = *roots_[i];
-  gather_candidates(t, 0, cands);
   if (!g.terminated) {
     // Illegal: the root's lowest prior plus its completed Q, then masked;
     // their exp is 0, so the softmax needs the candidates only.
@@ -312,13 +312,13 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
     places.clear();
     values.clear();
     float top = kLowest;
-    for (const Candidate& c : cands) {
-      places.push_back(static_cast<std::int16_t>(c.action));
-      values.push_back(c.logit + completed[static_cast<std::size_t>(c.action)]);
+    for (std::size_t k = 0; k < cands.size(); ++k) {
+      places.push_back(static_cast<std::int16_t>(cands[k].action));
+      values.push_back(cands[k].logit + completed[k]);
       top = std::max(top, values.back());
     }
     for (float& x : values) x = x == kLowest ? kLowest : x - top;
-    std::vector<float>& probs = w.scratch.scores;
+    std::vector<float>& probs = w.scratch.row2;
     probs.resize(values.size());
     if (sparse_softmax(places, values, kLowest, kActions, probs)) {
       std::fill(action_weights, action_weights + kActions, 0.0f);
@@ -328,8 +328,8 @@ void BatchedSearch::finish(std::size_t i, std::int32_t* visit_counts, float* act
   }
   std::vector<float>& logits = w.scratch.row;
   logits.assign(kActions, kLowest);
-  for (const Candidate& c : cands) {
-    logits[static_cast<std::size_t>(c.action)] = c.logit + completed[static_cast<std::size_t>(c.action)];
+  for (std::size_t k = 0; k < cands.size(); ++k) {
+    logits[static_cast<std::size_t>(cands[k].action)] = cands[k].logit + completed[k];
   }
   const float top = *std::max_element(logits.begin(), logits.end());
   for (float& x : logits) x = !g.terminated && x == kLowest ? kLowest : x - top;

@@ -1,6 +1,8 @@
 #include "search/search_tree.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include "search/sparse_row.h"
@@ -59,12 +61,25 @@ void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal) {
   if (n.slot_count == legal.size() && n.slot_count) return;
   n.first_slot = static_cast<std::uint32_t>(t.slots.size());
   n.slot_count = static_cast<std::uint16_t>(legal.size());
-  std::vector<std::int16_t>& order = t.scratch.places;
-  order.assign(legal.begin(), legal.end());
-  std::sort(order.begin(), order.end());
-  t.slots.resize(n.first_slot + order.size());
+  // In action order: the actions as bits of a row, read back in order (a
+  // repeated action, which a game's legal moves never have, is sorted).
+  std::array<std::uint64_t, (kActions + 63) / 64> seen{};
+  for (const std::int16_t a : legal) seen[static_cast<std::size_t>(a) >> 6] |= std::uint64_t{1} << (a & 63);
+  t.slots.resize(n.first_slot + legal.size());
   Slot* out = t.slots.data() + n.first_slot;
-  for (std::size_t k = 0; k < order.size(); ++k) out[k] = Slot{order[k], kUnvisited, 0.0f, 0.0f};
+  std::size_t k = 0;
+  for (std::size_t word = 0; word < seen.size(); ++word) {
+    for (std::uint64_t bits = seen[word]; bits != 0; bits &= bits - 1) {
+      out[k++] = Slot{static_cast<std::int16_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits))),
+                      kUnvisited, 0.0f, 0.0f};
+    }
+  }
+  if (k != legal.size()) {
+    std::vector<std::int16_t>& order = t.scratch.places;
+    order.assign(legal.begin(), legal.end());
+    std::sort(order.begin(), order.end());
+    for (std::size_t j = 0; j < order.size(); ++j) out[j] = Slot{order[j], kUnvisited, 0.0f, 0.0f};
+  }
 }
 
 void slot_probs(SearchTree& t, Node& n) {

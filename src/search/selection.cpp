@@ -187,14 +187,10 @@ float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::spa
 
 std::int32_t gumbel_considered_argmax(const SearchTree& tree, std::int32_t considered_visit,
                                       std::span<const float> gumbel, const SearchOptions& options,
-                                      SelectionScratch& scratch, std::span<float> completed_out) {
+                                      SelectionScratch& scratch) {
   std::vector<Candidate>& cands = scratch.candidates;
   const bool rest = gather_candidates(tree, 0, cands);
-  const float rest_q = completed_by_mix_value(tree, 0, cands, rest, options, scratch);
-  if (!completed_out.empty()) {
-    std::fill(completed_out.begin(), completed_out.end(), rest_q);
-    for (std::size_t i = 0; i < cands.size(); ++i) completed_out[static_cast<std::size_t>(cands[i].action)] = scratch.scores[i];
-  }
+  completed_by_mix_value(tree, 0, cands, rest, options, scratch);
   float top = -kInf;
   for (const Candidate& c : cands) top = std::max(top, c.logit);
   if (rest) top = std::max(top, kLowest);

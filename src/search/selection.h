@@ -54,10 +54,11 @@ float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::spa
 
 // mctx's score_considered over the root's candidates (the legal actions),
 // masked argmax; gumbel is the root's noise: a row of kActions, or one value
-// per root slot in slot order.
+// per root slot in slot order. Leaves the root's candidates in
+// scratch.candidates and their completed Q-values in scratch.scores.
 std::int32_t gumbel_considered_argmax(const SearchTree& tree, std::int32_t considered_visit,
                                       std::span<const float> gumbel, const SearchOptions& options,
-                                      SelectionScratch& scratch, std::span<float> completed_out = {});
+                                      SelectionScratch& scratch);
 
 // gumbel_muzero_root_action_selection.
 std::int32_t gumbel_root_select(const SearchTree& tree, const ConsideredVisits& table, int num_considered,
