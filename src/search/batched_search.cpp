@@ -139,6 +139,7 @@ void BatchedSearch::begin_simulation(int simulation) {
 }
 
 std::int32_t BatchedSearch::choose(std::size_t i, std::int32_t node, int depth, PrngKey key, Worker& w) {
+  trees_[i].ensure_probs(node);
   const SearchTree& t = trees_[i];
   if (options_.policy == Policy::kMuZero) return muzero_select(t, node, depth == 0, key, options_, w.scratch);
   if (depth == 0) {

@@ -115,7 +115,7 @@ void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
   make_slots(*this, n, legal);
   n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = logits[s.action] - top;
-  slot_probs(*this, n);
+  n.probs_ready = false;  // made when the node is first chosen from
 }
 
 void SearchTree::set_prior_logits(std::int32_t node, std::span<const std::int16_t> legal,
@@ -125,6 +125,7 @@ void SearchTree::set_prior_logits(std::int32_t node, std::span<const std::int16_
   n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = prior_logits_by_action[static_cast<std::size_t>(s.action)];
   slot_probs(*this, n);
+  n.probs_ready = true;
 }
 
 void SearchTree::set_dense_priors(std::int32_t node, const float* logits, bool subtract_max) {
@@ -147,6 +148,13 @@ void SearchTree::set_dense_priors(std::int32_t node, const float* logits, bool s
   softmax(row.probs);
   n.dense = static_cast<std::int32_t>(dense_rows.size());
   dense_rows.push_back(std::move(row));
+}
+
+void SearchTree::ensure_probs(std::int32_t node) {
+  Node& n = nodes[static_cast<std::size_t>(node)];
+  if (n.probs_ready || n.dense >= 0) return;
+  slot_probs(*this, n);
+  n.probs_ready = true;
 }
 
 std::size_t SearchTree::bytes() const {

@@ -46,6 +46,7 @@ struct Node {
   // from one thread.
   mutable float sum_probs = 0.0f;
   mutable std::int32_t summed_children = -1;
+  bool probs_ready = true;  // the slots' prob fields are made (ensure_probs)
 };
 
 struct Slot {
@@ -91,12 +92,17 @@ class SearchTree {
   // kActions (top its maximum), legal the game's legal actions (any order). As pgx's example
   // gives them to mctx: logits minus their maximum, illegal actions at
   // float32's lowest. A node that has its slots already (made again at the
-  // depth limit) keeps them and takes the new priors.
+  // depth limit) keeps them and takes the new priors. Their probabilities
+  // wait for ensure_probs.
   void set_priors(std::int32_t node, const float* logits, float top, std::span<const std::int16_t> legal);
   // Sets the priors of an ended game's node (every action legal): the
   // network's logits minus their maximum, or (subtract_max false) given
   // prior logits as they are.
   void set_dense_priors(std::int32_t node, const float* logits, bool subtract_max = true);
+  // Makes the slots' probabilities of a node whose priors set_priors set,
+  // once: they are wanted only when the search goes on below it (most leaves
+  // stay leaves).
+  void ensure_probs(std::int32_t node);
   // Sets given prior logits (already as mctx holds them) on the legal actions.
   void set_prior_logits(std::int32_t node, std::span<const std::int16_t> legal,
                         std::span<const float> prior_logits_by_action);
