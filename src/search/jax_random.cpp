@@ -131,20 +131,45 @@ struct LaneKeys {
   U32x16 k0, k1;
 };
 
+// One round of threefry2x32 on every lane, rotating by R (a constant, so
+// that the compiler emits a rotation where the processor has one).
+template <int R>
+ORVEX_LANES_INLINE void threefry_round(U32x16& x0, U32x16& x1) {
+  x0 += x1;
+  x1 = (x1 << R) | (x1 >> (32 - R));
+  x1 ^= x0;
+}
+
 // threefry2x32(key[j], (0, counter[j])) for every lane j.
 ORVEX_LANES_INLINE LaneKeys threefry_lanes(const LaneKeys& key, U32x16 counter) {
-  constexpr int kRotations[2][4] = {{13, 15, 26, 6}, {17, 29, 16, 24}};
   const U32x16 ks[3] = {key.k0, key.k1, key.k0 ^ key.k1 ^ lanes_of(0x1BD11BDAu)};
   U32x16 x0 = key.k0, x1 = counter + key.k1;
-  for (int block = 0; block < 5; ++block) {
-    for (const int r : kRotations[block % 2]) {
-      x0 += x1;
-      x1 = (x1 << r) | (x1 >> (32 - r));
-      x1 ^= x0;
-    }
+  auto inject = [&](int block) {
     x0 += ks[(block + 1) % 3];
     x1 += ks[(block + 2) % 3] + lanes_of(static_cast<std::uint32_t>(block + 1));
-  }
+  };
+  auto even = [&] {
+    threefry_round<13>(x0, x1);
+    threefry_round<15>(x0, x1);
+    threefry_round<26>(x0, x1);
+    threefry_round<6>(x0, x1);
+  };
+  auto odd = [&] {
+    threefry_round<17>(x0, x1);
+    threefry_round<29>(x0, x1);
+    threefry_round<16>(x0, x1);
+    threefry_round<24>(x0, x1);
+  };
+  even();
+  inject(0);
+  odd();
+  inject(1);
+  even();
+  inject(2);
+  odd();
+  inject(3);
+  even();
+  inject(4);
   return {x0, x1};
 }
 
