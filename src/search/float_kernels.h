@@ -84,12 +84,19 @@ ORVEX_KERNEL float log_positive(float x) {
 }
 
 
-ORVEX_KERNEL float log(float x) {
+// A log of x (flushed) as both kernels give it outside the positive normal
+// floats: NaN below zero, -inf at zero, inf at inf; normal(x) for the rest.
+template <class Normal>
+ORVEX_KERNEL float log_with_edges(float x, Normal normal) {
   x = flush(x);
   if (std::isnan(x) || x < 0.0f) return std::numeric_limits<float>::quiet_NaN();
   if (x == 0.0f) return -kInf;
   if (x == kInf) return kInf;
-  return log_positive(x);
+  return normal(x);
+}
+
+ORVEX_KERNEL float log(float x) {
+  return log_with_edges(x, [](float v) { return log_positive(v); });
 }
 
 // Written without branches (a NaN is selected at the end), so that a loop
@@ -191,10 +198,6 @@ ORVEX_KERNEL float ynn_log_normal(float x) {
 }
 
 ORVEX_KERNEL float ynn_log(float x) {
-  x = flush(x);
-  if (std::isnan(x) || x < 0.0f) return std::numeric_limits<float>::quiet_NaN();
-  if (x == 0.0f) return -kInf;
-  if (x == kInf) return kInf;
-  return ynn_log_normal(x);
+  return log_with_edges(x, [](float v) { return ynn_log_normal(v); });
 }
 }  // namespace orvex::search::kernels
