@@ -20,8 +20,8 @@ namespace orvex {
 
 // A value of sixteen 32-bit lanes, which the compiler keeps in vector
 // registers where it has vector types (GCC and clang), and a plain array
-// elsewhere: +, ^, |, &, ~, << and >> (by a count) act lane by lane, []
-// reads or writes one lane.
+// elsewhere: +, ^, |, << and >> (by a count) act lane by lane, [] reads or
+// writes one lane.
 #if defined(__GNUC__) || defined(__clang__)
 typedef std::uint32_t U32x16 __attribute__((vector_size(64)));
 #define ORVEX_LANES_INLINE inline __attribute__((always_inline))
@@ -41,12 +41,7 @@ struct U32x16 {
 ORVEX_LANE_OP(+)
 ORVEX_LANE_OP(^)
 ORVEX_LANE_OP(|)
-ORVEX_LANE_OP(&)
 #undef ORVEX_LANE_OP
-inline U32x16 operator~(U32x16 a) {
-  for (int i = 0; i < 16; ++i) a.lane[i] = ~a.lane[i];
-  return a;
-}
 inline U32x16 operator<<(U32x16 a, int n) {
   for (int i = 0; i < 16; ++i) a.lane[i] <<= n;
   return a;

@@ -116,18 +116,6 @@ bool small_sum(std::span<const Index> indices, std::span<const float> values, fl
   return false;
 }
 
-struct DenseEntries {
-  std::span<const float> row;
-  std::size_t next = 0;
-  bool peek(std::size_t& index, float& value) const {
-    if (next == row.size()) return false;
-    index = next;
-    value = row[next];
-    return true;
-  }
-  void pop() { ++next; }
-};
-
 template <class Index>
 struct SparseEntries {
   std::span<const Index> indices;
