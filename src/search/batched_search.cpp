@@ -27,6 +27,7 @@ BatchedSearch::BatchedSearch(const AttackTables& tables, const SearchOptions& op
                   options.num_simulations),
       trees_(games),
       root_noise_(games),
+      root_order_(games),
       leaves_(games),
       roots_(games, nullptr) {
   for (unsigned w = 0; w < workers; ++w) workers_.push_back(std::make_unique<Worker>());
@@ -128,6 +129,9 @@ void BatchedSearch::root(std::size_t i, const float* logits, float value, unsign
       noise.resize(slots.size());
       for (std::size_t k = 0; k < slots.size(); ++k) noise[k] = at(slots[k].action);
     }
+    make_gumbel_root_order(t, noise, root_order_[i]);
+  } else {
+    root_order_[i].set = false;
   }
 }
 
@@ -146,7 +150,7 @@ std::int32_t BatchedSearch::choose(std::size_t i, std::int32_t node, int depth, 
     const Game& g = *roots_[i];
     const int valid = g.terminated ? kActions : g.legal;
     const int considered = std::min(options_.max_num_considered_actions, valid);
-    return gumbel_root_select(t, considered_, considered, root_noise_[i], options_, w.scratch);
+    return gumbel_root_select(t, considered_, considered, root_noise_[i], root_order_[i], options_, w.scratch);
   }
   return gumbel_interior_select(t, node, options_, w.scratch);
 }

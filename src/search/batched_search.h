@@ -96,6 +96,7 @@ class BatchedSearch {
   std::vector<SearchTree> trees_;
   // A Gumbel search's root noise per game, at the root's slots.
   std::vector<std::vector<float>> root_noise_;
+  std::vector<GumbelRootOrder> root_order_;
   std::vector<Leaf> leaves_;
   std::vector<const selfplay::Game*> roots_;
   std::vector<std::unique_ptr<Worker>> workers_;

@@ -219,13 +219,125 @@ std::int32_t gumbel_considered_argmax(const SearchTree& tree, std::int32_t consi
   return best.score == -kInf || best.action < 0 ? 0 : best.action;
 }
 
+void make_gumbel_root_order(const SearchTree& tree, std::span<const float> gumbel, GumbelRootOrder& out) {
+  out.set = false;
+  const Node& root = node_at(tree, 0);
+  const std::span<const Slot> slots = tree.slots_of(root);
+  if (root.dense >= 0 || root.first_extra >= 0 || slots.empty()) return;
+  const bool dense = gumbel.size() == static_cast<std::size_t>(kActions);
+  if (!dense && gumbel.size() != slots.size()) return;
+  // As gumbel_considered_argmax: the largest logit of the candidates and of
+  // the actions outside them (float32's lowest).
+  float top = kLowest;
+  for (const Slot& s : slots) top = std::max(top, s.logit);
+  out.base.resize(slots.size());
+  out.order.resize(slots.size());
+  for (std::size_t k = 0; k < slots.size(); ++k) {
+    const float noise = dense ? gumbel[static_cast<std::size_t>(slots[k].action)] : gumbel[k];
+    out.base[k] = noise + (slots[k].logit - top);
+    if (!std::isfinite(out.base[k])) return;
+    out.order[k] = static_cast<std::int32_t>(k);
+  }
+  // Slots are in action order: a stable sort keeps the lower action first.
+  std::stable_sort(out.order.begin(), out.order.end(),
+                   [&](std::int32_t a, std::int32_t b) { return out.base[static_cast<std::size_t>(a)] > out.base[static_cast<std::size_t>(b)]; });
+  out.set = true;
+}
+
+namespace {
+
+// gumbel_considered_argmax at a root with an order (or -1 when it cannot
+// tell): the completed Q-values
+// as completed_by_mix_value makes them (every unvisited action has the same
+// one), scored for the considered actions only. The unvisited ones, when
+// they are considered, are taken in the order: their score
+// max(-1e9, base + the same completed Q) never increases along it.
+std::int32_t ordered_root_argmax(const SearchTree& tree, std::int32_t considered_visit, const GumbelRootOrder& order,
+                                 const SearchOptions& options, SelectionScratch& scratch) {
+  const Node& root = node_at(tree, 0);
+  const std::span<const Slot> slots = tree.slots_of(root);
+  std::vector<std::int16_t>& places = scratch.places;
+  std::vector<float>& terms = scratch.terms;
+  std::vector<float>& qs = scratch.scores;
+  places.clear();
+  terms.clear();
+  qs.clear();
+  std::int32_t sum_visits = 0, max_visits = 0;
+  for (const Slot& s : slots) {
+    if (s.child == kUnvisited) continue;
+    const Node& c = node_at(tree, s.child);
+    qs.push_back(child_qvalue(c));
+    places.push_back(s.action);
+    terms.push_back(std::max(kTiny, s.prob));
+    sum_visits += c.visits;
+    max_visits = std::max(max_visits, c.visits);
+  }
+  float value = root.raw_value;
+  if (options.use_mixed_value) {
+    if (root.summed_children != static_cast<std::int32_t>(places.size())) {
+      root.sum_probs = sparse_ynn_sum(places, terms, kActions);
+      root.summed_children = static_cast<std::int32_t>(places.size());
+    }
+    const float sum_probs = root.sum_probs;
+    for (std::size_t v = 0; v < qs.size(); ++v) terms[v] = terms[v] * qs[v] / sum_probs;
+    const float weighted = sparse_ynn_sum(places, terms, kActions);
+    const float total = static_cast<float>(sum_visits);
+    value = mul_add(total, weighted, root.raw_value) / (total + 1.0f);
+  }
+  // The range, in the candidates' order (actions outside them count as
+  // unvisited).
+  float lo = value, hi = value;
+  std::size_t v = 0;
+  for (const Slot& s : slots) {
+    const float q = s.child == kUnvisited ? value : qs[v++];
+    lo = std::min(lo, q);
+    hi = std::max(hi, q);
+  }
+  const float denominator = std::max(hi - lo, options.epsilon);
+  const float scale = (options.maxvisit_init + static_cast<float>(max_visits)) * options.value_scale;
+  // Q-values that are not finite take the whole way, which scores every
+  // candidate in order.
+  if (!std::isfinite(hi - lo) || !std::isfinite(scale)) return -1;
+  auto completed = [&](float q) { return scale * (options.rescale_values ? (q - lo) / denominator : q); };
+  Best best;
+  if (considered_visit == 0) {
+    const float rest = completed(value);
+    float top = -kInf;
+    for (const std::int32_t k : order.order) {
+      const Slot& s = slots[static_cast<std::size_t>(k)];
+      if (s.child != kUnvisited) continue;
+      const float score = std::max(-1e9f, order.base[static_cast<std::size_t>(k)] + rest) + 0.0f;
+      if (best.action >= 0 && score < top) break;
+      top = score;
+      best.offer(score, s.action);
+    }
+  } else {
+    v = 0;
+    for (std::size_t k = 0; k < slots.size(); ++k) {
+      const Slot& s = slots[k];
+      if (s.child == kUnvisited) continue;
+      const float q = qs[v++];
+      if (node_at(tree, s.child).visits != considered_visit) continue;
+      best.offer(std::max(-1e9f, order.base[k] + completed(q)) + 0.0f, s.action);
+    }
+  }
+  return best.action < 0 ? 0 : best.action;
+}
+
+}  // namespace
+
 std::int32_t gumbel_root_select(const SearchTree& tree, const ConsideredVisits& table, int num_considered,
-                                std::span<const float> gumbel, const SearchOptions& options,
-                                SelectionScratch& scratch) {
+                                std::span<const float> gumbel, const GumbelRootOrder& order,
+                                const SearchOptions& options, SelectionScratch& scratch) {
   // The simulations so far: the root's children's visits, which every
   // simulation adds one to, as to the root (which starts at one).
   const std::int32_t simulation = node_at(tree, 0).visits - 1;
-  return gumbel_considered_argmax(tree, table.at(num_considered, simulation), gumbel, options, scratch);
+  const std::int32_t considered_visit = table.at(num_considered, simulation);
+  if (order.set && node_at(tree, 0).first_extra < 0) {
+    const std::int32_t action = ordered_root_argmax(tree, considered_visit, order, options, scratch);
+    if (action >= 0) return action;
+  }
+  return gumbel_considered_argmax(tree, considered_visit, gumbel, options, scratch);
 }
 
 std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, const SearchOptions& options,

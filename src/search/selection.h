@@ -60,10 +60,25 @@ std::int32_t gumbel_considered_argmax(const SearchTree& tree, std::int32_t consi
                                       std::span<const float> gumbel, const SearchOptions& options,
                                       SelectionScratch& scratch);
 
+// What a Gumbel search's root choices share, made once per search: each
+// root slot's noise plus its prior logit less the largest (the part of its
+// score that stays), and the slots by that, best first (on a tie the lower
+// action). Set only for the root of a running game whose parts are finite;
+// else the choices take the whole way.
+struct GumbelRootOrder {
+  bool set = false;
+  std::vector<float> base;          // by root slot
+  std::vector<std::int32_t> order;  // root slots
+};
+
+// The order of a root whose noise is gumbel (one value per root slot, or a
+// row of kActions).
+void make_gumbel_root_order(const SearchTree& tree, std::span<const float> gumbel, GumbelRootOrder& out);
+
 // gumbel_muzero_root_action_selection.
 std::int32_t gumbel_root_select(const SearchTree& tree, const ConsideredVisits& table, int num_considered,
-                                std::span<const float> gumbel, const SearchOptions& options,
-                                SelectionScratch& scratch);
+                                std::span<const float> gumbel, const GumbelRootOrder& order,
+                                const SearchOptions& options, SelectionScratch& scratch);
 
 // gumbel_muzero_interior_action_selection.
 std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, const SearchOptions& options,

@@ -11,7 +11,7 @@
 namespace orvex::search {
 
 float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float> values, std::size_t n) {
-  return ynn_sum(n, places, values.first(places.size()));
+  return ynn_sum_unchecked(n, places, values.first(places.size()));
 }
 
 // The exps in a plain loop, which the compiler vectorises.

@@ -4,9 +4,11 @@
 #pragma STDC FP_CONTRACT OFF  // as -ffp-contract=off in CMakeLists.txt
 #endif
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <stdexcept>
+#include <type_traits>
 
 #include "search/float_kernels.h"
 
@@ -22,72 +24,148 @@ ORVEX_FMA_CLONES float ynn_log(float x) { return kernels::ynn_log(x); }
 
 namespace {
 
+constexpr std::size_t kLanes = 16;
+
 // YNNPACK's sum over a contiguous row of n (its AVX-512 kernel): sixteen
 // lanes; blocks of 256 elements (then of 64, then the tail), in which each
-// lane adds its elements four by four and the fours in order; a
-// Kahan-compensated carry every 1024 elements; the lanes added by halving.
-// `entries` yields (index, value) in increasing index order and may leave
-// out zeros, which change nothing.
-template <class Entries>
-float ynn_sum_of(std::size_t n, Entries entries) {
-  constexpr std::size_t kLanes = 16;
+// lane adds its elements four by four ((((a + 0) + b) + c) + d, of four
+// elements 16 apart: a quad) and the quads in order; a Kahan-compensated
+// carry every 1024 elements; the lanes added by halving. The lane loops are
+// plain, for the compiler to vectorise.
+struct YnnLanes {
   float sum[kLanes] = {}, comp[kLanes] = {}, acc[kLanes] = {};
-  // Lanes whose acc or comp may be non-zero: a carry step leaves the others
-  // as they are, and a block adds only to the lanes of its entries, so a
-  // sparse row pays for its entries, not for the row's length.
-  std::uint32_t live = 0;
-  auto block = [&](std::size_t base, std::size_t size) {
-    float quad[kLanes], total[kLanes];
-    int quad_of[kLanes];
-    std::uint32_t touched = 0, totalled = 0;
-    std::size_t index;
-    float value;
-    while (entries.peek(index, value) && index < base + size) {
-      entries.pop();
-      const std::size_t p = index - base, j = p % kLanes;
-      const std::uint32_t bit = 1u << j;
-      const int k = static_cast<int>(p / 64);
-      if (!(touched & bit)) {
-        touched |= bit;
-      } else if (quad_of[j] != k) {
-        total[j] = (totalled & bit) ? total[j] + quad[j] : quad[j];
-        totalled |= bit;
-      } else {
-        quad[j] = quad[j] + value;
-        continue;
-      }
-      quad_of[j] = k;
-      quad[j] = value + 0.0f;
+
+  static ORVEX_KERNEL void quad(const float* at, float* q) {
+    for (std::size_t j = 0; j < kLanes; ++j) q[j] = (((at[j] + 0.0f) + at[j + 16]) + at[j + 32]) + at[j + 48];
+  }
+  // A block of 256 or of 64.
+  ORVEX_KERNEL void block(const float* at, std::size_t size) {
+    float total[kLanes], q[kLanes];
+    quad(at, total);
+    for (std::size_t k = 64; k < size; k += 64) {
+      quad(at + k, q);
+      for (std::size_t j = 0; j < kLanes; ++j) total[j] = total[j] + q[j];
     }
-    for (std::uint32_t m = touched; m != 0; m &= m - 1) {
-      const int j = std::countr_zero(m);
-      acc[j] = acc[j] + ((totalled >> j) & 1u ? total[j] + quad[j] : quad[j]);
+    for (std::size_t j = 0; j < kLanes; ++j) acc[j] = acc[j] + total[j];
+  }
+  // The tail of fewer than 64: each lane adds its elements there in order.
+  ORVEX_KERNEL void tail(const float* at, std::size_t size) {
+    float lane_tail[kLanes] = {};
+    bool any[kLanes] = {};
+    for (std::size_t i = 0; i < size; ++i) {
+      const std::size_t j = i % kLanes;
+      lane_tail[j] = any[j] ? lane_tail[j] + at[i] : at[i] + 0.0f;
+      any[j] = true;
     }
-    live |= touched;
-  };
-  auto kahan = [&] {
-    std::uint32_t still = 0;
-    for (std::uint32_t m = live; m != 0; m &= m - 1) {
-      const int j = std::countr_zero(m);
+    for (std::size_t j = 0; j < kLanes; ++j)
+      if (any[j]) acc[j] = acc[j] + lane_tail[j];
+  }
+  ORVEX_KERNEL void kahan() {
+    for (std::size_t j = 0; j < kLanes; ++j) {
       const float y = acc[j] - comp[j];
       const float t = sum[j] + y;
       const float c = (t - sum[j]) - y;
       comp[j] = std::isfinite(c) ? c : 0.0f;
-      if (comp[j] != 0.0f) still |= 1u << j;
       sum[j] = t;
       acc[j] = 0.0f;
     }
-    live = still;
-  };
+  }
+  ORVEX_KERNEL float finish() {
+    float lane[kLanes];
+    for (std::size_t j = 0; j < kLanes; ++j) lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
+    for (std::size_t width = kLanes / 2; width >= 1; width /= 2)
+      for (std::size_t j = 0; j < width; ++j) lane[j] = lane[j] + lane[j + width];
+    return lane[0] + 0.0f;
+  }
+};
+
+// The plan over a row of n: at(base, size) gives the floats of the block at
+// base, or null for a block that is all zeros (which would add +0 to lanes
+// that never hold -0, and changes nothing).
+template <class At>
+ORVEX_KERNEL float ynn_plan(std::size_t n, At&& at) {
+  YnnLanes s;
   std::size_t done = 0;
   for (const std::size_t size : {std::size_t{256}, std::size_t{64}})
     for (; n - done >= size; done += size) {
-      block(done, size);
-      if ((done + size) % 1024 == 0) kahan();
+      if (const float* block = at(done, size)) s.block(block, size);
+      if ((done + size) % 1024 == 0) s.kahan();
     }
-  if (done < n) block(done, n - done);
+  if (done < n) {
+    if (const float* block = at(done, n - done)) s.tail(block, n - done);
+  }
+  return s.finish();
+}
+
+// The same sum over a sparse row, lane by lane (a sparse row pays for its
+// entries, not for the row's length). A lane's entries, in order, make its
+// quads (those of one 64-element chunk), a block's quads its total, a
+// period's totals its accumulator, carried into the Kahan sum at the end of
+// each 1024 elements; a lane without entries stays zero, and a carry
+// without anything to carry changes nothing. The blocks: of 256 below
+// n / 256 * 256, of 64 above, then the tail, which adds a lane's elements
+// in order as a quad does.
+template <class Index>
+float entry_sum(std::size_t n, std::span<const Index> indices, std::span<const float> values) {
+  struct Lane {
+    std::size_t quad_id = 0, block_id = 0, period = 0;
+    float quad = 0.0f, total = 0.0f, acc = 0.0f, sum = 0.0f, comp = 0.0f;
+    bool started = false, totalled = false;
+  };
+  Lane lanes[kLanes];
+  const std::size_t big_blocks_end = n / 256 * 256;
+  const std::size_t carries = (n / 64 * 64) / 1024;  // the carries, after elements 1024, 2048, ...
+  // Carries the lane from its period up to period `to` (at most carries).
+  auto carry = [&](Lane& l, std::size_t to) {
+    for (std::size_t k = l.period; k < std::min(to, carries); ++k) {
+      const float y = l.acc - l.comp;
+      const float t = l.sum + y;
+      const float c = (t - l.sum) - y;
+      l.comp = std::isfinite(c) ? c : 0.0f;
+      l.sum = t;
+      l.acc = 0.0f;
+      if (l.comp == 0.0f) break;  // the next carries add 0 to the sum
+    }
+    l.period = to;
+  };
+  auto close_block = [&](Lane& l) {
+    const float total = l.totalled ? l.total + l.quad : l.quad;
+    l.acc = l.acc + total;
+    l.totalled = false;
+  };
+  for (std::size_t e = 0; e < indices.size(); ++e) {
+    const std::size_t p = static_cast<std::size_t>(indices[e]);
+    const float value = values[e];
+    Lane& l = lanes[p % kLanes];
+    const std::size_t quad_id = p / 64;
+    if (l.started && l.quad_id == quad_id) {
+      l.quad = l.quad + value;
+      continue;
+    }
+    const std::size_t block_id = p < big_blocks_end ? p / 256 * 4 : quad_id;
+    if (!l.started) {
+      l.started = true;
+      l.period = p / 1024;
+    } else if (l.block_id == block_id) {
+      l.total = l.totalled ? l.total + l.quad : l.quad;
+      l.totalled = true;
+    } else {
+      close_block(l);
+      if (p / 1024 != l.period) carry(l, p / 1024);
+    }
+    l.quad_id = quad_id;
+    l.block_id = block_id;
+    l.quad = value + 0.0f;
+  }
   float lane[kLanes];
-  for (std::size_t j = 0; j < kLanes; ++j) lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    Lane& l = lanes[j];
+    if (l.started) {
+      close_block(l);
+      carry(l, carries);
+    }
+    lane[j] = (l.sum + (l.acc - l.comp)) + 0.0f;
+  }
   for (std::size_t width = kLanes / 2; width >= 1; width /= 2)
     for (std::size_t j = 0; j < width; ++j) lane[j] = lane[j] + lane[j + width];
   return lane[0] + 0.0f;
@@ -116,100 +194,43 @@ bool small_sum(std::span<const Index> indices, std::span<const float> values, fl
   return false;
 }
 
+// A sparse sum whose indices are known to increase and stay below n.
 template <class Index>
-struct SparseEntries {
-  std::span<const Index> indices;
-  std::span<const float> values;
-  std::size_t next = 0;
-  bool peek(std::size_t& index, float& value) const {
-    if (next == indices.size()) return false;
-    index = static_cast<std::size_t>(indices[next]);
-    value = values[next];
-    return true;
-  }
-  void pop() { ++next; }
-};
+float sparse_sum(std::size_t n, std::span<const Index> indices, std::span<const float> values) {
+  float small;
+  if (small_sum(indices, values, small)) return small;
+  return entry_sum(n, indices, values);
+}
+
+template <class Index>
+float checked_sparse_sum(std::size_t n, std::span<const Index> indices, std::span<const float> values) {
+  if (indices.size() != values.size())
+    throw std::invalid_argument("ynn_sum: one value per index");
+  for (std::size_t i = 0; i < indices.size(); ++i)
+    if ((std::is_signed_v<Index> && indices[i] < Index{0}) || static_cast<std::size_t>(indices[i]) >= n ||
+        (i > 0 && indices[i] <= indices[i - 1]))
+      throw std::invalid_argument("ynn_sum: indices must increase and stay below n");
+  return sparse_sum(n, indices, values);
+}
 
 }  // namespace
 
-// The dense row's sum in the same order, sixteen lanes at a time in plain
-// loops (which the compiler vectorises): a quad is ((a + 0) + b) + c) + d
-// of the lane's four elements 16 apart, a block's total its quads in order.
 ORVEX_VECTOR_FMA_CLONES float dense_ynn_sum(const float* row, std::size_t n) {
-  constexpr std::size_t kLanes = 16;
-  float sum[kLanes] = {}, comp[kLanes] = {}, acc[kLanes] = {};
-  auto quad = [&](const float* at, float* q) {
-    for (std::size_t j = 0; j < kLanes; ++j) q[j] = (((at[j] + 0.0f) + at[j + 16]) + at[j + 32]) + at[j + 48];
-  };
-  auto kahan = [&] {
-    for (std::size_t j = 0; j < kLanes; ++j) {
-      const float y = acc[j] - comp[j];
-      const float t = sum[j] + y;
-      const float c = (t - sum[j]) - y;
-      comp[j] = std::isfinite(c) ? c : 0.0f;
-      sum[j] = t;
-      acc[j] = 0.0f;
-    }
-  };
-  std::size_t done = 0;
-  for (; n - done >= 256; done += 256) {
-    float total[kLanes], q[kLanes];
-    quad(row + done, total);
-    for (std::size_t k = 1; k < 4; ++k) {
-      quad(row + done + 64 * k, q);
-      for (std::size_t j = 0; j < kLanes; ++j) total[j] = total[j] + q[j];
-    }
-    for (std::size_t j = 0; j < kLanes; ++j) acc[j] = acc[j] + total[j];
-    if ((done + 256) % 1024 == 0) kahan();
-  }
-  for (; n - done >= 64; done += 64) {
-    float q[kLanes];
-    quad(row + done, q);
-    for (std::size_t j = 0; j < kLanes; ++j) acc[j] = acc[j] + q[j];
-    if ((done + 64) % 1024 == 0) kahan();
-  }
-  if (done < n) {
-    // The tail: the lanes' elements there, as the sparse form adds them.
-    const std::size_t size = n - done;
-    float lane_tail[kLanes] = {};
-    bool any[kLanes] = {};
-    for (std::size_t i = 0; i < size; ++i) {
-      const std::size_t j = i % kLanes;
-      lane_tail[j] = any[j] ? lane_tail[j] + row[done + i] : row[done + i] + 0.0f;
-      any[j] = true;
-    }
-    for (std::size_t j = 0; j < kLanes; ++j)
-      if (any[j]) acc[j] = acc[j] + lane_tail[j];
-  }
-  float lane[kLanes];
-  for (std::size_t j = 0; j < kLanes; ++j) lane[j] = (sum[j] + (acc[j] - comp[j])) + 0.0f;
-  for (std::size_t width = kLanes / 2; width >= 1; width /= 2)
-    for (std::size_t j = 0; j < width; ++j) lane[j] = lane[j] + lane[j + width];
-  return lane[0] + 0.0f;
+  return ynn_plan(n, [&](std::size_t base, std::size_t) -> const float* { return row + base; });
 }
 
 float ynn_sum(std::span<const float> row) { return dense_ynn_sum(row.data(), row.size()); }
 
 float ynn_sum(std::size_t n, std::span<const std::uint32_t> indices, std::span<const float> values) {
-  if (indices.size() != values.size())
-    throw std::invalid_argument("ynn_sum: one value per index");
-  for (std::size_t i = 0; i < indices.size(); ++i)
-    if (indices[i] >= n || (i > 0 && indices[i] <= indices[i - 1]))
-      throw std::invalid_argument("ynn_sum: indices must increase and stay below n");
-  float small;
-  if (small_sum(indices, values, small)) return small;
-  return ynn_sum_of(n, SparseEntries<std::uint32_t>{indices, values});
+  return checked_sparse_sum(n, indices, values);
 }
 
 float ynn_sum(std::size_t n, std::span<const std::int16_t> indices, std::span<const float> values) {
-  if (indices.size() != values.size())
-    throw std::invalid_argument("ynn_sum: one value per index");
-  for (std::size_t i = 0; i < indices.size(); ++i)
-    if (indices[i] < 0 || static_cast<std::size_t>(indices[i]) >= n || (i > 0 && indices[i] <= indices[i - 1]))
-      throw std::invalid_argument("ynn_sum: indices must increase and stay below n");
-  float small;
-  if (small_sum(indices, values, small)) return small;
-  return ynn_sum_of(n, SparseEntries<std::int16_t>{indices, values});
+  return checked_sparse_sum(n, indices, values);
+}
+
+float ynn_sum_unchecked(std::size_t n, std::span<const std::int16_t> indices, std::span<const float> values) {
+  return sparse_sum(n, indices, values);
 }
 
 // In plain loops, which the compiler vectorises.

@@ -42,6 +42,9 @@ float ynn_sum(std::span<const float> row);
 // the cost of the entries. Throws std::invalid_argument on bad indices.
 float ynn_sum(std::size_t n, std::span<const std::uint32_t> indices, std::span<const float> values);
 float ynn_sum(std::size_t n, std::span<const std::int16_t> indices, std::span<const float> values);
+// The same for indices the caller knows to increase and stay below n: not
+// checked.
+float ynn_sum_unchecked(std::size_t n, std::span<const std::int16_t> indices, std::span<const float> values);
 
 // jax.nn.softmax over one row of 4096 or more, in place: exp(x - max), by
 // YNNPACK's exp when XLA fuses it with the max (the usual case) or its own,
