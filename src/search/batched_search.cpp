@@ -104,7 +104,7 @@ void BatchedSearch::root(std::size_t i, const float* logits, float value, unsign
   if (g.terminated) {
     t.set_dense_priors(0, row.data(), false);
   } else {
-    t.set_prior_logits(0, legal, row);
+    t.set_prior_logits(0, legal, std::span<const ChessMove>(g.moves.data(), legal.size()), row);
   }
   Node& r = t.nodes[0];
   r.raw_value = value;
@@ -155,14 +155,6 @@ std::int32_t BatchedSearch::choose(std::size_t i, std::int32_t node, int depth, 
   return gumbel_interior_select(t, node, options_, w.scratch);
 }
 
-void BatchedSearch::step(Game& g, int action, selfplay::StepUndo& undo) const {
-  if (g.terminated) {
-    g.rewards = {0.0f, 0.0f};
-    return;
-  }
-  selfplay::step_game(tables_, g, action, selfplay::legal_place(g, action), undo);
-}
-
 void BatchedSearch::select(std::size_t i, unsigned worker, selfplay::ObservationForm form, void* observation) {
   Worker& w = *workers_[worker];
   const SearchTree& t = trees_[i];
@@ -187,20 +179,35 @@ void BatchedSearch::select(std::size_t i, unsigned worker, selfplay::Observation
   leaf.action = action;
   leaf.slot = slot;
   leaf.node = next == kUnvisited ? simulation_ + 1 : next;
-  // The parent's game, replayed from the root's.
+  // The parent's game: the root's, with the path's steps made again. The
+  // tree knows their moves and which of them ended the game, so no legal
+  // moves are made on the way.
   w.path.clear();
-  for (std::int32_t at = node; at != 0; at = t.nodes[static_cast<std::size_t>(at)].parent) {
-    w.path.push_back(t.nodes[static_cast<std::size_t>(at)].action);
-  }
+  for (std::int32_t at = node; at != 0; at = t.nodes[static_cast<std::size_t>(at)].parent) w.path.push_back(at);
   Game& g = w.game;
   g = *roots_[i];
-  for (auto a = w.path.rbegin(); a != w.path.rend(); ++a) step(g, *a, w.undo);
+  for (auto at = w.path.rbegin(); at != w.path.rend(); ++at) {
+    const Node& n = t.nodes[static_cast<std::size_t>(*at)];
+    if (g.terminated) {
+      g.rewards = {0.0f, 0.0f};
+      continue;
+    }
+    selfplay::replay_step(g, n.action, n.legal_move ? &n.move : nullptr, n.discount == 0.0f);
+  }
   // The recurrent function: the reward of the player who moved.
   const int player = selfplay::current_player(g);
-  step(g, action, w.undo);
+  if (g.terminated) {
+    g.rewards = {0.0f, 0.0f};
+  } else {
+    // The slots of a running game's node are its legal moves: an action
+    // outside them is illegal.
+    const ChessMove* move = slot >= 0 ? &t.slots[static_cast<std::size_t>(slot)].move : nullptr;
+    selfplay::step_game_move(tables_, g, action, move, w.undo);
+  }
   leaf.reward = g.rewards[static_cast<std::size_t>(player)];
   leaf.ended = g.terminated;
   leaf.legal.assign(g.ids.begin(), g.ids.begin() + g.legal);
+  leaf.moves.assign(g.moves.begin(), g.moves.begin() + g.legal);
   selfplay::write_observation(g, form, observation);
 }
 
@@ -212,15 +219,19 @@ void BatchedSearch::expand(std::size_t i, const float* logits, float top, float 
   n.action = leaf.action;
   n.reward = leaf.reward;
   n.discount = leaf.ended ? 0.0f : -1.0f;
+  n.legal_move = false;
   if (leaf.slot >= 0) {
-    t.slots[static_cast<std::size_t>(leaf.slot)].child = leaf.node;
+    Slot& s = t.slots[static_cast<std::size_t>(leaf.slot)];
+    s.child = leaf.node;
+    n.move = s.move;
+    n.legal_move = true;
   } else {
     t.set_child(leaf.parent, leaf.action, leaf.node);
   }
   if (leaf.ended) {
     t.set_dense_priors(leaf.node, logits);
   } else {
-    t.set_priors(leaf.node, logits, top, leaf.legal);
+    t.set_priors(leaf.node, logits, top, leaf.legal, leaf.moves);
   }
   Node& made = t.nodes[static_cast<std::size_t>(leaf.node)];
   const float v = leaf.ended ? 0.0f : value;

@@ -75,7 +75,8 @@ class BatchedSearch {
     std::int32_t slot = -1;  // the parent's slot of action, or -1
     bool ended = false;
     float reward = 0.0f;
-    std::vector<std::int16_t> legal;
+    std::vector<std::int16_t> legal;  // the leaf's legal actions
+    std::vector<ChessMove> moves;     // and their moves
   };
   struct Worker {
     selfplay::Game game;
@@ -88,7 +89,6 @@ class BatchedSearch {
   std::int32_t choose(std::size_t i, std::int32_t node, int depth, PrngKey key, Worker& w);
   void muzero_finish(std::size_t i, const std::int32_t* visit_counts, float* action_weights, std::int32_t total,
                      std::int32_t& action, Worker& w) const;
-  void step(selfplay::Game& g, int action, selfplay::StepUndo& undo) const;
 
   const AttackTables& tables_;
   SearchOptions options_;

@@ -57,8 +57,13 @@ void SearchTree::set_child(std::int32_t node, int action, std::int32_t child) {
 
 namespace {
 
-void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal) {
+void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal, std::span<const ChessMove> moves) {
   if (n.slot_count == legal.size() && n.slot_count) return;
+  std::vector<ChessMove>& move_of = t.scratch.move_of;
+  if (!moves.empty()) {
+    move_of.resize(kActions);
+    for (std::size_t k = 0; k < legal.size(); ++k) move_of[static_cast<std::size_t>(legal[k])] = moves[k];
+  }
   n.first_slot = static_cast<std::uint32_t>(t.slots.size());
   n.slot_count = static_cast<std::uint16_t>(legal.size());
   // In action order: the actions as bits of a row, read back in order (a
@@ -70,15 +75,19 @@ void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal) {
   std::size_t k = 0;
   for (std::size_t word = 0; word < seen.size(); ++word) {
     for (std::uint64_t bits = seen[word]; bits != 0; bits &= bits - 1) {
-      out[k++] = Slot{static_cast<std::int16_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits))),
-                      kUnvisited, 0.0f, 0.0f};
+      const std::size_t action = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      out[k++] = Slot{static_cast<std::int16_t>(action), moves.empty() ? ChessMove{} : move_of[action], kUnvisited,
+                      0.0f, 0.0f};
     }
   }
   if (k != legal.size()) {
     std::vector<std::int16_t>& order = t.scratch.places;
     order.assign(legal.begin(), legal.end());
     std::sort(order.begin(), order.end());
-    for (std::size_t j = 0; j < order.size(); ++j) out[j] = Slot{order[j], kUnvisited, 0.0f, 0.0f};
+    for (std::size_t j = 0; j < order.size(); ++j) {
+      out[j] = Slot{order[j], moves.empty() ? ChessMove{} : move_of[static_cast<std::size_t>(order[j])], kUnvisited,
+                    0.0f, 0.0f};
+    }
   }
 }
 
@@ -110,18 +119,18 @@ void slot_probs(SearchTree& t, Node& n) {
 }  // namespace
 
 void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
-                            std::span<const std::int16_t> legal) {
+                            std::span<const std::int16_t> legal, std::span<const ChessMove> moves) {
   Node& n = nodes[static_cast<std::size_t>(node)];
-  make_slots(*this, n, legal);
+  make_slots(*this, n, legal, moves);
   n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = logits[s.action] - top;
   n.probs_ready = false;  // made when the node is first chosen from
 }
 
 void SearchTree::set_prior_logits(std::int32_t node, std::span<const std::int16_t> legal,
-                                  std::span<const float> prior_logits_by_action) {
+                                  std::span<const ChessMove> moves, std::span<const float> prior_logits_by_action) {
   Node& n = nodes[static_cast<std::size_t>(node)];
-  make_slots(*this, n, legal);
+  make_slots(*this, n, legal, moves);
   n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = prior_logits_by_action[static_cast<std::size_t>(s.action)];
   slot_probs(*this, n);

@@ -47,10 +47,13 @@ struct Node {
   mutable float sum_probs = 0.0f;
   mutable std::int32_t summed_children = -1;
   bool probs_ready = true;  // the slots' prob fields are made (ensure_probs)
+  bool legal_move = false;  // the action from the parent is a legal move: `move`
+  ChessMove move{};
 };
 
 struct Slot {
   std::int16_t action = 0;
+  ChessMove move{};  // the legal move of the action
   std::int32_t child = kUnvisited;
   float logit = 0.0f;  // the prior logit as mctx holds it
   float prob = 0.0f;   // softmax of the node's logits
@@ -89,12 +92,14 @@ class SearchTree {
   std::span<const Slot> slots_of(const Node& n) const { return {slots.data() + n.first_slot, n.slot_count}; }
 
   // Sets the priors of a running game's node: logits is the network's row of
-  // kActions (top its maximum), legal the game's legal actions (any order). As pgx's example
+  // kActions (top its maximum), legal the game's legal actions (any order)
+  // and moves their moves. As pgx's example
   // gives them to mctx: logits minus their maximum, illegal actions at
   // float32's lowest. A node that has its slots already (made again at the
   // depth limit) keeps them and takes the new priors. Their probabilities
   // wait for ensure_probs.
-  void set_priors(std::int32_t node, const float* logits, float top, std::span<const std::int16_t> legal);
+  void set_priors(std::int32_t node, const float* logits, float top, std::span<const std::int16_t> legal,
+                  std::span<const ChessMove> moves);
   // Sets the priors of an ended game's node (every action legal): the
   // network's logits minus their maximum, or (subtract_max false) given
   // prior logits as they are.
@@ -103,8 +108,9 @@ class SearchTree {
   // once: they are wanted only when the search goes on below it (most leaves
   // stay leaves).
   void ensure_probs(std::int32_t node);
-  // Sets given prior logits (already as mctx holds them) on the legal actions.
-  void set_prior_logits(std::int32_t node, std::span<const std::int16_t> legal,
+  // Sets given prior logits (already as mctx holds them) on the legal actions
+  // (moves: their moves, or empty when unknown).
+  void set_prior_logits(std::int32_t node, std::span<const std::int16_t> legal, std::span<const ChessMove> moves,
                         std::span<const float> prior_logits_by_action);
 
   // Bytes held, for the memory bound.
@@ -113,6 +119,7 @@ class SearchTree {
   // Working space of the prior updates (a tree is used by one thread at a
   // time).
   struct Scratch {
+    std::vector<ChessMove> move_of;  // by action, set for the actions at hand
     std::vector<std::int16_t> places;
     std::vector<float> logits, probs, row;
   } scratch;

@@ -258,32 +258,44 @@ EnteredPosition enter_position(Game& g, bool after_legal_move) {
   return entered;
 }
 
-void step_game(const AttackTables& tables, Game& g, int action, int place, StepUndo& undo) {
-  undo.stepped = true;
-  undo.position = g.position;
-  undo.flags = g.flags;
-  undo.en_passant = g.en_passant;
-  undo.halfmove = g.halfmove;
-  undo.step_count = g.step_count;
-  undo.terminated = g.terminated;
-  undo.rewards = g.rewards;
-  undo.head = g.head;
+namespace {
 
-  const Color us = colour(g);
+// The first part of a step: the move (or the illegal action) made, the new
+// position entered. Returns how many earlier positions are the same.
+std::uint16_t play_step(Game& g, int action, const ChessMove* move, StepUndo* undo) {
+  if (undo) {
+    undo->stepped = true;
+    undo->position = g.position;
+    undo->flags = g.flags;
+    undo->en_passant = g.en_passant;
+    undo->halfmove = g.halfmove;
+    undo->step_count = g.step_count;
+    undo->terminated = g.terminated;
+    undo->rewards = g.rewards;
+    undo->head = g.head;
+  }
   ++g.step_count;
-  if (place >= 0) {
-    make_game_move(g, g.moves[place]);
-    g.played.push_back(g.moves[place]);
+  if (move) {
+    make_game_move(g, *move);
+    g.played.push_back(*move);
   } else {
     apply_pgx_action(g, action);
   }
-  const EnteredPosition entered = enter_position(g, place >= 0);
-  undo.evicted = entered.evicted;
-  undo.scan_from = entered.scan_from;
-  const std::uint16_t same = entered.same;
-
+  const EnteredPosition entered = enter_position(g, move != nullptr);
+  if (undo) {
+    undo->evicted = entered.evicted;
+    undo->scan_from = entered.scan_from;
+  }
   g.rewards = {0.0f, 0.0f};
-  if (place >= 0) {
+  return entered.same;
+}
+
+}  // namespace
+
+void step_game_move(const AttackTables& tables, Game& g, int action, const ChessMove* move, StepUndo& undo) {
+  const Color us = colour(g);
+  const std::uint16_t same = play_step(g, action, move, &undo);
+  if (move) {
     refresh_legal_moves(tables, g);
     const bool no_move = g.legal == 0;
     g.terminated = no_move || g.halfmove >= 100 || pgx_insufficient_material(g.position.pieces) ||
@@ -298,6 +310,21 @@ void step_game(const AttackTables& tables, Game& g, int action, int place, StepU
     g.rewards[player_of(g, ~us)] = 1.0f;
   }
   if (g.terminated) g.legal = 0;
+}
+
+void step_game(const AttackTables& tables, Game& g, int action, int place, StepUndo& undo) {
+  if (place < 0) {
+    step_game_move(tables, g, action, nullptr, undo);
+    return;
+  }
+  const ChessMove move = g.moves[static_cast<std::size_t>(place)];
+  step_game_move(tables, g, action, &move, undo);
+}
+
+void replay_step(Game& g, int action, const ChessMove* move, bool ended) {
+  play_step(g, action, move, nullptr);
+  g.terminated = ended;
+  g.legal = 0;  // not made
 }
 
 void undo_step(const AttackTables& tables, Game& g, const StepUndo& undo) {

@@ -126,6 +126,14 @@ EnteredPosition enter_position(Game& g, bool after_legal_move);
 // or with an illegal action (place -1: made as pgx makes it, ending the
 // game). Saves what undo_step needs.
 void step_game(const AttackTables& tables, Game& g, int action, int place, StepUndo& undo);
+// The same with the legal move itself (null: an illegal action).
+void step_game_move(const AttackTables& tables, Game& g, int action, const ChessMove* move, StepUndo& undo);
+
+// A step already made once, made again on a copy of the game that led to
+// it: the same position, history and counts, the game ended or not as
+// `ended` says (so the step needs no legal moves, and makes none: the
+// game's list of them is left empty, its rewards zero).
+void replay_step(Game& g, int action, const ChessMove* move, bool ended);
 
 // Takes back what step_game did.
 void undo_step(const AttackTables& tables, Game& g, const StepUndo& undo);

@@ -32,7 +32,7 @@ TEST(GumbelRoot, OrderedChoiceEqualsTheFullScoring) {
       // Noise that differs by less than the sum with a completed Q keeps.
       noise[k] = static_cast<float>(rng() % 3) * 0.5f + static_cast<float>(rng() % 4) * 3e-8f;
     }
-    tree.set_prior_logits(0, legal, logits);
+    tree.set_prior_logits(0, legal, {}, logits);
     Node& root = tree.nodes[0];
     root.raw_value = static_cast<float>(rng() % 3) - 1.0f;
     // Children with few distinct visit counts and values.
