@@ -57,38 +57,45 @@ void SearchTree::set_child(std::int32_t node, int action, std::int32_t child) {
 
 namespace {
 
-void make_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal, std::span<const ChessMove> moves) {
-  if (n.slot_count == legal.size() && n.slot_count) return;
-  std::vector<ChessMove>& move_of = t.scratch.move_of;
-  if (!moves.empty()) {
-    move_of.resize(kActions);
-    for (std::size_t k = 0; k < legal.size(); ++k) move_of[static_cast<std::size_t>(legal[k])] = moves[k];
-  }
+// Appends the slots of a node that has none, in the order of legal.
+void add_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal, std::span<const ChessMove> moves) {
   n.first_slot = static_cast<std::uint32_t>(t.slots.size());
   n.slot_count = static_cast<std::uint16_t>(legal.size());
-  // In action order: the actions as bits of a row, read back in order (a
-  // repeated action, which a game's legal moves never have, is sorted).
-  std::array<std::uint64_t, (kActions + 63) / 64> seen{};
-  for (const std::int16_t a : legal) seen[static_cast<std::size_t>(a) >> 6] |= std::uint64_t{1} << (a & 63);
   t.slots.resize(n.first_slot + legal.size());
   Slot* out = t.slots.data() + n.first_slot;
+  for (std::size_t k = 0; k < legal.size(); ++k) {
+    out[k] = Slot{legal[k], moves.empty() ? ChessMove{} : moves[k], kUnvisited, 0.0f, 0.0f};
+  }
+  n.slots_sorted = legal.size() <= 1;
+}
+
+// Puts a node's slots in action order: the actions as bits of a row, read
+// back in order (a repeated action, which a game's legal moves never have,
+// is sorted).
+void sort_slots(SearchTree& t, Node& n) {
+  const std::span<Slot> own = t.slots_of(n);
+  std::vector<Slot>& unsorted = t.scratch.unsorted;
+  unsorted.assign(own.begin(), own.end());
+  std::vector<std::uint8_t>& place_of = t.scratch.place_of;
+  place_of.resize(kActions);
+  std::array<std::uint64_t, (kActions + 63) / 64> seen{};
+  for (std::size_t k = 0; k < unsorted.size(); ++k) {
+    const auto a = static_cast<std::size_t>(unsorted[k].action);
+    seen[a >> 6] |= std::uint64_t{1} << (a & 63);
+    place_of[a] = static_cast<std::uint8_t>(k);
+  }
   std::size_t k = 0;
   for (std::size_t word = 0; word < seen.size(); ++word) {
     for (std::uint64_t bits = seen[word]; bits != 0; bits &= bits - 1) {
       const std::size_t action = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-      out[k++] = Slot{static_cast<std::int16_t>(action), moves.empty() ? ChessMove{} : move_of[action], kUnvisited,
-                      0.0f, 0.0f};
+      own[k++] = unsorted[place_of[action]];
     }
   }
-  if (k != legal.size()) {
-    std::vector<std::int16_t>& order = t.scratch.places;
-    order.assign(legal.begin(), legal.end());
-    std::sort(order.begin(), order.end());
-    for (std::size_t j = 0; j < order.size(); ++j) {
-      out[j] = Slot{order[j], moves.empty() ? ChessMove{} : move_of[static_cast<std::size_t>(order[j])], kUnvisited,
-                    0.0f, 0.0f};
-    }
+  if (k != own.size() || own.size() > 256) {
+    std::copy(unsorted.begin(), unsorted.end(), own.begin());
+    std::stable_sort(own.begin(), own.end(), [](const Slot& x, const Slot& y) { return x.action < y.action; });
   }
+  n.slots_sorted = true;
 }
 
 void slot_probs(SearchTree& t, Node& n) {
@@ -121,7 +128,7 @@ void slot_probs(SearchTree& t, Node& n) {
 void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
                             std::span<const std::int16_t> legal, std::span<const ChessMove> moves) {
   Node& n = nodes[static_cast<std::size_t>(node)];
-  make_slots(*this, n, legal, moves);
+  if (n.slot_count != legal.size() || n.slot_count == 0) add_slots(*this, n, legal, moves);
   n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = logits[s.action] - top;
   n.probs_ready = false;  // made when the node is first chosen from
@@ -130,7 +137,8 @@ void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
 void SearchTree::set_prior_logits(std::int32_t node, std::span<const std::int16_t> legal,
                                   std::span<const ChessMove> moves, std::span<const float> prior_logits_by_action) {
   Node& n = nodes[static_cast<std::size_t>(node)];
-  make_slots(*this, n, legal, moves);
+  if (n.slot_count != legal.size() || n.slot_count == 0) add_slots(*this, n, legal, moves);
+  if (!n.slots_sorted) sort_slots(*this, n);
   n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = prior_logits_by_action[static_cast<std::size_t>(s.action)];
   slot_probs(*this, n);
@@ -161,6 +169,7 @@ void SearchTree::set_dense_priors(std::int32_t node, const float* logits, bool s
 
 void SearchTree::ensure_probs(std::int32_t node) {
   Node& n = nodes[static_cast<std::size_t>(node)];
+  if (!n.slots_sorted) sort_slots(*this, n);
   if (n.probs_ready || n.dense >= 0) return;
   slot_probs(*this, n);
   n.probs_ready = true;

@@ -47,6 +47,7 @@ struct Node {
   mutable float sum_probs = 0.0f;
   mutable std::int32_t summed_children = -1;
   bool probs_ready = true;  // the slots' prob fields are made (ensure_probs)
+  bool slots_sorted = true;  // the slots are in action order (ensure_probs)
   bool legal_move = false;  // the action from the parent is a legal move: `move`
   ChessMove move{};
 };
@@ -96,17 +97,18 @@ class SearchTree {
   // and moves their moves. As pgx's example
   // gives them to mctx: logits minus their maximum, illegal actions at
   // float32's lowest. A node that has its slots already (made again at the
-  // depth limit) keeps them and takes the new priors. Their probabilities
-  // wait for ensure_probs.
+  // depth limit) keeps them and takes the new priors. Their order and
+  // probabilities wait for ensure_probs.
   void set_priors(std::int32_t node, const float* logits, float top, std::span<const std::int16_t> legal,
                   std::span<const ChessMove> moves);
   // Sets the priors of an ended game's node (every action legal): the
   // network's logits minus their maximum, or (subtract_max false) given
   // prior logits as they are.
   void set_dense_priors(std::int32_t node, const float* logits, bool subtract_max = true);
-  // Makes the slots' probabilities of a node whose priors set_priors set,
-  // once: they are wanted only when the search goes on below it (most leaves
-  // stay leaves).
+  // Puts the slots of a node whose priors set_priors set in action order
+  // and makes their probabilities, once: they are wanted only when the
+  // search goes on below it (most leaves stay leaves). Everything that finds
+  // a slot by its action needs this first.
   void ensure_probs(std::int32_t node);
   // Sets given prior logits (already as mctx holds them) on the legal actions
   // (moves: their moves, or empty when unknown).
@@ -119,7 +121,8 @@ class SearchTree {
   // Working space of the prior updates (a tree is used by one thread at a
   // time).
   struct Scratch {
-    std::vector<ChessMove> move_of;  // by action, set for the actions at hand
+    std::vector<std::uint8_t> place_of;  // by action, set for the actions at hand
+    std::vector<Slot> unsorted;
     std::vector<std::int16_t> places;
     std::vector<float> logits, probs, row;
   } scratch;
