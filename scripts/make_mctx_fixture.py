@@ -46,7 +46,8 @@ value_scale, maxvisit_init, rescale_values, use_mixed_value given to
 qtransform_completed_by_mix_value (gumbel). The plan (PLAN below): 512 roots
 in 60 batches of 4 to 16 games, 0 to 220 plies deep, 8 to 64 simulations,
 mctx's defaults and a few other option values, muzero with and without
-Dirichlet noise. HASH is the first 16 hex digits of sha256 of the root's (8, 8, 119) float32
+Dirichlet noise; then the batches of MATES, whose searches go on below a
+game they end. HASH is the first 16 hex digits of sha256 of the root's (8, 8, 119) float32
 observation (C order), to tell a game replayed wrong from a search that
 differs. Floats are float32 values written in their shortest decimal form.
 """
@@ -95,6 +96,16 @@ PLAN = [
     ("gumbel", 24, 4, {"max_num_considered_actions": 5, "gumbel_scale": 0.5, "max_depth": 4,
                        "value_scale": 0.25, "maxvisit_init": 10, "use_mixed_value": False}, 4),
     ("gumbel", 16, 4, {"rescale_values": False, "max_num_considered_actions": 32}, 4),
+]
+
+# Batches whose games all play one opening to a mate in one, so that the
+# searches go on below a game that has ended: (policy, num_simulations, N,
+# options, actions).
+MATES = [
+    ("gumbel", 32, 4, {}, [3009, 2426, 3594]),  # 1. f3 e5 2. g4, Qh4#
+    ("gumbel", 48, 4, {"max_num_considered_actions": 4}, [2426, 2426, 2975, 656, 1799, 3572]),  # Qxf7#
+    ("muzero", 32, 4, {"dirichlet_fraction": 0.0}, [2426, 3594, 1842, 3009]),  # 1. e4 g5 2. d4 f6, Qh5#
+    ("muzero", 48, 4, {"dirichlet_fraction": 0.0}, [3009, 2426, 3594]),
 ]
 
 QTRANSFORM_OPTIONS = ("value_scale", "maxvisit_init", "rescale_values", "use_mixed_value", "epsilon")
@@ -160,6 +171,14 @@ def play(seed: int, n: int, depth: int):
     return state, actions.T.tolist()
 
 
+def play_line(seed: int, n: int, line: list[int]):
+    """The batch reset from seed, every game stepped with the actions of line."""
+    state = INIT(jax.random.split(jax.random.PRNGKey(seed), n))
+    for action in line:
+        state = STEP(state, jnp.full((n,), action, dtype=jnp.int32))
+    return state, [list(line) for _ in range(n)]
+
+
 def short(x) -> float:
     """A float32 as the shortest decimal that reads back to it."""
     return float(np.format_float_positional(np.float32(x), unique=True, trim="-"))
@@ -186,29 +205,37 @@ def main() -> None:
     args = parser.parse_args()
     batches = []
     started = time.time()
+
+    def record(search, policy, sims, n, options, seed, state, actions) -> None:
+        t0 = time.time()
+        check_network(state)
+        key = 1000 + seed
+        action, weights, visits, value = map(np.asarray, search(state, jax.random.PRNGKey(key)))
+        roots = []
+        ended = np.asarray(state.terminated)
+        observation = np.asarray(state.observation)
+        for i in range(n):
+            assert visits[i].sum() == sims or ended[i], (seed, i)
+            roots.append({"observation": hashlib.sha256(observation[i].tobytes()).hexdigest()[:16],
+                          "visit_counts": sparse(visits[i], False), "action": int(action[i]),
+                          "action_weights": sparse(weights[i], True), "root_value": short(value[i])})
+        depth = len(actions[0]) if actions else 0
+        batches.append({"policy": policy, "num_simulations": sims, "options": options, "seed": seed,
+                        "n": n, "depth": depth, "key": key, "actions": actions, "roots": roots})
+        print(f"{policy} sims={sims} n={n} seed={seed} depth={depth} ended={int(ended.sum())} "
+              f"{time.time() - t0:.1f} s", flush=True)
+
     seed = 0
     for policy, sims, n, options, count in PLAN:
         search = make_search(policy, sims, options)
         for _ in range(count):
             seed += 1
-            depth = DEPTHS[(seed * 7) % len(DEPTHS)]
-            t0 = time.time()
-            state, actions = play(seed, n, depth)
-            check_network(state)
-            key = 1000 + seed
-            action, weights, visits, value = map(np.asarray, search(state, jax.random.PRNGKey(key)))
-            roots = []
-            ended = np.asarray(state.terminated)
-            observation = np.asarray(state.observation)
-            for i in range(n):
-                assert visits[i].sum() == sims or ended[i], (seed, i)
-                roots.append({"observation": hashlib.sha256(observation[i].tobytes()).hexdigest()[:16],
-                              "visit_counts": sparse(visits[i], False), "action": int(action[i]),
-                              "action_weights": sparse(weights[i], True), "root_value": short(value[i])})
-            batches.append({"policy": policy, "num_simulations": sims, "options": options, "seed": seed,
-                            "n": n, "depth": depth, "key": key, "actions": actions, "roots": roots})
-            print(f"{policy} sims={sims} n={n} seed={seed} depth={depth} ended={int(ended.sum())} "
-                  f"{time.time() - t0:.1f} s", flush=True)
+            state, actions = play(seed, n, DEPTHS[(seed * 7) % len(DEPTHS)])
+            record(search, policy, sims, n, options, seed, state, actions)
+    for policy, sims, n, options, line in MATES:
+        seed += 1
+        state, actions = play_line(seed, n, line)
+        record(make_search(policy, sims, options), policy, sims, n, options, seed, state, actions)
     data = {"versions": {name: version(name) for name in ("jax", "mctx", "pgx")}, "batches": batches}
     text = json.dumps(data, separators=(",", ":"))
     args.out.write_bytes(gzip.compress(text.encode(), mtime=0))
