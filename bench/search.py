@@ -21,7 +21,9 @@ arrays made once), so the figures are the search's own cost.
 - ChessEnv.step: ``env.step(env.sample_actions())`` on the same env form,
   N = 1024, 2 threads (as in bench/env.py): the target is a simulation rate
   of at least half this step rate, since a simulation steps one game and
-  writes one observation.
+  writes one observation. The searches' rounds and the steps' take turns
+  (seven rounds, the best of each kept), so that a machine whose speed
+  drifts during the run weighs on both sides of the ratio alike.
 - mctx over pgx: ``mctx.gumbel_muzero_policy`` and ``mctx.muzero_policy``
   under ``jax.jit`` with pgx's chess as the model (the recurrent function of
   pgx's AlphaZero example) and the same trivial network. mctx keeps dense
@@ -91,30 +93,30 @@ def trivial_network(n: int):
     return lambda observation: (logits, value)
 
 
-def orvex_search_rate(n: int, threads: int, policy: str, sims: int, rounds: int) -> float:
+def orvex_rates(n: int, threads: int, sims: int, steps: int, rounds: int) -> tuple[dict, float]:
+    """The best rate of each search policy and of ChessEnv.step, their rounds
+    taken in turn, so that a machine whose speed drifts weighs on all alike."""
     import orvex_tools
 
-    env = orvex_env(n, threads)
-    search = orvex_tools.MCTS(env, num_simulations=sims, policy=policy, threads=threads)
     network = trivial_network(n)
-    search.run(network, 0)  # warm-up
-    best = float("inf")
+    searches = {}
+    for policy in POLICIES:
+        env = orvex_env(n, threads)
+        searches[policy] = orvex_tools.MCTS(env, num_simulations=sims, policy=policy, threads=threads)
+        searches[policy].run(network, 0)  # warm-up
+    step_env = orvex_env(n, threads)
+    best = {policy: float("inf") for policy in POLICIES}
+    best_step = float("inf")
     for r in range(rounds):
-        t0 = time.perf_counter()
-        search.run(network, r + 1)
-        best = min(best, time.perf_counter() - t0)
-    return n * sims / best
-
-
-def orvex_step_rate(n: int, threads: int, steps: int, rounds: int) -> float:
-    env = orvex_env(n, threads)
-    best = float("inf")
-    for _ in range(rounds):
+        for policy, search in searches.items():
+            t0 = time.perf_counter()
+            search.run(network, r + 1)
+            best[policy] = min(best[policy], time.perf_counter() - t0)
         t0 = time.perf_counter()
         for _ in range(steps):
-            env.step(env.sample_actions())
-        best = min(best, time.perf_counter() - t0)
-    return n * steps / best
+            step_env.step(step_env.sample_actions())
+        best_step = min(best_step, time.perf_counter() - t0)
+    return {policy: n * sims / t for policy, t in best.items()}, n * steps / best_step
 
 
 # ---------------------------------------------------------------------------
@@ -265,15 +267,13 @@ def main() -> None:
         return orvex_child(int(n), int(sims), policy, int(threads))
 
     n, threads = 1024, 2
-    sims, rounds = (16, 2) if args.quick else (32, 3)
+    sims, rounds = (16, 2) if args.quick else (32, 7)
     print(f"# cores available: {len(os.sched_getaffinity(0))}, load average {os.getloadavg()[0]:.1f}")
     print("\n| implementation | policy | N | simulations | threads | simulations/s |")
     print("| --- | --- | --- | --- | --- | --- |")
-    orvex = {}
+    orvex, step = orvex_rates(n, threads, sims, 20 if args.quick else 100, rounds)
     for policy in POLICIES:
-        orvex[policy] = orvex_search_rate(n, threads, policy, sims, rounds)
         print(f"| orvex MCTS | {policy} | {n} | {sims} | {threads} | {orvex[policy]:,.0f} |", flush=True)
-    step = orvex_step_rate(n, threads, 20 if args.quick else 100, rounds)
     print(f"| orvex ChessEnv.step (steps/s) | | {n} | | {threads} | {step:,.0f} |", flush=True)
     mctx, why = mctx_rates(args.mctx_python, args.mctx_n, sims, 2 if args.quick else 3)
     if mctx is None:
