@@ -245,6 +245,20 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
 
 }  // namespace
 
+ORVEX_INT_CLONES void uniform_at(PrngKey key, std::span<const std::int32_t> indices, std::span<float> out) {
+  const LaneKeys lanes{lanes_of(key.k0), lanes_of(key.k1)};
+  for (std::size_t first = 0; first < indices.size(); first += kLanes) {
+    const std::size_t count = std::min(kLanes, indices.size() - first);
+    U32x16 index = lanes_of(0);
+    for (std::size_t j = 0; j < count; ++j) index[static_cast<int>(j)] = static_cast<std::uint32_t>(indices[first + j]);
+    const LaneKeys h = threefry_lanes(lanes, index);
+    const U32x16 bits = h.k0 ^ h.k1;
+    for (std::size_t j = 0; j < count; ++j) {
+      out[first + j] = std::max(0.0f, fma(unit_float(bits[static_cast<int>(j)]), 1.0f, 0.0f));
+    }
+  }
+}
+
 std::uint32_t random_bits_at(PrngKey key, std::uint64_t index) { return bits_of(key, index); }
 
 ORVEX_FMA_CLONES float uniform_at(PrngKey key, std::uint64_t index, float minval, float maxval) {

@@ -27,6 +27,9 @@ std::uint32_t random_bits_at(PrngKey key, std::uint64_t index);
 // jax.random.uniform(key, (n,), float32, minval, maxval).
 void uniform(PrngKey key, std::span<float> out, float minval = 0.f, float maxval = 1.f);
 float uniform_at(PrngKey key, std::uint64_t index, float minval = 0.f, float maxval = 1.f);
+// The same in [0, 1) at many indices (each below 2**32) at once: out[j] is
+// element indices[j].
+void uniform_at(PrngKey key, std::span<const std::int32_t> indices, std::span<float> out);
 
 // jax.random.gumbel(key, (n,), float32), mode "low": -log(-log(u)) for u
 // uniform in [tiny, 1). The logarithm is XLA's own, or YNNPACK's where the

@@ -100,13 +100,19 @@ std::int32_t muzero_select(const SearchTree& tree, std::int32_t node, bool root,
   const float visits = static_cast<float>(n.visits);
   const float pb_c = options.pb_c_init + xla_log((visits + options.pb_c_base + 1.0f) / options.pb_c_base);
   const float scale = std::sqrt(visits) * pb_c;
+  // The tie-breaking noise of every candidate, drawn at once.
+  std::vector<std::int32_t>& actions = scratch.actions;
+  std::vector<float>& noise = scratch.terms;
+  actions.resize(cands.size());
+  noise.resize(cands.size());
+  for (std::size_t i = 0; i < cands.size(); ++i) actions[i] = cands[i].action;
+  uniform_at(key, actions, noise);
   Best best;
   for (std::size_t i = 0; i < cands.size(); ++i) {
     const Candidate& c = cands[i];
     const std::int32_t child_visits = c.child == kUnvisited ? 0 : node_at(tree, c.child).visits;
     const float policy = scale * c.prob / static_cast<float>(child_visits + 1);
-    const float noise = uniform_at(key, static_cast<std::uint64_t>(c.action));
-    best.offer(mul_add(1e-7f, noise, scratch.scores[i] + policy), c.action);
+    best.offer(mul_add(1e-7f, noise[i], scratch.scores[i] + policy), c.action);
   }
   // Every other action scores 1e-7 times its noise: it can win only over
   // candidates that score no more than that.

@@ -32,6 +32,7 @@ struct SelectionScratch {
   std::vector<float> row2;  // kActions
   std::vector<std::int16_t> places;
   std::vector<float> terms;
+  std::vector<std::int32_t> actions;
 };
 
 // Fills out with the node's candidates; returns whether actions outside them

@@ -119,6 +119,20 @@ TEST(JaxRandom, UniformMatchesJax) {
   }
 }
 
+// The draws at many indices at once (sixteen lanes, and a part of them) are
+// the draws one at a time.
+TEST(JaxRandom, UniformAtManyIndicesIsEachAlone) {
+  const PrngKey key{0x12345678u, 0x9abcdef0u};
+  for (const std::size_t count : {std::size_t{1}, std::size_t{16}, std::size_t{37}}) {
+    std::vector<std::int32_t> indices(count);
+    for (std::size_t j = 0; j < count; ++j) indices[j] = static_cast<std::int32_t>((j * 2654435761u) % 4672u);
+    std::vector<float> out(count);
+    uniform_at(key, indices, out);
+    for (std::size_t j = 0; j < count; ++j)
+      EXPECT_EQ(bits(out[j]), bits(uniform_at(key, static_cast<std::uint64_t>(indices[j])))) << count << " " << j;
+  }
+}
+
 TEST(JaxRandom, GumbelMatchesJaxAndEachElementAlone) {
   for (const Case* c : cases_of("gumbel")) {
     std::vector<float> out(c->size_at(2));
