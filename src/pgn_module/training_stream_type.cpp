@@ -149,13 +149,14 @@ PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-// add_text(text, file, game_base, max_game_bytes, max_failures)
-//   -> (games, lines, skipped, failures, too_long)
-PyObject* add_text(PyObject* self, PyObject* args) {
+// start_text(text, file, game_base, max_game_bytes, max_failures): starts
+// reading the whole games of text (copied), in the background with more than
+// one thread.
+PyObject* start_text(PyObject* self, PyObject* args) {
   Py_buffer text;
   unsigned int file;
   unsigned long long game_base, max_game_bytes, max_failures;
-  if (!PyArg_ParseTuple(args, "y*IKKK:add_text", &text, &file, &game_base, &max_game_bytes, &max_failures)) {
+  if (!PyArg_ParseTuple(args, "y*IKKK:start_text", &text, &file, &game_base, &max_game_bytes, &max_failures)) {
     return nullptr;
   }
   struct Release {
@@ -164,14 +165,40 @@ PyObject* add_text(PyObject* self, PyObject* args) {
   } release{&text};
   Busy busy(self);
   if (!busy) return nullptr;
-  training::PieceOutcome outcome;
+  if (stream_of(self)->text_pending()) {
+    PyErr_SetString(PyExc_RuntimeError, "start_text() while a piece is pending");
+    return nullptr;
+  }
   std::exception_ptr error;
   {
     ReleasedLock unlocked;
     try {
       std::string_view view(static_cast<const char*>(text.buf), static_cast<std::size_t>(text.len));
       if (view.starts_with("\xEF\xBB\xBF")) view.remove_prefix(3);
-      outcome = stream_of(self)->add_text(view, file, game_base, max_game_bytes, max_failures);
+      stream_of(self)->start_text(view, file, game_base, max_game_bytes, max_failures);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  if (error) return guarded<PyObject*>(nullptr, [&]() -> PyObject* { std::rethrow_exception(error); });
+  Py_RETURN_NONE;
+}
+
+// finish_text() -> (games, lines, skipped, failures, too_long): waits for the
+// pending piece and takes in its positions.
+PyObject* finish_text(PyObject* self, PyObject*) {
+  Busy busy(self);
+  if (!busy) return nullptr;
+  if (!stream_of(self)->text_pending()) {
+    PyErr_SetString(PyExc_RuntimeError, "finish_text() without a pending piece");
+    return nullptr;
+  }
+  training::PieceOutcome outcome;
+  std::exception_ptr error;
+  {
+    ReleasedLock unlocked;
+    try {
+      outcome = stream_of(self)->finish_text();
     } catch (...) {
       error = std::current_exception();
     }
@@ -347,9 +374,12 @@ PyObject* take(PyObject* self, PyObject* args) {
 
 PyMethodDef stream_methods[] = {
     {"begin_epoch", begin_epoch, METH_O, "begin_epoch(epoch): starts an epoch, holding no positions."},
-    {"add_text", add_text, METH_VARARGS,
-     "add_text(text, file, game_base, max_game_bytes, max_failures) -> (games, lines, skipped, failures, "
-     "too_long): reads the whole games of text and takes in their positions."},
+    {"start_text", start_text, METH_VARARGS,
+     "start_text(text, file, game_base, max_game_bytes, max_failures): starts reading the whole games of "
+     "text, in the background with more than one thread."},
+    {"finish_text", finish_text, METH_NOARGS,
+     "finish_text() -> (games, lines, skipped, failures, too_long): waits for the piece started and takes in "
+     "its positions."},
     {"end_epoch", end_epoch, METH_NOARGS, "end_epoch(): the shuffle buffer sends out what it holds."},
     {"ready", ready, METH_NOARGS, "ready() -> int: the positions ready to be taken."},
     {"take", take, METH_VARARGS,
