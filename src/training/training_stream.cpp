@@ -119,8 +119,9 @@ void TrainingStream::read_piece(const StreamOptions& options, const std::shared_
   }
   piece.positions = positions - piece.first_position;
 
-  // Made in place on the worker threads, after the lead (whose records the
-  // blocks keep from piece to piece).
+  // Made in place on the worker threads, after the lead. (The records'
+  // vector is one the stream let go of, whose memory is kept from piece to
+  // piece.)
   piece.records.resize(piece.lead + records);
   piece.planes = PlaneRun(pool, piece.lead, records);
   PositionRecord* out = piece.records.data() + piece.lead;
