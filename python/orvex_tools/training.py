@@ -84,6 +84,14 @@ def _paths(sources: Sequence[PathLike] | PathLike) -> list[PathLike]:
     return paths
 
 
+def _next_piece(chunks: Iterator[bytes]) -> tuple[bytes | None, Exception | None]:
+    """The next piece of a file (None at its end), or the exception reading it raised."""
+    try:
+        return next(chunks, None), None
+    except Exception as exc:
+        return None, exc
+
+
 def _check_start(item: Any) -> None:
     """Decompresses the first bytes of a compressed input, so that a file that is
     not what its first bytes say fails before any batch (what is damaged or cut
@@ -219,19 +227,15 @@ class TrainingBatches:
             for item in self._inputs:
                 game_base = line_base = 0
                 chunks = file_chunks(item, PIECE_BYTES, MAX_GAME_BYTES)
-                yield from self._whole_batches()  # before this file can fail
-                text = next(chunks, None)
+                text, failure = _next_piece(chunks)
                 while text is not None:
                     room = MAX_ERRORS - len(self._errors) if counting else 0
+                    # Reads the piece on the workers and takes in the one
+                    # before, whose batches go out while the workers read,
+                    # and the file's next piece is fetched.
                     core.start_text(text, item.index, game_base, MAX_GAME_BYTES, room)
-                    # While the workers read and replay the piece: the batches
-                    # of the pieces before it, and the file's next piece.
                     yield from self._whole_batches()
-                    failure = None
-                    try:
-                        text = next(chunks, None)
-                    except Exception as exc:  # raised after this piece's batches
-                        failure = exc
+                    text, failure = _next_piece(chunks)
                     games, lines, skipped, failures, too_long = core.finish_text()
                     if too_long is not None:
                         game, index, line = too_long
@@ -241,9 +245,11 @@ class TrainingBatches:
                         self._count(item.label, skipped, failures, game_base, line_base)
                     game_base += games
                     line_base += lines
-                    if failure is not None:
-                        yield from self._whole_batches()
-                        raise failure
+                if failure is not None:
+                    # The file fails after the batches of what was read of it.
+                    core.take_in()
+                    yield from self._whole_batches()
+                    raise failure
             core.end_epoch()
             yield from self._whole_batches()
             if core.ready() and not self._drop_last:

@@ -43,6 +43,11 @@ struct TrainingStream::Piece {
 
   StopFlag stop;
   std::thread thread;
+
+  ~Piece() {
+    stop.request();
+    if (thread.joinable()) thread.join();
+  }
 };
 
 TrainingStream::TrainingStream(StreamOptions options)
@@ -52,10 +57,11 @@ TrainingStream::TrainingStream(StreamOptions options)
   options_.shard_count = std::max(1u, options_.shard_count);
 }
 
-TrainingStream::~TrainingStream() { drop_piece(); }
+TrainingStream::~TrainingStream() = default;
 
 void TrainingStream::begin_epoch(std::uint64_t epoch) {
-  drop_piece();
+  reading_.reset();
+  read_.reset();
   shuffle_.reset(options_.shuffle, options_.seed, epoch);
   positions_ = 0;
   queue_.clear();
@@ -143,7 +149,7 @@ void TrainingStream::read_piece(const StreamOptions& options, const std::shared_
 
 void TrainingStream::start_text(std::string_view text, std::uint32_t file, std::uint64_t game_base,
                                 std::size_t max_game_bytes, std::size_t max_failures) {
-  if (piece_) throw std::logic_error("a piece of text is being read already");
+  if (reading_) throw std::logic_error("a piece of text is being read already");
   auto piece = std::make_unique<Piece>();
   piece->text.assign(text);
   piece->file = file;
@@ -154,7 +160,10 @@ void TrainingStream::start_text(std::string_view text, std::uint32_t file, std::
   // In file order the records join those left once the caller has taken
   // its whole batches: they are copied in front of the piece's, which then
   // become the queue as they are.
-  piece->lead = options_.shuffle == 0 ? ready().size() % std::max<std::size_t>(options_.batch_positions, 1) : 0;
+  if (options_.shuffle == 0) {
+    const std::size_t coming = read_ ? read_->records.size() - read_->lead : 0;
+    piece->lead = (ready().size() + coming) % std::max<std::size_t>(options_.batch_positions, 1);
+  }
   piece->records = std::move(spare_);
   spare_.clear();
   auto read = [&options = options_, pool = planes_.pool(), &work = *piece] {
@@ -165,25 +174,36 @@ void TrainingStream::start_text(std::string_view text, std::uint32_t file, std::
     }
   };
   // With more threads, on a thread of its own, which reads with
-  // options_.threads threads (itself one of them).
+  // options_.threads threads (itself one of them), while this one takes in
+  // the piece before.
+  bool started = false;
   if (options_.threads > 1) {
     try {
       piece->thread = std::thread(read);
+      started = true;
     } catch (const std::system_error&) {
-      read();  // no thread to be had: here, then
+      // no thread to be had: here, then
     }
-  } else {
-    read();
   }
-  piece_ = std::move(piece);
+  if (!started) read();
+  reading_ = std::move(piece);
+  take_in();
 }
 
 PieceOutcome TrainingStream::finish_text() {
-  if (!piece_) throw std::logic_error("no piece of text is being read");
-  std::unique_ptr<Piece> piece = std::move(piece_);
+  if (!reading_) throw std::logic_error("no piece of text is being read");
+  std::unique_ptr<Piece> piece = std::move(reading_);
   if (piece->thread.joinable()) piece->thread.join();
   if (piece->error) std::rethrow_exception(piece->error);
   positions_ += piece->positions;
+  PieceOutcome outcome = std::move(piece->outcome);
+  read_ = std::move(piece);  // the one before was taken in by start_text
+  return outcome;
+}
+
+void TrainingStream::take_in() {
+  if (!read_) return;
+  const std::unique_ptr<Piece> piece = std::move(read_);
   const std::size_t lead = piece->lead, records = piece->records.size() - lead;
   if (options_.shuffle == 0) {
     if (queue_.size() - head_ == lead) {
@@ -205,18 +225,11 @@ PieceOutcome TrainingStream::finish_text() {
     });
   }
   spare_ = std::move(piece->records);
-  return std::move(piece->outcome);
-}
-
-void TrainingStream::drop_piece() noexcept {
-  if (!piece_) return;
-  piece_->stop.request();
-  if (piece_->thread.joinable()) piece_->thread.join();
-  piece_.reset();
 }
 
 void TrainingStream::end_epoch() {
-  if (piece_) throw std::logic_error("a piece of text is being read");
+  if (reading_) throw std::logic_error("a piece of text is being read");
+  take_in();
   send_out(shuffle_.size(), [&](auto&& out) { shuffle_.drain(out); });
 }
 

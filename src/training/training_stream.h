@@ -71,22 +71,31 @@ class TrainingStream {
   // piece still being read is dropped).
   void begin_epoch(std::uint64_t epoch);
 
+  // A piece of text goes through three steps: start_text() reads and
+  // replays it (in the background with more than one thread), finish_text()
+  // waits for that, and the next start_text() (or take_in(), or end_epoch())
+  // takes its positions in, while the next piece is read. Meanwhile the
+  // ready positions may be taken.
+
   // Starts reading the games of text (whole games; it is copied) of file
   // `file`, numbered from game_base: in the background with more than one
-  // thread, here with one. The ready positions may be taken meanwhile;
-  // finish_text() takes in the piece's. No other piece may be pending.
+  // thread, here with one. Then takes in the positions of the piece read
+  // before. No other piece may be pending.
   void start_text(std::string_view text, std::uint32_t file, std::uint64_t game_base,
                   std::size_t max_game_bytes, std::size_t max_failures);
 
   // Whether a piece was started and not finished.
-  bool text_pending() const { return piece_ != nullptr; }
+  bool text_pending() const { return reading_ != nullptr; }
 
-  // Waits for the pending piece and takes in its positions: what reading it
-  // found. An exception of its reading is thrown here.
+  // Waits for the pending piece: what reading it found. An exception of its
+  // reading is thrown here.
   PieceOutcome finish_text();
 
-  // Ends the epoch's input: the shuffle buffer sends out what it holds. No
-  // piece may be pending.
+  // Takes in the positions of the piece finished last, if they are not yet.
+  void take_in();
+
+  // Ends the epoch's input: takes in the last piece, and the shuffle buffer
+  // sends out what it holds. No piece may be pending.
   void end_epoch();
 
   // The positions ready to be taken, in order, and their planes.
@@ -104,21 +113,20 @@ class TrainingStream {
 
  private:
   // A piece of text being read, and what reading it made. Between
-  // start_text and finish_text it belongs to the thread reading it.
+  // start_text and finish_text it belongs to the thread reading it; let go
+  // of, it stops that thread and waits for it.
   struct Piece;
 
   // Reads and replays the piece (on any thread: options and pool are only
   // read, and the pool has a lock of its own).
   static void read_piece(const StreamOptions& options, const std::shared_ptr<PlanePool>& pool, Piece& piece);
 
-  // Drops the pending piece, if any, stopping its threads.
-  void drop_piece() noexcept;
-
   // Set at construction; read by the threads of pieces.
   StreamOptions options_;
   ShuffleBuffer shuffle_;
   std::uint64_t positions_ = 0;  // the epoch's positions so far, all shards counted
-  std::unique_ptr<Piece> piece_;  // pending
+  std::unique_ptr<Piece> reading_;  // started, not finished
+  std::unique_ptr<Piece> read_;     // finished, its positions not taken in
   std::vector<PositionRecord> spare_;  // a records block kept for the next piece
   std::vector<PositionRecord> queue_;  // the ready records from head_ on
   std::size_t head_ = 0;
