@@ -230,9 +230,9 @@ class TrainingBatches:
                 text, failure = _next_piece(chunks)
                 while text is not None:
                     room = MAX_ERRORS - len(self._errors) if counting else 0
-                    # Reads the piece on the workers and takes in the one
-                    # before, whose batches go out while the workers read,
-                    # and the file's next piece is fetched.
+                    # Starts the workers on the piece (with more than one
+                    # thread) and takes in the one before, whose batches go
+                    # out meanwhile, as the file's next piece is fetched.
                     core.start_text(text, item.index, game_base, MAX_GAME_BYTES, room)
                     yield from self._whole_batches()
                     text, failure = _next_piece(chunks)

@@ -84,7 +84,7 @@ void TrainingStream::send_out(std::size_t n, Send&& send) {
 }
 
 void TrainingStream::read_piece(const StreamOptions& options, const std::shared_ptr<PlanePool>& pool,
-                                Piece& piece) {
+                                Piece& piece) noexcept try {
   PieceOutcome& outcome = piece.outcome;
   pgn::GameBatch batch;
   const pgn::ReadOutcome read = pgn::read_games_parallel(piece.text, true, 0, options.threads, batch,
@@ -145,6 +145,8 @@ void TrainingStream::read_piece(const StreamOptions& options, const std::shared_
       }
     });
   }
+} catch (...) {
+  piece.error = std::current_exception();
 }
 
 void TrainingStream::start_text(std::string_view text, std::uint32_t file, std::uint64_t game_base,
@@ -166,26 +168,17 @@ void TrainingStream::start_text(std::string_view text, std::uint32_t file, std::
   }
   piece->records = std::move(spare_);
   spare_.clear();
-  auto read = [&options = options_, pool = planes_.pool(), &work = *piece] {
-    try {
-      read_piece(options, pool, work);
-    } catch (...) {
-      work.error = std::current_exception();
-    }
-  };
   // With more threads, on a thread of its own, which reads with
   // options_.threads threads (itself one of them), while this one takes in
-  // the piece before.
-  bool started = false;
+  // the piece before; with one, by finish_text.
   if (options_.threads > 1) {
     try {
-      piece->thread = std::thread(read);
-      started = true;
+      piece->thread = std::thread(
+          [&options = options_, pool = planes_.pool(), &work = *piece] { read_piece(options, pool, work); });
     } catch (const std::system_error&) {
-      // no thread to be had: here, then
+      // no thread to be had: by finish_text, then
     }
   }
-  if (!started) read();
   reading_ = std::move(piece);
   take_in();
 }
@@ -193,7 +186,11 @@ void TrainingStream::start_text(std::string_view text, std::uint32_t file, std::
 PieceOutcome TrainingStream::finish_text() {
   if (!reading_) throw std::logic_error("no piece of text is being read");
   std::unique_ptr<Piece> piece = std::move(reading_);
-  if (piece->thread.joinable()) piece->thread.join();
+  if (piece->thread.joinable()) {
+    piece->thread.join();
+  } else {
+    read_piece(options_, planes_.pool(), *piece);
+  }
   if (piece->error) std::rethrow_exception(piece->error);
   positions_ += piece->positions;
   PieceOutcome outcome = std::move(piece->outcome);

@@ -71,24 +71,25 @@ class TrainingStream {
   // piece still being read is dropped).
   void begin_epoch(std::uint64_t epoch);
 
-  // A piece of text goes through three steps: start_text() reads and
-  // replays it (in the background with more than one thread), finish_text()
-  // waits for that, and the next start_text() (or take_in(), or end_epoch())
-  // takes its positions in, while the next piece is read. Meanwhile the
-  // ready positions may be taken.
+  // A piece of text goes through three steps: start_text() starts reading
+  // and replaying it in the background, finish_text() waits for that, and
+  // the next start_text() (or take_in(), or end_epoch()) takes its positions
+  // in, while the next piece is read; meanwhile the ready positions may be
+  // taken. With one thread, finish_text() reads the piece: one thread of
+  // work, in series.
 
   // Starts reading the games of text (whole games; it is copied) of file
-  // `file`, numbered from game_base: in the background with more than one
-  // thread, here with one. Then takes in the positions of the piece read
-  // before. No other piece may be pending.
+  // `file`, numbered from game_base, in the background with more than one
+  // thread (with one, finish_text reads it), and takes in the positions of
+  // the piece read before. No other piece may be pending.
   void start_text(std::string_view text, std::uint32_t file, std::uint64_t game_base,
                   std::size_t max_game_bytes, std::size_t max_failures);
 
   // Whether a piece was started and not finished.
   bool text_pending() const { return reading_ != nullptr; }
 
-  // Waits for the pending piece: what reading it found. An exception of its
-  // reading is thrown here.
+  // Waits for the pending piece, or reads it: what reading it found. An
+  // exception of its reading is thrown here.
   PieceOutcome finish_text();
 
   // Takes in the positions of the piece finished last, if they are not yet.
@@ -118,8 +119,10 @@ class TrainingStream {
   struct Piece;
 
   // Reads and replays the piece (on any thread: options and pool are only
-  // read, and the pool has a lock of its own).
-  static void read_piece(const StreamOptions& options, const std::shared_ptr<PlanePool>& pool, Piece& piece);
+  // read, and the pool has a lock of its own), keeping an exception thrown
+  // in the piece.
+  static void read_piece(const StreamOptions& options, const std::shared_ptr<PlanePool>& pool,
+                         Piece& piece) noexcept;
 
   // Set at construction; read by the threads of pieces.
   StreamOptions options_;
