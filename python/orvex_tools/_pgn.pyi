@@ -71,12 +71,18 @@ class TrainingStream:
     ) -> TrainingStream: ...
     def begin_epoch(self, epoch: int, /) -> None:
         """begin_epoch(epoch): starts an epoch, holding no positions."""
-    def add_text(
+    def start_text(
         self, text: Buffer, file: int, game_base: int, max_game_bytes: int, max_failures: int, /
+    ) -> None:
+        """start_text(text, file, game_base, max_game_bytes, max_failures): starts reading the whole games of text, in the background with more than one thread, and takes in the positions of the piece read before."""
+    def finish_text(
+        self,
     ) -> tuple[int, int, int, list[tuple[int, int, int, str, str]], tuple[bool, int, int] | None]:
-        """add_text(text, file, game_base, max_game_bytes, max_failures) -> (games, lines, skipped, failures, too_long): reads the whole games of text and takes in their positions."""
+        """finish_text() -> (games, lines, skipped, failures, too_long): waits for the piece started."""
+    def take_in(self) -> None:
+        """take_in(): takes in the positions of the piece finished last."""
     def end_epoch(self) -> None:
-        """end_epoch(): the shuffle buffer sends out what it holds."""
+        """end_epoch(): takes in the last piece, and the shuffle buffer sends out what it holds."""
     def ready(self) -> int:
         """ready() -> int: the positions ready to be taken."""
     def take(self, n: int, observation: str, legal: str | None, /) -> dict[str, memoryview]:

@@ -6,7 +6,8 @@
 
 The files are read in pieces of whole games; each piece is read, replayed
 and turned into positions by the C++ core on worker threads, with the
-interpreter lock released. A position's observation is the one ChessEnv shows
+interpreter lock released (with more than one thread, in the background
+while the batches of the pieces before it are taken). A position's observation is the one ChessEnv shows
 after the game's moves have been played from its start; the positions go
 through the shard's filter and the shuffle buffer, and come out in batches
 whose arrays belong to the batch.
@@ -81,6 +82,14 @@ def _paths(sources: Sequence[PathLike] | PathLike) -> list[PathLike]:
     if not paths:
         raise ValueError(f"{_FUNCTION} needs at least one PGN file")
     return paths
+
+
+def _next_piece(chunks: Iterator[bytes]) -> tuple[bytes | None, Exception | None]:
+    """The next piece of a file (None at its end), or the exception reading it raised."""
+    try:
+        return next(chunks, None), None
+    except Exception as exc:
+        return None, exc
 
 
 def _check_start(item: Any) -> None:
@@ -217,10 +226,17 @@ class TrainingBatches:
             self._skip = self._position
             for item in self._inputs:
                 game_base = line_base = 0
-                for text in file_chunks(item, PIECE_BYTES, MAX_GAME_BYTES):
+                chunks = file_chunks(item, PIECE_BYTES, MAX_GAME_BYTES)
+                text, failure = _next_piece(chunks)
+                while text is not None:
                     room = MAX_ERRORS - len(self._errors) if counting else 0
-                    games, lines, skipped, failures, too_long = core.add_text(
-                        text, item.index, game_base, MAX_GAME_BYTES, room)
+                    # Starts the workers on the piece (with more than one
+                    # thread) and takes in the one before, whose batches go
+                    # out meanwhile, as the file's next piece is fetched.
+                    core.start_text(text, item.index, game_base, MAX_GAME_BYTES, room)
+                    yield from self._whole_batches()
+                    text, failure = _next_piece(chunks)
+                    games, lines, skipped, failures, too_long = core.finish_text()
                     if too_long is not None:
                         game, index, line = too_long
                         raise ValueError(f"{item.label}: " + _pgn.too_long_message(
@@ -229,24 +245,27 @@ class TrainingBatches:
                         self._count(item.label, skipped, failures, game_base, line_base)
                     game_base += games
                     line_base += lines
-                    self._pass_by()
-                    while core.ready() >= self._batch_size:
-                        yield self._take(self._batch_size)
+                if failure is not None:
+                    # The file fails after the batches of what was read of it.
+                    core.take_in()
+                    yield from self._whole_batches()
+                    raise failure
             core.end_epoch()
-            self._pass_by()
-            while core.ready() >= self._batch_size:
-                yield self._take(self._batch_size)
+            yield from self._whole_batches()
             if core.ready() and not self._drop_last:
                 yield self._take(core.ready())
             core.discard(core.ready())
         self._epoch, self._position = self._epochs, 0
 
-    def _pass_by(self) -> None:
-        """Lets go of the ready positions that a resumed run gave out before."""
+    def _whole_batches(self) -> Iterator[TrainingBatch]:
+        """The whole batches of the ready positions, past those that a resumed run
+        gave out before."""
         step = min(self._core.ready(), self._skip)
         if step > 0:
             self._core.discard(step)
             self._skip -= step
+        while self._core.ready() >= self._batch_size:
+            yield self._take(self._batch_size)
 
     def _take(self, n: int) -> TrainingBatch:
         arrays = self._core.take(n, self._observation, self._legal)

@@ -133,15 +133,37 @@ PyObject* begin_epoch(PyObject* self, PyObject* arg) {
   Py_RETURN_NONE;
 }
 
+// Runs body() with the interpreter lock released; false with the Python
+// exception set when it throws.
+template <class Body>
+bool released(Body&& body) {
+  std::exception_ptr error;
+  {
+    ReleasedLock unlocked;
+    try {
+      body();
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  return !error || guarded<bool>(false, [&]() -> bool { std::rethrow_exception(error); });
+}
+
 PyObject* end_epoch(PyObject* self, PyObject*) {
   Busy busy(self);
   if (!busy) return nullptr;
-  if (!guarded<bool>(false, [&] {
-        stream_of(self)->end_epoch();
-        return true;
-      })) {
+  if (stream_of(self)->text_pending()) {
+    PyErr_SetString(PyExc_RuntimeError, "end_epoch() while a piece is pending");
     return nullptr;
   }
+  if (!released([&] { stream_of(self)->end_epoch(); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* take_in(PyObject* self, PyObject*) {
+  Busy busy(self);
+  if (!busy) return nullptr;
+  if (!released([&] { stream_of(self)->take_in(); })) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -149,13 +171,14 @@ PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-// add_text(text, file, game_base, max_game_bytes, max_failures)
-//   -> (games, lines, skipped, failures, too_long)
-PyObject* add_text(PyObject* self, PyObject* args) {
+// start_text(text, file, game_base, max_game_bytes, max_failures): starts
+// reading the whole games of text (copied), in the background with more than
+// one thread, and takes in the positions of the piece read before.
+PyObject* start_text(PyObject* self, PyObject* args) {
   Py_buffer text;
   unsigned int file;
   unsigned long long game_base, max_game_bytes, max_failures;
-  if (!PyArg_ParseTuple(args, "y*IKKK:add_text", &text, &file, &game_base, &max_game_bytes, &max_failures)) {
+  if (!PyArg_ParseTuple(args, "y*IKKK:start_text", &text, &file, &game_base, &max_game_bytes, &max_failures)) {
     return nullptr;
   }
   struct Release {
@@ -164,19 +187,30 @@ PyObject* add_text(PyObject* self, PyObject* args) {
   } release{&text};
   Busy busy(self);
   if (!busy) return nullptr;
-  training::PieceOutcome outcome;
-  std::exception_ptr error;
-  {
-    ReleasedLock unlocked;
-    try {
-      std::string_view view(static_cast<const char*>(text.buf), static_cast<std::size_t>(text.len));
-      if (view.starts_with("\xEF\xBB\xBF")) view.remove_prefix(3);
-      outcome = stream_of(self)->add_text(view, file, game_base, max_game_bytes, max_failures);
-    } catch (...) {
-      error = std::current_exception();
-    }
+  if (stream_of(self)->text_pending()) {
+    PyErr_SetString(PyExc_RuntimeError, "start_text() while a piece is pending");
+    return nullptr;
   }
-  if (error) return guarded<PyObject*>(nullptr, [&]() -> PyObject* { std::rethrow_exception(error); });
+  const bool ok = released([&] {
+    std::string_view view(static_cast<const char*>(text.buf), static_cast<std::size_t>(text.len));
+    if (view.starts_with("\xEF\xBB\xBF")) view.remove_prefix(3);
+    stream_of(self)->start_text(view, file, game_base, max_game_bytes, max_failures);
+  });
+  if (!ok) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// finish_text() -> (games, lines, skipped, failures, too_long): waits for the
+// pending piece.
+PyObject* finish_text(PyObject* self, PyObject*) {
+  Busy busy(self);
+  if (!busy) return nullptr;
+  if (!stream_of(self)->text_pending()) {
+    PyErr_SetString(PyExc_RuntimeError, "finish_text() without a pending piece");
+    return nullptr;
+  }
+  training::PieceOutcome outcome;
+  if (!released([&] { outcome = stream_of(self)->finish_text(); })) return nullptr;
   OwnedRef failures(PyList_New(0));
   if (failures.empty()) return nullptr;
   for (const training::FailedGame& f : outcome.failures) {
@@ -347,10 +381,15 @@ PyObject* take(PyObject* self, PyObject* args) {
 
 PyMethodDef stream_methods[] = {
     {"begin_epoch", begin_epoch, METH_O, "begin_epoch(epoch): starts an epoch, holding no positions."},
-    {"add_text", add_text, METH_VARARGS,
-     "add_text(text, file, game_base, max_game_bytes, max_failures) -> (games, lines, skipped, failures, "
-     "too_long): reads the whole games of text and takes in their positions."},
-    {"end_epoch", end_epoch, METH_NOARGS, "end_epoch(): the shuffle buffer sends out what it holds."},
+    {"start_text", start_text, METH_VARARGS,
+     "start_text(text, file, game_base, max_game_bytes, max_failures): starts reading the whole games of "
+     "text, in the background with more than one thread, and takes in the positions of the piece read "
+     "before."},
+    {"finish_text", finish_text, METH_NOARGS,
+     "finish_text() -> (games, lines, skipped, failures, too_long): waits for the piece started."},
+    {"take_in", take_in, METH_NOARGS, "take_in(): takes in the positions of the piece finished last."},
+    {"end_epoch", end_epoch, METH_NOARGS,
+     "end_epoch(): takes in the last piece, and the shuffle buffer sends out what it holds."},
     {"ready", ready, METH_NOARGS, "ready() -> int: the positions ready to be taken."},
     {"take", take, METH_VARARGS,
      "take(n, observation, legal) -> dict: the arrays of the first n ready positions, which it lets go of."},

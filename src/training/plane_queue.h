@@ -30,6 +30,32 @@ struct PlaneSlots {
   PlaneSlots from(std::size_t i) const { return {blocks, block_positions, first + i}; }
 };
 
+// Planes made apart from a queue (on another thread, while the queue is in
+// use), in blocks of its pool laid out as the queue's would be from place 0:
+// the first `lead` places are left for the positions the queue holds when
+// the run joins it, and the run's positions follow. Its blocks go back to
+// the pool with it.
+class PlaneRun {
+ public:
+  PlaneRun() = default;
+  // Room for lead places and n positions; any thread may make one.
+  PlaneRun(std::shared_ptr<PlanePool> pool, std::size_t lead, std::size_t n);
+  PlaneRun(PlaneRun&&) = default;
+  PlaneRun& operator=(PlaneRun&&) = default;
+  ~PlaneRun();
+
+  std::size_t lead() const { return lead_; }
+  std::size_t size() const { return size_; }
+  // Where the run's positions go, from the first (after the lead).
+  PlaneSlots slots() const { return {blocks_.data(), pool_ ? pool_->positions() : 1, lead_}; }
+
+ private:
+  friend class PlaneQueue;
+  std::shared_ptr<PlanePool> pool_;
+  std::vector<std::unique_ptr<Planes[]>> blocks_;
+  std::size_t lead_ = 0, size_ = 0;
+};
+
 class PlaneQueue {
  public:
   // Blocks of that many positions (at least 1).
@@ -55,6 +81,15 @@ class PlaneQueue {
 
   // Lets go of the first n positions.
   void consume(std::size_t n);
+
+  // The pool of the queue's blocks, for runs.
+  const std::shared_ptr<PlanePool>& pool() const { return pool_; }
+
+  // Puts the run's positions (of this queue's pool) at the end. When the
+  // queue holds as many positions as the run's lead, they are copied there
+  // and the queue takes the run's blocks over, its positions from place 0;
+  // else the run's planes are copied.
+  void join(PlaneRun run);
 
  private:
   std::shared_ptr<PlanePool> pool_;

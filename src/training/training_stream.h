@@ -1,7 +1,9 @@
 // The positions of PGN text, made into training records: read and replayed
 // on worker threads, filtered, sharded and shuffled, ready to be taken in
 // batches. One epoch reads the sources once; the caller feeds their text in
-// pieces that end between games.
+// pieces that end between games. With more than one thread a piece is read
+// and replayed in the background, while the caller takes the positions of
+// the pieces before it and fetches the next.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "encoding/encoding.h"
@@ -59,16 +62,41 @@ struct PieceOutcome {
 class TrainingStream {
  public:
   explicit TrainingStream(StreamOptions options);
+  TrainingStream(const TrainingStream&) = delete;
+  TrainingStream& operator=(const TrainingStream&) = delete;
+  // Stops a piece still being read, and waits for its threads.
+  ~TrainingStream();
 
-  // Starts an epoch: no positions held, the shuffle draws seeded for it.
+  // Starts an epoch: no positions held, the shuffle draws seeded for it (a
+  // piece still being read is dropped).
   void begin_epoch(std::uint64_t epoch);
 
-  // Reads the games of text (whole games) of file `file`, numbered from
-  // game_base, and takes in their positions.
-  PieceOutcome add_text(std::string_view text, std::uint32_t file, std::uint64_t game_base,
-                        std::size_t max_game_bytes, std::size_t max_failures);
+  // A piece of text goes through three steps: start_text() starts reading
+  // and replaying it in the background, finish_text() waits for that, and
+  // the next start_text() (or take_in(), or end_epoch()) takes its positions
+  // in, while the next piece is read; meanwhile the ready positions may be
+  // taken. With one thread, finish_text() reads the piece: one thread of
+  // work, in series.
 
-  // Ends the epoch's input: the shuffle buffer sends out what it holds.
+  // Starts reading the games of text (whole games; it is copied) of file
+  // `file`, numbered from game_base, in the background with more than one
+  // thread (with one, finish_text reads it), and takes in the positions of
+  // the piece read before. No other piece may be pending.
+  void start_text(std::string_view text, std::uint32_t file, std::uint64_t game_base,
+                  std::size_t max_game_bytes, std::size_t max_failures);
+
+  // Whether a piece was started and not finished.
+  bool text_pending() const { return reading_ != nullptr; }
+
+  // Waits for the pending piece, or reads it: what reading it found. An
+  // exception of its reading is thrown here.
+  PieceOutcome finish_text();
+
+  // Takes in the positions of the piece finished last, if they are not yet.
+  void take_in();
+
+  // Ends the epoch's input: takes in the last piece, and the shuffle buffer
+  // sends out what it holds. No piece may be pending.
   void end_epoch();
 
   // The positions ready to be taken, in order, and their planes.
@@ -85,13 +113,24 @@ class TrainingStream {
   void consume(std::size_t n);
 
  private:
+  // A piece of text being read, and what reading it made. Between
+  // start_text and finish_text it belongs to the thread reading it; let go
+  // of, it stops that thread and waits for it.
+  struct Piece;
+
+  // Reads and replays the piece (on any thread: options and pool are only
+  // read, and the pool has a lock of its own), keeping an exception thrown
+  // in the piece.
+  static void read_piece(const StreamOptions& options, const std::shared_ptr<PlanePool>& pool,
+                         Piece& piece) noexcept;
+
+  // Set at construction; read by the threads of pieces.
   StreamOptions options_;
   ShuffleBuffer shuffle_;
   std::uint64_t positions_ = 0;  // the epoch's positions so far, all shards counted
-  // A piece's records and their planes, before the shuffle buffer.
-  std::vector<PositionRecord> staging_;
-  std::unique_ptr<Planes[]> staging_planes_;
-  std::size_t staging_room_ = 0;
+  std::unique_ptr<Piece> reading_;  // started, not finished
+  std::unique_ptr<Piece> read_;     // finished, its positions not taken in
+  std::vector<PositionRecord> spare_;  // a records block kept for the next piece
   std::vector<PositionRecord> queue_;  // the ready records from head_ on
   std::size_t head_ = 0;
   PlaneQueue planes_;                  // the ready records' planes

@@ -14,6 +14,7 @@ import chess.pgn
 import pytest
 
 import orvex_chess
+import orvex_tools.training as training_module
 from orvex_tools import ChessEnv, read_games, training_batches
 from pgn_corpus import random_pgn
 from test_tensors import needs_numpy, np
@@ -203,6 +204,27 @@ def test_shuffle_shard_epochs_and_resume(corpus):
     assert taken + all_rows(resumed, *keys) == two
     with pytest.raises(ValueError, match="other arguments"):
         training_batches(source, shuffle=300, seed=6, epochs=2, state=state)
+
+
+@pytest.mark.parametrize("shuffle, threads", [(0, 1), (0, 2), (300, 2)])
+def test_small_pieces_give_the_same_batches(corpus, monkeypatch, shuffle, threads):
+    """A file in many pieces, each read while the batches before it are taken:
+    the batches of one piece, and a run resumed (then dropped mid-piece) too."""
+    paths, _ = corpus
+
+    def start(**options):
+        return training_batches(paths["plain"], batch_size=64, observation="bits", shuffle=shuffle, seed=3,
+                                threads=threads, epochs=2, **options)
+
+    def batches(run):
+        return [(bytes(b.observation), b.game.tolist(), b.ply.tolist()) for b in run]
+
+    whole = batches(start())
+    monkeypatch.setattr(training_module, "PIECE_BYTES", 2048)
+    assert batches(start()) == whole
+    run = start()
+    taken = batches(next(run) for _ in range(5))
+    assert taken + batches(start(state=run.state_dict())) == whole
 
 
 def test_batches_own_their_arrays(corpus):
