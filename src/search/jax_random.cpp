@@ -36,8 +36,13 @@ ORVEX_KERNEL float unit_float(std::uint32_t bits) {
   return std::bit_cast<float>((bits >> 9) | 0x3F800000u) - 1.0f;
 }
 
+// The float of uniform(minval, maxval) that 32 random bits make.
+ORVEX_KERNEL float uniform_from_bits(std::uint32_t bits, float minval, float maxval) {
+  return std::max(minval, fma(unit_float(bits), maxval - minval, minval));
+}
+
 ORVEX_KERNEL float uniform_of(PrngKey key, std::uint64_t i, float minval, float maxval) {
-  return std::max(minval, fma(unit_float(bits_of(key, i)), maxval - minval, minval));
+  return uniform_from_bits(bits_of(key, i), minval, maxval);
 }
 
 constexpr float kTiny = std::numeric_limits<float>::min();
@@ -214,14 +219,14 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
   // boost's log1p.
   float x[kLanes], v[kLanes], X[kLanes], V[kLanes], U[kLanes], log_sample[kLanes], log_v[kLanes];
   for (std::size_t j = 0; j < kLanes; ++j) {
-    x[j] = static_cast<float>(std::numbers::sqrt2) * erf_inv_inside(std::max(lo, fma(unit_float(nb[j]), 1.0f - lo, lo)));
+    x[j] = static_cast<float>(std::numbers::sqrt2) * erf_inv_inside(uniform_from_bits(nb[j], lo, 1.0f));
   }
   for (std::size_t j = 0; j < kLanes; ++j) {
     v[j] = fma(x[j], c, 1.0f);
     X[j] = x[j] * x[j];
     V[j] = (v[j] * v[j]) * v[j];
-    U[j] = std::max(0.0f, fma(unit_float(ub[j]), 1.0f, 0.0f));
-    log_sample[j] = kernels::log1p_above_minus_one(-std::max(0.0f, fma(unit_float(lb[j]), 1.0f, 0.0f)));
+    U[j] = uniform_from_bits(ub[j], 0.0f, 1.0f);
+    log_sample[j] = kernels::log1p_above_minus_one(-uniform_from_bits(lb[j], 0.0f, 1.0f));
     log_v[j] = kernels::ynn_log_normal(V[j]);
   }
   for (std::size_t j = 0; j < count; ++j) {
@@ -254,7 +259,7 @@ ORVEX_INT_CLONES void uniform_at(PrngKey key, std::span<const std::int32_t> indi
     const LaneKeys h = threefry_lanes(lanes, index);
     const U32x16 bits = h.k0 ^ h.k1;
     for (std::size_t j = 0; j < count; ++j) {
-      out[first + j] = std::max(0.0f, fma(unit_float(bits[static_cast<int>(j)]), 1.0f, 0.0f));
+      out[first + j] = uniform_from_bits(bits[static_cast<int>(j)], 0.0f, 1.0f);
     }
   }
 }

@@ -57,8 +57,10 @@ void SearchTree::set_child(std::int32_t node, int action, std::int32_t child) {
 
 namespace {
 
-// Appends the slots of a node that has none, in the order of legal.
+// Appends the slots of a node, in the order of legal, unless it has them
+// already (a node made again at the depth limit).
 void add_slots(SearchTree& t, Node& n, std::span<const std::int16_t> legal, std::span<const ChessMove> moves) {
+  if (n.slot_count == legal.size() && n.slot_count) return;
   n.first_slot = static_cast<std::uint32_t>(t.slots.size());
   n.slot_count = static_cast<std::uint16_t>(legal.size());
   t.slots.resize(n.first_slot + legal.size());
@@ -128,7 +130,7 @@ void slot_probs(SearchTree& t, Node& n) {
 void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
                             std::span<const std::int16_t> legal, std::span<const ChessMove> moves) {
   Node& n = nodes[static_cast<std::size_t>(node)];
-  if (n.slot_count != legal.size() || n.slot_count == 0) add_slots(*this, n, legal, moves);
+  add_slots(*this, n, legal, moves);
   n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = logits[s.action] - top;
   n.probs_ready = false;  // made when the node is first chosen from
@@ -137,7 +139,7 @@ void SearchTree::set_priors(std::int32_t node, const float* logits, float top,
 void SearchTree::set_prior_logits(std::int32_t node, std::span<const std::int16_t> legal,
                                   std::span<const ChessMove> moves, std::span<const float> prior_logits_by_action) {
   Node& n = nodes[static_cast<std::size_t>(node)];
-  if (n.slot_count != legal.size() || n.slot_count == 0) add_slots(*this, n, legal, moves);
+  add_slots(*this, n, legal, moves);
   if (!n.slots_sorted) sort_slots(*this, n);
   n.summed_children = -1;
   for (Slot& s : slots_of(n)) s.logit = prior_logits_by_action[static_cast<std::size_t>(s.action)];

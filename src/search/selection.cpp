@@ -128,6 +128,30 @@ std::int32_t muzero_select(const SearchTree& tree, std::int32_t node, bool root,
   return best.action < 0 ? 0 : best.action;
 }
 
+namespace {
+
+// qtransform_completed_by_mix_value's mixed value of node n: its raw value
+// and its visited children's Q-values (qs, at places), weighted by their
+// prior probabilities (probs, each at least float32's tiniest), summed over
+// the whole row in XLA's order (the others add 0). terms is working space.
+float mixed_value(const Node& n, std::span<const std::int16_t> places, std::span<const float> probs,
+                  std::span<const float> qs, std::int32_t sum_visits, std::vector<float>& terms) {
+  // The visited children only ever grow in number, and their priors stay
+  // (set_priors forgets the sum when it sets new ones): the sum of their
+  // probabilities is made again only when one more is visited.
+  if (n.summed_children != static_cast<std::int32_t>(places.size())) {
+    n.sum_probs = sparse_ynn_sum(places, probs, kActions);
+    n.summed_children = static_cast<std::int32_t>(places.size());
+  }
+  terms.resize(qs.size());
+  for (std::size_t v = 0; v < qs.size(); ++v) terms[v] = probs[v] * qs[v] / n.sum_probs;
+  const float weighted = sparse_ynn_sum(places, terms, kActions);
+  const float total = static_cast<float>(sum_visits);
+  return mul_add(total, weighted, n.raw_value) / (total + 1.0f);
+}
+
+}  // namespace
+
 float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::span<const Candidate> cands,
                              bool rest, const SearchOptions& options, SelectionScratch& scratch) {
   std::vector<float>& scores = scratch.scores;
@@ -147,31 +171,19 @@ float completed_by_mix_value(const SearchTree& tree, std::int32_t node, std::spa
   }
   float value = n.raw_value;
   if (options.use_mixed_value) {
-    // Sums over the whole row, in XLA's order (the others add 0).
     std::vector<std::int16_t>& places = scratch.places;
-    std::vector<float>& terms = scratch.terms;
+    std::vector<float>& probs = scratch.terms;
+    std::vector<float>& qs = scratch.visited_q;
     places.clear();
-    terms.clear();
-    for (const Candidate& c : cands) {
-      if (c.child == kUnvisited) continue;
-      places.push_back(static_cast<std::int16_t>(c.action));
-      terms.push_back(std::max(kTiny, c.prob));
-    }
-    // The visited children only ever grow in number, and their priors stay
-    // (set_priors forgets the sum when it sets new ones): the sum of their
-    // probabilities is made again only when one more is visited.
-    if (n.summed_children != static_cast<std::int32_t>(places.size())) {
-      n.sum_probs = sparse_ynn_sum(places, terms, kActions);
-      n.summed_children = static_cast<std::int32_t>(places.size());
-    }
-    const float sum_probs = n.sum_probs;
-    terms.clear();
+    probs.clear();
+    qs.clear();
     for (std::size_t i = 0; i < cands.size(); ++i) {
-      if (cands[i].child != kUnvisited) terms.push_back(std::max(kTiny, cands[i].prob) * scores[i] / sum_probs);
+      if (cands[i].child == kUnvisited) continue;
+      places.push_back(static_cast<std::int16_t>(cands[i].action));
+      probs.push_back(std::max(kTiny, cands[i].prob));
+      qs.push_back(scores[i]);
     }
-    const float weighted = sparse_ynn_sum(places, terms, kActions);
-    const float total = static_cast<float>(sum_visits);
-    value = mul_add(total, weighted, n.raw_value) / (total + 1.0f);
+    value = mixed_value(n, places, probs, qs, sum_visits, scratch.weighted);
   }
   float lo = kInf, hi = -kInf;
   if (any_unvisited) lo = hi = value;
@@ -278,18 +290,8 @@ std::int32_t ordered_root_argmax(const SearchTree& tree, std::int32_t considered
     sum_visits += c.visits;
     max_visits = std::max(max_visits, c.visits);
   }
-  float value = root.raw_value;
-  if (options.use_mixed_value) {
-    if (root.summed_children != static_cast<std::int32_t>(places.size())) {
-      root.sum_probs = sparse_ynn_sum(places, terms, kActions);
-      root.summed_children = static_cast<std::int32_t>(places.size());
-    }
-    const float sum_probs = root.sum_probs;
-    for (std::size_t v = 0; v < qs.size(); ++v) terms[v] = terms[v] * qs[v] / sum_probs;
-    const float weighted = sparse_ynn_sum(places, terms, kActions);
-    const float total = static_cast<float>(sum_visits);
-    value = mul_add(total, weighted, root.raw_value) / (total + 1.0f);
-  }
+  const float value =
+      options.use_mixed_value ? mixed_value(root, places, terms, qs, sum_visits, scratch.weighted) : root.raw_value;
   // The range, in the candidates' order (actions outside them count as
   // unvisited).
   float lo = value, hi = value;

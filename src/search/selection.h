@@ -33,6 +33,7 @@ struct SelectionScratch {
   std::vector<std::int16_t> places;
   std::vector<float> terms;
   std::vector<std::int32_t> actions;
+  std::vector<float> visited_q, weighted;
 };
 
 // Fills out with the node's candidates; returns whether actions outside them
