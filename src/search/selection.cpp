@@ -362,26 +362,25 @@ std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, c
   // candidates' places, the others (float32's lowest plus a little) add 0.
   std::vector<std::int16_t>& places = scratch.places;
   std::vector<float>& logits = scratch.row;
-  std::vector<float>& probs = scratch.row2;
+  std::vector<float>& taken = scratch.terms;
   places.clear();
   logits.clear();
+  taken.clear();
   for (std::size_t i = 0; i < cands.size(); ++i) {
-    places.push_back(static_cast<std::int16_t>(cands[i].action));
-    logits.push_back(cands[i].logit + scratch.scores[i]);
+    const Candidate& c = cands[i];
+    places.push_back(static_cast<std::int16_t>(c.action));
+    logits.push_back(c.logit + scratch.scores[i]);
+    taken.push_back((c.child == kUnvisited ? 0.0f : static_cast<float>(node_at(tree, c.child).visits)) / denominator);
   }
-  probs.resize(cands.size());
-  if (sparse_softmax(places, logits, kLowest + rest_q, kActions, probs)) {
-    Best best;
-    std::int32_t first_rest = rest ? 0 : -1;
-    for (std::size_t i = 0; i < cands.size(); ++i) {
-      const Candidate& c = cands[i];
-      const float visits = c.child == kUnvisited ? 0.0f : static_cast<float>(node_at(tree, c.child).visits);
-      best.offer(probs[i] - visits / denominator, c.action);
-      if (first_rest == c.action) ++first_rest;
-    }
-    // Every other action scores 0 - 0.
-    if (first_rest >= 0) best.offer(0.0f, first_rest);
-    return best.action;
+  // Every other action scores 0 - 0: the first of them takes part.
+  std::int32_t first_rest = rest ? 0 : -1;
+  for (const Candidate& c : cands) {
+    if (first_rest == c.action) ++first_rest;
+  }
+  scratch.row2.resize(cands.size());
+  std::int32_t action;
+  if (sparse_softmax_argmax(places, logits, kLowest + rest_q, kActions, taken, first_rest, scratch.row2, action)) {
+    return action;
   }
   std::vector<float>& row = scratch.row;
   row.assign(kActions, kLowest + rest_q);

@@ -22,4 +22,15 @@ float sparse_ynn_sum(std::span<const std::int16_t> places, std::span<const float
 bool sparse_softmax(std::span<const std::int16_t> places, std::span<const float> logits, float rest,
                     std::size_t n, std::span<float> probs);
 
+// The argmax (the first place on a tie) of softmax(row) - taken over that
+// row, as sparse_softmax makes the softmax: `taken` at the places, 0
+// elsewhere, where `first_other` (-1: none) is the first place outside
+// them, which scores 0 - 0. The probabilities' sum is made in YNNPACK's
+// order only when bounds on it (which a plain sum gives) leave the argmax
+// open. Returns false, having set nothing, when rest's exp would not be 0;
+// exps is working space.
+bool sparse_softmax_argmax(std::span<const std::int16_t> places, std::span<const float> logits, float rest,
+                           std::size_t n, std::span<const float> taken, std::int32_t first_other,
+                           std::span<float> exps, std::int32_t& action);
+
 }  // namespace orvex::search

@@ -89,6 +89,53 @@ TEST(SparseRow, SoftmaxEqualsTheDenseSoftmaxWithTheRestAtTheLowest) {
   EXPECT_FALSE(sparse_softmax(one, logit, -1.0f, kRow, prob));
 }
 
+// The argmax of softmax - taken skips the ordered sum when bounds decide
+// it: rows built so that two places tie, or miss a tie by an ulp, at the
+// exact probabilities must still give the exact argmax.
+TEST(SparseRow, SoftmaxArgmaxEqualsTheArgmaxOfTheExactSoftmaxOnNearTies) {
+  std::mt19937 rng(5);
+  constexpr float kLowest = std::numeric_limits<float>::lowest();
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  for (int round = 0; round < 20000; ++round) {
+    const std::size_t count = 1 + rng() % (round % 2 ? 48 : 600);
+    const std::vector<std::int16_t> places = random_places(rng, count);
+    std::vector<float> logits(count), probs(count), taken(count, 0.0f), exps(count);
+    std::normal_distribution<float> spread(0.0f, 0.3f);
+    for (float& x : logits) x = round % 3 ? static_cast<float>(rng() % 5) * 0.25f : spread(rng);
+    ASSERT_TRUE(sparse_softmax(places, logits, kLowest, kRow, probs));
+    const std::size_t a = rng() % count, b = rng() % count;
+    for (std::size_t i = 0; i < count; ++i)
+      if (rng() % 3 == 0) taken[i] = static_cast<float>(rng() % 4) / 7.0f;
+    // b then scores what a scores, or an ulp to either side.
+    taken[b] = probs[b] - (probs[a] - taken[a]);
+    if (rng() % 3 == 1) taken[b] = std::nextafter(taken[b], kInf);
+    if (rng() % 3 == 2) taken[b] = std::nextafter(taken[b], -kInf);
+    std::int32_t first_other = -1;
+    if (rng() % 2) {
+      first_other = 0;
+      for (const std::int16_t p : places)
+        if (p == first_other) ++first_other;
+    }
+    std::int32_t want = first_other;
+    float best = 0.0f;
+    for (std::size_t i = 0; i < count; ++i) {
+      const float score = probs[i] - taken[i];
+      if (want < 0 || score > best || (score == best && places[i] < want)) {
+        best = score;
+        want = places[i];
+      }
+    }
+    std::int32_t got = -2;
+    ASSERT_TRUE(sparse_softmax_argmax(places, logits, kLowest, kRow, taken, first_other, exps, got));
+    ASSERT_EQ(got, want) << round;
+  }
+  std::vector<std::int16_t> one{3};
+  std::vector<float> logit{0.0f}, taken{0.0f}, exps(1);
+  std::int32_t action = 7;
+  EXPECT_FALSE(sparse_softmax_argmax(one, logit, -1.0f, kRow, taken, 0, exps, action));
+  EXPECT_EQ(action, 7);
+}
+
 TEST(RowScan, FindsTheMaximumAndRefusesNaNAndPlusInfinity) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
   for (std::size_t n : {8u, 4672u, 13u}) {
