@@ -185,7 +185,7 @@ void BatchedSearch::select(std::size_t i, unsigned worker, selfplay::Observation
   w.path.clear();
   for (std::int32_t at = node; at != 0; at = t.nodes[static_cast<std::size_t>(at)].parent) w.path.push_back(at);
   Game& g = w.game;
-  g = *roots_[i];
+  selfplay::copy_for_replay(*roots_[i], g);
   for (auto at = w.path.rbegin(); at != w.path.rend(); ++at) {
     const Node& n = t.nodes[static_cast<std::size_t>(*at)];
     if (g.terminated) {

@@ -327,6 +327,24 @@ void replay_step(Game& g, int action, const ChessMove* move, bool ended) {
   g.legal = 0;  // not made
 }
 
+void copy_for_replay(const Game& from, Game& to) {
+  to.position = from.position;
+  to.flags = from.flags;
+  to.en_passant = from.en_passant;
+  to.halfmove = from.halfmove;
+  to.step_count = from.step_count;
+  to.terminated = from.terminated;
+  to.player_one_white = from.player_one_white;
+  to.rewards = from.rewards;
+  to.key = from.key;
+  to.head = from.head;
+  to.ring = from.ring;
+  to.legal = 0;
+  to.keys = from.keys;
+  to.others = from.others;
+  to.played = from.played;
+}
+
 void undo_step(const AttackTables& tables, Game& g, const StepUndo& undo) {
   if (!undo.stepped) {
     g.rewards = undo.rewards;

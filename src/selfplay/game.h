@@ -68,6 +68,7 @@ struct Game {
   std::array<std::array<Bitboard, kPieceKinds>, kHistory> ring{};
 
   // The legal moves of the position and their ids (none once it has ended).
+  // copy_for_replay copies every field but these two arrays.
   std::uint16_t legal = 0;
   std::array<ChessMove, kMostMoves> moves;
   std::array<std::int16_t, kMostMoves> ids;
@@ -134,6 +135,11 @@ void step_game_move(const AttackTables& tables, Game& g, int action, const Chess
 // `ended` says (so the step needs no legal moves, and makes none: the
 // game's list of them is left empty, its rewards zero).
 void replay_step(Game& g, int action, const ChessMove* move, bool ended);
+
+// Copies from into to but for its legal moves, which are left empty (as
+// replay_step leaves them): for a copy that is stepped on at once, which
+// makes them again.
+void copy_for_replay(const Game& from, Game& to);
 
 // Takes back what step_game did.
 void undo_step(const AttackTables& tables, Game& g, const StepUndo& undo);
