@@ -98,13 +98,9 @@ struct LogGammaParts {
   float log_boost;
 };
 
-ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
-  const bool boost = alpha >= 1.0f;
-  const float d = gamma_d(alpha);
-  const float c = (1.0f / 3.0f) / std::sqrt(d);
-  const PrngKey log_key = selfplay::split_key(key, 1);
-  key = selfplay::split_key(key, 0);
-  float X = 0.0f, V = 1.0f, U = 2.0f;
+// Marsaglia and Tsang's loop from the state (X, V, U) of a round, with the
+// key of the round after it: the V of the round that accepts.
+ORVEX_KERNEL float marsaglia_rounds(PrngKey key, float d, float c, float X, float V, float U) {
   while (U >= fma(-0.0331f, X * X, 1.0f) &&
          kernels::log(U) >= fma(X, 0.5f, d * ((1.0f - V) + kernels::log(V)))) {
     PrngKey x_key = selfplay::split_key(key, 1);
@@ -121,6 +117,17 @@ ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
     V = (v * v) * v;
     U = uniform_of(u_key, 0, 0.0f, 1.0f);
   }
+  return V;
+}
+
+ORVEX_KERNEL float gamma_c(float d) { return (1.0f / 3.0f) / std::sqrt(d); }
+
+ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
+  const bool boost = alpha >= 1.0f;
+  const float d = gamma_d(alpha);
+  const PrngKey log_key = selfplay::split_key(key, 1);
+  key = selfplay::split_key(key, 0);
+  const float V = marsaglia_rounds(key, d, gamma_c(d), 0.0f, 1.0f, 2.0f);
   const float log_sample = kernels::log1p(-uniform_of(log_key, 0, 0.0f, 1.0f));
   const float log_boost = (boost || log_sample == 0.0f) ? 0.0f : log_sample * (1.0f / alpha);
   return {V, log_boost};
@@ -128,8 +135,8 @@ ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
 
 // The draws of dirichlet_rows, sixteen lanes at a time: the nine hashes of
 // a draw whose first round of Marsaglia and Tsang's loop accepts (about 98
-// in 100) are made for every lane at once, and a lane whose first round
-// does not accept is drawn again alone by log_gamma_parts.
+// in 100) are made for every lane at once; a lane whose first round does
+// not accept goes on alone from its second round.
 constexpr std::size_t kLanes = 16;
 
 struct LaneKeys {
@@ -145,53 +152,46 @@ ORVEX_LANES_INLINE void threefry_round(U32x16& x0, U32x16& x1) {
   x1 ^= x0;
 }
 
-// threefry2x32(key[j], (0, counter[j])) for every lane j.
+// Four rounds with the rotations of an even or an odd group, then the key
+// injection after group `block`.
+template <int A, int B, int C, int D>
+ORVEX_LANES_INLINE void threefry_group(U32x16& x0, U32x16& x1, const U32x16 (&ks)[3], int block) {
+  threefry_round<A>(x0, x1);
+  threefry_round<B>(x0, x1);
+  threefry_round<C>(x0, x1);
+  threefry_round<D>(x0, x1);
+  x0 += ks[(block + 1) % 3];
+  x1 += ks[(block + 2) % 3] + lanes_of(static_cast<std::uint32_t>(block + 1));
+}
+
+// threefry2x32(key[j], (0, counter[j])) for every lane j. (No lambdas: in a
+// function compiled for AVX-512 they would be compiled apart, for the
+// processor's baseline.)
 ORVEX_LANES_INLINE LaneKeys threefry_lanes(const LaneKeys& key, U32x16 counter) {
   const U32x16 ks[3] = {key.k0, key.k1, key.k0 ^ key.k1 ^ lanes_of(0x1BD11BDAu)};
   U32x16 x0 = key.k0, x1 = counter + key.k1;
-  auto inject = [&](int block) {
-    x0 += ks[(block + 1) % 3];
-    x1 += ks[(block + 2) % 3] + lanes_of(static_cast<std::uint32_t>(block + 1));
-  };
-  auto even = [&] {
-    threefry_round<13>(x0, x1);
-    threefry_round<15>(x0, x1);
-    threefry_round<26>(x0, x1);
-    threefry_round<6>(x0, x1);
-  };
-  auto odd = [&] {
-    threefry_round<17>(x0, x1);
-    threefry_round<29>(x0, x1);
-    threefry_round<16>(x0, x1);
-    threefry_round<24>(x0, x1);
-  };
-  even();
-  inject(0);
-  odd();
-  inject(1);
-  even();
-  inject(2);
-  odd();
-  inject(3);
-  even();
-  inject(4);
+  threefry_group<13, 15, 26, 6>(x0, x1, ks, 0);
+  threefry_group<17, 29, 16, 24>(x0, x1, ks, 1);
+  threefry_group<13, 15, 26, 6>(x0, x1, ks, 2);
+  threefry_group<17, 29, 16, 24>(x0, x1, ks, 3);
+  threefry_group<13, 15, 26, 6>(x0, x1, ks, 4);
   return {x0, x1};
 }
 
 // The nine hashes of each lane's draw (see log_gamma_lanes), as LaneKeys.
 struct DrawHashes {
-  LaneKeys k, n_bits, u_bits, l_bits;
+  LaneKeys k, key0, n_bits, u_bits, l_bits;
 };
 
-ORVEX_INT_CLONES void draw_hashes(PrngKey key, std::uint32_t first, DrawHashes& out) {
+ORVEX_KERNEL void draw_hashes(PrngKey key, std::uint32_t first, DrawHashes& out) {
   U32x16 index;
   for (int j = 0; j < 16; ++j) index[j] = first + static_cast<std::uint32_t>(j);
   out.k = threefry_lanes({lanes_of(key.k0), lanes_of(key.k1)}, index);  // split(key, index)
   const U32x16 zero = lanes_of(0), one = lanes_of(1), two = lanes_of(2);
   const LaneKeys log_key = threefry_lanes(out.k, one);
-  const LaneKeys key0 = threefry_lanes(out.k, zero);
-  const LaneKeys x_key = threefry_lanes(key0, one);
-  const LaneKeys u_key = threefry_lanes(key0, two);
+  out.key0 = threefry_lanes(out.k, zero);
+  const LaneKeys x_key = threefry_lanes(out.key0, one);
+  const LaneKeys u_key = threefry_lanes(out.key0, two);
   const LaneKeys sub = threefry_lanes(x_key, one);
   out.n_bits = threefry_lanes(sub, zero);  // the bits of element 0 of each key
   out.u_bits = threefry_lanes(u_key, zero);
@@ -204,10 +204,10 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
                                   float* out) {
   DrawHashes h;
   draw_hashes(key, first, h);
-  const auto& [k, n_bits, u_bits, l_bits] = h;
+  const auto& [k, key0, n_bits, u_bits, l_bits] = h;
   const bool boost = alpha >= 1.0f;
   const float d = gamma_d(alpha);
-  const float c = (1.0f / 3.0f) / std::sqrt(d);
+  const float c = gamma_c(d);
   const float lo = std::nextafter(-1.0f, 0.0f);
   std::uint32_t nb[kLanes], ub[kLanes], lb[kLanes];
   const U32x16 n_xor = n_bits.k0 ^ n_bits.k1, u_xor = u_bits.k0 ^ u_bits.k1, l_xor = l_bits.k0 ^ l_bits.k1;
@@ -233,16 +233,21 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
     const int lane = static_cast<int>(j);
     float out_log_v, out_boost;
     const bool normal_v = V[j] >= std::numeric_limits<float>::min() && V[j] < kernels::kInf;
-    if (v[j] <= 0.0f || !normal_v ||
-        (U[j] >= fma(-0.0331f, X[j] * X[j], 1.0f) &&
-         kernels::log(U[j]) >= fma(X[j], 0.5f, d * ((1.0f - V[j]) + kernels::log(V[j]))))) {
-      // Rejected (or a V whose log needs the general kernel): this lane again, alone.
+    if (v[j] <= 0.0f || !normal_v) {
+      // A normal draw that the loop draws again, or a V whose log needs
+      // the general kernel: this lane again, alone.
       const LogGammaParts p = log_gamma_parts(PrngKey{k.k0[lane], k.k1[lane]}, alpha);
       out_log_v = kernels::ynn_log(p.v);
       out_boost = p.log_boost;
     } else {
-      out_log_v = log_v[j];
       out_boost = (boost || log_sample[j] == 0.0f) ? 0.0f : log_sample[j] * (1.0f / alpha);
+      out_log_v = log_v[j];
+      if (U[j] >= fma(-0.0331f, X[j] * X[j], 1.0f) &&
+          kernels::log(U[j]) >= fma(X[j], 0.5f, d * ((1.0f - V[j]) + kernels::log(V[j])))) {
+        // Rejected: the rounds after the first, alone.
+        const PrngKey next = selfplay::split_key(PrngKey{key0.k0[lane], key0.k1[lane]}, 0);
+        out_log_v = kernels::ynn_log(marsaglia_rounds(next, d, c, X[j], V[j], U[j]));
+      }
     }
     out[j] = (log_d + out_log_v) + out_boost;
   }
@@ -316,7 +321,7 @@ void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::s
   dirichlet_rows(key, alpha, n, 0, out);
 }
 
-ORVEX_VECTOR_FMA_CLONES void dirichlet_rows(PrngKey key, float alpha, std::size_t n, std::size_t first,
+ORVEX_WIDE_FMA_CLONES void dirichlet_rows(PrngKey key, float alpha, std::size_t n, std::size_t first,
                                      std::span<float> out) {
   if (n == 0 || out.size() % n != 0)
     throw std::invalid_argument("dirichlet_rows: out must hold whole rows of n");
