@@ -12,6 +12,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <vector>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
@@ -198,10 +199,20 @@ ORVEX_KERNEL void draw_hashes(PrngKey key, std::uint32_t first, DrawHashes& out)
   out.l_bits = threefry_lanes(log_key, zero);
 }
 
+// A lane whose first round of Marsaglia and Tsang's loop did not accept:
+// where its draw goes, the key of that round (split(key, 0) is the next's),
+// the round's state and the draw's log boost.
+struct Rejected {
+  float* out;
+  PrngKey key;
+  float X, V, U, boost;
+};
+
 // The log-gamma draws of elements first .. first + count (count <= kLanes)
-// of a Dirichlet draw, as log(d) + log(V) + log_boost.
+// of a Dirichlet draw, as log(d) + log(V) + log_boost; the lanes whose first
+// round does not accept are left to rejected.
 ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::uint32_t first, std::size_t count,
-                                  float* out) {
+                                  float* out, std::vector<Rejected>& rejected) {
   DrawHashes h;
   draw_hashes(key, first, h);
   const auto& [k, key0, n_bits, u_bits, l_bits] = h;
@@ -231,25 +242,69 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
   }
   for (std::size_t j = 0; j < count; ++j) {
     const int lane = static_cast<int>(j);
-    float out_log_v, out_boost;
     const bool normal_v = V[j] >= std::numeric_limits<float>::min() && V[j] < kernels::kInf;
     if (v[j] <= 0.0f || !normal_v) {
       // A normal draw that the loop draws again, or a V whose log needs
       // the general kernel: this lane again, alone.
       const LogGammaParts p = log_gamma_parts(PrngKey{k.k0[lane], k.k1[lane]}, alpha);
-      out_log_v = kernels::ynn_log(p.v);
-      out_boost = p.log_boost;
-    } else {
-      out_boost = (boost || log_sample[j] == 0.0f) ? 0.0f : log_sample[j] * (1.0f / alpha);
-      out_log_v = log_v[j];
-      if (U[j] >= fma(-0.0331f, X[j] * X[j], 1.0f) &&
-          kernels::log(U[j]) >= fma(X[j], 0.5f, d * ((1.0f - V[j]) + kernels::log(V[j])))) {
-        // Rejected: the rounds after the first, alone.
-        const PrngKey next = selfplay::split_key(PrngKey{key0.k0[lane], key0.k1[lane]}, 0);
-        out_log_v = kernels::ynn_log(marsaglia_rounds(next, d, c, X[j], V[j], U[j]));
-      }
+      out[j] = (log_d + kernels::ynn_log(p.v)) + p.log_boost;
+      continue;
     }
-    out[j] = (log_d + out_log_v) + out_boost;
+    const float out_boost = (boost || log_sample[j] == 0.0f) ? 0.0f : log_sample[j] * (1.0f / alpha);
+    if (U[j] >= fma(-0.0331f, X[j] * X[j], 1.0f) &&
+        kernels::log(U[j]) >= fma(X[j], 0.5f, d * ((1.0f - V[j]) + kernels::log(V[j])))) {
+      rejected.push_back({out + j, PrngKey{key0.k0[lane], key0.k1[lane]}, X[j], V[j], U[j], out_boost});
+      continue;
+    }
+    out[j] = (log_d + log_v[j]) + out_boost;
+  }
+}
+
+// The second round of rejected lanes, sixteen at a time; a lane that needs
+// more (a normal draw drawn again, a round that does not accept) goes on
+// alone.
+ORVEX_KERNEL void second_rounds(std::span<const Rejected> rejected, float alpha, float log_d) {
+  const float d = gamma_d(alpha);
+  const float c = gamma_c(d);
+  const float lo = std::nextafter(-1.0f, 0.0f);
+  for (std::size_t first = 0; first < rejected.size(); first += kLanes) {
+    const std::size_t count = std::min(kLanes, rejected.size() - first);
+    LaneKeys key0;
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      const PrngKey k = rejected[first + std::min(j, count - 1)].key;
+      key0.k0[j] = k.k0;
+      key0.k1[j] = k.k1;
+    }
+    const U32x16 zero = lanes_of(0), one = lanes_of(1), two = lanes_of(2);
+    const LaneKeys key1 = threefry_lanes(key0, zero);
+    const LaneKeys sub = threefry_lanes(threefry_lanes(key1, one), one);
+    const LaneKeys n_bits = threefry_lanes(sub, zero);
+    const LaneKeys u_bits = threefry_lanes(threefry_lanes(key1, two), zero);
+    std::uint32_t nb[kLanes], ub[kLanes];
+    const U32x16 n_xor = n_bits.k0 ^ n_bits.k1, u_xor = u_bits.k0 ^ u_bits.k1;
+    std::memcpy(nb, &n_xor, sizeof nb);
+    std::memcpy(ub, &u_xor, sizeof ub);
+    float v[kLanes], X[kLanes], V[kLanes], U[kLanes];
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      const float x = static_cast<float>(std::numbers::sqrt2) * erf_inv_inside(uniform_from_bits(nb[j], lo, 1.0f));
+      v[j] = fma(x, c, 1.0f);
+      X[j] = x * x;
+      V[j] = (v[j] * v[j]) * v[j];
+      U[j] = uniform_from_bits(ub[j], 0.0f, 1.0f);
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      const Rejected& r = rejected[first + j];
+      const int lane = static_cast<int>(j);
+      float drawn;
+      if (v[j] <= 0.0f) {
+        // The second round from its start, alone.
+        drawn = marsaglia_rounds(PrngKey{key1.k0[lane], key1.k1[lane]}, d, c, r.X, r.V, r.U);
+      } else {
+        drawn = marsaglia_rounds(selfplay::split_key(PrngKey{key1.k0[lane], key1.k1[lane]}, 0), d, c, X[j], V[j],
+                                 U[j]);
+      }
+      *r.out = (log_d + kernels::ynn_log(drawn)) + r.boost;
+    }
   }
 }
 
@@ -316,6 +371,11 @@ ORVEX_FMA_CLONES void normal(PrngKey key, std::span<float> out) {
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = normal_at(key, i);
 }
 
+ORVEX_FMA_CLONES float log_gamma_alone(PrngKey element_key, float alpha) {
+  const LogGammaParts p = log_gamma_parts(element_key, alpha);
+  return (kernels::log(gamma_d(alpha)) + kernels::ynn_log(p.v)) + p.log_boost;
+}
+
 void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::span<float> out) {
   if (out.size() != rows * n) throw std::invalid_argument("dirichlet: out must hold rows * n");
   dirichlet_rows(key, alpha, n, 0, out);
@@ -328,10 +388,13 @@ ORVEX_WIDE_FMA_CLONES void dirichlet_rows(PrngKey key, float alpha, std::size_t 
   // log(d) is a constant XLA folds; the softmax over the samples is fused
   // with its reduction, so log(V) and exp are YNNPACK's.
   const float log_d = kernels::log(gamma_d(alpha));
+  std::vector<Rejected> rejected;
+  rejected.reserve(out.size() / 16);
   for (std::size_t i = 0; i < out.size(); i += kLanes) {
     log_gamma_lanes(key, alpha, log_d, static_cast<std::uint32_t>(first * n + i), std::min(kLanes, out.size() - i),
-                    out.data() + i);
+                    out.data() + i, rejected);
   }
+  second_rounds(rejected, alpha, log_d);
   for (std::size_t r = 0; r < out.size() / n; ++r) softmax(out.subspan(r * n, n), Kernel::ynn);
 }
 

@@ -54,6 +54,11 @@ void normal(PrngKey key, std::span<float> out);
 // std::invalid_argument unless out.size() == rows * n.
 void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::span<float> out);
 
+// Element i's log-gamma draw of that draw before the softmax, from its key
+// split(key, i), made one round of Marsaglia and Tsang's loop at a time as
+// JAX's loop makes it: what dirichlet's batched rounds must equal.
+float log_gamma_alone(PrngKey element_key, float alpha);
+
 // Rows first .. first + out.size() / n of that draw alone (so that threads
 // can share one draw); out.size() must be a multiple of n.
 void dirichlet_rows(PrngKey key, float alpha, std::size_t n, std::size_t first,

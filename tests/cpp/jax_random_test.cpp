@@ -202,6 +202,26 @@ TEST(JaxRandom, DirichletMatchesJax) {
   }
 }
 
+// The draws are made sixteen at a time, and the rounds after a first round
+// that does not accept (one lane in forty) in batches of their own: over
+// enough rows for the rarest turns (a second round that draws its normal
+// again), they must equal the draws made one at a time.
+TEST(JaxRandom, DirichletEqualsItsDrawsMadeOneAtATime) {
+  constexpr std::size_t n = 4672, rows = 24;
+  for (const float alpha : {0.3f, 0.05f, 2.5f}) {
+    const PrngKey key{7, static_cast<std::uint32_t>(alpha * 100)};
+    std::vector<float> out(rows * n), alone(n);
+    dirichlet(key, alpha, rows, n, out);
+    for (std::size_t r = 0; r < rows; ++r) {
+      for (std::size_t j = 0; j < n; ++j)
+        alone[j] = log_gamma_alone(selfplay::split_key(key, static_cast<std::uint32_t>(r * n + j)), alpha);
+      softmax(alone, Kernel::ynn);
+      ASSERT_TRUE(std::equal(alone.begin(), alone.end(), out.begin() + static_cast<std::ptrdiff_t>(r * n)))
+          << alpha << " row " << r;
+    }
+  }
+}
+
 // mctx.muzero_policy's root priors after the noise, from its key:
 // log(max(0.75 * softmax(logits) + 0.25 * dirichlet, tiny)) - max, which
 // XLA runs in YNNPACK fusions (YNNPACK's log, no fused multiply-add).
