@@ -228,7 +228,8 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
   // The first round of every lane, in loops the compiler vectorises: the
   // normal draw x (its uniform lies inside (-1, 1)), v, V and U, and the
   // boost's log1p.
-  float x[kLanes], v[kLanes], X[kLanes], V[kLanes], U[kLanes], log_sample[kLanes], log_v[kLanes];
+  float x[kLanes], v[kLanes], X[kLanes], V[kLanes], U[kLanes], value[kLanes], boosts[kLanes];
+  std::int32_t turn[kLanes];  // 0: accepted, 1: rejected, 2: alone from the start
   for (std::size_t j = 0; j < kLanes; ++j) {
     x[j] = static_cast<float>(std::numbers::sqrt2) * erf_inv_inside(uniform_from_bits(nb[j], lo, 1.0f));
   }
@@ -237,26 +238,30 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
     X[j] = x[j] * x[j];
     V[j] = (v[j] * v[j]) * v[j];
     U[j] = uniform_from_bits(ub[j], 0.0f, 1.0f);
-    log_sample[j] = kernels::log1p_above_minus_one(-uniform_from_bits(lb[j], 0.0f, 1.0f));
-    log_v[j] = kernels::ynn_log_normal(V[j]);
+    const float log_sample = kernels::log1p_above_minus_one(-uniform_from_bits(lb[j], 0.0f, 1.0f));
+    boosts[j] = (boost || log_sample == 0.0f) ? 0.0f : log_sample * (1.0f / alpha);
+    value[j] = (log_d + kernels::ynn_log_normal(V[j])) + boosts[j];
+    // The acceptance test for every lane (its logs count only where the
+    // squeeze does not accept): U is 0 or a normal float below 1, V a
+    // normal float wherever the test counts.
+    const float log_u = U[j] == 0.0f ? -kernels::kInf : kernels::log_positive(U[j]);
+    const bool refused = (U[j] >= fma(-0.0331f, X[j] * X[j], 1.0f)) &
+                          (log_u >= fma(X[j], 0.5f, d * ((1.0f - V[j]) + kernels::log_positive(V[j]))));
+    // A normal draw that the loop draws again, or a V whose log needs the
+    // general kernel: the lane is drawn again alone.
+    const bool normal_v = (V[j] >= std::numeric_limits<float>::min()) & (V[j] < kernels::kInf);
+    turn[j] = (v[j] <= 0.0f) | !normal_v ? 2 : refused ? 1 : 0;
   }
   for (std::size_t j = 0; j < count; ++j) {
     const int lane = static_cast<int>(j);
-    const bool normal_v = V[j] >= std::numeric_limits<float>::min() && V[j] < kernels::kInf;
-    if (v[j] <= 0.0f || !normal_v) {
-      // A normal draw that the loop draws again, or a V whose log needs
-      // the general kernel: this lane again, alone.
+    if (turn[j] == 0) {
+      out[j] = value[j];
+    } else if (turn[j] == 1) {
+      rejected.push_back({out + j, PrngKey{key0.k0[lane], key0.k1[lane]}, X[j], V[j], U[j], boosts[j]});
+    } else {
       const LogGammaParts p = log_gamma_parts(PrngKey{k.k0[lane], k.k1[lane]}, alpha);
       out[j] = (log_d + kernels::ynn_log(p.v)) + p.log_boost;
-      continue;
     }
-    const float out_boost = (boost || log_sample[j] == 0.0f) ? 0.0f : log_sample[j] * (1.0f / alpha);
-    if (U[j] >= fma(-0.0331f, X[j] * X[j], 1.0f) &&
-        kernels::log(U[j]) >= fma(X[j], 0.5f, d * ((1.0f - V[j]) + kernels::log(V[j])))) {
-      rejected.push_back({out + j, PrngKey{key0.k0[lane], key0.k1[lane]}, X[j], V[j], U[j], out_boost});
-      continue;
-    }
-    out[j] = (log_d + log_v[j]) + out_boost;
   }
 }
 
