@@ -108,11 +108,14 @@ ORVEX_KERNEL float ynn_plan(std::size_t n, At&& at) {
 template <class Index>
 float entry_sum(std::size_t n, std::span<const Index> indices, std::span<const float> values) {
   struct Lane {
-    std::size_t quad_id = 0, block_id = 0, period = 0;
-    float quad = 0.0f, total = 0.0f, acc = 0.0f, sum = 0.0f, comp = 0.0f;
-    bool started = false, totalled = false;
+    std::size_t quad_id, block_id, period;
+    float quad, total, acc, sum, comp;
+    bool totalled;
   };
+  // Only the lanes that get an entry are made (bit j of `used`); the others
+  // add +0 when the lanes are joined.
   Lane lanes[kLanes];
+  std::uint32_t used = 0;
   const std::size_t big_blocks_end = n / 256 * 256;
   const std::size_t carries = (n / 64 * 64) / 1024;  // the carries, after elements 1024, 2048, ...
   // Carries the lane from its period up to period `to` (at most carries).
@@ -136,17 +139,20 @@ float entry_sum(std::size_t n, std::span<const Index> indices, std::span<const f
   for (std::size_t e = 0; e < indices.size(); ++e) {
     const std::size_t p = static_cast<std::size_t>(indices[e]);
     const float value = values[e];
-    Lane& l = lanes[p % kLanes];
+    const std::size_t j = p % kLanes;
+    Lane& l = lanes[j];
     const std::size_t quad_id = p / 64;
-    if (l.started && l.quad_id == quad_id) {
+    const std::size_t block_id = p < big_blocks_end ? p / 256 * 4 : quad_id;
+    if (!(used >> j & 1u)) {
+      used |= 1u << j;
+      l = Lane{quad_id, block_id, p / 1024, value + 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, false};
+      continue;
+    }
+    if (l.quad_id == quad_id) {
       l.quad = l.quad + value;
       continue;
     }
-    const std::size_t block_id = p < big_blocks_end ? p / 256 * 4 : quad_id;
-    if (!l.started) {
-      l.started = true;
-      l.period = p / 1024;
-    } else if (l.block_id == block_id) {
+    if (l.block_id == block_id) {
       l.total = l.totalled ? l.total + l.quad : l.quad;
       l.totalled = true;
     } else {
@@ -157,13 +163,12 @@ float entry_sum(std::size_t n, std::span<const Index> indices, std::span<const f
     l.block_id = block_id;
     l.quad = value + 0.0f;
   }
-  float lane[kLanes];
-  for (std::size_t j = 0; j < kLanes; ++j) {
+  float lane[kLanes] = {};
+  for (std::uint32_t rest = used; rest != 0; rest &= rest - 1) {
+    const auto j = static_cast<std::size_t>(std::countr_zero(rest));
     Lane& l = lanes[j];
-    if (l.started) {
-      close_block(l);
-      carry(l, carries);
-    }
+    close_block(l);
+    carry(l, carries);
     lane[j] = (l.sum + (l.acc - l.comp)) + 0.0f;
   }
   for (std::size_t width = kLanes / 2; width >= 1; width /= 2)
