@@ -71,11 +71,10 @@ void BatchedSearch::root(std::size_t i, const float* logits, float value, unsign
     softmax(row);
     const float f = options_.dirichlet_fraction;
     if (f != 0.0f) {
-      const float keep = 1.0f - f;
       std::vector<float>& noise = w.noise;
       noise.resize(kActions);
       dirichlet_rows(dirichlet_key_, options_.dirichlet_alpha, kActions, i, noise);
-      for (int a = 0; a < kActions; ++a) row[static_cast<std::size_t>(a)] = fused_multiply_add(f, noise[a], keep * row[static_cast<std::size_t>(a)]);
+      mix_in(f, noise, row);
     }
   }
   // _mask_invalid_actions: minus the maximum, the illegal ones at the

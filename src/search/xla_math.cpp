@@ -238,6 +238,13 @@ float ynn_sum_unchecked(std::size_t n, std::span<const std::int16_t> indices, st
   return sparse_sum(n, indices, values);
 }
 
+ORVEX_VECTOR_FMA_CLONES void mix_in(float fraction, std::span<const float> noise, std::span<float> row) {
+  const float keep = 1.0f - fraction;
+  const float* in = noise.data();
+  float* out = row.data();
+  for (std::size_t a = 0; a < row.size(); ++a) out[a] = kernels::fma(fraction, in[a], keep * out[a]);
+}
+
 // In plain loops, which the compiler vectorises.
 ORVEX_VECTOR_FMA_CLONES void softmax(std::span<float> row, Kernel exp) {
   if (row.empty()) return;

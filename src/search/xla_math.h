@@ -51,4 +51,8 @@ float ynn_sum_unchecked(std::size_t n, std::span<const std::int16_t> indices, st
 // then a multiplication by 1 / ynn_sum.
 void softmax(std::span<float> row, Kernel exp = Kernel::ynn);
 
+// row[a] = fraction * noise[a] + (1 - fraction) * row[a], the first product
+// fused into the sum, as XLA mixes mctx's Dirichlet noise into the priors.
+void mix_in(float fraction, std::span<const float> noise, std::span<float> row);
+
 }  // namespace orvex::search
