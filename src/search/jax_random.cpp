@@ -245,12 +245,12 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
     // squeeze does not accept): U is 0 or a normal float below 1, V a
     // normal float wherever the test counts.
     const float log_u = U[j] == 0.0f ? -kernels::kInf : kernels::log_positive(U[j]);
-    const bool refused = (U[j] >= fma(-0.0331f, X[j] * X[j], 1.0f)) &
-                          (log_u >= fma(X[j], 0.5f, d * ((1.0f - V[j]) + kernels::log_positive(V[j]))));
+    const bool squeezed_out = U[j] >= fma(-0.0331f, X[j] * X[j], 1.0f);
+    const bool logs_refuse = log_u >= fma(X[j], 0.5f, d * ((1.0f - V[j]) + kernels::log_positive(V[j])));
     // A normal draw that the loop draws again, or a V whose log needs the
     // general kernel: the lane is drawn again alone.
-    const bool normal_v = (V[j] >= std::numeric_limits<float>::min()) & (V[j] < kernels::kInf);
-    turn[j] = (v[j] <= 0.0f) | !normal_v ? 2 : refused ? 1 : 0;
+    const bool normal_v = V[j] >= std::numeric_limits<float>::min() && V[j] < kernels::kInf;
+    turn[j] = (v[j] <= 0.0f || !normal_v) ? 2 : (squeezed_out && logs_refuse) ? 1 : 0;
   }
   for (std::size_t j = 0; j < count; ++j) {
     const int lane = static_cast<int>(j);
