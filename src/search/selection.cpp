@@ -264,6 +264,53 @@ void make_gumbel_root_order(const SearchTree& tree, std::span<const float> gumbe
 
 namespace {
 
+// completed_by_mix_value over the slots of a running game's node without
+// extras (the actions outside them, and the unvisited slots, all count as
+// unvisited): the visited children, in action order, in scratch
+// (visited_places, visited_probs, visited_q, visited_visits), and the rule
+// that completes a Q-value; the unvisited ones' is complete(value).
+struct SlotCompletion {
+  float value, lo, hi, denominator, scale;
+  std::int32_t sum_visits, max_visits;
+  bool rescale;
+  float complete(float q) const { return scale * (rescale ? (q - lo) / denominator : q); }
+};
+
+SlotCompletion complete_slots(const SearchTree& tree, const Node& n, const SearchOptions& options,
+                              SelectionScratch& scratch) {
+  std::vector<std::int16_t>& places = scratch.visited_places;
+  std::vector<float>& probs = scratch.visited_probs;
+  std::vector<float>& qs = scratch.visited_q;
+  std::vector<std::int32_t>& visits = scratch.visited_visits;
+  places.clear();
+  probs.clear();
+  qs.clear();
+  visits.clear();
+  SlotCompletion c{};
+  for (const Slot& s : tree.slots_of(n)) {
+    if (s.child == kUnvisited) continue;
+    const Node& child = node_at(tree, s.child);
+    places.push_back(s.action);
+    probs.push_back(std::max(kTiny, s.prob));
+    qs.push_back(child_qvalue(child));
+    visits.push_back(child.visits);
+    c.sum_visits += child.visits;
+    c.max_visits = std::max(c.max_visits, child.visits);
+  }
+  c.value = options.use_mixed_value ? mixed_value(n, places, probs, qs, c.sum_visits, scratch.weighted) : n.raw_value;
+  // The range: the unvisited actions count as the value (their min and max
+  // change nothing, in any order).
+  c.lo = c.hi = c.value;
+  for (const float q : qs) {
+    c.lo = std::min(c.lo, q);
+    c.hi = std::max(c.hi, q);
+  }
+  c.denominator = std::max(c.hi - c.lo, options.epsilon);
+  c.scale = (options.maxvisit_init + static_cast<float>(c.max_visits)) * options.value_scale;
+  c.rescale = options.rescale_values;
+  return c;
+}
+
 // gumbel_considered_argmax at a root with an order (or -1 when it cannot
 // tell): the completed Q-values
 // as completed_by_mix_value makes them (every unvisited action has the same
@@ -272,44 +319,14 @@ namespace {
 // max(-1e9, base + the same completed Q) never increases along it.
 std::int32_t ordered_root_argmax(const SearchTree& tree, std::int32_t considered_visit, const GumbelRootOrder& order,
                                  const SearchOptions& options, SelectionScratch& scratch) {
-  const Node& root = node_at(tree, 0);
-  const std::span<const Slot> slots = tree.slots_of(root);
-  std::vector<std::int16_t>& places = scratch.places;
-  std::vector<float>& terms = scratch.terms;
-  std::vector<float>& qs = scratch.scores;
-  places.clear();
-  terms.clear();
-  qs.clear();
-  std::int32_t sum_visits = 0, max_visits = 0;
-  for (const Slot& s : slots) {
-    if (s.child == kUnvisited) continue;
-    const Node& c = node_at(tree, s.child);
-    qs.push_back(child_qvalue(c));
-    places.push_back(s.action);
-    terms.push_back(std::max(kTiny, s.prob));
-    sum_visits += c.visits;
-    max_visits = std::max(max_visits, c.visits);
-  }
-  const float value =
-      options.use_mixed_value ? mixed_value(root, places, terms, qs, sum_visits, scratch.weighted) : root.raw_value;
-  // The range, in the candidates' order (actions outside them count as
-  // unvisited).
-  float lo = value, hi = value;
-  std::size_t v = 0;
-  for (const Slot& s : slots) {
-    const float q = s.child == kUnvisited ? value : qs[v++];
-    lo = std::min(lo, q);
-    hi = std::max(hi, q);
-  }
-  const float denominator = std::max(hi - lo, options.epsilon);
-  const float scale = (options.maxvisit_init + static_cast<float>(max_visits)) * options.value_scale;
+  const std::span<const Slot> slots = tree.slots_of(node_at(tree, 0));
+  const SlotCompletion c = complete_slots(tree, node_at(tree, 0), options, scratch);
   // Q-values that are not finite take the whole way, which scores every
   // candidate in order.
-  if (!std::isfinite(hi - lo) || !std::isfinite(scale)) return -1;
-  auto completed = [&](float q) { return scale * (options.rescale_values ? (q - lo) / denominator : q); };
+  if (!std::isfinite(c.hi - c.lo) || !std::isfinite(c.scale)) return -1;
   Best best;
   if (considered_visit == 0) {
-    const float rest = completed(value);
+    const float rest = c.complete(c.value);
     float top = -kInf;
     for (const std::int32_t k : order.order) {
       const Slot& s = slots[static_cast<std::size_t>(k)];
@@ -320,13 +337,12 @@ std::int32_t ordered_root_argmax(const SearchTree& tree, std::int32_t considered
       best.offer(score, s.action);
     }
   } else {
-    v = 0;
+    std::size_t v = 0;
     for (std::size_t k = 0; k < slots.size(); ++k) {
-      const Slot& s = slots[k];
-      if (s.child == kUnvisited) continue;
-      const float q = qs[v++];
-      if (node_at(tree, s.child).visits != considered_visit) continue;
-      best.offer(std::max(-1e9f, order.base[k] + completed(q)) + 0.0f, s.action);
+      if (slots[k].child == kUnvisited) continue;
+      const std::size_t at = v++;
+      if (scratch.visited_visits[at] != considered_visit) continue;
+      best.offer(std::max(-1e9f, order.base[k] + c.complete(scratch.visited_q[at])) + 0.0f, slots[k].action);
     }
   }
   return best.action < 0 ? 0 : best.action;
@@ -348,8 +364,53 @@ std::int32_t gumbel_root_select(const SearchTree& tree, const ConsideredVisits& 
   return gumbel_considered_argmax(tree, considered_visit, gumbel, options, scratch);
 }
 
+namespace {
+
+// gumbel_interior_select at a running game's node without extras, in one
+// pass over its slots (the unvisited ones share one completed Q-value), as
+// completed_by_mix_value and the general way make it; false when the
+// general way must decide (the others' exp is not 0).
+bool interior_from_slots(const SearchTree& tree, const Node& n, const SearchOptions& options,
+                         SelectionScratch& scratch, std::int32_t& action) {
+  const std::span<const Slot> slots = tree.slots_of(n);
+  const SlotCompletion c = complete_slots(tree, n, options, scratch);
+  const float rest_q = c.complete(c.value);
+  const float visits_denominator = static_cast<float>(1 + c.sum_visits);
+  std::vector<std::int16_t>& places = scratch.places;
+  std::vector<float>& logits = scratch.row;
+  std::vector<float>& taken = scratch.terms;
+  places.resize(slots.size());
+  logits.resize(slots.size());
+  taken.resize(slots.size());
+  std::int32_t first_rest = 0;
+  std::size_t v = 0;
+  for (std::size_t k = 0; k < slots.size(); ++k) {
+    const Slot& s = slots[k];
+    places[k] = s.action;
+    if (first_rest == s.action) ++first_rest;
+    if (s.child == kUnvisited) {
+      logits[k] = s.logit + rest_q;
+      taken[k] = 0.0f / visits_denominator;
+    } else {
+      logits[k] = s.logit + c.complete(scratch.visited_q[v]);
+      taken[k] = static_cast<float>(scratch.visited_visits[v]) / visits_denominator;
+      ++v;
+    }
+  }
+  scratch.row2.resize(slots.size());
+  return sparse_softmax_argmax(places, logits, kLowest + rest_q, kActions, taken, first_rest, scratch.row2, action);
+}
+
+}  // namespace
+
 std::int32_t gumbel_interior_select(const SearchTree& tree, std::int32_t node, const SearchOptions& options,
                                     SelectionScratch& scratch) {
+  const Node& n = node_at(tree, node);
+  std::int32_t chosen;
+  if (n.dense < 0 && n.first_extra < 0 && n.slot_count < kActions &&
+      interior_from_slots(tree, n, options, scratch, chosen)) {
+    return chosen;
+  }
   std::vector<Candidate>& cands = scratch.candidates;
   const bool rest = gather_candidates(tree, node, cands);
   const float rest_q = completed_by_mix_value(tree, node, cands, rest, options, scratch);

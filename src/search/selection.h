@@ -34,6 +34,9 @@ struct SelectionScratch {
   std::vector<float> terms;
   std::vector<std::int32_t> actions;
   std::vector<float> visited_q, weighted;
+  std::vector<std::int16_t> visited_places;
+  std::vector<float> visited_probs;
+  std::vector<std::int32_t> visited_visits;
 };
 
 // Fills out with the node's candidates; returns whether actions outside them
