@@ -12,10 +12,10 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <vector>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
+#include <vector>
 
 #include "base/lanes.h"
 #include "search/float_kernels.h"
@@ -134,6 +134,12 @@ ORVEX_KERNEL LogGammaParts log_gamma_parts(PrngKey key, float alpha) {
   return {V, log_boost};
 }
 
+// The draw of log_gamma_parts as dirichlet's log-gamma value, log(d) given.
+ORVEX_KERNEL float log_gamma_draw(PrngKey key, float alpha, float log_d) {
+  const LogGammaParts p = log_gamma_parts(key, alpha);
+  return (log_d + kernels::ynn_log(p.v)) + p.log_boost;
+}
+
 // The draws of dirichlet_rows, sixteen lanes at a time: the nine hashes of
 // a draw whose first round of Marsaglia and Tsang's loop accepts (about 98
 // in 100) are made for every lane at once; a lane whose first round does
@@ -229,7 +235,10 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
   // normal draw x (its uniform lies inside (-1, 1)), v, V and U, and the
   // boost's log1p.
   float x[kLanes], v[kLanes], X[kLanes], V[kLanes], U[kLanes], value[kLanes], boosts[kLanes];
-  std::int32_t turn[kLanes];  // 0: accepted, 1: rejected, 2: alone from the start
+  // What each lane's first round leaves: its draw, a second round, or the
+  // whole draw again alone.
+  enum Turn : std::int32_t { kAccepted, kRejected, kAlone };
+  Turn turn[kLanes];
   for (std::size_t j = 0; j < kLanes; ++j) {
     x[j] = static_cast<float>(std::numbers::sqrt2) * erf_inv_inside(uniform_from_bits(nb[j], lo, 1.0f));
   }
@@ -250,17 +259,16 @@ ORVEX_KERNEL void log_gamma_lanes(PrngKey key, float alpha, float log_d, std::ui
     // A normal draw that the loop draws again, or a V whose log needs the
     // general kernel: the lane is drawn again alone.
     const bool normal_v = V[j] >= std::numeric_limits<float>::min() && V[j] < kernels::kInf;
-    turn[j] = (v[j] <= 0.0f || !normal_v) ? 2 : (squeezed_out && logs_refuse) ? 1 : 0;
+    turn[j] = (v[j] <= 0.0f || !normal_v) ? kAlone : (squeezed_out && logs_refuse) ? kRejected : kAccepted;
   }
   for (std::size_t j = 0; j < count; ++j) {
     const int lane = static_cast<int>(j);
-    if (turn[j] == 0) {
+    if (turn[j] == kAccepted) {
       out[j] = value[j];
-    } else if (turn[j] == 1) {
+    } else if (turn[j] == kRejected) {
       rejected.push_back({out + j, PrngKey{key0.k0[lane], key0.k1[lane]}, X[j], V[j], U[j], boosts[j]});
     } else {
-      const LogGammaParts p = log_gamma_parts(PrngKey{k.k0[lane], k.k1[lane]}, alpha);
-      out[j] = (log_d + kernels::ynn_log(p.v)) + p.log_boost;
+      out[j] = log_gamma_draw(PrngKey{k.k0[lane], k.k1[lane]}, alpha, log_d);
     }
   }
 }
@@ -377,8 +385,7 @@ ORVEX_FMA_CLONES void normal(PrngKey key, std::span<float> out) {
 }
 
 ORVEX_FMA_CLONES float log_gamma_alone(PrngKey element_key, float alpha) {
-  const LogGammaParts p = log_gamma_parts(element_key, alpha);
-  return (kernels::log(gamma_d(alpha)) + kernels::ynn_log(p.v)) + p.log_boost;
+  return log_gamma_draw(element_key, alpha, kernels::log(gamma_d(alpha)));
 }
 
 void dirichlet(PrngKey key, float alpha, std::size_t rows, std::size_t n, std::span<float> out) {

@@ -29,21 +29,20 @@ ORVEX_VECTOR_FMA_CLONES bool sparse_exps(std::span<const std::int16_t> places, s
   return true;
 }
 
-// A probability from its exp and the scale, 1 / the sum, tiny ones flushed
-// to zero.
-float prob_of(float e, float scale) {
-  const float p = e * scale;
-  return std::fabs(p) < std::numeric_limits<float>::min() ? std::copysign(0.0f, p) : p;
-}
+// A probability from its exp and the scale, 1 / the sum.
+float prob_of(float e, float scale) { return kernels::flush(e * scale); }
 
-// The best (score, place): the higher score, on a tie the lower place.
+// The best (score, place): the higher score, on a tie the lower place; at,
+// the place's index among the places (or the count of them: a place outside).
 struct Best {
   float score = 0.0f;
   std::int32_t place = -1;
-  void offer(float s, std::int32_t a) {
+  std::size_t at = 0;
+  void offer(float s, std::int32_t a, std::size_t i) {
     if (place < 0 || s > score || (s == score && a < place)) {
       score = s;
       place = a;
+      at = i;
     }
   }
 };
@@ -67,8 +66,8 @@ bool sparse_softmax_argmax(std::span<const std::int16_t> places, std::span<const
   // scale grows); the first place outside scores 0 whatever the scale.
   auto argmax = [&](float scale) {
     Best best;
-    for (std::size_t i = 0; i < k; ++i) best.offer(prob_of(exps[i], scale) - taken[i], places[i]);
-    if (first_other >= 0) best.offer(0.0f, first_other);
+    for (std::size_t i = 0; i < k; ++i) best.offer(prob_of(exps[i], scale) - taken[i], places[i], i);
+    if (first_other >= 0) best.offer(0.0f, first_other, k);
     return best;
   };
   // Any order of adding k floats of one sign, compensated or not, lands
@@ -85,9 +84,7 @@ bool sparse_softmax_argmax(std::span<const std::int16_t> places, std::span<const
   // it), or scores as it does at every scale (the same exp and taken).
   const Best win = argmax(lo);
   bool decided = sum > 0.0 && std::isfinite(sum);
-  std::size_t w = k;
-  for (std::size_t i = 0; i < k; ++i)
-    if (places[i] == win.place) w = i;
+  const std::size_t w = win.at;
   for (std::size_t i = 0; decided && i < k; ++i) {
     if (i == w || (w < k && exps[i] == exps[w] && taken[i] == taken[w])) continue;
     const float other = prob_of(exps[i], hi) - taken[i];
