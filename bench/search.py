@@ -17,7 +17,9 @@ arrays made once), so the figures are the search's own cost.
 - orvex: ``orvex_tools.MCTS(env, num_simulations=S, policy=...)`` on a
   ChessEnv of N = 1024 games (float32 observations, 2 threads, 20 random plies
   into the games), ``search.run(network, key)``, for "gumbel" and "muzero",
-  S = 32 simulations (16 with --quick), the same S for every search row.
+  and "muzero" with ``dirichlet_fraction=0`` (no root noise: the difference
+  is what drawing 4672 Dirichlet samples per game costs a run), S = 32
+  simulations (16 with --quick), the same S for every search row.
 - ChessEnv.step: ``env.step(env.sample_actions())`` on the same env form,
   N = 1024, 2 threads (as in bench/env.py): the target is a simulation rate
   of at least half this step rate, since a simulation steps one game and
@@ -69,6 +71,10 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 NUM_ACTIONS = 4672
 POLICIES = ("gumbel", "muzero")
+# The searches timed: each policy as mctx runs it, and MuZero without its root
+# noise, which shows what the 4672 Dirichlet draws per game cost a run.
+SEARCHES = {"gumbel": {"policy": "gumbel"}, "muzero": {"policy": "muzero"},
+            "muzero, dirichlet_fraction=0": {"policy": "muzero", "dirichlet_fraction": 0.0}}
 
 
 # ---------------------------------------------------------------------------
@@ -100,23 +106,23 @@ def orvex_rates(n: int, threads: int, sims: int, steps: int, rounds: int) -> tup
 
     network = trivial_network(n)
     searches = {}
-    for policy in POLICIES:
+    for name, options in SEARCHES.items():
         env = orvex_env(n, threads)
-        searches[policy] = orvex_tools.MCTS(env, num_simulations=sims, policy=policy, threads=threads)
-        searches[policy].run(network, 0)  # warm-up
+        searches[name] = orvex_tools.MCTS(env, num_simulations=sims, threads=threads, **options)
+        searches[name].run(network, 0)  # warm-up
     step_env = orvex_env(n, threads)
-    best = {policy: float("inf") for policy in POLICIES}
+    best = {name: float("inf") for name in SEARCHES}
     best_step = float("inf")
     for r in range(rounds):
-        for policy, search in searches.items():
+        for name, search in searches.items():
             t0 = time.perf_counter()
             search.run(network, r + 1)
-            best[policy] = min(best[policy], time.perf_counter() - t0)
+            best[name] = min(best[name], time.perf_counter() - t0)
         t0 = time.perf_counter()
         for _ in range(steps):
             step_env.step(step_env.sample_actions())
         best_step = min(best_step, time.perf_counter() - t0)
-    return {policy: n * sims / t for policy, t in best.items()}, n * steps / best_step
+    return {name: n * sims / t for name, t in best.items()}, n * steps / best_step
 
 
 # ---------------------------------------------------------------------------
@@ -272,8 +278,8 @@ def main() -> None:
     print("\n| implementation | policy | N | simulations | threads | simulations/s |")
     print("| --- | --- | --- | --- | --- | --- |")
     orvex, step = orvex_rates(n, threads, sims, 20 if args.quick else 100, rounds)
-    for policy in POLICIES:
-        print(f"| orvex MCTS | {policy} | {n} | {sims} | {threads} | {orvex[policy]:,.0f} |", flush=True)
+    for name in SEARCHES:
+        print(f"| orvex MCTS | {name} | {n} | {sims} | {threads} | {orvex[name]:,.0f} |", flush=True)
     print(f"| orvex ChessEnv.step (steps/s) | | {n} | | {threads} | {step:,.0f} |", flush=True)
     mctx, why = mctx_rates(args.mctx_python, args.mctx_n, sims, 2 if args.quick else 3)
     if mctx is None:
@@ -285,8 +291,9 @@ def main() -> None:
 
     print("\n| comparison | ratio |")
     print("| --- | --- |")
+    for name in SEARCHES:
+        print(f"| orvex MCTS {name} / ChessEnv.step | {orvex[name] / step:.2f}x |")
     for policy in POLICIES:
-        print(f"| orvex MCTS {policy} / ChessEnv.step | {orvex[policy] / step:.2f}x |")
         if mctx is not None:
             print(f"| orvex MCTS {policy} / mctx {policy} | {orvex[policy] / mctx[policy]:,.0f}x |")
 
