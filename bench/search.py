@@ -293,8 +293,8 @@ def main() -> None:
     print("| --- | --- |")
     for name in SEARCHES:
         print(f"| orvex MCTS {name} / ChessEnv.step | {orvex[name] / step:.2f}x |")
-    for policy in POLICIES:
-        if mctx is not None:
+    if mctx is not None:
+        for policy in POLICIES:
             print(f"| orvex MCTS {policy} / mctx {policy} | {orvex[policy] / mctx[policy]:,.0f}x |")
 
     if args.callgrind:
